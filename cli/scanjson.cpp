@@ -1,0 +1,119 @@
+#include "scanjson.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace qelto::cli {
+
+namespace {
+
+void writeString(QByteArray& out, const QString& s) {
+    out += '"';
+    const QByteArray utf8 = s.toUtf8();
+    for (char c : utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (u < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", u);
+                    out += buf;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+void writeValue(QByteArray& out, const wmi::Variant& v) {
+    using T = wmi::Variant::Type;
+    switch (v.type()) {
+        case T::Null: out += "null"; return;
+        case T::Text: writeString(out, v.textValue()); return;
+        case T::Int: out += QByteArray::number(v.intValue()); return;
+        case T::UInt: out += QByteArray::number(v.uintValue()); return;
+        case T::Bool: out += v.boolValue() ? "true" : "false"; return;
+        case T::Double: {
+            const double d = v.doubleValue();
+            if (!std::isfinite(d)) {
+                out += "null";
+                return;
+            }
+            char buf[32];
+            // Whole numbers (disk totals) print as integers; others in the shortest exact form.
+            if (d == std::floor(d) && std::fabs(d) < 9007199254740992.0) {
+                out += QByteArray::number(static_cast<qint64>(d));
+                return;
+            }
+            const auto res = std::to_chars(buf, buf + sizeof buf, d);
+            out.append(buf, res.ptr - buf);
+            return;
+        }
+        case T::Array: {
+            out += '[';
+            bool first = true;
+            for (const auto& e : v.arrayValue()) {
+                if (!first) out += ", ";
+                first = false;
+                writeValue(out, e);
+            }
+            out += ']';
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+QByteArray scanToJson(const scan::InventoryTree& tree, const scan::ScanRecord& record) {
+    QByteArray out = "{\n  \"tree\": [";
+    for (int i = 0; i < tree.count(); ++i) {
+        const scan::Node& n = tree.node(i);
+        out += i ? ",\n    {\"key\": " : "\n    {\"key\": ";
+        writeString(out, n.key);
+        out += ", \"parent\": ";
+        if (n.parent < 0)
+            out += "null";
+        else
+            writeString(out, tree.node(n.parent).key);
+        out += ", \"image\": ";
+        writeString(out, n.image);
+        out += ", \"text\": ";
+        writeString(out, n.text);
+        out += '}';
+    }
+    out += tree.count() ? "\n  ],\n  \"record\": {" : "],\n  \"record\": {";
+    bool first = true;
+    auto field = [&](const char* name, const wmi::Variant& value) {
+        out += first ? "\n    \"" : ",\n    \"";
+        first = false;
+        out += name;
+        out += "\": ";
+        writeValue(out, value);
+    };
+    for (const auto& f : scan::ScanRecord::publicFields()) field(f.name, record.*f.member);
+    field("computername", record.computername);
+    out += "\n  }\n}\n";
+    return out;
+}
+
+QByteArray scanToOutline(const scan::InventoryTree& tree) {
+    QByteArray out;
+    // Depth first, so that every line stands under its category.
+    auto walk = [&](auto&& self, int index, int depth) -> void {
+        out += QByteArray(depth * 2, ' ');
+        out += tree.node(index).text.toUtf8();
+        out += '\n';
+        for (int child : tree.node(index).children) self(self, child, depth + 1);
+    };
+    for (int top : tree.topLevel()) walk(walk, top, 0);
+    return out;
+}
+
+}  // namespace qelto::cli

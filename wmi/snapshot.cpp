@@ -1,0 +1,239 @@
+#include "snapshot.h"
+
+#include "json.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cmath>
+
+namespace qelto::wmi {
+
+namespace {
+
+const QString kEnumerationError = QStringLiteral("#enumeration-error");
+
+// Takes a JSON value over as a property value. Returns false when the value has no place in a
+// property (an object, invalid text, a number beyond double, or an array holding one of these).
+bool takeValue(json::Value&& in, Variant& out) {
+    switch (in.type) {
+        case json::Value::Type::Null: out = Variant(); return true;
+        case json::Value::Type::Bool: out = Variant(in.boolean); return true;
+        case json::Value::Type::Int: out = Variant(in.integer); return true;
+        case json::Value::Type::UInt: out = Variant(in.unsignedInteger); return true;
+        case json::Value::Type::Double:
+            if (!in.valid) return false;
+            out = Variant(in.number);
+            return true;
+        case json::Value::Type::String:
+            if (!in.valid) return false;
+            out = Variant(std::move(in.string));
+            return true;
+        case json::Value::Type::Array: {
+            Variant::Array elements;
+            elements.reserve(in.array.size());
+            for (json::Value& element : in.array) {
+                Variant v;
+                if (!takeValue(std::move(element), v)) return false;
+                elements.push_back(std::move(v));
+            }
+            out = Variant(std::move(elements));
+            return true;
+        }
+        case json::Value::Type::Object: return false;
+    }
+    return false;
+}
+
+Instance takeInstance(json::Value&& in) {
+    Instance instance;
+    instance.properties.reserve(in.object.size());
+    for (json::Member& member : in.object) {
+        Property property;
+        property.name = std::move(member.key);
+        property.readable = takeValue(std::move(member.value), property.value);
+        if (!property.readable) property.value = Variant();
+        // Names are compared case-insensitively; a later property of the same name wins.
+        // Case folding keeps the length, so comparing lengths first is safe and cheap.
+        Property* same = nullptr;
+        for (Property& p : instance.properties) {
+            if (p.name.size() == property.name.size() &&
+                p.name.compare(property.name, Qt::CaseInsensitive) == 0) {
+                same = &p;
+                break;
+            }
+        }
+        if (same)
+            *same = std::move(property);
+        else
+            instance.properties.push_back(std::move(property));
+    }
+    return instance;
+}
+
+// Whether a value can be written so that it reads back readable: JSON has no text for a
+// number that is not finite.
+bool writable(const Variant& v) {
+    if (v.type() == Variant::Type::Double) return std::isfinite(v.doubleValue());
+    if (v.isArray()) {
+        for (const Variant& element : v.arrayValue())
+            if (!writable(element)) return false;
+    }
+    return true;
+}
+
+void appendValue(QByteArray& out, const Variant& v) {
+    switch (v.type()) {
+        case Variant::Type::Null: out.append("null"); return;
+        case Variant::Type::Text: json::appendString(out, v.textValue()); return;
+        case Variant::Type::Int: out.append(QByteArray::number(v.intValue())); return;
+        case Variant::Type::UInt: out.append(QByteArray::number(v.uintValue())); return;
+        case Variant::Type::Double: json::appendDouble(out, v.doubleValue()); return;
+        case Variant::Type::Bool: out.append(v.boolValue() ? "true" : "false"); return;
+        case Variant::Type::Array: {
+            // Arrays of values stay on one line: "[1, 2, 3]".
+            out.append('[');
+            bool first = true;
+            for (const Variant& element : v.arrayValue()) {
+                if (!first) out.append(", ", 2);
+                first = false;
+                appendValue(out, element);
+            }
+            out.append(']');
+            return;
+        }
+    }
+}
+
+void appendIndent(QByteArray& out, int level) { out.append(qsizetype(level) * 2, ' '); }
+
+void appendInstance(QByteArray& out, const Instance& instance) {
+    if (instance.properties.empty()) {
+        out.append("{}", 2);
+        return;
+    }
+    out.append("{\n", 2);
+    bool first = true;
+    for (const Property& p : instance.properties) {
+        if (!first) out.append(",\n", 2);
+        first = false;
+        appendIndent(out, 3);
+        json::appendString(out, p.name);
+        out.append(": ", 2);
+        // An unreadable property is written as an object, which reads back unreadable.
+        if (p.readable && writable(p.value))
+            appendValue(out, p.value);
+        else
+            out.append("{}", 2);
+    }
+    out.append('\n');
+    appendIndent(out, 2);
+    out.append('}');
+}
+
+}  // namespace
+
+std::shared_ptr<InstanceStore> readSnapshot(const QByteArray& json) {
+    json::Value root;
+    qsizetype rootOffset = 0;
+    try {
+        root = json::parse(json, &rootOffset);
+    } catch (const json::ParseError& e) {
+        throw SnapshotError(QStringLiteral("快照文件第 %1 行第 %2 列：%3")
+                                .arg(e.line())
+                                .arg(e.column())
+                                .arg(e.message()),
+                            e.line(), e.column());
+    }
+    if (!root.isObject()) {
+        const json::Position pos = json::positionAt(json, rootOffset);
+        throw SnapshotError(QStringLiteral("快照文件的顶层必须是以类名为键的对象"), pos.line,
+                            pos.column);
+    }
+
+    auto store = std::make_shared<InstanceStore>();
+    for (json::Member& member : root.object) {
+        // A later key naming the same class replaces the earlier one.
+        ClassData& data = store->addClass(member.key);
+        data.name = std::move(member.key);
+        data.items.clear();
+        data.broken = !member.value.isArray();
+        if (data.broken) continue;
+        data.items.reserve(member.value.array.size());
+        for (json::Value& element : member.value.array) {
+            // "#enumeration-error", or anything else that is not an instance, stands for an
+            // object whose enumeration fails.
+            if (element.isObject())
+                data.items.emplace_back(takeInstance(std::move(element)));
+            else
+                data.items.emplace_back(std::nullopt);
+        }
+        member.value = json::Value();  // give the memory back as we go
+    }
+    return store;
+}
+
+std::shared_ptr<InstanceStore> loadSnapshot(const QString& path) {
+    const auto cannotRead = [&path](const QString& reason) {
+        return SnapshotError(QStringLiteral("无法读取快照文件 %1：%2")
+                                 .arg(QDir::toNativeSeparators(path), reason));
+    };
+    const QFileInfo info(path);
+    if (!info.exists()) throw cannotRead(QStringLiteral("文件不存在"));
+    if (info.isDir()) throw cannotRead(QStringLiteral("这是一个文件夹"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (file.error() == QFileDevice::OpenError && !info.isReadable())
+            throw cannotRead(QStringLiteral("没有读取权限"));
+        throw cannotRead(file.errorString());
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) throw cannotRead(file.errorString());
+    return readSnapshot(bytes);
+}
+
+QByteArray writeSnapshot(const InstanceStore& store) {
+    QByteArray out;
+    const std::vector<const ClassData*> classes = store.classes();
+    if (classes.empty()) return QByteArrayLiteral("{}\n");
+    out.append("{\n", 2);
+    bool firstClass = true;
+    for (const ClassData* data : classes) {
+        if (!firstClass) out.append(",\n", 2);
+        firstClass = false;
+        appendIndent(out, 1);
+        json::appendString(out, data->name);
+        out.append(": ", 2);
+        if (data->broken) {
+            out.append("{}", 2);  // reads back as a class that cannot be queried
+            continue;
+        }
+        if (data->items.empty()) {
+            out.append("[]", 2);
+            continue;
+        }
+        out.append("[\n", 2);
+        bool firstItem = true;
+        for (const std::optional<Instance>& item : data->items) {
+            if (!firstItem) out.append(",\n", 2);
+            firstItem = false;
+            appendIndent(out, 2);
+            if (item)
+                appendInstance(out, *item);
+            else
+                json::appendString(out, kEnumerationError);
+        }
+        out.append('\n');
+        appendIndent(out, 1);
+        out.append(']');
+    }
+    out.append("\n}\n", 3);
+    return out;
+}
+
+std::unique_ptr<Service> SnapshotConnector::connect(const ConnectRequest&) {
+    return std::make_unique<StoreService>(store_);
+}
+
+}  // namespace qelto::wmi
