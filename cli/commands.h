@@ -10,6 +10,7 @@
 namespace qelto::cli {
 
 int scanCommand(const QStringList& args);
+int dumpCommand(const QStringList& args);
 
 void print(FILE* to, const QByteArray& bytes);
 void printLine(FILE* to, const QString& text);

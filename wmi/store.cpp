@@ -6,8 +6,12 @@
 namespace qelto::wmi {
 
 const Property* Instance::find(QStringView name) const {
+    // Most reads spell the name as the source does: try that first, it is far cheaper.
     for (const Property& p : properties)
-        if (name.compare(p.name, Qt::CaseInsensitive) == 0) return &p;
+        if (p.name.size() == name.size() && name == p.name) return &p;
+    for (const Property& p : properties)
+        if (p.name.size() == name.size() && name.compare(p.name, Qt::CaseInsensitive) == 0)
+            return &p;
     return nullptr;
 }
 
@@ -66,47 +70,55 @@ private:
 
 class StoreCollection : public Collection {
 public:
-    StoreCollection(std::shared_ptr<const InstanceStore> keep, const ClassData& data,
-                    wql::Query query)
-        : keep_(std::move(keep)), data_(data), query_(std::move(query)) {}
+    StoreCollection(std::shared_ptr<const InstanceStore> keep,
+                    std::shared_ptr<const StoreService::Answer> answer)
+        : keep_(std::move(keep)), answer_(std::move(answer)) {}
 
     std::unique_ptr<Object> next() override {
-        while (pos_ < data_.items.size()) {
-            const auto& item = data_.items[pos_++];
-            if (!item) {
-                pos_ = data_.items.size();  // the walk ends here
-                throw Error(code::Failed, QStringLiteral("枚举 %1 的对象失败").arg(data_.name));
-            }
-            if (query_.hasWhere()) {
-                const Instance& instance = *item;
-                const bool keep = query_.matches([&](QStringView name) -> std::optional<Variant> {
-                    const Property* p = instance.find(name);
-                    if (!p || !p->readable) return std::nullopt;
-                    return p->value;
-                });
-                if (!keep) continue;
-            }
-            return std::make_unique<StoreObject>(keep_, *item);
+        if (pos_ < answer_->instances.size())
+            return std::make_unique<StoreObject>(keep_, *answer_->instances[pos_++]);
+        if (answer_->failsAfter && !failed_) {
+            failed_ = true;  // the walk ends here
+            throw Error(code::Failed, QStringLiteral("枚举 %1 的对象失败").arg(answer_->data->name));
         }
         return nullptr;
     }
 
 private:
     std::shared_ptr<const InstanceStore> keep_;
-    const ClassData& data_;
-    wql::Query query_;
+    std::shared_ptr<const StoreService::Answer> answer_;
     std::size_t pos_ = 0;
+    bool failed_ = false;
 };
 
 }  // namespace
 
 std::unique_ptr<Collection> StoreService::execQuery(const QString& wql) {
-    wql::Query query = wql::parse(wql);
+    if (auto known = answers_.value(wql)) return std::make_unique<StoreCollection>(store_, known);
+    const wql::Query query = wql::parse(wql);
     const ClassData* data = store_->findClass(query.className());
     if (!data) throw Error(code::InvalidClass, QStringLiteral("无效的类：%1").arg(query.className()));
     if (data->broken)
         throw Error(code::Failed, QStringLiteral("无法查询类 %1").arg(data->name));
-    return std::make_unique<StoreCollection>(store_, *data, std::move(query));
+
+    auto answer = std::make_shared<Answer>();
+    answer->data = data;
+    for (const auto& item : data->items) {
+        if (!item) {
+            answer->failsAfter = true;
+            break;
+        }
+        const Instance& instance = *item;
+        const bool keep = !query.hasWhere() ||
+                          query.matches([&](QStringView name) -> std::optional<Variant> {
+                              const Property* p = instance.find(name);
+                              if (!p || !p->readable) return std::nullopt;
+                              return p->value;
+                          });
+        if (keep) answer->instances.push_back(&instance);
+    }
+    answers_.insert(wql, answer);
+    return std::make_unique<StoreCollection>(store_, std::move(answer));
 }
 
 }  // namespace qelto::wmi

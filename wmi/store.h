@@ -55,15 +55,25 @@ private:
     QHash<QString, ClassData*> byLowerName_;
 };
 
-// A service that answers WQL queries from an InstanceStore.
+// A service that answers WQL queries from an InstanceStore. The store does not change, so the
+// answer to a query text is worked out once and walked again when the same text comes back (the
+// network group runs its configuration query once per adapter).
 class StoreService : public Service {
 public:
     explicit StoreService(std::shared_ptr<const InstanceStore> store) : store_(std::move(store)) {}
     std::unique_ptr<Collection> execQuery(const QString& wql) override;
     const InstanceStore& store() const { return *store_; }
 
+    // The instances a query returns, in order, and whether advancing past the last of them fails.
+    struct Answer {
+        const ClassData* data = nullptr;
+        std::vector<const Instance*> instances;
+        bool failsAfter = false;
+    };
+
 private:
     std::shared_ptr<const InstanceStore> store_;
+    QHash<QString, std::shared_ptr<const Answer>> answers_;
 };
 
 }  // namespace qelto::wmi

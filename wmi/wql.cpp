@@ -75,8 +75,6 @@ Op mirrored(Op op) {
     return op;
 }
 
-}  // namespace
-
 // A number as a comparison sees it.
 struct Number {
     enum class Kind : std::uint8_t { Int, UInt, Double };
@@ -89,6 +87,8 @@ struct Number {
     static Number ofUInt(quint64 v) { return {Kind::UInt, 0, v, 0.0}; }
     static Number ofDouble(double v) { return {Kind::Double, 0, 0, v}; }
 };
+
+}  // namespace
 
 // The precompiled WHERE: a tree of nodes in one vector, children before their parent. AND and OR
 // chains are flattened into one node with all operands, and a run of NOTs is reduced to at most
