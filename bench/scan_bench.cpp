@@ -34,7 +34,8 @@ void scanMachine(benchmark::State& state) {
 }
 
 void readSnapshotText(benchmark::State& state) {
-    const QByteArray json = wmi::writeSnapshot(*bench::generateMachine(static_cast<int>(state.range(0))));
+    const QByteArray json =
+        wmi::writeSnapshot(*bench::generateMachine(static_cast<int>(state.range(0))));
     for (auto _ : state) benchmark::DoNotOptimize(wmi::readSnapshot(json));
     state.counters["bytes"] = static_cast<double>(json.size());
 }
@@ -54,13 +55,13 @@ void addTreeNodes(benchmark::State& state) {
 
 // Keeps the median of every benchmark and prints the doubling ratios at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs)
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
                 medians_[r.run_name.function_name][r.run_name.args] = {r.GetAdjustedRealTime(),
-                                                                         r.GetAdjustedCPUTime()};
+                                                                       r.GetAdjustedCPUTime()};
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
@@ -75,22 +76,38 @@ public:
                 const auto [real, cpu] = it->second;  // already in the unit of the benchmark
                 std::printf("  scale %d: real %8.3f ms  cpu %8.3f ms", scale, real, cpu);
                 if (previous.first > 0)
-                    std::printf("   real x%.2f  cpu x%.2f", real / previous.first, cpu / previous.second);
+                    std::printf("   real x%.2f  cpu x%.2f", real / previous.first,
+                                cpu / previous.second);
                 std::printf("\n");
                 previous = {real, cpu};
             }
         }
     }
 
-private:
+  private:
     std::map<std::string, std::map<std::string, std::pair<double, double>>> medians_;
 };
 
 }  // namespace
 
-BENCHMARK(scanMachine)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond)->Repetitions(9)->ReportAggregatesOnly(true);
-BENCHMARK(readSnapshotText)->Arg(4)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(addTreeNodes)->Arg(100000)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(scanMachine)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(readSnapshotText)
+    ->Arg(4)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(addTreeNodes)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

@@ -10,7 +10,9 @@ void print(FILE* to, const QByteArray& bytes) {
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
 }
 
-void printLine(FILE* to, const QString& text) { print(to, (text + u'\n').toUtf8()); }
+void printLine(FILE* to, const QString& text) {
+    print(to, (text + u'\n').toUtf8());
+}
 
 }  // namespace qelto::cli
 
@@ -30,7 +32,8 @@ const Command kCommands[] = {
 int usage() {
     QByteArray text = "用法：qelto-cli <命令> [参数]\n\n命令：\n";
     for (const Command& c : kCommands)
-        text += QByteArray("  ") + c.name + QByteArray(10 - qstrlen(c.name), ' ') + c.summary + '\n';
+        text +=
+            QByteArray("  ") + c.name + QByteArray(10 - qstrlen(c.name), ' ') + c.summary + '\n';
     text += "\n“qelto-cli <命令> --help”显示该命令的用法。\n";
     qelto::cli::print(stderr, text);
     return 2;

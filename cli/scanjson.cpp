@@ -13,11 +13,21 @@ void writeString(QByteArray& out, const QString& s) {
     for (char c : utf8) {
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (u < 0x20) {
                     char buf[8];
@@ -34,11 +44,21 @@ void writeString(QByteArray& out, const QString& s) {
 void writeValue(QByteArray& out, const wmi::Variant& v) {
     using T = wmi::Variant::Type;
     switch (v.type()) {
-        case T::Null: out += "null"; return;
-        case T::Text: writeString(out, v.textValue()); return;
-        case T::Int: out += QByteArray::number(v.intValue()); return;
-        case T::UInt: out += QByteArray::number(v.uintValue()); return;
-        case T::Bool: out += v.boolValue() ? "true" : "false"; return;
+        case T::Null:
+            out += "null";
+            return;
+        case T::Text:
+            writeString(out, v.textValue());
+            return;
+        case T::Int:
+            out += QByteArray::number(v.intValue());
+            return;
+        case T::UInt:
+            out += QByteArray::number(v.uintValue());
+            return;
+        case T::Bool:
+            out += v.boolValue() ? "true" : "false";
+            return;
         case T::Double: {
             const double d = v.doubleValue();
             if (!std::isfinite(d)) {

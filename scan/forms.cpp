@@ -9,13 +9,20 @@ namespace qelto::scan::forms {
 
 QString asText(const Variant& v, const QLocale& locale) {
     switch (v.type()) {
-        case Variant::Type::Null: return QString();
-        case Variant::Type::Text: return v.textValue();
-        case Variant::Type::Int: return QString::number(v.intValue());
-        case Variant::Type::UInt: return QString::number(v.uintValue());
-        case Variant::Type::Double: return shortest(v.doubleValue(), locale);
-        case Variant::Type::Bool: return v.boolValue() ? QStringLiteral("True") : QStringLiteral("False");
-        case Variant::Type::Array: break;
+        case Variant::Type::Null:
+            return QString();
+        case Variant::Type::Text:
+            return v.textValue();
+        case Variant::Type::Int:
+            return QString::number(v.intValue());
+        case Variant::Type::UInt:
+            return QString::number(v.uintValue());
+        case Variant::Type::Double:
+            return shortest(v.doubleValue(), locale);
+        case Variant::Type::Bool:
+            return v.boolValue() ? QStringLiteral("True") : QStringLiteral("False");
+        case Variant::Type::Array:
+            break;
     }
     throw ValueError("an array cannot be written as text");
 }
@@ -76,17 +83,22 @@ std::optional<double> parseInvariant(const QString& text) {
 
 std::optional<double> toNumber(const Variant& v) {
     switch (v.type()) {
-        case Variant::Type::Null: return std::nullopt;
-        case Variant::Type::Int: return static_cast<double>(v.intValue());
-        case Variant::Type::UInt: return static_cast<double>(v.uintValue());
+        case Variant::Type::Null:
+            return std::nullopt;
+        case Variant::Type::Int:
+            return static_cast<double>(v.intValue());
+        case Variant::Type::UInt:
+            return static_cast<double>(v.uintValue());
         case Variant::Type::Double:
             if (!std::isfinite(v.doubleValue())) throw ValueError("not a finite number");
             return v.doubleValue();
-        case Variant::Type::Bool: return v.boolValue() ? -1.0 : 0.0;
+        case Variant::Type::Bool:
+            return v.boolValue() ? -1.0 : 0.0;
         case Variant::Type::Text:
             if (auto n = parseInvariant(v.textValue())) return n;
             break;
-        case Variant::Type::Array: break;
+        case Variant::Type::Array:
+            break;
     }
     throw ValueError("not a number");
 }
@@ -190,14 +202,18 @@ QString languageName(qint32 l) {
     switch (l) {
         case 2052:
         case 4:
-        case 4100: return QStringLiteral("中文简体");
+        case 4100:
+            return QStringLiteral("中文简体");
         case 3076:
-        case 1028: return QStringLiteral("中文繁体");
+        case 1028:
+            return QStringLiteral("中文繁体");
         case 2057:
         case 1033:
         case 3081:
-        case 4105: return QStringLiteral("英语");
-        default: return QStringLiteral("其它语言系统");
+        case 4105:
+            return QStringLiteral("英语");
+        default:
+            return QStringLiteral("其它语言系统");
     }
 }
 

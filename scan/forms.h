@@ -16,11 +16,11 @@ namespace qelto::scan::forms {
 // A value that cannot be turned into what a step needs (Null where a number is required, text
 // that is not a number, a division by zero, an overflow…). The step that needed it is left out.
 class ValueError : public std::exception {
-public:
+  public:
     explicit ValueError(const char* why) : why_(why) {}
     const char* what() const noexcept override { return why_; }
 
-private:
+  private:
     const char* why_;
 };
 

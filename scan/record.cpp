@@ -38,6 +38,8 @@ void ScanRecord::clearForScan() {
         if (f.clearedBeforeScan) this->*f.member = V(QString());
 }
 
-std::span<const ScanRecord::Field> ScanRecord::publicFields() { return kFields; }
+std::span<const ScanRecord::Field> ScanRecord::publicFields() {
+    return kFields;
+}
 
 }  // namespace qelto::scan

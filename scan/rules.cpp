@@ -40,13 +40,16 @@ QString joinText(const Text& text, Walk& w) {
 
 QString Key::make(const Walk& w) const {
     switch (kind) {
-        case Kind::Fixed: return base;
-        case Kind::Counted: return base + QString::number(w.n);
+        case Kind::Fixed:
+            return base;
+        case Kind::Counted:
+            return base + QString::number(w.n);
         case Kind::CountedElement:
             if (w.elementIndex == 0) return base + QString::number(w.n);
             // Further elements of the same array: a dot never stands in any other key.
             return base + QString::number(w.n) + u'.' + QString::number(w.elementIndex);
-        case Kind::Element: return base + QString::number(w.elementIndex);
+        case Kind::Element:
+            return base + QString::number(w.elementIndex);
     }
     return base;
 }
@@ -179,7 +182,8 @@ Value dateText(Value v) {
 }
 
 Value languageOf(Value v) {
-    return [v = std::move(v)](Walk& w) { return Variant(forms::languageName(forms::toLong(v(w)))); };
+    return
+        [v = std::move(v)](Walk& w) { return Variant(forms::languageName(forms::toLong(v(w)))); };
 }
 
 Value name(Value v, const Names& names) {
@@ -226,13 +230,16 @@ Test isTrue(Value v) {
     return [v = std::move(v)](Walk& w) {
         const Variant x = v(w);
         switch (x.type()) {
-            case Variant::Type::Null: return false;
-            case Variant::Type::Bool: return x.boolValue();
+            case Variant::Type::Null:
+                return false;
+            case Variant::Type::Bool:
+                return x.boolValue();
             case Variant::Type::Text:
                 if (x.textValue().compare(u"True", Qt::CaseInsensitive) == 0) return true;
                 if (x.textValue().compare(u"False", Qt::CaseInsensitive) == 0) return false;
                 break;
-            default: break;
+            default:
+                break;
         }
         const auto n = forms::toNumber(x);  // throws for anything else
         return n && *n != 0;

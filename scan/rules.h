@@ -40,11 +40,11 @@ struct ScanEnv {
 struct Walk {
     explicit Walk(ScanEnv& e) : env(e) {}
     ScanEnv& env;
-    const wmi::Object* object = nullptr;  // the object whose rows run
-    const wmi::Object* outer = nullptr;   // in a paired walk, the object of the outer query
-    qint64 n = 0;                         // the group's counter
-    wmi::Variant total{qint64{0}};        // a running sum (Null once a Null was added)
-    qint64 tally = 0;                     // a running count
+    const wmi::Object* object = nullptr;    // the object whose rows run
+    const wmi::Object* outer = nullptr;     // in a paired walk, the object of the outer query
+    qint64 n = 0;                           // the group's counter
+    wmi::Variant total{qint64{0}};          // a running sum (Null once a Null was added)
+    qint64 tally = 0;                       // a running count
     const wmi::Variant* element = nullptr;  // the array element of an element row
     qint64 elementIndex = 0;
 };
@@ -77,11 +77,17 @@ struct Key {
     QString make(const Walk& w) const;
 };
 // base & n ("dd1" and 2 give dd12).
-inline Key counted(const char* base) { return {Key::Kind::Counted, base}; }
+inline Key counted(const char* base) {
+    return {Key::Kind::Counted, base};
+}
 // base & n for the element with index 0, and a key of its own for each further element.
-inline Key countedElement(const char* base) { return {Key::Kind::CountedElement, base}; }
+inline Key countedElement(const char* base) {
+    return {Key::Kind::CountedElement, base};
+}
 // base & the element index ("sa9" and 0 give sa90).
-inline Key indexed(const char* base) { return {Key::Kind::Element, base}; }
+inline Key indexed(const char* base) {
+    return {Key::Kind::Element, base};
+}
 
 // The picture of a line: fixed, or chosen by a condition.
 struct Image {
@@ -96,28 +102,28 @@ struct Image {
 using Names = std::vector<std::pair<qint64, const char*>>;
 
 // --- Values -------------------------------------------------------------------------------------
-Value prop(const char* name);         // a property of the current object
-Value outerProp(const char* name);    // a property of the outer object of a paired walk
-Value element();                      // the current array element
-Value elementNumber();                // the element index + 1
-Value counter();                      // the group counter n
-Value counterMinus(qint64 k);         // n - k
-Value tally();                        // the running count
-Value total();                        // the running sum
-Value field(Field f);                 // a field of the scan record
-Value zero();                         // the number 0
-Value concat(Text text);              // the pieces joined into one text
-Value trimmed(Value v);               // blanks (U+0020) removed at both ends; Null stays Null
-Value left(Value v, int count);       // the first characters of the value's text; Null throws
-Value quotient(Value v, double divisor);               // shortest form; Null stays Null
+Value prop(const char* name);             // a property of the current object
+Value outerProp(const char* name);        // a property of the outer object of a paired walk
+Value element();                          // the current array element
+Value elementNumber();                    // the element index + 1
+Value counter();                          // the group counter n
+Value counterMinus(qint64 k);             // n - k
+Value tally();                            // the running count
+Value total();                            // the running sum
+Value field(Field f);                     // a field of the scan record
+Value zero();                             // the number 0
+Value concat(Text text);                  // the pieces joined into one text
+Value trimmed(Value v);                   // blanks (U+0020) removed at both ends; Null stays Null
+Value left(Value v, int count);           // the first characters of the value's text; Null throws
+Value quotient(Value v, double divisor);  // shortest form; Null stays Null
 Value quotient(Value v, double divisor1, double divisor2);
-Value oneDecimal(Value v, double divisor);             // one decimal, grouped; Null throws
+Value oneDecimal(Value v, double divisor);                      // one decimal, grouped; Null throws
 Value wholeGrouped(Value v, double divisor1, double divisor2);  // whole number, grouped
 Value roundedDown(Value v, double divisor1, double divisor2 = 1);  // Int(v / d1 / d2)
-Value nearestInteger(Value dividend, Value divisor);   // ties to even, −32768…32767
-Value freePercent(Value free, Value total);            // first 4 characters of free/total*100
-Value dateText(Value v);              // yyyy-mm-dd HH：MM：SS; empty when unreadable or Null
-Value languageOf(Value v);            // the language name of an OSLanguage code
+Value nearestInteger(Value dividend, Value divisor);               // ties to even, −32768…32767
+Value freePercent(Value free, Value total);  // first 4 characters of free/total*100
+Value dateText(Value v);                  // yyyy-mm-dd HH：MM：SS; empty when unreadable or Null
+Value languageOf(Value v);                // the language name of an OSLanguage code
 Value name(Value v, const Names& names);  // the name of a code; no match (or Null) throws
 Value nameOr(Value v, const Names& names, const char* otherwise);  // … or a default
 Value orElse(Value v, const char* fallback);  // the value, or the fallback when it fails
@@ -129,19 +135,19 @@ Test equals(Value v, qint64 number);  // Null never equals
 Test isTrue(Value v);                 // Null counts as false
 Test negate(Test t);                  // not, but a condition that cannot be evaluated stays unmet
 Test contains(Value v, const char* text);  // case-sensitive; Null never contains
-Test sameText(Value a, Value b);      // exact, case-sensitive; Null on either side never matches
+Test sameText(Value a, Value b);  // exact, case-sensitive; Null on either side never matches
 
 // --- Rows ---------------------------------------------------------------------------------------
 Step line(Key key, const char* parent, Image image, Text text, Test when = {});
 Step set(Field f, Value v);
-Step append(Field f, Value v);        // f := f & "  " & v
-Step addTo(Field f, Value v);         // f := f + v (Null propagates)
-Step addToTotal(Value v);             // total := total + v
+Step append(Field f, Value v);  // f := f & "  " & v
+Step addTo(Field f, Value v);   // f := f + v (Null propagates)
+Step addToTotal(Value v);       // total := total + v
 Step setCounter(qint64 start);
-Step nextCounter();                   // n := n + 1
+Step nextCounter();  // n := n + 1
 Step setTotal(qint64 start);
 Step setTally(qint64 start);
-Step countIf(Test t);                 // tally := tally + 1 when t holds
+Step countIf(Test t);  // tally := tally + 1 when t holds
 // Rows run once per element of an array property (none when it is Null or not an array).
 Step forEachElement(Value array, std::vector<Step> rows);
 // Runs a second query for the current object and, for each of its objects that `match` pairs with

@@ -11,7 +11,7 @@ namespace qelto::scan {
 struct Node {
     QString key;
     QString text;
-    QString image;  // key of the picture, "k1" … "k41"
+    QString image;    // key of the picture, "k1" … "k41"
     int parent = -1;  // index of the parent node; -1 for the root
     std::vector<int> children;
     bool expanded = false;
@@ -20,7 +20,7 @@ struct Node {
 // The inventory tree: computer, categories, detail lines. Indexes count from 0 in the order of
 // adding. Keys are unique; a node is always added as the last child of an existing parent.
 class InventoryTree {
-public:
+  public:
     void clear();
 
     // Adds a node under the node keyed `parentKey` (an empty parent key adds a top-level node).
@@ -38,7 +38,7 @@ public:
     void select(int index);
     int selected() const { return selected_; }
 
-private:
+  private:
     std::vector<Node> nodes_;
     QHash<QString, int> index_;
     int selected_ = -1;

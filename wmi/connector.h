@@ -26,7 +26,7 @@ struct ConnectRequest {
 // snapshot, this machine, a Linux host over SSH, a Windows host over WS-Management) is reached
 // through one of these; the window and qelto-cli only ever see this interface.
 class Connector {
-public:
+  public:
     virtual ~Connector() = default;
     // Throws Error with the number and description that the failed connection left.
     virtual std::unique_ptr<Service> connect(const ConnectRequest& request) = 0;

@@ -9,19 +9,19 @@ namespace qelto::wmi {
 
 // WMI and COM error numbers that the program gives or compares.
 namespace code {
-inline constexpr std::uint32_t Failed = 0x80041001;         // generic failure
-inline constexpr std::uint32_t NotFound = 0x80041002;       // no such property
-inline constexpr std::uint32_t InvalidClass = 0x80041010;   // no such class
-inline constexpr std::uint32_t InvalidQuery = 0x80041017;   // malformed WQL
+inline constexpr std::uint32_t Failed = 0x80041001;            // generic failure
+inline constexpr std::uint32_t NotFound = 0x80041002;          // no such property
+inline constexpr std::uint32_t InvalidClass = 0x80041010;      // no such class
+inline constexpr std::uint32_t InvalidQuery = 0x80041017;      // malformed WQL
 inline constexpr std::uint32_t LocalCredentials = 0x80041064;  // credentials on a local connection
-inline constexpr std::uint32_t TypeMismatch = 0x80041005;   // a value of the wrong type
-inline constexpr std::uint32_t RpcUnavailable = 0x800706BA;  // the host cannot be reached
+inline constexpr std::uint32_t TypeMismatch = 0x80041005;      // a value of the wrong type
+inline constexpr std::uint32_t RpcUnavailable = 0x800706BA;    // the host cannot be reached
 inline constexpr std::uint32_t AccessDenied = 0x80070005;
 }  // namespace code
 
 // A failure of a query-layer operation: a 32-bit WMI/COM error number and a description.
 class Error : public std::exception {
-public:
+  public:
     Error(std::uint32_t number, QString description)
         : number_(number), description_(std::move(description)) {}
 
@@ -31,7 +31,7 @@ public:
     const QString& description() const noexcept { return description_; }
     const char* what() const noexcept override { return "qelto::wmi::Error"; }
 
-private:
+  private:
     std::uint32_t number_;
     QString description_;
 };

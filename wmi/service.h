@@ -11,7 +11,7 @@ namespace qelto::wmi {
 
 // One object of a query result. Property names are matched case-insensitively.
 class Object {
-public:
+  public:
     virtual ~Object() = default;
     // The value of a property. Throws Error when the object has no such property or when its
     // value cannot be read.
@@ -20,7 +20,7 @@ public:
 
 // The result of one query, walked once from first to last.
 class Collection {
-public:
+  public:
     virtual ~Collection() = default;
     // The next object, or nullptr after the last one. Throws Error when advancing fails; the
     // walk is over then.
@@ -29,7 +29,7 @@ public:
 
 // A connected namespace root\cimv2 of one machine.
 class Service {
-public:
+  public:
     virtual ~Service() = default;
     // Runs one WQL text ("Select * From <class> [where …]"). Throws Error: InvalidQuery for a
     // malformed text, InvalidClass for a class the machine does not have, or the transport's own.
@@ -38,7 +38,7 @@ public:
     virtual void setAuthenticationLevel(int level) { authenticationLevel_ = level; }
     int authenticationLevel() const { return authenticationLevel_; }
 
-private:
+  private:
     int authenticationLevel_ = 0;
 };
 

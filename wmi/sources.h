@@ -12,12 +12,12 @@ namespace qelto::wmi {
 // further kinds (this machine, Linux hosts over SSH, Windows hosts over WS-Management) plug in
 // here, and neither the window nor qelto-cli changes for them.
 class SourceConnector : public Connector {
-public:
+  public:
     explicit SourceConnector(std::shared_ptr<const InstanceStore> snapshot = nullptr)
         : snapshot_(std::move(snapshot)) {}
     std::unique_ptr<Service> connect(const ConnectRequest& request) override;
 
-private:
+  private:
     std::shared_ptr<const InstanceStore> snapshot_;
 };
 

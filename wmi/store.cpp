@@ -50,7 +50,7 @@ std::vector<const ClassData*> InstanceStore::classes() const {
 namespace {
 
 class StoreObject : public Object {
-public:
+  public:
     StoreObject(std::shared_ptr<const InstanceStore> keep, const Instance& instance)
         : keep_(std::move(keep)), instance_(instance) {}
 
@@ -63,13 +63,13 @@ public:
         return p->value;
     }
 
-private:
+  private:
     std::shared_ptr<const InstanceStore> keep_;
     const Instance& instance_;
 };
 
 class StoreCollection : public Collection {
-public:
+  public:
     StoreCollection(std::shared_ptr<const InstanceStore> keep,
                     std::shared_ptr<const StoreService::Answer> answer)
         : keep_(std::move(keep)), answer_(std::move(answer)) {}
@@ -79,12 +79,13 @@ public:
             return std::make_unique<StoreObject>(keep_, *answer_->instances[pos_++]);
         if (answer_->failsAfter && !failed_) {
             failed_ = true;  // the walk ends here
-            throw Error(code::Failed, QStringLiteral("枚举 %1 的对象失败").arg(answer_->data->name));
+            throw Error(code::Failed,
+                        QStringLiteral("枚举 %1 的对象失败").arg(answer_->data->name));
         }
         return nullptr;
     }
 
-private:
+  private:
     std::shared_ptr<const InstanceStore> keep_;
     std::shared_ptr<const StoreService::Answer> answer_;
     std::size_t pos_ = 0;
@@ -97,9 +98,9 @@ std::unique_ptr<Collection> StoreService::execQuery(const QString& wql) {
     if (auto known = answers_.value(wql)) return std::make_unique<StoreCollection>(store_, known);
     const wql::Query query = wql::parse(wql);
     const ClassData* data = store_->findClass(query.className());
-    if (!data) throw Error(code::InvalidClass, QStringLiteral("无效的类：%1").arg(query.className()));
-    if (data->broken)
-        throw Error(code::Failed, QStringLiteral("无法查询类 %1").arg(data->name));
+    if (!data)
+        throw Error(code::InvalidClass, QStringLiteral("无效的类：%1").arg(query.className()));
+    if (data->broken) throw Error(code::Failed, QStringLiteral("无法查询类 %1").arg(data->name));
 
     auto answer = std::make_shared<Answer>();
     answer->data = data;
@@ -109,12 +110,12 @@ std::unique_ptr<Collection> StoreService::execQuery(const QString& wql) {
             break;
         }
         const Instance& instance = *item;
-        const bool keep = !query.hasWhere() ||
-                          query.matches([&](QStringView name) -> std::optional<Variant> {
-                              const Property* p = instance.find(name);
-                              if (!p || !p->readable) return std::nullopt;
-                              return p->value;
-                          });
+        const bool keep =
+            !query.hasWhere() || query.matches([&](QStringView name) -> std::optional<Variant> {
+                const Property* p = instance.find(name);
+                if (!p || !p->readable) return std::nullopt;
+                return p->value;
+            });
         if (keep) answer->instances.push_back(&instance);
     }
     answers_.insert(wql, answer);

@@ -44,13 +44,13 @@ struct ClassData {
 // answers before it is queried (a snapshot, this machine, a Linux host over SSH) fills one of
 // these and answers through StoreService, so that all of them evaluate WQL the same way.
 class InstanceStore {
-public:
+  public:
     // The class of that name (case-insensitive), created empty when missing.
     ClassData& addClass(const QString& name);
     const ClassData* findClass(QStringView name) const;
     std::vector<const ClassData*> classes() const;  // in order of adding
 
-private:
+  private:
     std::vector<std::unique_ptr<ClassData>> order_;
     QHash<QString, ClassData*> byLowerName_;
 };
@@ -59,7 +59,7 @@ private:
 // answer to a query text is worked out once and walked again when the same text comes back (the
 // network group runs its configuration query once per adapter).
 class StoreService : public Service {
-public:
+  public:
     explicit StoreService(std::shared_ptr<const InstanceStore> store) : store_(std::move(store)) {}
     std::unique_ptr<Collection> execQuery(const QString& wql) override;
     const InstanceStore& store() const { return *store_; }
@@ -71,7 +71,7 @@ public:
         bool failsAfter = false;
     };
 
-private:
+  private:
     std::shared_ptr<const InstanceStore> store_;
     QHash<QString, std::shared_ptr<const Answer>> answers_;
 };

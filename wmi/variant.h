@@ -10,7 +10,7 @@ namespace qelto::wmi {
 // A property value as the query layer hands it out: Null, text, a 64-bit integer (signed or
 // unsigned), a double, a boolean or an array of values.
 class Variant {
-public:
+  public:
     enum class Type { Null, Text, Int, UInt, Double, Bool, Array };
     using Array = std::vector<Variant>;
 
@@ -46,7 +46,7 @@ public:
 
     friend bool operator==(const Variant& a, const Variant& b);
 
-private:
+  private:
     Type type_ = Type::Null;
     union {
         qint64 i_ = 0;

@@ -19,7 +19,7 @@ struct Condition;  // the parsed WHERE
 
 // A parsed "Select * From <class> [where <condition>]".
 class Query {
-public:
+  public:
     Query(QString className, std::shared_ptr<const Condition> where);
 
     // The class name as written in the query.
@@ -30,7 +30,7 @@ public:
     // and only a condition that is true keeps the instance.
     bool matches(const Lookup& lookup) const;
 
-private:
+  private:
     QString className_;
     std::shared_ptr<const Condition> where_;
 };

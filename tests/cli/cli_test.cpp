@@ -31,8 +31,8 @@ QString machine(const char* name) {
 }
 
 TEST(Cli, JsonHasTheTreeAndTheTwentyFields) {
-    const CliRun r = cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("desktop.json"),
-                       QStringLiteral("--json")});
+    const CliRun r = cli({QStringLiteral("scan"), QStringLiteral("--snapshot"),
+                          machine("desktop.json"), QStringLiteral("--json")});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     QJsonParseError error;
     const QJsonObject doc = QJsonDocument::fromJson(r.out.toUtf8(), &error).object();
@@ -49,7 +49,8 @@ TEST(Cli, JsonHasTheTreeAndTheTwentyFields) {
 }
 
 TEST(Cli, OutlineIndentsLinesUnderTheirCategory) {
-    const CliRun r = cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("container.json")});
+    const CliRun r =
+        cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("container.json")});
     ASSERT_EQ(r.status, 0);
     const QStringList lines = r.out.split(u'\n');
     EXPECT_EQ(lines.value(0), u"正在检测计算机：ci-runner-7 的配置信息...");
@@ -72,11 +73,17 @@ TEST(Cli, BadInputsFailWithAClearMessage) {
         int status;
         const char16_t* stderrHas;
     } table[] = {
-        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), dir.filePath(QStringLiteral("missing.json"))}, 1,
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"),
+          dir.filePath(QStringLiteral("missing.json"))},
+         1,
          u"无法读取快照文件"},
-        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), write("bad.json", "{\n  \"a\": [1,\n}")}, 1,
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"),
+          write("bad.json", "{\n  \"a\": [1,\n}")},
+         1,
          u"第 3 行第 1 列"},
-        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), write("array.json", "[1, 2]")}, 1, u"顶层"},
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), write("array.json", "[1, 2]")},
+         1,
+         u"顶层"},
         {{QStringLiteral("scan"), QStringLiteral("--snapshot")}, 2, u"--snapshot"},
         {{QStringLiteral("scan"), QStringLiteral("--bogus")}, 2, u"未知选项"},
         {{QStringLiteral("frobnicate")}, 2, u"未知命令"},
@@ -97,7 +104,8 @@ TEST(Cli, EmptyComputerSystemStillRuns) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(R"({"Win32_ComputerSystem": [], "Win32_BIOS": [{"Name": "X"}]})");
     f.close();
-    const CliRun r = cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), f.fileName(), QStringLiteral("--json")});
+    const CliRun r = cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), f.fileName(),
+                          QStringLiteral("--json")});
     EXPECT_EQ(r.status, 0);
     const QJsonObject doc = QJsonDocument::fromJson(r.out.toUtf8()).object();
     EXPECT_TRUE(doc[u"tree"].toArray().isEmpty());

@@ -22,8 +22,8 @@ QByteArray readAll(const QString& path) {
 
 TEST(GoldenMachines, ScanGivesTheRecordedOutput) {
     const QDir dir(QStringLiteral(QELTO_SOURCE_DIR "/tests/scan/machines"));
-    const QStringList machines =
-        dir.entryList({QStringLiteral("*.json")}, QDir::Files).filter(QRegularExpression(QStringLiteral("^[^.]+\\.json$")));
+    const QStringList machines = dir.entryList({QStringLiteral("*.json")}, QDir::Files)
+                                     .filter(QRegularExpression(QStringLiteral("^[^.]+\\.json$")));
     ASSERT_GE(machines.size(), 2);
     for (const QString& name : machines) {
         SCOPED_TRACE(name.toStdString());
@@ -34,7 +34,8 @@ TEST(GoldenMachines, ScanGivesTheRecordedOutput) {
         record.clearForScan();
         scan::infoscan(service, tree, record, QLocale(QLocale::English, QLocale::UnitedStates));
         const QByteArray actual = cli::scanToJson(tree, record);
-        const QByteArray expected = readAll(dir.filePath(QString(name).replace(u".json"_qs, u".expected.json"_qs)));
+        const QByteArray expected =
+            readAll(dir.filePath(QString(name).replace(u".json"_qs, u".expected.json"_qs)));
         EXPECT_EQ(actual.toStdString(), expected.toStdString());
     }
 }

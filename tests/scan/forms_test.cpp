@@ -13,7 +13,9 @@ const QLocale kUs(QLocale::English, QLocale::UnitedStates);
 const QLocale kDe(QLocale::German, QLocale::Germany);
 const QLocale kCn(QLocale::Chinese, QLocale::China);
 
-Variant text(const char* s) { return Variant(QString::fromUtf8(s)); }
+Variant text(const char* s) {
+    return Variant(QString::fromUtf8(s));
+}
 
 TEST(Forms, AsText) {
     EXPECT_EQ(asText(Variant(), kUs), u"");
@@ -69,10 +71,10 @@ TEST(Forms, OneDecimalRoundsHalfAwayOnFifteenDigits) {
         const char* us;
         const char* de;
     } table[] = {
-        {2.394, "2.4", "2,4"},   {3.0, "3.0", "3,0"},       {2.25, "2.3", "2,3"},
-        {1.15, "1.2", "1,2"},    {-1.15, "-1.2", "-1,2"},   {0.05, "0.1", "0,1"},
-        {0.04, "0.0", "0,0"},    {-0.04, "0.0", "0,0"},     {1234.56, "1,234.6", "1.234,6"},
-        {0.001, "0.0", "0,0"},   {9.95, "10.0", "10,0"},    {2.35, "2.4", "2,4"},
+        {2.394, "2.4", "2,4"}, {3.0, "3.0", "3,0"},     {2.25, "2.3", "2,3"},
+        {1.15, "1.2", "1,2"},  {-1.15, "-1.2", "-1,2"}, {0.05, "0.1", "0,1"},
+        {0.04, "0.0", "0,0"},  {-0.04, "0.0", "0,0"},   {1234.56, "1,234.6", "1.234,6"},
+        {0.001, "0.0", "0,0"}, {9.95, "10.0", "10,0"},  {2.35, "2.4", "2,4"},
     };
     for (const auto& row : table) {
         EXPECT_EQ(oneDecimal(Variant(row.value), kUs).toStdString(), row.us) << row.value;
@@ -110,12 +112,12 @@ TEST(Forms, NearestIntegerTiesToEven) {
         Variant a, b;
         const char* expected;  // nullptr: the form fails
     } table[] = {
-        {Variant(2400), Variant(200), "12"},   {Variant(2500), Variant(200), "12"},
-        {Variant(2700), Variant(200), "14"},   {Variant(-2500), Variant(200), "-12"},
-        {Variant(2394), Variant(100), "24"},   {text("2394"), text("100"), "24"},
-        {Variant(2400), Variant(0), nullptr},  {Variant(2400), Variant(), nullptr},
-        {Variant(), Variant(200), nullptr},    {Variant(32767), Variant(1), "32767"},
-        {Variant(32768), Variant(1), nullptr}, {Variant(-32768), Variant(1), "-32768"},
+        {Variant(2400), Variant(200), "12"},    {Variant(2500), Variant(200), "12"},
+        {Variant(2700), Variant(200), "14"},    {Variant(-2500), Variant(200), "-12"},
+        {Variant(2394), Variant(100), "24"},    {text("2394"), text("100"), "24"},
+        {Variant(2400), Variant(0), nullptr},   {Variant(2400), Variant(), nullptr},
+        {Variant(), Variant(200), nullptr},     {Variant(32767), Variant(1), "32767"},
+        {Variant(32768), Variant(1), nullptr},  {Variant(-32768), Variant(1), "-32768"},
         {Variant(-65539), Variant(2), nullptr}, {Variant(65535), Variant(2), nullptr},
     };
     for (const auto& row : table) {

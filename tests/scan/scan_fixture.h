@@ -41,23 +41,30 @@ struct ScanResult {
 inline std::string repr(const wmi::Variant& v) {
     using T = wmi::Variant::Type;
     switch (v.type()) {
-        case T::Null: return "null";
-        case T::Text: return "text:" + v.textValue().toStdString();
-        case T::Int: return "number:" + std::to_string(v.intValue());
-        case T::UInt: return "number:" + std::to_string(v.uintValue());
-        case T::Double: return "number:" + QString::number(v.doubleValue(), 'f', 0).toStdString();
-        case T::Bool: return v.boolValue() ? "bool:true" : "bool:false";
-        case T::Array: return "array";
+        case T::Null:
+            return "null";
+        case T::Text:
+            return "text:" + v.textValue().toStdString();
+        case T::Int:
+            return "number:" + std::to_string(v.intValue());
+        case T::UInt:
+            return "number:" + std::to_string(v.uintValue());
+        case T::Double:
+            return "number:" + QString::number(v.doubleValue(), 'f', 0).toStdString();
+        case T::Bool:
+            return v.boolValue() ? "bool:true" : "bool:false";
+        case T::Array:
+            return "array";
     }
     return "?";
 }
 
 // Scans a snapshot made of a computer named PC01 and the given class members (JSON object members
 // without the braces). A class member of the same name replaces the computer.
-inline std::unique_ptr<ScanResult> scanClasses(const std::string& members,
-                                               const QLocale& locale = QLocale(QLocale::English,
-                                                                               QLocale::UnitedStates),
-                                               scan::ScanRecord record = {}) {
+inline std::unique_ptr<ScanResult> scanClasses(
+    const std::string& members,
+    const QLocale& locale = QLocale(QLocale::English, QLocale::UnitedStates),
+    scan::ScanRecord record = {}) {
     std::string json = R"({"Win32_ComputerSystem": [{"Caption": "PC01"}])";
     if (!members.empty()) json += ", " + members;
     json += "}";

@@ -20,11 +20,11 @@ TEST(Scan, RootAndCategoriesInOrder) {
               "SystemAbstract OperatingSystem User Share Cpu Memory MotherBoard DiskDrive "
               "VideoController Display NetworkAdapter SoundDevice CdromDrive Printer Keyboard "
               "PointDrive Bios PortableBattery");
-    const char* texts[] = {"系统摘要", "操作系统", "用户",   "共享",   "CPU",  "内存",
+    const char* texts[] = {"系统摘要", "操作系统", "用户",   "共享",   "CPU",        "内存",
                            "主板",     "硬盘",     "显示卡", "显示器", "网络适配器", "音频",
-                           "光驱",     "打印机",   "键盘",   "鼠标",   "BIOS", "电池"};
-    const char* images[] = {"k1",  "k9",  "k19", "k21", "k4", "k11", "k12", "k13", "k10",
-                            "k23", "k7",  "k2",  "k14", "k18", "k8", "k5",  "k3",  "k22"};
+                           "光驱",     "打印机",   "键盘",   "鼠标",   "BIOS",       "电池"};
+    const char* images[] = {"k1",  "k9", "k19", "k21", "k4",  "k11", "k12", "k13", "k10",
+                            "k23", "k7", "k2",  "k14", "k18", "k8",  "k5",  "k3",  "k22"};
     for (int i = 0; i < 18; ++i) {
         EXPECT_EQ(r->tree.node(i + 1).text.toStdString(), texts[i]);
         EXPECT_EQ(r->tree.node(i + 1).image.toStdString(), images[i]);
@@ -85,7 +85,8 @@ TEST(Scan, SecondScanReplacesTheTreeAndKeepsUnclearedFields) {
 TEST(Scan, ComputerNameKeptWhenTheGroupReadsNothing) {
     scan::ScanRecord earlier;
     earlier.computername = wmi::Variant(QStringLiteral("OLD"));
-    const auto r = scanClasses(R"("Win32_ComputerSystem": [{"Name": "no caption"}])", QLocale::c(), earlier);
+    const auto r =
+        scanClasses(R"("Win32_ComputerSystem": [{"Name": "no caption"}])", QLocale::c(), earlier);
     EXPECT_EQ(repr(r->record.computername), "text:OLD");
     EXPECT_EQ(r->tree.count(), 0);  // no caption, no root
 }
@@ -107,14 +108,20 @@ TEST(Scan, HostileValuesCostOnlyTheirLines) {
 
 TEST(Tree, RefusesDuplicateKeysAndMissingParents) {
     scan::InventoryTree t;
-    EXPECT_TRUE(t.add(QString(), QStringLiteral("C"), QStringLiteral("root"), QStringLiteral("k1")));
-    EXPECT_TRUE(t.add(QStringLiteral("C"), QStringLiteral("a"), QStringLiteral("A"), QStringLiteral("k1")));
-    EXPECT_FALSE(t.add(QStringLiteral("C"), QStringLiteral("a"), QStringLiteral("again"), QStringLiteral("k2")));
-    EXPECT_FALSE(t.add(QStringLiteral("nope"), QStringLiteral("b"), QStringLiteral("B"), QStringLiteral("k1")));
-    EXPECT_TRUE(t.add(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("B"), QStringLiteral("k1")));
-    EXPECT_TRUE(t.add(QStringLiteral("C"), QStringLiteral("c"), QStringLiteral("C2"), QStringLiteral("k1")));
+    EXPECT_TRUE(
+        t.add(QString(), QStringLiteral("C"), QStringLiteral("root"), QStringLiteral("k1")));
+    EXPECT_TRUE(
+        t.add(QStringLiteral("C"), QStringLiteral("a"), QStringLiteral("A"), QStringLiteral("k1")));
+    EXPECT_FALSE(t.add(QStringLiteral("C"), QStringLiteral("a"), QStringLiteral("again"),
+                       QStringLiteral("k2")));
+    EXPECT_FALSE(t.add(QStringLiteral("nope"), QStringLiteral("b"), QStringLiteral("B"),
+                       QStringLiteral("k1")));
+    EXPECT_TRUE(
+        t.add(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("B"), QStringLiteral("k1")));
+    EXPECT_TRUE(t.add(QStringLiteral("C"), QStringLiteral("c"), QStringLiteral("C2"),
+                      QStringLiteral("k1")));
     ASSERT_EQ(t.count(), 4);
-    EXPECT_EQ(t.node(1).text, u"A");  // the refused line changed nothing
+    EXPECT_EQ(t.node(1).text, u"A");                          // the refused line changed nothing
     EXPECT_EQ(t.node(0).children, (std::vector<int>{1, 3}));  // added as the last child
     EXPECT_FALSE(t.node(1).expanded);
     t.select(2);
