@@ -18,11 +18,15 @@ using uchar = unsigned char;
 
 constexpr char16_t kReplacement = 0xFFFD;
 
-bool isDigit(uchar c) { return c >= '0' && c <= '9'; }
+bool isDigit(uchar c) {
+    return c >= '0' && c <= '9';
+}
 bool isWordChar(uchar c) {
     return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
-bool isSpace(uchar c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isSpace(uchar c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 bool hasBom(QByteArrayView text) {
     return text.size() >= 3 && uchar(text[0]) == 0xEF && uchar(text[1]) == 0xBB &&
            uchar(text[2]) == 0xBF;
@@ -99,7 +103,7 @@ double strtodC(const char* begin, const char* end) {
 }
 
 class Parser {
-public:
+  public:
     explicit Parser(QByteArrayView text)
         : text_(text),
           begin_(reinterpret_cast<const uchar*>(text.data())),
@@ -118,7 +122,7 @@ public:
         return root;
     }
 
-private:
+  private:
     [[noreturn]] void fail(const QString& message, const uchar* at) const {
         const qsizetype offset = at - begin_;
         const Position pos = positionAt(text_, offset);
@@ -132,19 +136,30 @@ private:
     void parseValue(Value& out, int depth) {
         if (p_ == end_) fail(QStringLiteral("文件意外结束"), p_);
         switch (*p_) {
-            case '{': parseObject(out, depth + 1); return;
-            case '[': parseArray(out, depth + 1); return;
+            case '{':
+                parseObject(out, depth + 1);
+                return;
+            case '[':
+                parseArray(out, depth + 1);
+                return;
             case '"':
                 out.type = Value::Type::String;
                 parseString(out.string, out.valid);
                 return;
-            case 't': parseLiteral("true", 4, out, Value::Type::Bool, true); return;
-            case 'f': parseLiteral("false", 5, out, Value::Type::Bool, false); return;
-            case 'n': parseLiteral("null", 4, out, Value::Type::Null, false); return;
+            case 't':
+                parseLiteral("true", 4, out, Value::Type::Bool, true);
+                return;
+            case 'f':
+                parseLiteral("false", 5, out, Value::Type::Bool, false);
+                return;
+            case 'n':
+                parseLiteral("null", 4, out, Value::Type::Null, false);
+                return;
             case ']':
             case '}':
             case ',':
-            case ':': fail(QStringLiteral("缺少值"), p_);
+            case ':':
+                fail(QStringLiteral("缺少值"), p_);
             default:
                 if (*p_ == '-' || isDigit(*p_)) {
                     parseNumber(out);
@@ -252,7 +267,7 @@ private:
                 continue;
             }
             if (c < 0x20) {
-                
+                if (c == '\n' || c == '\r') fail(QStringLiteral("字符串未结束"), q);
                 fail(QStringLiteral("字符串中有未转义的控制字符"), q);
             }
             ++q;
@@ -274,22 +289,37 @@ private:
                 const uchar* escape = r;
                 ++r;  // r < close: the scan above stepped over the escaped byte
                 switch (*r++) {
-                    case '"': *o++ = u'"'; break;
-                    case '\\': *o++ = u'\\'; break;
-                    case '/': *o++ = u'/'; break;
-                    case 'b': *o++ = u'\b'; break;
-                    case 'f': *o++ = u'\f'; break;
-                    case 'n': *o++ = u'\n'; break;
-                    case 'r': *o++ = u'\r'; break;
-                    case 't': *o++ = u'\t'; break;
+                    case '"':
+                        *o++ = u'"';
+                        break;
+                    case '\\':
+                        *o++ = u'\\';
+                        break;
+                    case '/':
+                        *o++ = u'/';
+                        break;
+                    case 'b':
+                        *o++ = u'\b';
+                        break;
+                    case 'f':
+                        *o++ = u'\f';
+                        break;
+                    case 'n':
+                        *o++ = u'\n';
+                        break;
+                    case 'r':
+                        *o++ = u'\r';
+                        break;
+                    case 't':
+                        *o++ = u'\t';
+                        break;
                     case 'u': {
                         const int unit = close - r >= 4 ? hex4(r) : -1;
                         if (unit < 0) fail(QStringLiteral("无效的转义序列"), escape);
                         r += 4;
                         if (unit >= 0xD800 && unit <= 0xDBFF) {
-                            const int low = close - r >= 6 && r[0] == '\\' && r[1] == 'u'
-                                                ? hex4(r + 2)
-                                                : -1;
+                            const int low =
+                                close - r >= 6 && r[0] == '\\' && r[1] == 'u' ? hex4(r + 2) : -1;
                             if (low >= 0xDC00 && low <= 0xDFFF) {
                                 *o++ = char16_t(unit);
                                 *o++ = char16_t(low);
@@ -307,7 +337,8 @@ private:
                         }
                         break;
                     }
-                    default: fail(QStringLiteral("无效的转义序列"), escape);
+                    default:
+                        fail(QStringLiteral("无效的转义序列"), escape);
                 }
             } else {
                 const int cp = decodeUtf8(r, close);
@@ -453,21 +484,34 @@ void appendString(QByteArray& out, QStringView text) {
         if (p == end) break;
         const char16_t c = *p++;
         switch (c) {
-            case u'"': out.append("\\\"", 2); break;
-            case u'\\': out.append("\\\\", 2); break;
-            case u'\b': out.append("\\b", 2); break;
-            case u'\f': out.append("\\f", 2); break;
-            case u'\n': out.append("\\n", 2); break;
-            case u'\r': out.append("\\r", 2); break;
-            case u'\t': out.append("\\t", 2); break;
+            case u'"':
+                out.append("\\\"", 2);
+                break;
+            case u'\\':
+                out.append("\\\\", 2);
+                break;
+            case u'\b':
+                out.append("\\b", 2);
+                break;
+            case u'\f':
+                out.append("\\f", 2);
+                break;
+            case u'\n':
+                out.append("\\n", 2);
+                break;
+            case u'\r':
+                out.append("\\r", 2);
+                break;
+            case u'\t':
+                out.append("\\t", 2);
+                break;
             default:
                 if (c < 0x20) {
                     appendEscape(c);
                 } else if (c < 0x800) {
                     out.append(char(0xC0 | (c >> 6)));
                     out.append(char(0x80 | (c & 0x3F)));
-                } else if (c >= 0xD800 && c <= 0xDBFF && p < end && *p >= 0xDC00 &&
-                           *p <= 0xDFFF) {
+                } else if (c >= 0xD800 && c <= 0xDBFF && p < end && *p >= 0xDC00 && *p <= 0xDFFF) {
                     const char32_t cp = 0x10000 + ((char32_t(c) - 0xD800) << 10) + (*p++ - 0xDC00);
                     out.append(char(0xF0 | (cp >> 18)));
                     out.append(char(0x80 | ((cp >> 12) & 0x3F)));

@@ -25,9 +25,9 @@ struct Value {
     bool valid = true;
     bool boolean = false;
     union {
-        qint64 integer = 0;  // Int
+        qint64 integer = 0;       // Int
         quint64 unsignedInteger;  // UInt
-        double number;  // Double
+        double number;            // Double
     };
     QString string;
     std::vector<Value> array;
@@ -45,7 +45,7 @@ struct Member {
 // Where a text cannot be read as JSON. The message is the user's, in Chinese; line and column
 // are 1-based, the column counted in characters (code points) of that line.
 class ParseError : public std::exception {
-public:
+  public:
     ParseError(QString message, qsizetype offset, int line, int column)
         : message_(std::move(message)), offset_(offset), line_(line), column_(column) {}
 
@@ -55,7 +55,7 @@ public:
     int column() const noexcept { return column_; }
     const char* what() const noexcept override { return "qelto::wmi::json::ParseError"; }
 
-private:
+  private:
     QString message_;
     qsizetype offset_;
     int line_;

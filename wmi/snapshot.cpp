@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <charconv>
 #include <cmath>
 
 namespace qelto::wmi {
@@ -18,10 +19,18 @@ const QString kEnumerationError = QStringLiteral("#enumeration-error");
 // property (an object, invalid text, a number beyond double, or an array holding one of these).
 bool takeValue(json::Value&& in, Variant& out) {
     switch (in.type) {
-        case json::Value::Type::Null: out = Variant(); return true;
-        case json::Value::Type::Bool: out = Variant(in.boolean); return true;
-        case json::Value::Type::Int: out = Variant(in.integer); return true;
-        case json::Value::Type::UInt: out = Variant(in.unsignedInteger); return true;
+        case json::Value::Type::Null:
+            out = Variant();
+            return true;
+        case json::Value::Type::Bool:
+            out = Variant(in.boolean);
+            return true;
+        case json::Value::Type::Int:
+            out = Variant(in.integer);
+            return true;
+        case json::Value::Type::UInt:
+            out = Variant(in.unsignedInteger);
+            return true;
         case json::Value::Type::Double:
             if (!in.valid) return false;
             out = Variant(in.number);
@@ -41,7 +50,8 @@ bool takeValue(json::Value&& in, Variant& out) {
             out = Variant(std::move(elements));
             return true;
         }
-        case json::Value::Type::Object: return false;
+        case json::Value::Type::Object:
+            return false;
     }
     return false;
 }
@@ -83,14 +93,33 @@ bool writable(const Variant& v) {
     return true;
 }
 
+template <typename Integer>
+void appendInteger(QByteArray& out, Integer value) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr - buffer);
+}
+
 void appendValue(QByteArray& out, const Variant& v) {
     switch (v.type()) {
-        case Variant::Type::Null: out.append("null"); return;
-        case Variant::Type::Text: json::appendString(out, v.textValue()); return;
-        case Variant::Type::Int: out.append(QByteArray::number(v.intValue())); return;
-        case Variant::Type::UInt: out.append(QByteArray::number(v.uintValue())); return;
-        case Variant::Type::Double: json::appendDouble(out, v.doubleValue()); return;
-        case Variant::Type::Bool: out.append(v.boolValue() ? "true" : "false"); return;
+        case Variant::Type::Null:
+            out.append("null");
+            return;
+        case Variant::Type::Text:
+            json::appendString(out, v.textValue());
+            return;
+        case Variant::Type::Int:
+            appendInteger(out, v.intValue());
+            return;
+        case Variant::Type::UInt:
+            appendInteger(out, v.uintValue());
+            return;
+        case Variant::Type::Double:
+            json::appendDouble(out, v.doubleValue());
+            return;
+        case Variant::Type::Bool:
+            out.append(v.boolValue() ? "true" : "false");
+            return;
         case Variant::Type::Array: {
             // Arrays of values stay on one line: "[1, 2, 3]".
             out.append('[');
@@ -106,7 +135,9 @@ void appendValue(QByteArray& out, const Variant& v) {
     }
 }
 
-void appendIndent(QByteArray& out, int level) { out.append(qsizetype(level) * 2, ' '); }
+void appendIndent(QByteArray& out, int level) {
+    out.append(qsizetype(level) * 2, ' ');
+}
 
 void appendInstance(QByteArray& out, const Instance& instance) {
     if (instance.properties.empty()) {
@@ -176,8 +207,8 @@ std::shared_ptr<InstanceStore> readSnapshot(const QByteArray& json) {
 
 std::shared_ptr<InstanceStore> loadSnapshot(const QString& path) {
     const auto cannotRead = [&path](const QString& reason) {
-        return SnapshotError(QStringLiteral("无法读取快照文件 %1：%2")
-                                 .arg(QDir::toNativeSeparators(path), reason));
+        return SnapshotError(
+            QStringLiteral("无法读取快照文件 %1：%2").arg(QDir::toNativeSeparators(path), reason));
     };
     const QFileInfo info(path);
     if (!info.exists()) throw cannotRead(QStringLiteral("文件不存在"));
