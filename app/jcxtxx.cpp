@@ -1,0 +1,280 @@
+#include "jcxtxx.h"
+
+#include "help/help.h"
+#include "resources/icons.h"
+#include "scan/scan.h"
+#include "state.h"
+#include "twips.h"
+#include "wmi/error.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFutureWatcher>
+#include <QGroupBox>
+#include <QHash>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <optional>
+#include <vector>
+
+namespace qelto {
+
+namespace {
+
+// Leading and trailing blanks (U+0020) removed; other white space is kept as typed.
+QString trimBlanks(const QString& text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == u' ') ++begin;
+    while (end > begin && text[end - 1] == u' ') --end;
+    return text.mid(begin, end - begin);
+}
+
+// What a connection and a scan leave behind on the worker thread.
+struct Outcome {
+    std::unique_ptr<wmi::Service> service;
+    std::optional<wmi::Error> error;
+    scan::InventoryTree tree;
+    scan::ScanRecord record;
+};
+
+// Connects and, when that succeeds, scans into a tree and a record of its own. Nothing that the
+// window shows is touched here.
+std::shared_ptr<Outcome> connectAndScan(std::shared_ptr<wmi::Connector> connector,
+                                        wmi::ConnectRequest request, scan::ScanRecord record,
+                                        QLocale locale) {
+    auto out = std::make_shared<Outcome>();
+    out->record = std::move(record);
+    try {
+        out->service = connector->connect(request);
+        if (!out->service) throw wmi::Error(wmi::code::Failed, QStringLiteral("无法连接到主机。"));
+    } catch (const wmi::Error& e) {
+        out->service.reset();
+        out->error = e;
+        return out;
+    } catch (const std::exception& e) {
+        out->service.reset();
+        out->error = wmi::Error(wmi::code::Failed, QString::fromLocal8Bit(e.what()));
+        return out;
+    }
+    try {
+        // Packet privacy, on the road with a user name and a password only.
+        if (request.road == wmi::Road::Credentials) out->service->setAuthenticationLevel(6);
+    } catch (const std::exception&) {
+    }
+    try {
+        scan::infoscan(*out->service, out->tree, out->record, locale);
+    } catch (const std::exception&) {
+        // The scan reports nothing; whatever it added stays.
+    }
+    return out;
+}
+
+bool isUserInput(QEvent::Type type) {
+    switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+        case QEvent::Drop:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+JCXTXX::JCXTXX(std::shared_ptr<wmi::Connector> connector, std::shared_ptr<Prompts> prompts,
+               QWidget* parent)
+    : JCXTXXForm(parent), connector_(std::move(connector)), prompts_(std::move(prompts)) {
+    state_ = new state(this);
+    connect(Check1, &QCheckBox::toggled, this, &JCXTXX::Check1_Click);
+    connect(Command1, &QPushButton::clicked, this, &JCXTXX::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &JCXTXX::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &JCXTXX::Command3_Click);
+    connect(Command4, &QPushButton::clicked, this, &JCXTXX::Command4_Click);
+    centreOnScreen(this);
+    Form_Load();
+}
+
+JCXTXX::~JCXTXX() = default;
+
+void JCXTXX::Form_Load() {
+    host_ = QStringLiteral(".");
+    try {
+        service_ = connector_->connect(wmi::ConnectRequest{host_, wmi::Road::CurrentLogin, {}, {}});
+    } catch (const std::exception&) {
+        // Without a local connection the window opens all the same; the name stays empty.
+    }
+    Text2->setEnabled(false);
+    Text3->setEnabled(false);
+    if (!service_) return;
+    try {
+        const auto objects =
+            service_->execQuery(QStringLiteral("Select * From Win32_OperatingSystem"));
+        while (const auto object = objects->next()) {
+            try {
+                record_.sendmail = object->get(u"CSName");
+            } catch (const std::exception&) {
+            }
+        }
+    } catch (const std::exception&) {
+    }
+}
+
+void JCXTXX::Check1_Click() {
+    const bool giveCredentials = !Check1->isChecked();
+    Text2->setEnabled(giveCredentials);
+    Text3->setEnabled(giveCredentials);
+}
+
+void JCXTXX::Command1_Click() {
+    if (busy_) return;
+    centreOnScreen(state_);
+    state_->show();
+    state_->raise();
+    record_.clearForScan();
+
+    wmi::ConnectRequest request;
+    request.host = host_ = trimBlanks(Text1->text());
+    if (Check1->isChecked()) {
+        request.road = wmi::Road::CurrentLogin;
+    } else {
+        request.road = wmi::Road::Credentials;
+        request.user = Text2->text();
+        request.password = Text3->text();
+    }
+
+    // The connection and the scan run on a worker; until they are over the window drops every
+    // key press and mouse click but goes on painting.
+    busy_ = true;
+    qApp->installEventFilter(this);
+    QFutureWatcher<std::shared_ptr<Outcome>> watcher;
+    QEventLoop loop;
+    connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(QtConcurrent::run(connectAndScan, connector_, request, record_, locale()));
+    if (!watcher.isFinished()) loop.exec();
+    const std::shared_ptr<Outcome> out = watcher.result();
+    qApp->removeEventFilter(this);
+    busy_ = false;
+
+    if (out->error) {
+        const wmi::Error& e = *out->error;
+        QString text;
+        if (e.number() == wmi::code::RpcUnavailable)
+            text = QStringLiteral("远程主机：") + host_ + QStringLiteral(" 不存在或没有开机。");
+        else if (e.number() == wmi::code::AccessDenied)
+            text = QStringLiteral("你输入的用户名或密码错误，无法连接远程主机");
+        else
+            text = e.description();
+        prompts_->inform(this, text);
+        state_->hide();
+    } else {
+        service_ = std::move(out->service);
+        tree_ = std::move(out->tree);
+        record_ = std::move(out->record);
+        showInventory();
+        state_->hide();
+    }
+    Command2->setEnabled(true);
+    Command4->setEnabled(true);
+}
+
+void JCXTXX::Command2_Click() {
+    // The export to the report file is connected here by the report module.
+}
+
+void JCXTXX::Command4_Click() {
+    // The save dialog of the archive is opened here by the archive module.
+}
+
+void JCXTXX::Command3_Click() {
+    if (!help_) {
+        help_ = new help(hostFramePicture(), loginFramePicture(), this);
+        help_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    help_->show();
+    help_->raise();
+    help_->activateWindow();
+}
+
+void JCXTXX::showInventory() {
+    TreeView1->clear();
+    QHash<QString, QIcon> icons;
+    std::vector<QTreeWidgetItem*> items;
+    items.reserve(static_cast<std::size_t>(tree_.count()));
+    for (int i = 0; i < tree_.count(); ++i) {
+        const scan::Node& node = tree_.node(i);
+        auto found = icons.find(node.image);
+        if (found == icons.end()) found = icons.insert(node.image, treeIcon(node.image));
+        auto* item = node.parent < 0
+                         ? new QTreeWidgetItem(TreeView1)
+                         : new QTreeWidgetItem(items[static_cast<std::size_t>(node.parent)]);
+        item->setText(0, node.text);
+        item->setIcon(0, *found);
+        items.push_back(item);
+    }
+    for (int i = 0; i < tree_.count(); ++i)
+        if (tree_.node(i).expanded) items[static_cast<std::size_t>(i)]->setExpanded(true);
+    if (tree_.selected() >= 0)
+        TreeView1->setCurrentItem(items[static_cast<std::size_t>(tree_.selected())]);
+    TreeView1->scrollToTop();
+}
+
+bool JCXTXX::Form_QueryUnload() {
+    return !prompts_->confirmQuit(this);
+}
+
+void JCXTXX::closeEvent(QCloseEvent* event) {
+    // A scan cannot be interrupted; the window takes no input until it is over.
+    if (busy_ || Form_QueryUnload()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    // The help dialog, the save dialog and any other window of the program go with it.
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window != this && window->isVisible()) window->close();
+}
+
+bool JCXTXX::eventFilter(QObject* watched, QEvent* event) {
+    if (busy_ && isUserInput(event->type())) return true;
+    return JCXTXXForm::eventFilter(watched, event);
+}
+
+QPixmap hostFramePicture() {
+    JCXTXXForm form;
+    form.Text2->setEnabled(false);
+    form.Text3->setEnabled(false);
+    const QRect frame = form.Frame2->geometry();
+    return form.grab(QRect(frame.x() - (220 - frame.width()) / 2,
+                           frame.y() - (67 - frame.height()) / 2, 220, 67));
+}
+
+QPixmap loginFramePicture() {
+    JCXTXXForm form;
+    form.Text2->setEnabled(false);
+    form.Text3->setEnabled(false);
+    const QRect frame = form.Frame1->geometry();
+    return form.grab(QRect(frame.x() - (220 - frame.width()) / 2,
+                           frame.y() - (160 - frame.height()) / 2, 220, 160));
+}
+
+}  // namespace qelto

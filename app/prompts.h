@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class QMessageBox;
+class QWidget;
+
+namespace qelto {
+
+// The title of every message box of the program.
+inline const QString kMessageTitle = QStringLiteral("qelto 局域网计算机配置检测系统");
+
+// The modal questions and messages of the main window. The window asks through this interface so
+// that the tests can answer without a person at the screen.
+class Prompts {
+  public:
+    virtual ~Prompts() = default;
+    // A message with the OK button only; returns when it has been confirmed.
+    virtual void inform(QWidget* parent, const QString& text) = 0;
+    // The closing question; true when the answer is 是.
+    virtual bool confirmQuit(QWidget* parent) = 0;
+};
+
+// The message boxes themselves, built but not shown.
+std::unique_ptr<QMessageBox> makeInformBox(QWidget* parent, const QString& text);
+std::unique_ptr<QMessageBox> makeQuitBox(QWidget* parent);
+
+// Shows the boxes above modally and waits for the answer.
+class MessageBoxPrompts : public Prompts {
+  public:
+    void inform(QWidget* parent, const QString& text) override;
+    bool confirmQuit(QWidget* parent) override;
+};
+
+}  // namespace qelto

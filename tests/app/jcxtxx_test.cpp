@@ -1,0 +1,555 @@
+// The main window under the offscreen platform: its initial state, its inputs, the connection
+// and its three failure messages, a scan from a snapshot, the closing question, and the window
+// staying alive while a connection hangs.
+
+#include "app/jcxtxx.h"
+#include "app/application.h"
+#include "app/state.h"
+#include "fakes.h"
+#include "help/help.h"
+#include "scan/scan.h"
+#include "wmi/error.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSemaphore>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+using namespace qelto;
+using namespace qelto::test;
+
+namespace {
+
+// The computer that start-up finds: the machine the program runs on.
+const char* const kLocal = R"({"Win32_OperatingSystem": [{"CSName": "ADMIN-PC"}]})";
+
+// A scanned computer: enough for the root, a few lines in several categories and the fields
+// that a failed connection must keep or clear.
+const char* const kRemote = R"({
+  "Win32_ComputerSystem": [{"Caption": "PC01", "UserName": "PC01\\zhang", "model": "OptiPlex 7090",
+                            "Manufacturer": "Dell Inc.", "workgroup": "WORKGROUP"}],
+  "Win32_OperatingSystem": [{"Caption": "Debian GNU/Linux 12", "ServicePackMajorVersion": 0,
+                             "OSLanguage": 2052, "systemdrive": "C:", "CSName": "PC01",
+                             "TotalVisibleMemorySize": 16777216}],
+  "Win32_PROCESSOR": [{"Name": "Intel(R) Core(TM) i5-10500 CPU @ 3.10GHz"}],
+  "Win32_BIOS": [{"Name": "Dell BIOS 1.2.3", "Manufacturer": "Dell Inc."}],
+  "Win32_Keyboard": [{"Name": "标准 PS/2 键盘"}]
+})";
+
+// A second computer, for scans that replace an earlier one.
+const char* const kOther = R"({"Win32_ComputerSystem": [{"Caption": "PC02"}]})";
+
+struct Window {
+    std::shared_ptr<FakeConnector> connector;
+    std::shared_ptr<FakePrompts> prompts = std::make_shared<FakePrompts>();
+    std::unique_ptr<JCXTXX> w;
+
+    explicit Window(FakeConnector::Answer startUp = answerFrom(kLocal))
+        : connector(std::make_shared<FakeConnector>(std::move(startUp))) {
+        w = std::make_unique<JCXTXX>(connector, prompts);
+        w->show();
+    }
+    // Presses 开始检测 and returns when the handler is over.
+    void scan(FakeConnector::Answer answer) {
+        connector->setAnswer(std::move(answer));
+        QTest::mouseClick(w->Command1, Qt::LeftButton);
+    }
+};
+
+QString recordText(const wmi::Variant& v) {
+    if (v.isNull()) return QStringLiteral("<null>");
+    if (v.isText()) return v.textValue();
+    if (v.type() == wmi::Variant::Type::Int) return QString::number(v.intValue());
+    if (v.type() == wmi::Variant::Type::UInt) return QString::number(v.uintValue());
+    return QStringLiteral("<other>");
+}
+
+}  // namespace
+
+class JCXTXXTest : public QObject {
+    Q_OBJECT
+
+  private Q_SLOTS:
+    void initTestCase() { setUpApplication(*qApp); }
+
+    void initialState() {
+        Window win;
+        JCXTXX& w = *win.w;
+        QCOMPARE(w.windowTitle(), QStringLiteral("qelto 局域网计算机配置检测系统 V2.0"));
+        QCOMPARE(w.size(), QSize(742, 659));
+        QCOMPARE(w.minimumSize(), w.maximumSize());
+        QVERIFY(w.Check1->isChecked());
+        QCOMPARE(w.Text1->text(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(w.Text2->text(), QStringLiteral("Administrator"));
+        QCOMPARE(w.Text3->text(), QString());
+        QCOMPARE(w.Text3->echoMode(), QLineEdit::Password);
+        QVERIFY(w.Text1->isEnabled());
+        QVERIFY(!w.Text2->isEnabled());
+        QVERIFY(!w.Text3->isEnabled());
+        QVERIFY(w.Command1->isEnabled());
+        QVERIFY(w.Command3->isEnabled());
+        QVERIFY(!w.Command2->isEnabled());
+        QVERIFY(!w.Command4->isEnabled());
+        QCOMPARE(w.TreeView1->topLevelItemCount(), 0);
+        QCOMPARE(w.TreeView1->iconSize(), QSize(23, 23));
+        QVERIFY(!w.progressWindow()->isVisible());
+        QCOMPARE(w.host(), QStringLiteral("."));
+
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QCOMPARE(QApplication::focusWidget(), w.Check1);
+    }
+
+    void controls_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("container");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("tooltip");
+        QTest::addColumn<QRect>("place");
+        const auto row = [](const char* name, const char* container, const char* caption,
+                            const char* tooltip, int l, int t, int w, int h) {
+            QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(container)
+                                << QString::fromUtf8(caption) << QString::fromUtf8(tooltip)
+                                << QRect(l / 15, t / 15, w / 15, h / 15);
+        };
+        row("Label4", "JCXTXX",
+            "qelto局域网计算机检测系统V2.0 是主要用来解决检测、存档本地和远端计算机配置信息。"
+            "从而提高工作效率。",
+            "", 720, 240, 8820, 180);
+        row("Frame2", "JCXTXX", "计算机名/IP地址", "", 240, 720, 3135, 855);
+        row("Label3", "Frame2", "主机：", "", 240, 360, 540, 180);
+        row("Text1", "Frame2", "127.0.0.1", "请输入要检测的计算机名称或IP地址", 840, 320, 2055,
+            270);
+        row("Frame1", "JCXTXX", "身份验证", "", 240, 1800, 3135, 2175);
+        row("Label1", "Frame1", "用户名：", "", 240, 360, 735, 255);
+        row("Text2", "Frame1", "Administrator", "请输入连接到远端计算机的用户名", 1080, 320, 1700,
+            270);
+        row("Label2", "Frame1", "密码：", "", 240, 720, 615, 255);
+        row("Text3", "Frame1", "", "请输入连接到远端计算机的密码", 1080, 720, 1700, 270);
+        row("Check1", "Frame1", "使用当前登陆凭证",
+            "使用你当前登录到此计算机的用户名和密码连接远端计算机", 1080, 1080, 1815, 255);
+        row("Command1", "Frame1", "开始检测", "检测你指定的计算机配置信息", 360, 1560, 2295, 375);
+        row("Frame3", "JCXTXX", "数据处理", "", 240, 4200, 3135, 1935);
+        row("Command2", "Frame3", "导出到WORD档案", "", 480, 360, 2055, 375);
+        row("Command4", "Frame3", "保存到ACCESS数据库", "", 480, 1080, 2055, 375);
+        row("Command3", "JCXTXX", "帮助", "", 1680, 8640, 1455, 375);
+        row("Frame4", "JCXTXX", "检测计算机配置信息", "", 3600, 720, 7335, 8895);
+        row("TreeView1", "Frame4", "", "", 120, 240, 7095, 8535);
+    }
+    void controls() {
+        QFETCH(QString, name);
+        QFETCH(QString, container);
+        QFETCH(QString, caption);
+        QFETCH(QString, tooltip);
+        QFETCH(QRect, place);
+        Window win;
+        QWidget* control = win.w->findChild<QWidget*>(name);
+        QVERIFY(control);
+        QCOMPARE(control->parentWidget()->objectName(), container);
+        // Sizes that are not whole pixels round to the nearest one. A label may be taller than
+        // its box, to show a whole line of a Chinese font.
+        const bool isLabel = qobject_cast<QLabel*>(control) != nullptr;
+        const int extraHeight = control->height() - place.height();
+        QVERIFY2(qAbs(control->x() - place.x()) <= 1 && qAbs(control->y() - place.y()) <= 1 &&
+                     qAbs(control->width() - place.width()) <= 1 &&
+                     (isLabel ? extraHeight >= 0 && extraHeight <= 8 : qAbs(extraHeight) <= 1),
+                 qPrintable(QStringLiteral("%1 is at %2,%3 %4x%5")
+                                .arg(name)
+                                .arg(control->x())
+                                .arg(control->y())
+                                .arg(control->width())
+                                .arg(control->height())));
+        QCOMPARE(control->toolTip(), tooltip);
+        QString text;
+        if (auto* l = qobject_cast<QLabel*>(control)) text = l->text();
+        if (auto* e = qobject_cast<QLineEdit*>(control)) text = e->text();
+        if (auto* b = qobject_cast<QAbstractButton*>(control)) text = b->text();
+        if (auto* g = qobject_cast<QGroupBox*>(control)) text = g->title();
+        QCOMPARE(text, caption);
+    }
+
+    void tabOrder() {
+        Window win;
+        JCXTXX& w = *win.w;
+        QTest::mouseClick(w.Check1, Qt::LeftButton);  // the credential boxes take part too
+        w.Command2->setEnabled(true);
+        w.Command4->setEnabled(true);
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.Check1->setFocus();
+        QStringList order{QApplication::focusWidget()->objectName()};
+        for (int i = 0; i < 9; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(order.join(u' '), QStringLiteral("Check1 Text1 Text2 Text3 Command1 TreeView1 "
+                                                  "Command4 Command2 Command3 Check1"));
+    }
+
+    void tabOrderSkipsDisabledControls() {
+        Window win;
+        JCXTXX& w = *win.w;
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QStringList order{QApplication::focusWidget()->objectName()};
+        for (int i = 0; i < 5; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(order.join(u' '),
+                 QStringLiteral("Check1 Text1 Command1 TreeView1 Command3 Check1"));
+    }
+
+    void startUpReadsTheLocalName_data() {
+        QTest::addColumn<bool>("connects");
+        QTest::addColumn<QByteArray>("local");
+        QTest::addColumn<QString>("sendmail");
+        QTest::newRow("one object") << true << QByteArray(kLocal) << QStringLiteral("ADMIN-PC");
+        QTest::newRow("the last of two wins")
+            << true
+            << QByteArray(R"({"Win32_OperatingSystem": [{"CSName": "A"}, {"CSName": "B"}]})")
+            << QStringLiteral("B");
+        QTest::newRow("an unreadable name is skipped")
+            << true
+            << QByteArray(R"({"Win32_OperatingSystem": [{"CSName": "A"}, {"Caption": "x"}]})")
+            << QStringLiteral("A");
+        QTest::newRow("no such class") << true << QByteArray("{}") << QString();
+        QTest::newRow("no local connection") << false << QByteArray() << QString();
+    }
+    void startUpReadsTheLocalName() {
+        QFETCH(bool, connects);
+        QFETCH(QByteArray, local);
+        QFETCH(QString, sendmail);
+        Window win(connects ? answerFrom(local.constData())
+                            : failWith(wmi::code::RpcUnavailable, "RPC 服务器不可用。"));
+        QCOMPARE(recordText(win.w->record().sendmail), sendmail);
+        QCOMPARE(win.prompts->messages, QStringList());
+        QCOMPARE(win.connector->requests().size(), std::size_t{1});
+        const wmi::ConnectRequest first = win.connector->requests().front();
+        QCOMPARE(first.host, QStringLiteral("."));
+        QVERIFY(first.road == wmi::Road::CurrentLogin);
+        QCOMPARE(win.w->service() != nullptr, connects);
+        QVERIFY(!win.w->Text2->isEnabled());
+        QVERIFY(!win.w->Text3->isEnabled());
+    }
+
+    void checkBoxTogglesTheCredentialBoxesAndKeepsTheirTexts() {
+        Window win;
+        JCXTXX& w = *win.w;
+        QTest::mouseClick(w.Check1, Qt::LeftButton);
+        QVERIFY(!w.Check1->isChecked());
+        QVERIFY(w.Text2->isEnabled());
+        QVERIFY(w.Text3->isEnabled());
+        QCOMPARE(w.Text2->text(), QStringLiteral("Administrator"));
+        w.Text2->setFocus();
+        QTest::keyClicks(w.Text2, QStringLiteral("x"));
+        QTest::keyClicks(w.Text3, QStringLiteral("secret"));
+        QTest::mouseClick(w.Check1, Qt::LeftButton);
+        QVERIFY(w.Check1->isChecked());
+        QVERIFY(!w.Text2->isEnabled());
+        QVERIFY(!w.Text3->isEnabled());
+        QCOMPARE(w.Text2->text(), QStringLiteral("Administratorx"));
+        QCOMPARE(w.Text3->text(), QStringLiteral("secret"));
+        QTest::mouseClick(w.Check1, Qt::LeftButton);
+        QVERIFY(w.Text2->isEnabled());
+        QCOMPARE(w.Text3->text(), QStringLiteral("secret"));
+    }
+
+    void maximumLengths_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("limit");
+        QTest::newRow("host") << QStringLiteral("Text1") << 16;
+        QTest::newRow("user") << QStringLiteral("Text2") << 30;
+        QTest::newRow("password") << QStringLiteral("Text3") << 30;
+    }
+    void maximumLengths() {
+        QFETCH(QString, name);
+        QFETCH(int, limit);
+        Window win;
+        QTest::mouseClick(win.w->Check1, Qt::LeftButton);
+        auto* box = win.w->findChild<QLineEdit*>(name);
+        QVERIFY(box);
+        box->clear();
+        QTest::keyClicks(box, QStringLiteral("abcdefghij").repeated(4));
+        QCOMPARE(box->text(), QStringLiteral("abcdefghij").repeated(4).left(limit));
+    }
+
+    void passwordShowsStars() {
+        Window win;
+        QTest::mouseClick(win.w->Check1, Qt::LeftButton);
+        QCOMPARE(win.w->Text3->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr,
+                                                  win.w->Text3),
+                 int(u'*'));
+    }
+
+    void failedConnections_data() {
+        QTest::addColumn<bool>("credentials");
+        QTest::addColumn<QString>("typedHost");
+        QTest::addColumn<quint32>("number");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unreachable, current login")
+            << false << QStringLiteral("  192.168.1.20  ") << quint32(0x800706BA)
+            << QStringLiteral("远程主机：192.168.1.20 不存在或没有开机。");
+        QTest::newRow("unreachable, credentials")
+            << true << QStringLiteral("PC09") << quint32(0x800706BA)
+            << QStringLiteral("远程主机：PC09 不存在或没有开机。");
+        QTest::newRow("access denied, credentials")
+            << true << QStringLiteral("PC09") << quint32(0x80070005)
+            << QStringLiteral("你输入的用户名或密码错误，无法连接远程主机");
+        QTest::newRow("access denied, current login")
+            << false << QStringLiteral("PC09") << quint32(0x80070005)
+            << QStringLiteral("你输入的用户名或密码错误，无法连接远程主机");
+        QTest::newRow("any other error: its description")
+            << false << QStringLiteral("nosuchhost") << quint32(0x80041064)
+            << QStringLiteral("用户凭据不能用于本地连接 ");
+    }
+    void failedConnections() {
+        QFETCH(bool, credentials);
+        QFETCH(QString, typedHost);
+        QFETCH(quint32, number);
+        QFETCH(QString, message);
+        Window win;
+        JCXTXX& w = *win.w;
+        const wmi::Service* local = w.service();
+        if (credentials) QTest::mouseClick(w.Check1, Qt::LeftButton);
+        w.Text1->setText(typedHost);
+        win.connector->setAnswer(
+            [number](const wmi::ConnectRequest&) -> std::unique_ptr<wmi::Service> {
+                throw wmi::Error(number, QStringLiteral("用户凭据不能用于本地连接 "));
+            });
+        QTest::mouseClick(w.Command1, Qt::LeftButton);
+
+        QCOMPARE(win.prompts->messages, QStringList{message});
+        QCOMPARE(win.prompts->progressVisibleAtMessage, std::vector<bool>{true});
+        QVERIFY(!w.progressWindow()->isVisible());
+        QVERIFY(w.Command2->isEnabled());
+        QVERIFY(w.Command4->isEnabled());
+        QCOMPARE(w.TreeView1->topLevelItemCount(), 0);
+        QCOMPARE(w.inventory().count(), 0);
+        QCOMPARE(w.service(), local);
+        QCOMPARE(w.host(), typedHost.trimmed());
+        QCOMPARE(recordText(w.record().sendmail), QStringLiteral("ADMIN-PC"));
+    }
+
+    void requestsFollowTheRoad() {
+        Window win;
+        JCXTXX& w = *win.w;
+        w.Text1->setText(QStringLiteral(" \tPC01 "));
+        win.scan(answerFrom(kRemote));
+        QTest::mouseClick(w.Check1, Qt::LeftButton);
+        w.Text2->setText(QStringLiteral(" admin "));
+        w.Text3->setText(QString());
+        win.scan(answerFrom(kRemote));
+        w.Text3->setText(QStringLiteral("p w"));
+        w.Text1->clear();
+        win.scan(answerFrom(kRemote));
+
+        const auto requests = win.connector->requests();
+        QCOMPARE(requests.size(), std::size_t{4});  // start-up and three presses
+        // Only blanks are trimmed from the host; the rest is passed on as typed.
+        QCOMPARE(requests[1].host, QStringLiteral("\tPC01"));
+        QVERIFY(requests[1].road == wmi::Road::CurrentLogin);
+        QCOMPARE(requests[1].user, QString());
+        QCOMPARE(requests[1].password, QString());
+        QCOMPARE(requests[2].host, QStringLiteral("\tPC01"));
+        QVERIFY(requests[2].road == wmi::Road::Credentials);
+        QCOMPARE(requests[2].user, QStringLiteral(" admin "));
+        QCOMPARE(requests[2].password, QString());
+        QCOMPARE(requests[3].host, QString());
+        QCOMPARE(requests[3].password, QStringLiteral("p w"));
+        QCOMPARE(w.host(), QString());
+        QCOMPARE(w.service()->authenticationLevel(), 6);
+    }
+
+    void currentLoginSetsNoAuthenticationLevel() {
+        Window win;
+        win.scan(answerFrom(kRemote));
+        QVERIFY(win.w->service());
+        QCOMPARE(win.w->service()->authenticationLevel(), 0);
+    }
+
+    void scanFillsExpandsAndSelectsTheRoot() {
+        Window win;
+        JCXTXX& w = *win.w;
+        win.scan(answerFrom(kRemote));
+
+        QCOMPARE(win.prompts->messages, QStringList());
+        QVERIFY(!w.progressWindow()->isVisible());
+        QVERIFY(w.Command2->isEnabled());
+        QVERIFY(w.Command4->isEnabled());
+        QCOMPARE(w.TreeView1->topLevelItemCount(), 1);
+        QTreeWidgetItem* root = w.TreeView1->topLevelItem(0);
+        QCOMPARE(root->text(0), QStringLiteral("正在检测计算机：PC01 的配置信息..."));
+        QCOMPARE(root->childCount(), 18);
+        const auto categories = scan::categories();
+        int shown = 1;
+        for (int i = 0; i < root->childCount(); ++i) {
+            QTreeWidgetItem* category = root->child(i);
+            QCOMPARE(category->text(0), QString::fromUtf8(categories[std::size_t(i)].text));
+            // Every category with lines is open, so every line is on view.
+            QCOMPARE(category->isExpanded(), category->childCount() > 0);
+            shown += 1 + category->childCount();
+            for (int j = 0; j < category->childCount(); ++j)
+                QVERIFY(!category->child(j)->icon(0).isNull());
+        }
+        QVERIFY(root->isExpanded());
+        QCOMPARE(shown, w.inventory().count());
+        QVERIFY(root->child(14)->childCount() > 0);  // 键盘 has its line and its own picture
+        QVERIFY(!root->child(14)->icon(0).isNull());
+        QCOMPARE(w.TreeView1->currentItem(), root);
+        QVERIFY(root->isSelected());
+        QCOMPARE(w.TreeView1->selectedItems().size(), 1);
+        QCOMPARE(w.TreeView1->verticalScrollBar()->value(), 0);
+
+        // The lines are those of the scan, in its order.
+        const int sa = w.inventory().indexOf(QStringLiteral("SystemAbstract"));
+        QCOMPARE(root->child(0)->child(0)->text(0),
+                 w.inventory().node(w.inventory().node(sa).children.front()).text);
+        QCOMPARE(recordText(w.record().datecomputername), QStringLiteral("PC01"));
+        QCOMPARE(recordText(w.record().computername), QStringLiteral("PC01"));
+        QCOMPARE(recordText(w.record().systemdrive), QStringLiteral("C:"));
+        // The local computer's name stays what start-up read.
+        QCOMPARE(recordText(w.record().sendmail), QStringLiteral("ADMIN-PC"));
+    }
+
+    void aSecondScanReplacesTheFirst() {
+        Window win;
+        JCXTXX& w = *win.w;
+        win.scan(answerFrom(kRemote));
+        win.scan(answerFrom(kOther));
+        QCOMPARE(w.TreeView1->topLevelItemCount(), 1);
+        QCOMPARE(w.TreeView1->topLevelItem(0)->text(0),
+                 QStringLiteral("正在检测计算机：PC02 的配置信息..."));
+        QCOMPARE(recordText(w.record().datecpu), QString());
+        QCOMPARE(recordText(w.record().datecomputername), QStringLiteral("PC02"));
+        // Kept from the first scan: a group that found nothing does not write them.
+        QCOMPARE(recordText(w.record().systemdrive), QStringLiteral("C:"));
+    }
+
+    void failedConnectionAfterAScanKeepsTheOldTree() {
+        Window win;
+        JCXTXX& w = *win.w;
+        win.scan(answerFrom(kRemote));
+        const wmi::Service* scanned = w.service();
+        const int lines = w.inventory().count();
+        const QString getl = recordText(w.record().getl);
+        QVERIFY(!getl.isEmpty());
+        QVERIFY(!recordText(w.record().datecpu).isEmpty());
+
+        w.Text1->setText(QStringLiteral("PC09"));
+        win.scan(failWith(wmi::code::RpcUnavailable, "RPC 服务器不可用。"));
+        QCOMPARE(win.prompts->messages,
+                 QStringList{QStringLiteral("远程主机：PC09 不存在或没有开机。")});
+        QCOMPARE(w.service(), scanned);
+        QCOMPARE(w.inventory().count(), lines);
+        QCOMPARE(w.TreeView1->topLevelItem(0)->text(0),
+                 QStringLiteral("正在检测计算机：PC01 的配置信息..."));
+        QCOMPARE(w.TreeView1->topLevelItem(0)->childCount(), 18);
+        QCOMPARE(w.host(), QStringLiteral("PC09"));
+        for (const auto& field : scan::ScanRecord::publicFields()) {
+            const QString value = recordText(w.record().*field.member);
+            if (field.clearedBeforeScan)
+                QVERIFY2(value.isEmpty(), field.name);
+            else
+                QVERIFY2(!value.isEmpty(), field.name);
+        }
+        QCOMPARE(recordText(w.record().getl), getl);
+        QCOMPARE(recordText(w.record().computername), QStringLiteral("PC01"));
+    }
+
+    void closingAsksFirst() {
+        Window win;
+        JCXTXX& w = *win.w;
+        win.scan(answerFrom(kRemote));
+        w.Text1->setText(QStringLiteral("PC01"));
+        win.prompts->quitAnswer = false;
+        QVERIFY(!w.close());
+        QCOMPARE(win.prompts->quitQuestions, 1);
+        QVERIFY(w.isVisible());
+        QCOMPARE(w.Text1->text(), QStringLiteral("PC01"));
+        QCOMPARE(w.TreeView1->topLevelItem(0)->childCount(), 18);
+        QVERIFY(w.Command2->isEnabled());
+
+        win.prompts->quitAnswer = true;
+        QVERIFY(w.close());
+        QCOMPARE(win.prompts->quitQuestions, 2);
+        QVERIFY(!w.isVisible());
+    }
+
+    void progressWindowExistsOnce() {
+        Window win;
+        JCXTXX& w = *win.w;
+        win.scan(answerFrom(kRemote));
+        win.scan(failWith(wmi::code::AccessDenied, ""));
+        win.scan(answerFrom(kOther));
+        QCOMPARE(w.findChildren<state*>().size(), 1);
+        QCOMPARE(w.progressWindow()->windowTitle(), w.windowTitle());
+        QCOMPARE(w.progressWindow()->size(), QSize(216, 60));
+        QCOMPARE(w.progressWindow()->Label1->text(), QStringLiteral("正在检测，请等待......"));
+        QCOMPARE(w.progressWindow()->Label1->pos(), QPoint(24, 24));
+        QCOMPARE(w.progressWindow()->Label1->width(), 132);
+    }
+
+    // While a connection hangs the window paints and runs its timers, but drops every click and
+    // key press, and refuses to close; when it ends, the handler finishes as usual.
+    void windowStaysAliveButDeafWhileConnecting() {
+        Window win;
+        JCXTXX& w = *win.w;
+        QSemaphore entered;
+        QSemaphore release;
+        const auto remote = answerFrom(kRemote);
+        win.connector->setAnswer([&](const wmi::ConnectRequest& r) {
+            entered.release();
+            release.tryAcquire(1, 10000);
+            return remote(r);
+        });
+
+        // Runs inside the handler's wait, once the worker hangs in the connection.
+        bool checked = false, busy = false, progressShown = false, closed = true;
+        int ticks = 0;
+        QTimer counter;
+        QObject::connect(&counter, &QTimer::timeout, [&] { ++ticks; });
+        counter.start(5);
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            if (checked || !w.busy() || !entered.tryAcquire()) return;
+            checked = true;
+            QTest::qWait(100);  // timers go on while the worker waits
+            busy = w.busy();
+            progressShown = w.progressWindow()->isVisible();
+            QTest::mouseClick(w.Check1, Qt::LeftButton);
+            QTest::keyClicks(w.Text1, QStringLiteral("999"));
+            closed = w.close();
+            QTest::mouseClick(w.Command3, Qt::LeftButton);
+            release.release();
+        });
+        ticker.start(5);
+        QTest::mouseClick(w.Command1, Qt::LeftButton);
+
+        QVERIFY(checked);
+        QVERIFY(busy);
+        QVERIFY(progressShown);
+        QVERIFY(!closed);
+        QVERIFY(ticks > 5);
+        QVERIFY(!w.busy());
+        QVERIFY(w.Check1->isChecked());
+        QCOMPARE(w.Text1->text(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(win.prompts->quitQuestions, 0);
+        QVERIFY(w.helpWindow() == nullptr);
+        QCOMPARE(w.TreeView1->topLevelItem(0)->childCount(), 18);
+        QVERIFY(!w.progressWindow()->isVisible());
+        // Input is taken again.
+        QTest::mouseClick(w.Check1, Qt::LeftButton);
+        QVERIFY(!w.Check1->isChecked());
+    }
+};
+
+QTEST_MAIN(JCXTXXTest)
+#include "jcxtxx_test.moc"
