@@ -1,4 +1,5 @@
 #include "jcxtxx.h"
+#include "report/report.h"
 
 #include "help/help.h"
 #include "resources/icons.h"
@@ -198,11 +199,20 @@ void JCXTXX::Command1_Click() {
 }
 
 void JCXTXX::Command2_Click() {
-    // The export to the report file is connected here by the report module.
+    // The report goes to the user's home directory, named after the scanned computer; the message
+    // tells where it went, that there was nothing to export, or why it could not be written.
+    prompts_->inform(this, report::exportReport(tree_, record_, host_).message());
 }
 
 void JCXTXX::Command4_Click() {
-    // The save dialog of the archive is opened here by the archive module.
+    if (!zuzhi_) {
+        archive::Messages messages = archive::standardMessages();
+        messages.inform = [prompts = prompts_](QWidget* parent, const QString& text) {
+            prompts->inform(parent, text);
+        };
+        zuzhi_ = new archive::zuzhi(record_, archive_, std::move(messages), this);
+    }
+    zuzhi_->present();  // a second press only brings the open dialog to the front
 }
 
 void JCXTXX::Command3_Click() {

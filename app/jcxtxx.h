@@ -1,5 +1,7 @@
 #pragma once
 
+#include "archive/connection.h"
+#include "archive/zuzhi.h"
 #include "form.h"
 #include "help/help.h"
 #include "prompts.h"
@@ -43,6 +45,10 @@ class JCXTXX : public JCXTXXForm {
     bool busy() const { return busy_; }
     state* progressWindow() const { return state_; }
     help* helpWindow() const { return help_; }  // nullptr while it is not open
+    archive::zuzhi* saveWindow() const { return zuzhi_; }  // nullptr until first opened
+
+    // The archive that 保存到ACCESS数据库 saves into (an ADO-style connection string).
+    void setArchive(const QString& connstr) { archive_ = connstr; }
 
   public Q_SLOTS:
     void Check1_Click();
@@ -71,6 +77,8 @@ class JCXTXX : public JCXTXXForm {
     scan::InventoryTree tree_;
     state* state_;
     QPointer<help> help_;
+    QPointer<archive::zuzhi> zuzhi_;
+    QString archive_ = archive::kDefaultConnectionString;
     bool busy_ = false;
 };
 

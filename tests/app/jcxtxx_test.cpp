@@ -10,7 +10,14 @@
 #include "scan/scan.h"
 #include "wmi/error.h"
 
+#include "archive/archive.h"
+#include "archive/zuzhi.h"
+
 #include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -417,6 +424,51 @@ class JCXTXXTest : public QObject {
         QCOMPARE(recordText(w.record().systemdrive), QStringLiteral("C:"));
         // The local computer's name stays what start-up read.
         QCOMPARE(recordText(w.record().sendmail), QStringLiteral("ADMIN-PC"));
+    }
+
+    void exportWritesTheReportIntoTheHomeDirectory() {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        Window win;
+        JCXTXX& w = *win.w;
+        // Before any scan there is nothing to export.
+        w.Command2_Click();
+        win.scan(answerFrom(kRemote));
+        QTest::mouseClick(w.Command2, Qt::LeftButton);
+        qputenv("HOME", oldHome);
+
+        const QString path = QDir(home.path()).filePath(QStringLiteral("PC01.doc"));
+        QCOMPARE(win.prompts->messages,
+                 QStringList({QStringLiteral("检测到无数据，无法保存"),
+                              QStringLiteral("导出完成，导出文件路径为：") + path}));
+        QFile report(path);
+        QVERIFY(report.open(QIODevice::ReadOnly));
+        const QByteArray bytes = report.readAll();
+        QCOMPARE(bytes.count("\r\n"), 4 + w.inventory().count() - 19);
+    }
+
+    void saveDialogOpensOnceAndSavesTheRecord() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString connstr = QStringLiteral("Data Source=") + dir.filePath(QStringLiteral("a.db"));
+        archive::initArchive(connstr);
+        archive::addPerson(connstr, QStringLiteral("财务部"), QStringLiteral("王丽"));
+        Window win;
+        JCXTXX& w = *win.w;
+        w.setArchive(connstr);
+        win.scan(answerFrom(kRemote));
+        QTest::mouseClick(w.Command4, Qt::LeftButton);
+        archive::zuzhi* dialog = w.saveWindow();
+        QVERIFY(dialog);
+        QVERIFY(dialog->isVisible());
+        QTest::mouseClick(w.Command4, Qt::LeftButton);
+        QCOMPARE(w.saveWindow(), dialog);  // one copy, brought to the front
+        QCOMPARE(dialog->Combo1->count(), 1);
+        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QCOMPARE(win.prompts->messages, QStringList({QStringLiteral("保存成功！")}));
+        QVERIFY(!dialog->isVisible());
     }
 
     void aSecondScanReplacesTheFirst() {

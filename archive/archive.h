@@ -1,0 +1,56 @@
+#pragma once
+
+#include "connection.h"
+#include "recordset.h"
+#include "scan/record.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The archive operations: the department and people lists from table usep, the summary row of a
+// scan appended to table info, and creating and filling an archive.
+namespace qelto::archive {
+
+// The departments of usep, each once, in the database's order; Null departments are left out.
+QStringList departments(const QString& connstr);
+
+// The people of one department, each once, in the database's order; Null names are left out.
+// The department is bound as a parameter, so a name holding a quote (O'Brien) is matched as it is.
+QStringList people(const QString& connstr, const QString& department);
+
+// 硬盘容量: the total disk size in bytes divided by 1048576 and again by 1024, rounded down, and
+// "GB" (500107862016 gives 465GB). nullopt for a value that is not a number (the empty text
+// after a failed connection): the column is then left out of the row.
+std::optional<QString> diskCapacity(const wmi::Variant& diskdrivesum);
+
+// The 22 columns of a summary row, in the order they are set, with their values.
+std::vector<std::pair<QString, QVariant>> infoRow(const QString& department, const QString& person,
+                                                  const scan::ScanRecord& record,
+                                                  const QDateTime& when);
+
+// Appends the summary row of `record` to info in one transaction; returns only after the commit.
+// Returns the columns that the table lacks and that were therefore left out. Throws ArchiveError
+// when nothing was stored.
+QStringList saveRecord(const QString& connstr, const QString& department, const QString& person,
+                       const scan::ScanRecord& record,
+                       const QDateTime& when = QDateTime::currentDateTime());
+
+// True when the archive is a file that does not exist (a server archive always "exists").
+bool archiveFileMissing(const QString& connstr);
+
+// Creates the archive file (SQLite) and the tables usep and info where they are missing; what
+// exists is left as it is. Throws ArchiveError.
+void initArchive(const QString& connstr);
+
+// Adds one person of one department to usep.
+void addPerson(const QString& connstr, const QString& department, const QString& person);
+
+// Adds the people of a CSV file (UTF-8; two columns 部门,使用人; a first line naming those columns
+// is a header) to usep in one transaction and returns their number. Throws ArchiveError, with
+// nothing added, for a line that does not have two columns.
+int importPeople(const QString& connstr, const QString& csvPath);
+
+}  // namespace qelto::archive

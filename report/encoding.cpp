@@ -1,0 +1,112 @@
+#include "encoding.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include <iconv.h>
+
+namespace qelto::report {
+
+namespace {
+
+// An iconv conversion descriptor that closes itself.
+class Converter {
+  public:
+    explicit Converter(const QByteArray& to) : cd_(iconv_open(to.constData(), "UTF-8")) {}
+    ~Converter() {
+        if (valid()) iconv_close(cd_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    iconv_t get() const { return cd_; }
+
+  private:
+    iconv_t cd_;
+};
+
+bool iconvKnows(const QByteArray& charset) {
+    return Converter(charset).valid();
+}
+
+// The length of the UTF-8 sequence that starts with `lead` (1 for a stray byte, so that the
+// conversion always moves on).
+int sequenceLength(unsigned char lead) {
+    if (lead >= 0xF0 && lead < 0xF8) return 4;
+    if (lead >= 0xE0) return lead < 0xF0 ? 3 : 1;
+    if (lead >= 0xC0) return 2;
+    return 1;
+}
+
+}  // namespace
+
+QByteArray localeNameFromEnvironment() {
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return QByteArray(value);
+    }
+    return {};
+}
+
+QByteArray charsetOfLocale(const QByteArray& localeName) {
+    const qsizetype dot = localeName.indexOf('.');
+    if (dot < 0) return QByteArrayLiteral("UTF-8");
+    QByteArray charset = localeName.mid(dot + 1);
+    const qsizetype at = charset.indexOf('@');
+    if (at >= 0) charset.truncate(at);
+    charset = charset.toUpper();
+    if (charset.isEmpty() || charset == "UTF8" || charset == "UTF-8")
+        return QByteArrayLiteral("UTF-8");
+    return iconvKnows(charset) ? charset : QByteArrayLiteral("UTF-8");
+}
+
+QByteArray encodeText(const QString& text, const QByteArray& charset) {
+    QByteArray input = text.toUtf8();
+    Converter converter(charset);
+    if (!converter.valid()) return input;
+
+    QByteArray output;
+    output.resize(input.size() * 4 + 16);
+    char* in = input.data();
+    size_t inLeft = static_cast<size_t>(input.size());
+    char* out = output.data();
+    size_t outLeft = static_cast<size_t>(output.size());
+    while (inLeft > 0) {
+        if (iconv(converter.get(), &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1)) break;
+        if (errno == E2BIG) {
+            const qsizetype used = out - output.data();
+            output.resize(output.size() * 2);
+            out = output.data() + used;
+            outLeft = static_cast<size_t>(output.size() - used);
+            continue;
+        }
+        // EILSEQ (a character the target cannot hold) or EINVAL (a cut-off sequence, which
+        // toUtf8() never produces): one "?" for the character, then go on after it.
+        if (outLeft < 1) {
+            const qsizetype used = out - output.data();
+            output.resize(output.size() * 2);
+            out = output.data() + used;
+            outLeft = static_cast<size_t>(output.size() - used);
+        }
+        *out++ = '?';
+        --outLeft;
+        const size_t skip = std::min<size_t>(
+            static_cast<size_t>(sequenceLength(static_cast<unsigned char>(*in))), inLeft);
+        in += skip;
+        inLeft -= skip;
+    }
+    // Flush any shift state (none for the character sets used here, but cheap to do right).
+    while (iconv(converter.get(), nullptr, nullptr, &out, &outLeft) == static_cast<size_t>(-1) &&
+           errno == E2BIG) {
+        const qsizetype used = out - output.data();
+        output.resize(output.size() * 2);
+        out = output.data() + used;
+        outLeft = static_cast<size_t>(output.size() - used);
+    }
+    output.truncate(out - output.data());
+    return output;
+}
+
+}  // namespace qelto::report

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The report is written in the character set that the user's locale names, the way a desktop
+// program writes "ANSI" text on a Chinese system: GBK for zh_CN.GBK, GB18030 for zh_CN.GB18030,
+// UTF-8 for a UTF-8 locale or one that names no character set at all (C, POSIX).
+namespace qelto::report {
+
+// The locale name that decides the character set: LC_ALL, else LC_CTYPE, else LANG (an empty
+// variable counts as unset). Empty when none is set.
+QByteArray localeNameFromEnvironment();
+
+// The character set named by a locale name such as "zh_CN.GBK" or "zh_CN.gb18030@euro", read from
+// the name itself, so that it holds even where that locale is not generated. Names without a
+// character set, and character sets that iconv does not know, give "UTF-8".
+QByteArray charsetOfLocale(const QByteArray& localeName);
+
+// The text in `charset` through iconv. A character that the character set cannot hold becomes
+// "?", one "?" per character. An unknown character set falls back to UTF-8.
+QByteArray encodeText(const QString& text, const QByteArray& charset);
+
+}  // namespace qelto::report

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A fresh, empty archive for one test: an SQLite file in a temporary folder, or a database of
+// its own on the PostgreSQL server named by QELTO_TEST_PG (dropped again at the end).
+class ArchiveTarget {
+  public:
+    enum class Engine { SQLite, PostgreSQL };
+
+    // The server's connection string, empty when QELTO_TEST_PG is not set.
+    static QString serverConnectionString();
+
+    explicit ArchiveTarget(Engine engine);
+    ~ArchiveTarget();
+    ArchiveTarget(const ArchiveTarget&) = delete;
+    ArchiveTarget& operator=(const ArchiveTarget&) = delete;
+
+    // The connection string of the archive; nothing is created yet.
+    const QString& connstr() const { return connstr_; }
+    // SQLite: the archive file's path.
+    QString file() const { return dir_.filePath(QStringLiteral("systeminfo.mdb")); }
+    // Runs statements directly, bypassing the code under test; false when one fails.
+    bool exec(const QString& sql) const;
+
+  private:
+    Engine engine_;
+    QTemporaryDir dir_;
+    QString database_;
+    QString connstr_;
+};
