@@ -10,6 +10,7 @@
 namespace qelto::cli {
 
 int scanCommand(const QStringList& args);
+int archiveCommand(const QStringList& args);
 int dumpCommand(const QStringList& args);
 
 void print(FILE* to, const QByteArray& bytes);

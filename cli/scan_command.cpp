@@ -3,12 +3,15 @@
 #include "commands.h"
 #include "scanjson.h"
 
+#include "archive/archive.h"
+#include "report/report.h"
 #include "scan/scan.h"
 #include "wmi/error.h"
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
 
 #include <QLocale>
+#include <QSysInfo>
 
 namespace qelto::cli {
 
@@ -19,7 +22,10 @@ const char kUsage[] =
     "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
     "  --snapshot 文件     从快照文件（JSON）检测，而不是连接主机\n"
     "  --user/--password   用用户名和密码连接（否则用当前登录凭证）\n"
-    "  --verbose           在标准错误输出上报告无法执行的查询\n";
+    "  --verbose           在标准错误输出上报告无法执行的查询\n"
+    "  --report [目录]     把检测报告写入目录（默认为主目录）中的“计算机名.doc”\n"
+    "  --save --department 部门 --person 使用人 [--archive 连接字符串]\n"
+    "                      把这次检测的摘要存入档案（也可由环境变量 QELTO_ARCHIVE 指定档案）\n";
 
 int usage(const QString& problem) {
     if (!problem.isEmpty()) printLine(stderr, problem);
@@ -34,7 +40,44 @@ struct ScanOptions {
     bool credentials = false;
     bool json = false;
     bool verbose = false;
+    bool report = false;
+    QString reportDir;  // empty: the home directory
+    bool save = false;
+    QString department, person;
+    std::optional<QString> archive;
 };
+
+// After the scan: the report and the archive row, when asked for. Messages go to stderr so that
+// stdout keeps the tree alone. Returns 0, or 1 when something failed.
+int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanRecord& record) {
+    int status = 0;
+    if (o.report) {
+        report::ExportOptions options;
+        options.directory = o.reportDir;
+        const report::ExportResult r = report::exportReport(
+            tree, record, o.host.isEmpty() ? QStringLiteral(".") : o.host, options);
+        printLine(stderr, r.message());
+        if (!r.ok()) status = 1;
+    }
+    if (o.save) {
+        if (record.sendmail.isText() && record.sendmail.textValue().isEmpty())
+            record.sendmail = wmi::Variant(QSysInfo::machineHostName());
+        const QString connstr =
+            o.archive ? *o.archive : *archive::effectiveConnectionString(QStringList());
+        try {
+            const QStringList leftOut =
+                archive::saveRecord(connstr, o.department, o.person, record);
+            printLine(stderr, QStringLiteral("保存成功！"));
+            if (!leftOut.isEmpty())
+                printLine(stderr, QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
+                                      leftOut.join(QStringLiteral("、")));
+        } catch (const archive::ArchiveError& e) {
+            printLine(stderr, QStringLiteral("保存失败：%1").arg(e.message()));
+            status = 1;
+        }
+    }
+    return status;
+}
 
 }  // namespace
 
@@ -62,6 +105,18 @@ int scanCommand(const QStringList& args) {
         } else if (a == u"--password") {
             if (!value(o.password)) return usage(QStringLiteral("--password 需要一个密码"));
             o.credentials = true;
+        } else if (a == u"--report") {
+            o.report = true;
+            if (i + 1 < args.size() && !args[i + 1].startsWith(u'-')) o.reportDir = args[++i];
+        } else if (a == u"--save") {
+            o.save = true;
+        } else if (a == u"--department") {
+            if (!value(o.department)) return usage(QStringLiteral("--department 需要一个部门"));
+        } else if (a == u"--person") {
+            if (!value(o.person)) return usage(QStringLiteral("--person 需要一个使用人"));
+        } else if (a == u"--archive") {
+            if (!value(o.archive.emplace()))
+                return usage(QStringLiteral("--archive 需要一个连接字符串"));
         } else if (a.startsWith(u'-')) {
             return usage(QStringLiteral("未知选项：%1").arg(a));
         } else if (o.host.isNull()) {
@@ -70,6 +125,8 @@ int scanCommand(const QStringList& args) {
             return usage(QStringLiteral("多余的参数：%1").arg(a));
         }
     }
+    if (o.save && (o.department.isNull() || o.person.isNull()))
+        return usage(QStringLiteral("--save 需要 --department 和 --person"));
 
     std::shared_ptr<const wmi::InstanceStore> snapshot;
     if (!o.snapshot.isEmpty()) {
@@ -110,7 +167,7 @@ int scanCommand(const QStringList& args) {
                                   .arg(p.number, 8, 16, QLatin1Char('0'))
                                   .arg(p.query, p.description));
     print(stdout, o.json ? cli::scanToJson(tree, record) : cli::scanToOutline(tree));
-    return 0;
+    return afterScan(o, tree, record);
 }
 
 

@@ -1,0 +1,82 @@
+// qelto-cli dump: records the answers of one machine in the snapshot format, so that it can be
+// scanned again later with `qelto-cli scan --snapshot`.
+
+#include "commands.h"
+
+#include "wmi/error.h"
+#include "wmi/snapshot.h"
+#include "wmi/sources.h"
+#include "wmi/store.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace qelto::cli {
+
+namespace {
+
+const char kDumpUsage[] =
+    "用法：qelto-cli dump [主机] [-o 文件]\n"
+    "  把一台计算机（默认本机）所有类的回答写成快照文件（JSON），供 scan --snapshot 使用\n"
+    "  -o, --output 文件   写入该文件（默认标准输出）\n";
+
+int dumpUsage(const QString& problem) {
+    if (!problem.isEmpty()) printLine(stderr, problem);
+    print(stderr, QByteArray(kDumpUsage));
+    return 2;
+}
+
+}  // namespace
+
+int dumpCommand(const QStringList& args) {
+    QString host, output;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == u"--help" || a == u"-h") {
+            print(stdout, QByteArray(kDumpUsage));
+            return 0;
+        } else if (a == u"-o" || a == u"--output") {
+            if (i + 1 >= args.size()) return dumpUsage(QStringLiteral("%1 需要一个文件名").arg(a));
+            output = args[++i];
+        } else if (a.startsWith(u'-')) {
+            return dumpUsage(QStringLiteral("未知选项：%1").arg(a));
+        } else if (host.isNull()) {
+            host = a;
+        } else {
+            return dumpUsage(QStringLiteral("多余的参数：%1").arg(a));
+        }
+    }
+
+    wmi::SourceConnector connector;
+    wmi::ConnectRequest request;
+    request.host = host.trimmed().isEmpty() ? QStringLiteral(".") : host.trimmed();
+    std::unique_ptr<wmi::Service> service;
+    try {
+        service = connector.connect(request);
+    } catch (const wmi::Error& e) {
+        printLine(stderr, QStringLiteral("连接失败（0x%1）：%2")
+                              .arg(e.number(), 8, 16, QLatin1Char('0'))
+                              .arg(e.description()));
+        return 1;
+    }
+    // Every source that gathers its answers first keeps them in a store; that is what is written.
+    const auto* stored = dynamic_cast<const wmi::StoreService*>(service.get());
+    if (!stored) {
+        printLine(stderr,
+                  QStringLiteral("无法记录主机 %1：该来源不能整体导出。").arg(request.host));
+        return 1;
+    }
+    const QByteArray json = wmi::writeSnapshot(stored->store());
+    if (output.isEmpty()) {
+        print(stdout, json);
+        return 0;
+    }
+    QSaveFile file(output);
+    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit()) {
+        printLine(stderr, QStringLiteral("无法写入文件 %1：%2").arg(output, file.errorString()));
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace qelto::cli

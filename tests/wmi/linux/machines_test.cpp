@@ -1,0 +1,275 @@
+// Recorded Linux machines (folders laid out like the machine's own tree, written by
+// make_machines.py): each is gathered and scanned under a fixed locale and must give exactly
+// golden/<name>.json. QELTO_UPDATE_GOLDEN=1 rewrites the goldens instead (review them by hand).
+
+#include "cli/scanjson.h"
+#include "scan/scan.h"
+#include "wmi/error.h"
+#include "wmi/linux/connector.h"
+#include "wmi/linux/gather.h"
+#include "wmi/linux/source.h"
+#include "wmi/sources.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace qelto::test {
+namespace {
+
+const QString kData = QStringLiteral(QELTO_TEST_DATA);
+
+QString machine(const char* name) {
+    return kData + QStringLiteral("/machines/") + QLatin1String(name);
+}
+
+QByteArray scanJson(const QString& root) {
+    wmi::lnx::LocalConnector connector(root);
+    auto service = connector.connect({QStringLiteral("."), wmi::Road::CurrentLogin, {}, {}});
+    scan::InventoryTree tree;
+    scan::ScanRecord record;
+    record.clearForScan();
+    std::vector<scan::Problem> problems;
+    scan::infoscan(*service, tree, record, QLocale(QLocale::English, QLocale::UnitedStates),
+                   &problems);
+    EXPECT_TRUE(problems.empty()) << "a query failed: "
+                                  << (problems.empty() ? "" : problems.front().query.toStdString());
+    return cli::scanToJson(tree, record);
+}
+
+class RecordedMachine : public testing::TestWithParam<const char*> {};
+
+TEST_P(RecordedMachine, ScanGivesTheGolden) {
+    const QByteArray actual = scanJson(machine(GetParam()));
+    const QString golden =
+        kData + QStringLiteral("/golden/") + QLatin1String(GetParam()) + QStringLiteral(".json");
+    if (qEnvironmentVariableIsSet("QELTO_UPDATE_GOLDEN")) {
+        QDir().mkpath(kData + QStringLiteral("/golden"));
+        QFile f(golden);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(actual);
+        GTEST_SKIP() << "golden rewritten";
+    }
+    QFile f(golden);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << golden.toStdString();
+    EXPECT_EQ(actual.toStdString(), f.readAll().toStdString());
+}
+
+INSTANTIATE_TEST_SUITE_P(Machines, RecordedMachine,
+                         testing::Values("laptop", "server", "desktop", "minimal"));
+
+// The answers of one class of a recorded machine.
+const wmi::ClassData& classOf(const wmi::InstanceStore& store, const char* name) {
+    const wmi::ClassData* c = store.findClass(QString::fromLatin1(name));
+    EXPECT_NE(c, nullptr) << name;
+    static const wmi::ClassData empty;
+    return c ? *c : empty;
+}
+
+TEST(RecordedMachineAnswers, EveryClassOfTheScanIsAnsweredEvenOnAnAlmostEmptyMachine) {
+    const auto store = wmi::lnx::scanLocal(machine("minimal"));
+    for (const char* name : {"Win32_ComputerSystem",
+                             "Win32_OperatingSystem",
+                             "Win32_TerminalServiceSetting",
+                             "Win32_UserAccount",
+                             "Win32_Share",
+                             "Win32_Processor",
+                             "Win32_CacheMemory",
+                             "Win32_PhysicalMemoryArray",
+                             "Win32_PhysicalMemory",
+                             "Win32_BaseBoard",
+                             "Win32_PortConnector",
+                             "Win32_USBController",
+                             "Win32_SystemSlot",
+                             "Win32_DiskDrive",
+                             "Win32_VideoController",
+                             "Win32_DesktopMonitor",
+                             "Win32_NetworkAdapter",
+                             "Win32_NetworkAdapterConfiguration",
+                             "Win32_SoundDevice",
+                             "Win32_CDROMDrive",
+                             "Win32_Printer",
+                             "Win32_Keyboard",
+                             "Win32_PointingDevice",
+                             "Win32_BIOS",
+                             "Win32_PortableBattery"})
+        EXPECT_NE(store->findClass(QString::fromLatin1(name)), nullptr) << name;
+}
+
+TEST(RecordedMachineAnswers, ValuesHaveTheFormsOfTheirProperties) {
+    const auto store = wmi::lnx::scanLocal(machine("desktop"));
+    const wmi::Instance& os = *classOf(*store, "Win32_OperatingSystem").items.at(0);
+    // 64-bit sizes are decimal text; dates are local CIM date-times.
+    EXPECT_EQ(os.find(u"TotalVisibleMemorySize")->value, wmi::Variant(QStringLiteral("32803208")));
+    EXPECT_EQ(os.find(u"LocalDateTime")->value,
+              wmi::Variant(QStringLiteral("20251207161000.250000+480")));
+    EXPECT_EQ(os.find(u"InstallDate")->value,
+              wmi::Variant(QStringLiteral("20220415132000.000000+480")));
+    EXPECT_EQ(os.find(u"OSLanguage")->value, wmi::Variant(qint64(2052)));
+    const wmi::Instance& disk = *classOf(*store, "Win32_DiskDrive").items.at(0);
+    EXPECT_EQ(disk.find(u"Size")->value, wmi::Variant(QStringLiteral("1000204886016")));
+    // The adapter and its configuration carry the same MAC text, upper case with colons.
+    const wmi::Instance& adapter = *classOf(*store, "Win32_NetworkAdapter").items.at(0);
+    const wmi::Instance& config = *classOf(*store, "Win32_NetworkAdapterConfiguration").items.at(0);
+    EXPECT_EQ(adapter.find(u"MACAddress")->value,
+              wmi::Variant(QStringLiteral("00:D8:61:12:34:56")));
+    EXPECT_EQ(config.find(u"MACAddress")->value, adapter.find(u"MACAddress")->value);
+    EXPECT_EQ(config.find(u"IPAddress")->value,
+              wmi::Variant(wmi::Variant::Array{QStringLiteral("192.168.10.50"),
+                                               QStringLiteral("fe80::2d8:61ff:fe12:3456")}));
+    EXPECT_EQ(
+        config.find(u"IPSubnet")->value,
+        wmi::Variant(wmi::Variant::Array{QStringLiteral("255.255.255.0"), QStringLiteral("64")}));
+    // The keyboard class has no maker: reading it fails as on Windows.
+    const wmi::Instance& keyboard = *classOf(*store, "Win32_Keyboard").items.at(0);
+    EXPECT_EQ(keyboard.find(u"Manufacturer"), nullptr);
+}
+
+TEST(RecordedMachineAnswers, SoftwareInterfacesRestingOnADeviceAreShownOthersNot) {
+    const auto store = wmi::lnx::scanLocal(machine("server"));
+    QStringList configs;
+    for (const auto& i : classOf(*store, "Win32_NetworkAdapterConfiguration").items)
+        configs << i->find(u"Description")->value.textValue();
+    EXPECT_EQ(configs.join(u'|').toStdString(),
+              "绑定接口 bond0|VLAN 接口 bond0.100|I350 Gigabit Network Connection (eno1)|I350 "
+              "Gigabit Network Connection (eno2)");
+    // One adapter per MAC: the bond's members and its VLAN share the first member's.
+    const auto& adapters = classOf(*store, "Win32_NetworkAdapter").items;
+    ASSERT_EQ(adapters.size(), 1u);
+    EXPECT_EQ(adapters[0]->find(u"Manufacturer")->value,
+              wmi::Variant(QStringLiteral("Intel Corporation")));
+}
+
+// A machine of one network interface of each kind, written by hand.
+std::shared_ptr<wmi::InstanceStore> networkOnly(bool withNames) {
+    wmi::lnx::Gathered g;
+    auto nic = [&](const QString& name, const QString& mac, const QString& real,
+                   const QString& device) {
+        const QString dir = QStringLiteral("/sys/class/net/") + name + u'/';
+        g.addFile(dir + QStringLiteral("address"), mac.toLatin1() + '\n');
+        g.addFile(dir + QStringLiteral("type"), name == u"lo" ? "772\n" : "1\n");
+        g.addFile(dir + QStringLiteral("flags"), "0x1003\n");
+        g.addLink(QStringLiteral("/sys/class/net/") + name, real);
+        if (!device.isEmpty()) g.addLink(dir + QStringLiteral("device"), device);
+    };
+    const QString pci = QStringLiteral("/sys/devices/pci0000:00/0000:00:03.0");
+    const QString usb = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2");
+    g.addLink(QStringLiteral("/sys/bus/pci/devices/0000:00:03.0"), pci);
+    g.addFile(QStringLiteral("/sys/bus/pci/devices/0000:00:03.0/vendor"), "0x8086\n");
+    g.addFile(QStringLiteral("/sys/bus/pci/devices/0000:00:03.0/device"), "0x100e\n");
+    g.addLink(QStringLiteral("/sys/bus/usb/devices/1-2"), usb);
+    g.addFile(QStringLiteral("/sys/bus/usb/devices/1-2/idVendor"), "0bda\n");
+    g.addFile(QStringLiteral("/sys/bus/usb/devices/1-2/idProduct"), "8153\n");
+    g.addFile(QStringLiteral("/sys/bus/usb/devices/1-2/manufacturer"), "Realtek\n");
+    nic(QStringLiteral("eth0"), QStringLiteral("52:54:00:aa:bb:01"),
+        pci + QStringLiteral("/net/eth0"), pci);
+    nic(QStringLiteral("usb0"), QStringLiteral("52:54:00:aa:bb:02"),
+        usb + QStringLiteral("/1-2:1.0/net/usb0"), usb + QStringLiteral("/1-2:1.0"));
+    nic(QStringLiteral("lo"), QStringLiteral("00:00:00:00:00:00"),
+        QStringLiteral("/sys/devices/virtual/net/lo"), {});
+    nic(QStringLiteral("veth9"), QStringLiteral("52:54:00:aa:bb:03"),
+        QStringLiteral("/sys/devices/virtual/net/veth9"), {});
+    if (withNames) {
+        g.addFile(QStringLiteral("/usr/share/misc/pci.ids"),
+                  "8086  Intel Corporation\n\t100e  82540EM Gigabit Ethernet Controller\n");
+        g.addFile(QStringLiteral("/usr/share/misc/usb.ids"), "0bda  Realtek Semiconductor Corp.\n");
+    }
+    return wmi::lnx::buildStore(g);
+}
+
+TEST(NetworkAdapters, EveryDeviceHasAMakerWithOrWithoutTheNameDatabases) {
+    const struct {
+        bool names;
+        const char* makers;
+    } cases[] = {
+        {true, "eth0=Intel Corporation|usb0=Realtek Semiconductor Corp."},
+        // Without the databases: the PCI vendor id, and the USB device's own maker string.
+        {false, "eth0=8086|usb0=Realtek"},
+    };
+    for (const auto& c : cases) {
+        const auto store = networkOnly(c.names);
+        QStringList makers;
+        for (const auto& a : classOf(*store, "Win32_NetworkAdapter").items)
+            makers << a->find(u"NetConnectionID")->value.textValue() + u'=' +
+                          a->find(u"Manufacturer")->value.textValue();
+        EXPECT_EQ(makers.join(u'|').toStdString(),
+                  c.makers);  // loopback and the lone veth are not there
+    }
+}
+
+TEST(ComputerSystem, TheConsoleUserIsNamedDomainBackslashUser) {
+    const struct {
+        const char* sessionUser;  // nullptr: no seat
+        const char* userName;     // nullptr: Null
+    } cases[] = {
+        {"zhang", "pc7\\zhang"},
+        {"li@corp.example.com", "CORP\\li"},
+        {nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        wmi::lnx::Gathered g;
+        g.addFile(QStringLiteral("/proc/sys/kernel/hostname"), "pc7.corp.example.com\n");
+        if (c.sessionUser) {
+            g.addFile(QStringLiteral("/run/systemd/seats/seat0"), "ACTIVE=c2\nACTIVE_UID=1000\n");
+            g.addFile(QStringLiteral("/run/systemd/sessions/c2"),
+                      QByteArray("USER=") + c.sessionUser + "\n");
+        }
+        const auto store = wmi::lnx::buildStore(g);
+        const wmi::Instance& cs = *classOf(*store, "Win32_ComputerSystem").items.at(0);
+        EXPECT_EQ(cs.find(u"Caption")->value, wmi::Variant(QStringLiteral("pc7")));
+        if (c.userName) {
+            EXPECT_EQ(cs.find(u"UserName")->value, wmi::Variant(QString::fromUtf8(c.userName)));
+        } else {
+            EXPECT_TRUE(cs.find(u"UserName")->value.isNull());
+        }
+    }
+}
+
+TEST(LocalRoad, TheNamesOfThisMachineAreLocal) {
+    for (const char* host : {"", ".", "localhost", "LOCALHOST", "127.0.0.1", "::1"})
+        EXPECT_TRUE(wmi::lnx::isThisMachine(QLatin1String(host))) << host;
+    char own[256] = {};
+    ASSERT_EQ(::gethostname(own, sizeof own - 1), 0);
+    const QString name = QString::fromLocal8Bit(own);
+    EXPECT_TRUE(wmi::lnx::isThisMachine(name.toUpper()));
+    EXPECT_TRUE(
+        wmi::lnx::isThisMachine(name.section(u'.', 0, 0) + QStringLiteral(".corp.example")));
+    EXPECT_FALSE(wmi::lnx::isThisMachine(QStringLiteral("server-elsewhere.example")));
+    EXPECT_FALSE(wmi::lnx::isThisMachine(QStringLiteral("10.1.2.3")));
+}
+
+TEST(LocalRoad, CredentialsOnTheLocalMachineFailLikeWmi) {
+    wmi::SourceConnector connector;
+    try {
+        connector.connect({QStringLiteral("localhost"), wmi::Road::Credentials, QStringLiteral("u"),
+                           QStringLiteral("p")});
+        FAIL() << "no error";
+    } catch (const wmi::Error& e) {
+        EXPECT_EQ(e.number(), 0x80041064u);
+        EXPECT_EQ(e.description().toStdString(), "用户凭据不能用于本地连接。");
+    }
+}
+
+TEST(LocalRoad, OtherHostsKeepFailing) {
+    wmi::SourceConnector connector;
+    EXPECT_THROW(connector.connect(
+                     {QStringLiteral("server-elsewhere.example"), wmi::Road::CurrentLogin, {}, {}}),
+                 wmi::Error);
+}
+
+TEST(LocalRoad, ASnapshotAnswersEveryConnectionEvenTheLocalOne) {
+    auto snapshot = std::make_shared<wmi::InstanceStore>();
+    snapshot->addClass(QStringLiteral("Win32_Marker"));
+    wmi::SourceConnector connector(snapshot);
+    auto service = connector.connect(
+        {QStringLiteral("."), wmi::Road::Credentials, QStringLiteral("u"), QStringLiteral("p")});
+    auto* store = dynamic_cast<wmi::StoreService*>(service.get());
+    ASSERT_NE(store, nullptr);
+    EXPECT_NE(store->store().findClass(u"Win32_Marker"), nullptr);
+}
+
+}  // namespace
+}  // namespace qelto::test

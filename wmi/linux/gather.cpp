@@ -1,0 +1,455 @@
+#include "gather.h"
+
+#include <QDir>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+
+namespace qelto::wmi::lnx {
+
+namespace {
+
+constexpr qsizetype kMaxFile = 8 * 1024 * 1024;
+
+QString parentOf(const QString& path) {
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return slash <= 0 ? QStringLiteral("/") : path.left(slash);
+}
+
+bool hasWildcard(const QString& s) {
+    return s.contains(u'*') || s.contains(u'?') || s.contains(u'[');
+}
+
+}  // namespace
+
+bool naturalLess(const QString& a, const QString& b) {
+    qsizetype i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            qsizetype ei = i, ej = j;
+            while (ei < a.size() && a[ei].isDigit()) ++ei;
+            while (ej < b.size() && b[ej].isDigit()) ++ej;
+            // Compare by value without converting (leading zeros aside).
+            QStringView na = QStringView(a).mid(i, ei - i), nb = QStringView(b).mid(j, ej - j);
+            while (na.size() > 1 && na[0] == u'0') na = na.mid(1);
+            while (nb.size() > 1 && nb[0] == u'0') nb = nb.mid(1);
+            if (na.size() != nb.size()) return na.size() < nb.size();
+            const int c = na.compare(nb);
+            if (c != 0) return c < 0;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        if (a[i] != b[j]) return a[i] < b[j];
+        ++i;
+        ++j;
+    }
+    return (a.size() - i) < (b.size() - j);
+}
+
+bool matchSegment(const QString& pattern, const QString& name) {
+    if (!hasWildcard(pattern)) return pattern == name;
+    const QByteArray p = pattern.toUtf8(), n = name.toUtf8();
+    return fnmatch(p.constData(), n.constData(), FNM_PATHNAME | FNM_PERIOD) == 0;
+}
+
+const QByteArray* Gathered::file(const QString& path) const {
+    auto it = files_.constFind(path);
+    return it == files_.constEnd() ? nullptr : &it.value();
+}
+
+QByteArray Gathered::text(const QString& path) const {
+    const QByteArray* f = file(path);
+    return f ? *f : QByteArray();
+}
+
+bool Gathered::exists(const QString& path) const {
+    return files_.contains(path) || errors_.contains(path) || dirs_.contains(path) ||
+           links_.contains(path);
+}
+
+std::optional<QStringList> Gathered::list(const QString& path) const {
+    auto it = lists_.constFind(path);
+    if (it == lists_.constEnd()) return std::nullopt;
+    return it.value();
+}
+
+std::optional<QByteArray> Gathered::probe(const QString& name) const {
+    auto it = probes_.constFind(name);
+    if (it == probes_.constEnd()) return std::nullopt;
+    return it.value();
+}
+
+void Gathered::index(const QString& path) {
+    QString p = path;
+    while (p.size() > 1) {
+        const QString parent = parentOf(p);
+        auto& kids = childrenOf_[parent];
+        const QString name = p.mid(parent.size() == 1 ? 1 : parent.size() + 1);
+        if (kids.contains(name)) break;
+        kids.insert(name);
+        p = parent;
+    }
+}
+
+void Gathered::addFile(const QString& path, QByteArray content) {
+    files_.insert(path, std::move(content));
+    index(path);
+}
+void Gathered::addError(const QString& path, int error) {
+    errors_.insert(path, error);
+    index(path);
+}
+void Gathered::addDir(const QString& path) {
+    dirs_.insert(path);
+    index(path);
+}
+void Gathered::addLink(const QString& path, const QString& target) {
+    links_.insert(path, target);
+    index(path);
+}
+void Gathered::addList(const QString& path, QStringList names) {
+    lists_.insert(path, std::move(names));
+}
+void Gathered::addProbe(const QString& name, QByteArray answer) {
+    probes_.insert(name, std::move(answer));
+}
+
+QStringList Gathered::children(const QString& dir) const {
+    QStringList names = childrenOf_.value(dir).values();
+    std::sort(names.begin(), names.end(), naturalLess);
+    return names;
+}
+
+QStringList Gathered::match(const QString& pattern) const {
+    const QStringList segments = pattern.split(u'/', Qt::SkipEmptyParts);
+    QStringList current{QStringLiteral("")};
+    for (const QString& seg : segments) {
+        QStringList next;
+        for (const QString& base : current) {
+            const QString dir = base.isEmpty() ? QStringLiteral("/") : base;
+            if (!hasWildcard(seg)) {
+                const QString candidate = base + u'/' + seg;
+                if (childrenOf_.value(dir).contains(seg)) next << candidate;
+                continue;
+            }
+            for (const QString& name : children(dir))
+                if (matchSegment(seg, name)) next << base + u'/' + name;
+        }
+        current = std::move(next);
+        if (current.isEmpty()) break;
+    }
+    return current;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The local gatherer.
+
+namespace {
+
+class LocalGatherer {
+  public:
+    LocalGatherer(const QString& root, Gathered& out) : out_(out) {
+        QString r = root;
+        while (r.size() > 1 && r.endsWith(u'/')) r.chop(1);
+        live_ = (r == u"/");
+        root_ = live_ ? QByteArray() : QFile::encodeName(r);
+    }
+
+    QByteArray real(const QString& path) const { return root_ + QFile::encodeName(path); }
+
+    // Reads a file; false when it does not exist.
+    bool readFile(const QString& path) {
+        if (out_.file(path) || out_.unreadable(path)) return true;
+        const QByteArray p = real(path);
+        const int fd = ::open(p.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) {
+            if (errno == ENOENT || errno == ENOTDIR) return false;
+            out_.addError(path, errno);
+            return true;
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0) st = {};
+        if (S_ISDIR(st.st_mode)) {
+            ::close(fd);
+            out_.addDir(path);
+            return true;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd);  // never read a device or a pipe
+            out_.addError(path, EINVAL);
+            return true;
+        }
+        QByteArray data;
+        // sysfs reports 4096 and procfs 0 as the size: read until the end instead. A sysfs text
+        // attribute (4096) gives all it has in its first read, so a short first read is its end.
+        const bool sysfsText = st.st_size == 4096 && path.startsWith(u"/sys/");
+        qsizetype cap = st.st_size > 0 && st.st_size < kMaxFile ? st.st_size + 1 : 4096;
+        data.resize(cap);
+        qsizetype got = 0;
+        int error = 0;
+        for (;;) {
+            if (got == data.size()) {
+                if (data.size() >= kMaxFile) break;
+                data.resize(std::min<qsizetype>(data.size() * 2, kMaxFile));
+            }
+            const ssize_t n = ::read(fd, data.data() + got, static_cast<size_t>(data.size() - got));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                error = errno;
+                break;
+            }
+            if (n == 0) break;
+            got += n;
+            if (sysfsText && got < 4096) break;
+        }
+        ::close(fd);
+        if (error != 0 && got == 0) {
+            out_.addError(path, error);
+            return true;
+        }
+        data.truncate(got);
+        out_.addFile(path, std::move(data));
+        return true;
+    }
+
+    // The entry names of a folder (empty when it cannot be opened).
+    QStringList entries(const QString& dir) const {
+        QStringList names;
+        DIR* d = ::opendir(real(dir).constData());
+        if (!d) return names;
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.' &&
+                (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
+                continue;
+            names << QFile::decodeName(e->d_name);
+        }
+        ::closedir(d);
+        return names;
+    }
+
+    QStringList expand(const QString& pattern) const {
+        const QStringList segments = pattern.split(u'/', Qt::SkipEmptyParts);
+        QStringList current{QString()};
+        for (int i = 0; i < segments.size(); ++i) {
+            const QString& seg = segments[i];
+            QStringList next;
+            for (const QString& base : current) {
+                if (!hasWildcard(seg)) {
+                    next << base + u'/' + seg;
+                    continue;
+                }
+                const QString dir = base.isEmpty() ? QStringLiteral("/") : base;
+                for (const QString& name : entries(dir))
+                    if (matchSegment(seg, name)) next << base + u'/' + name;
+            }
+            current = std::move(next);
+            if (current.isEmpty()) break;
+        }
+        return current;
+    }
+
+    void link(const QString& path) {
+        const QByteArray p = real(path);
+        struct stat st;
+        if (::lstat(p.constData(), &st) != 0) return;
+        char buf[PATH_MAX];
+        if (!::realpath(p.constData(), buf)) {
+            out_.addLink(path, QString());
+            return;
+        }
+        QByteArray resolved(buf);
+        if (!root_.isEmpty()) {
+            if (!resolved.startsWith(root_)) {
+                out_.addLink(path, QString());
+                return;
+            }
+            resolved = resolved.mid(root_.size());
+            if (resolved.isEmpty()) resolved = "/";
+        }
+        out_.addLink(path, QFile::decodeName(resolved));
+    }
+
+    void probe(const QString& name) {
+        if (!live_) {
+            const QByteArray p = root_ + "/.probes/" + name.toUtf8();
+            QFile f(QFile::decodeName(p));
+            if (f.open(QIODevice::ReadOnly)) out_.addProbe(name, f.read(kMaxFile));
+            return;
+        }
+        if (name == u"uname") {
+            struct utsname u;
+            if (::uname(&u) == 0)
+                out_.addProbe(name, QByteArray(u.sysname) + '\n' + QByteArray(u.nodename) + '\n' +
+                                        QByteArray(u.release) + '\n' + QByteArray(u.version) +
+                                        '\n' + QByteArray(u.machine) + '\n');
+        } else if (name == u"clock") {
+            struct timeval tv;
+            ::gettimeofday(&tv, nullptr);
+            const time_t t = tv.tv_sec;
+            struct tm local;
+            ::localtime_r(&t, &local);
+            out_.addProbe(name, QByteArray::number(qint64(tv.tv_sec)) + ' ' +
+                                    QByteArray::number(qint64(tv.tv_usec)) + ' ' +
+                                    QByteArray::number(qint64(local.tm_gmtoff)) + '\n');
+        } else if (name == u"uid") {
+            out_.addProbe(name, QByteArray::number(uint(::geteuid())) + '\n');
+        } else if (name == u"listening") {
+            out_.addProbe(name, listening());
+        } else if (name == u"addresses") {
+            out_.addProbe(name, addresses());
+        } else if (name == u"stat") {
+            QByteArray text;
+            for (const char* path : {"/", "/var/log/installer", "/lost+found", "/etc/machine-id"}) {
+                struct statx sx;
+                if (::statx(AT_FDCWD, path, 0, STATX_BTIME | STATX_MTIME, &sx) != 0) continue;
+                const qint64 birth = (sx.stx_mask & STATX_BTIME) ? qint64(sx.stx_btime.tv_sec) : 0;
+                text += QByteArray(path) + ' ' + QByteArray::number(birth) + ' ' +
+                        QByteArray::number(qint64(sx.stx_mtime.tv_sec)) + '\n';
+            }
+            out_.addProbe(name, text);
+        }
+    }
+
+    // The local ports of listening TCP sockets, from the socket diagnostics of the kernel (which,
+    // unlike /proc/net/tcp, walks only the listening sockets).
+    static QByteArray listening() {
+        QByteArray text;
+        const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (fd < 0) return text;
+        for (const int family : {AF_INET, AF_INET6}) {
+            struct {
+                nlmsghdr header;
+                inet_diag_req_v2 request;
+            } req = {};
+            req.header.nlmsg_len = sizeof req;
+            req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+            req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+            req.request.sdiag_family = quint8(family);
+            req.request.sdiag_protocol = IPPROTO_TCP;
+            req.request.idiag_states = 1u << 10;  // TCP_LISTEN
+            if (::send(fd, &req, sizeof req, 0) < 0) break;
+            alignas(nlmsghdr) char buffer[16384];
+            bool done = false;
+            while (!done) {
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                long left = long(n);
+                for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
+                     h = NLMSG_NEXT(h, left)) {
+                    if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+                        done = true;
+                        break;
+                    }
+                    const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+                    text += "tcp " + QByteArray::number(ntohs(m->id.idiag_sport)) + '\n';
+                }
+            }
+        }
+        ::close(fd);
+        return text;
+    }
+
+    // The addresses of all interfaces, from the kernel's routing socket (a dump of RTM_GETADDR).
+    static QByteArray addresses() {
+        QByteArray text;
+        const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        if (fd < 0) return text;
+        struct {
+            nlmsghdr header;
+            ifaddrmsg message;
+        } request = {};
+        request.header.nlmsg_len = sizeof request;
+        request.header.nlmsg_type = RTM_GETADDR;
+        request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        request.header.nlmsg_seq = 1;
+        request.message.ifa_family = AF_UNSPEC;
+        if (::send(fd, &request, sizeof request, 0) < 0) {
+            ::close(fd);
+            return text;
+        }
+        alignas(nlmsghdr) char buffer[32768];
+        bool done = false;
+        while (!done) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            long left = long(n);
+            for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
+                 h = NLMSG_NEXT(h, left)) {
+                if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+                    done = true;
+                    break;
+                }
+                if (h->nlmsg_type != RTM_NEWADDR) continue;
+                auto* m = static_cast<ifaddrmsg*>(NLMSG_DATA(h));
+                if (m->ifa_family != AF_INET && m->ifa_family != AF_INET6) continue;
+                const void* address = nullptr;
+                const void* local = nullptr;
+                int attrLeft = int(IFA_PAYLOAD(h));
+                for (auto* a = IFA_RTA(m); RTA_OK(a, attrLeft); a = RTA_NEXT(a, attrLeft)) {
+                    if (a->rta_type == IFA_ADDRESS) address = RTA_DATA(a);
+                    if (a->rta_type == IFA_LOCAL) local = RTA_DATA(a);
+                }
+                // IFA_LOCAL is the interface's own address on point-to-point links.
+                const void* own = m->ifa_family == AF_INET && local ? local : address;
+                if (!own) continue;
+                char name[IF_NAMESIZE + 1] = {};
+                if (!::if_indextoname(m->ifa_index, name)) continue;
+                char addr[INET6_ADDRSTRLEN] = {};
+                ::inet_ntop(m->ifa_family, own, addr, sizeof addr);
+                text += QByteArray(name) + (m->ifa_family == AF_INET ? " inet " : " inet6 ") +
+                        QByteArray(addr) + '/' + QByteArray::number(m->ifa_prefixlen) + '\n';
+            }
+        }
+        ::close(fd);
+        return text;
+    }
+
+  private:
+    Gathered& out_;
+    QByteArray root_;
+    bool live_ = true;
+};
+
+}  // namespace
+
+Gathered gatherLocal(const GatherPlan& plan, const QString& root) {
+    Gathered g;
+    LocalGatherer l(root, g);
+    for (const QString& f : plan.files) l.readFile(f);
+    for (const QStringList& group : plan.firstOf)
+        for (const QString& f : group)
+            if (l.readFile(f)) break;
+    for (const QString& pattern : plan.globs)
+        for (const QString& path : l.expand(pattern)) l.readFile(path);
+    for (const QString& pattern : plan.links)
+        for (const QString& path : l.expand(pattern)) l.link(path);
+    for (const QString& dir : plan.lists) {
+        const QStringList names = l.entries(dir);
+        if (!names.isEmpty() || QDir(QFile::decodeName(l.real(dir))).exists())
+            g.addList(dir, names);
+    }
+    for (const QString& p : plan.probes) l.probe(p);
+    return g;
+}
+
+}  // namespace qelto::wmi::lnx
