@@ -2,9 +2,11 @@
 //
 // Which interfaces are shown: every interface of a device (PCI, USB, virtio, SDIO…), and the
 // software interfaces that rest on one (bond, team, VLAN, bridge or macvlan over a device's
-// interface, directly or through other software interfaces) — so a server's bond or VLAN that
-// carries its address is there, while loopback, container veths, tunnels and bridges of virtual
-// machines and containers (which rest on nothing but other software interfaces) are not.
+// interface, directly or through other software interfaces), and any interface that carries a
+// default route — so a server's bond or VLAN that carries its address is there, and so is the
+// veth through which a container reaches the network, while loopback, the host's pile of
+// container veths, tunnels and bridges of virtual machines and containers (which rest on nothing
+// but other software interfaces and carry no default route) are not.
 // Interfaces without a MAC address are left out. The adapter class has one adapter per MAC
 // address (the device's own interface when several share it, as a bond's members and its VLANs
 // do), so that each configuration pairs with exactly one adapter.
@@ -152,14 +154,15 @@ void addNetworkClasses(const Context& c, InstanceStore& store) {
         rests.insert(name, r);
         return r;
     };
-    QStringList shown;
-    for (const QString& n : names)
-        if (!all.value(n).mac.isNull() && restsOnDevice(n, 0)) shown << n;
-
     const auto addresses =
         parseAddresses(c.g.probe(QStringLiteral("addresses")).value_or(QByteArray()));
     const auto gateways = parseDefaultGateways(c.g.text(QStringLiteral("/proc/net/route")),
                                                c.g.text(QStringLiteral("/proc/net/ipv6_route")));
+    // An interface that carries a default route is how the machine reaches the network, whatever
+    // it rests on: inside a container that is a veth.
+    QStringList shown;
+    for (const QString& n : names)
+        if (!all.value(n).mac.isNull() && (restsOnDevice(n, 0) || gateways.contains(n))) shown << n;
     QString resolvDomain;
     for (const QByteArray& raw : c.g.text(QStringLiteral("/etc/resolv.conf")).split('\n')) {
         const QStringList w = QString::fromUtf8(raw).simplified().split(u' ');

@@ -144,7 +144,7 @@ TEST(RecordedMachineAnswers, SoftwareInterfacesRestingOnADeviceAreShownOthersNot
 }
 
 // A machine of one network interface of each kind, written by hand.
-std::shared_ptr<wmi::InstanceStore> networkOnly(bool withNames) {
+std::shared_ptr<wmi::InstanceStore> networkOnly(bool withNames, bool routeViaVeth = false) {
     wmi::lnx::Gathered g;
     auto nic = [&](const QString& name, const QString& mac, const QString& real,
                    const QString& device) {
@@ -172,6 +172,11 @@ std::shared_ptr<wmi::InstanceStore> networkOnly(bool withNames) {
         QStringLiteral("/sys/devices/virtual/net/lo"), {});
     nic(QStringLiteral("veth9"), QStringLiteral("52:54:00:aa:bb:03"),
         QStringLiteral("/sys/devices/virtual/net/veth9"), {});
+    if (routeViaVeth)  // the default route of a container: via 172.17.0.1 on its veth
+        g.addFile(
+            QStringLiteral("/proc/net/route"),
+            "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+            "veth9\t00000000\t010011AC\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
     if (withNames) {
         g.addFile(QStringLiteral("/usr/share/misc/pci.ids"),
                   "8086  Intel Corporation\n\t100e  82540EM Gigabit Ethernet Controller\n");
@@ -197,6 +202,18 @@ TEST(NetworkAdapters, EveryDeviceHasAMakerWithOrWithoutTheNameDatabases) {
                           a->find(u"Manufacturer")->value.textValue();
         EXPECT_EQ(makers.join(u'|').toStdString(),
                   c.makers);  // loopback and the lone veth are not there
+    }
+}
+
+TEST(NetworkAdapters, AVethCarryingTheDefaultRouteIsListed) {
+    for (const bool route : {false, true}) {
+        QStringList listed;
+        const auto store = networkOnly(true, route);
+        for (const auto& a : classOf(*store, "Win32_NetworkAdapter").items)
+            listed << a->find(u"NetConnectionID")->value.textValue();
+        EXPECT_EQ(listed.contains(QStringLiteral("veth9")), route);
+        EXPECT_FALSE(listed.contains(QStringLiteral("lo")));
+        EXPECT_TRUE(listed.contains(QStringLiteral("eth0")));
     }
 }
 
