@@ -347,23 +347,11 @@ class LocalGatherer {
             req.request.sdiag_family = quint8(family);
             req.request.sdiag_protocol = IPPROTO_TCP;
             req.request.idiag_states = 1u << 10;  // TCP_LISTEN
-            if (::send(fd, &req, sizeof req, 0) < 0) break;
-            alignas(nlmsghdr) char buffer[16384];
-            bool done = false;
-            while (!done) {
-                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n <= 0) break;
-                long left = long(n);
-                for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
-                     h = NLMSG_NEXT(h, left)) {
-                    if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
-                        done = true;
-                        break;
-                    }
+            if (!dumpNetlink(fd, &req, sizeof req, [&](const nlmsghdr* h) {
                     const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
                     text += "tcp " + QByteArray::number(ntohs(m->id.idiag_sport)) + '\n';
-                }
-            }
+                }))
+                break;
         }
         ::close(fd);
         return text;
@@ -383,45 +371,48 @@ class LocalGatherer {
         request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
         request.header.nlmsg_seq = 1;
         request.message.ifa_family = AF_UNSPEC;
-        if (::send(fd, &request, sizeof request, 0) < 0) {
-            ::close(fd);
-            return text;
-        }
-        alignas(nlmsghdr) char buffer[32768];
-        bool done = false;
-        while (!done) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            long left = long(n);
-            for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
-                 h = NLMSG_NEXT(h, left)) {
-                if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
-                    done = true;
-                    break;
-                }
-                if (h->nlmsg_type != RTM_NEWADDR) continue;
-                auto* m = static_cast<ifaddrmsg*>(NLMSG_DATA(h));
-                if (m->ifa_family != AF_INET && m->ifa_family != AF_INET6) continue;
-                const void* address = nullptr;
-                const void* local = nullptr;
-                int attrLeft = int(IFA_PAYLOAD(h));
-                for (auto* a = IFA_RTA(m); RTA_OK(a, attrLeft); a = RTA_NEXT(a, attrLeft)) {
-                    if (a->rta_type == IFA_ADDRESS) address = RTA_DATA(a);
-                    if (a->rta_type == IFA_LOCAL) local = RTA_DATA(a);
-                }
-                // IFA_LOCAL is the interface's own address on point-to-point links.
-                const void* own = m->ifa_family == AF_INET && local ? local : address;
-                if (!own) continue;
-                char name[IF_NAMESIZE + 1] = {};
-                if (!::if_indextoname(m->ifa_index, name)) continue;
-                char addr[INET6_ADDRSTRLEN] = {};
-                ::inet_ntop(m->ifa_family, own, addr, sizeof addr);
-                text += QByteArray(name) + (m->ifa_family == AF_INET ? " inet " : " inet6 ") +
-                        QByteArray(addr) + '/' + QByteArray::number(m->ifa_prefixlen) + '\n';
+        dumpNetlink(fd, &request, sizeof request, [&](const nlmsghdr* h) {
+            if (h->nlmsg_type != RTM_NEWADDR) return;
+            auto* m = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
+            if (m->ifa_family != AF_INET && m->ifa_family != AF_INET6) return;
+            const void* address = nullptr;
+            const void* local = nullptr;
+            int attrLeft = int(IFA_PAYLOAD(h));
+            for (auto* a = IFA_RTA(m); RTA_OK(a, attrLeft); a = RTA_NEXT(a, attrLeft)) {
+                if (a->rta_type == IFA_ADDRESS) address = RTA_DATA(a);
+                if (a->rta_type == IFA_LOCAL) local = RTA_DATA(a);
             }
-        }
+            // IFA_LOCAL is the interface's own address on point-to-point links.
+            const void* own = m->ifa_family == AF_INET && local ? local : address;
+            if (!own) return;
+            char name[IF_NAMESIZE + 1] = {};
+            if (!::if_indextoname(m->ifa_index, name)) return;
+            char addr[INET6_ADDRSTRLEN] = {};
+            ::inet_ntop(m->ifa_family, own, addr, sizeof addr);
+            text += QByteArray(name) + (m->ifa_family == AF_INET ? " inet " : " inet6 ") +
+                    QByteArray(addr) + '/' + QByteArray::number(m->ifa_prefixlen) + '\n';
+        });
         ::close(fd);
         return text;
+    }
+
+    // Sends one dump request on a netlink socket and hands every message of the answer to
+    // `onMessage`, until the kernel says the dump is done (or fails). False when the request
+    // could not be sent.
+    template <class OnMessage>
+    static bool dumpNetlink(int fd, const void* request, std::size_t size, OnMessage&& onMessage) {
+        if (::send(fd, request, size, 0) < 0) return false;
+        alignas(nlmsghdr) char buffer[32768];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) return true;
+            long left = long(n);
+            for (auto* h = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(h, left);
+                 h = NLMSG_NEXT(h, left)) {
+                if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) return true;
+                onMessage(h);
+            }
+        }
     }
 
   private:
