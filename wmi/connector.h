@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 
 namespace qelto::wmi {
@@ -15,11 +17,31 @@ inline const QString kNamespace = QStringLiteral("root\\cimv2");
 // a password.
 enum class Road { CurrentLogin, Credentials };
 
+using Clock = std::chrono::steady_clock;
+
+// A host key that no known-hosts file knows yet, shown to the user before it is trusted.
+struct HostKeyQuestion {
+    QString host;         // as the user typed it
+    QString address;      // host[:port] as it is recorded in known_hosts
+    QString keyType;      // "ssh-ed25519", "ecdsa-sha2-nistp256", …
+    QString fingerprint;  // "SHA256:…"
+};
+
 struct ConnectRequest {
     QString host;  // already trimmed; "." and "" name the local machine
     Road road = Road::CurrentLogin;
     QString user;      // only on the credentials road, passed as typed
-    QString password;  // idem
+    QString password;  // idem; never logged, stored or printed
+
+    // Reaching the host and logging in must be over within this time; the whole connection,
+    // including gathering the machine's answers where a source does that up front, within
+    // `timeout`. Both count from the moment connect() is called.
+    std::chrono::milliseconds connectTimeout{5000};
+    std::chrono::milliseconds timeout{60000};
+
+    // Asked (possibly from a worker thread) when a host presents a key that no known-hosts file
+    // knows: true trusts it and records it. Empty: unknown keys are refused.
+    std::function<bool(const HostKeyQuestion&)> confirmNewHostKey;
 };
 
 // Turns a connection request into a connected service. Every source of the program (a recorded
