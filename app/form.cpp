@@ -50,7 +50,7 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
     Label3 = label(Frame2, "Label3", twips(240, 360, 540, 180), QStringLiteral("主机："));
     Text1 =
         make<QLineEdit>(Frame2, "Text1", twips(840, 320, 2055, 270), QStringLiteral("127.0.0.1"));
-    Text1->setMaxLength(16);
+    Text1->setMaxLength(255);  // a full name, or ssh://user@host:port
     Text1->setToolTip(QStringLiteral("请输入要检测的计算机名称或IP地址"));
 
     Frame1 =

@@ -3,7 +3,7 @@
 
 #include "help/help.h"
 #include "resources/icons.h"
-#include "scan/scan.h"
+#include "scan/host.h"
 #include "state.h"
 #include "twips.h"
 #include "wmi/error.h"
@@ -35,46 +35,6 @@ QString trimBlanks(const QString& text) {
     while (begin < end && text[begin] == u' ') ++begin;
     while (end > begin && text[end - 1] == u' ') --end;
     return text.mid(begin, end - begin);
-}
-
-// What a connection and a scan leave behind on the worker thread.
-struct Outcome {
-    std::unique_ptr<wmi::Service> service;
-    std::optional<wmi::Error> error;
-    scan::InventoryTree tree;
-    scan::ScanRecord record;
-};
-
-// Connects and, when that succeeds, scans into a tree and a record of its own. Nothing that the
-// window shows is touched here.
-std::shared_ptr<Outcome> connectAndScan(std::shared_ptr<wmi::Connector> connector,
-                                        wmi::ConnectRequest request, scan::ScanRecord record,
-                                        QLocale locale) {
-    auto out = std::make_shared<Outcome>();
-    out->record = std::move(record);
-    try {
-        out->service = connector->connect(request);
-        if (!out->service) throw wmi::Error(wmi::code::Failed, QStringLiteral("无法连接到主机。"));
-    } catch (const wmi::Error& e) {
-        out->service.reset();
-        out->error = e;
-        return out;
-    } catch (const std::exception& e) {
-        out->service.reset();
-        out->error = wmi::Error(wmi::code::Failed, QString::fromLocal8Bit(e.what()));
-        return out;
-    }
-    try {
-        // Packet privacy, on the road with a user name and a password only.
-        if (request.road == wmi::Road::Credentials) out->service->setAuthenticationLevel(6);
-    } catch (const std::exception&) {
-    }
-    try {
-        scan::infoscan(*out->service, out->tree, out->record, locale);
-    } catch (const std::exception&) {
-        // The scan reports nothing; whatever it added stays.
-    }
-    return out;
 }
 
 bool isUserInput(QEvent::Type type) {
@@ -163,29 +123,35 @@ void JCXTXX::Command1_Click() {
         request.password = Text3->text();
     }
 
+    // A host key that no known-hosts file knows is shown to the user, who decides; the worker
+    // waits for the answer.
+    request.confirmNewHostKey = [this](const wmi::HostKeyQuestion& question) {
+        bool trust = false;
+        QMetaObject::invokeMethod(
+            this, [&] { trust = prompts_->trustHostKey(this, question); },
+            Qt::BlockingQueuedConnection);
+        return trust;
+    };
+
     // The connection and the scan run on a worker; until they are over the window drops every
     // key press and mouse click but goes on painting.
     busy_ = true;
     qApp->installEventFilter(this);
-    QFutureWatcher<std::shared_ptr<Outcome>> watcher;
+    QFutureWatcher<std::shared_ptr<scan::HostScan>> watcher;
     QEventLoop loop;
     connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(QtConcurrent::run(connectAndScan, connector_, request, record_, locale()));
+    watcher.setFuture(
+        QtConcurrent::run([connector = connector_, request, record = record_, locale = locale()] {
+            return std::make_shared<scan::HostScan>(
+                scan::scanHost(*connector, request, record, locale));
+        }));
     if (!watcher.isFinished()) loop.exec();
-    const std::shared_ptr<Outcome> out = watcher.result();
+    const std::shared_ptr<scan::HostScan> out = watcher.result();
     qApp->removeEventFilter(this);
     busy_ = false;
 
     if (out->error) {
-        const wmi::Error& e = *out->error;
-        QString text;
-        if (e.number() == wmi::code::RpcUnavailable)
-            text = QStringLiteral("远程主机：") + host_ + QStringLiteral(" 不存在或没有开机。");
-        else if (e.number() == wmi::code::AccessDenied)
-            text = QStringLiteral("你输入的用户名或密码错误，无法连接远程主机");
-        else
-            text = e.description();
-        prompts_->inform(this, text);
+        prompts_->inform(this, scan::connectionFailureText(*out->error, host_));
         state_->hide();
     } else {
         service_ = std::move(out->service);
@@ -265,7 +231,8 @@ void JCXTXX::closeEvent(QCloseEvent* event) {
 }
 
 bool JCXTXX::eventFilter(QObject* watched, QEvent* event) {
-    if (busy_ && isUserInput(event->type())) return true;
+    // A question asked during the scan (an unknown host key) takes its answer.
+    if (busy_ && isUserInput(event->type()) && !QApplication::activeModalWidget()) return true;
     return JCXTXXForm::eventFilter(watched, event);
 }
 

@@ -23,12 +23,37 @@ std::unique_ptr<QMessageBox> makeQuitBox(QWidget* parent) {
     return box;
 }
 
+std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQuestion& question) {
+    auto box = std::make_unique<QMessageBox>(
+        QMessageBox::Question, kMessageTitle,
+        QStringLiteral("远程主机 %1 的主机密钥还不在已知主机列表中。\n\n"
+                       "密钥类型：%2\n指纹：%3\n\n"
+                       "请向这台主机的管理员核对指纹。是否信任这个密钥并记住它？")
+            .arg(question.address, question.keyType, question.fingerprint),
+        QMessageBox::Yes | QMessageBox::No, parent);
+    box->button(QMessageBox::Yes)->setText(QStringLiteral("是"));
+    box->button(QMessageBox::No)->setText(QStringLiteral("否"));
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+    return box;
+}
+
 void MessageBoxPrompts::inform(QWidget* parent, const QString& text) {
     makeInformBox(parent, text)->exec();
 }
 
 bool MessageBoxPrompts::confirmQuit(QWidget* parent) {
     const auto box = makeQuitBox(parent);
+    box->exec();
+    return box->clickedButton() == box->button(QMessageBox::Yes);
+}
+
+}  // namespace qelto
+
+namespace qelto {
+
+bool MessageBoxPrompts::trustHostKey(QWidget* parent, const wmi::HostKeyQuestion& question) {
+    const auto box = makeHostKeyBox(parent, question);
     box->exec();
     return box->clickedButton() == box->button(QMessageBox::Yes);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wmi/connector.h"
+
 #include <QString>
 
 #include <memory>
@@ -21,17 +23,24 @@ class Prompts {
     virtual void inform(QWidget* parent, const QString& text) = 0;
     // The closing question; true when the answer is 是.
     virtual bool confirmQuit(QWidget* parent) = 0;
+    // Whether to trust a host key that no known-hosts file knows; true when the answer is 是.
+    // Nobody at the screen trusts nothing.
+    virtual bool trustHostKey(QWidget* /*parent*/, const wmi::HostKeyQuestion& /*question*/) {
+        return false;
+    }
 };
 
 // The message boxes themselves, built but not shown.
 std::unique_ptr<QMessageBox> makeInformBox(QWidget* parent, const QString& text);
 std::unique_ptr<QMessageBox> makeQuitBox(QWidget* parent);
+std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQuestion& question);
 
 // Shows the boxes above modally and waits for the answer.
 class MessageBoxPrompts : public Prompts {
   public:
     void inform(QWidget* parent, const QString& text) override;
     bool confirmQuit(QWidget* parent) override;
+    bool trustHostKey(QWidget* parent, const wmi::HostKeyQuestion& question) override;
 };
 
 }  // namespace qelto

@@ -2,6 +2,7 @@
 // scanned again later with `qelto-cli scan --snapshot`.
 
 #include "commands.h"
+#include "connection.h"
 
 #include "wmi/error.h"
 #include "wmi/snapshot.h"
@@ -16,54 +17,56 @@ namespace qelto::cli {
 namespace {
 
 const char kDumpUsage[] =
-    "用法：qelto-cli dump [主机] [-o 文件]\n"
+    "用法：qelto-cli dump [主机] [-o 文件] [--user 用户名]\n"
     "  把一台计算机（默认本机）所有类的回答写成快照文件（JSON），供 scan --snapshot 使用\n"
     "  -o, --output 文件   写入该文件（默认标准输出）\n";
 
 int dumpUsage(const QString& problem) {
     if (!problem.isEmpty()) printLine(stderr, problem);
-    print(stderr, QByteArray(kDumpUsage));
+    print(stderr, QByteArray(kDumpUsage) + QByteArray(kConnectionUsage));
     return 2;
 }
 
 }  // namespace
 
 int dumpCommand(const QStringList& args) {
-    QString host, output;
+    ConnectionOptions connection;
+    QString output;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
+        QString problem;
+        const Taken taken = takeConnectionOption(args, i, connection, problem);
+        if (taken == Taken::Bad) return dumpUsage(problem);
+        if (taken == Taken::Yes) continue;
         if (a == u"--help" || a == u"-h") {
-            print(stdout, QByteArray(kDumpUsage));
+            print(stdout, QByteArray(kDumpUsage) + QByteArray(kConnectionUsage));
             return 0;
         } else if (a == u"-o" || a == u"--output") {
             if (i + 1 >= args.size()) return dumpUsage(QStringLiteral("%1 需要一个文件名").arg(a));
             output = args[++i];
         } else if (a.startsWith(u'-')) {
             return dumpUsage(QStringLiteral("未知选项：%1").arg(a));
-        } else if (host.isNull()) {
-            host = a;
+        } else if (connection.host.isNull()) {
+            connection.host = a;
         } else {
             return dumpUsage(QStringLiteral("多余的参数：%1").arg(a));
         }
     }
 
-    wmi::SourceConnector connector;
-    wmi::ConnectRequest request;
-    request.host = host.trimmed().isEmpty() ? QStringLiteral(".") : host.trimmed();
-    std::unique_ptr<wmi::Service> service;
-    try {
-        service = connector.connect(request);
-    } catch (const wmi::Error& e) {
-        printLine(stderr, QStringLiteral("连接失败（0x%1）：%2")
-                              .arg(e.number(), 8, 16, QLatin1Char('0'))
-                              .arg(e.description()));
+    QString problem;
+    const auto request = makeRequest(connection, problem);
+    if (!request) {
+        printLine(stderr, problem);
         return 1;
     }
+    wmi::SourceConnector connector;
+    const std::unique_ptr<wmi::Service> service = connectOrReport(connector, *request);
+    if (!service) return 1;
     // Every source that gathers its answers first keeps them in a store; that is what is written.
     const auto* stored = dynamic_cast<const wmi::StoreService*>(service.get());
     if (!stored) {
         printLine(stderr,
-                  QStringLiteral("无法记录主机 %1：该来源不能整体导出。").arg(request.host));
+                  QStringLiteral("无法记录主机 %1：该来源不能整体导出。").arg(request->host));
         return 1;
     }
     const QByteArray json = wmi::writeSnapshot(stored->store());

@@ -1,11 +1,12 @@
 // qelto-cli scan: connects like the window does and prints the tree and the scan record.
 
 #include "commands.h"
+#include "connection.h"
 #include "scanjson.h"
 
 #include "archive/archive.h"
 #include "report/report.h"
-#include "scan/scan.h"
+#include "scan/host.h"
 #include "wmi/error.h"
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
@@ -18,26 +19,23 @@ namespace qelto::cli {
 namespace {
 
 const char kUsage[] =
-    "用法：qelto-cli scan [主机] [--snapshot 文件] [--user 用户名 --password 密码] [--json] [--verbose]\n"
+    "用法：qelto-cli scan [主机] [--snapshot 文件] [--user 用户名] [--json] [--verbose]\n"
     "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
     "  --snapshot 文件     从快照文件（JSON）检测，而不是连接主机\n"
-    "  --user/--password   用用户名和密码连接（否则用当前登录凭证）\n"
-    "  --verbose           在标准错误输出上报告无法执行的查询\n"
+    "  --verbose           在标准错误输出上报告连接和检测用的时间，以及无法执行的查询\n"
     "  --report [目录]     把检测报告写入目录（默认为主目录）中的“计算机名.doc”\n"
     "  --save --department 部门 --person 使用人 [--archive 连接字符串]\n"
     "                      把这次检测的摘要存入档案（也可由环境变量 QELTO_ARCHIVE 指定档案）\n";
 
 int usage(const QString& problem) {
     if (!problem.isEmpty()) printLine(stderr, problem);
-    print(stderr, QByteArray(kUsage));
+    print(stderr, QByteArray(kUsage) + QByteArray(kConnectionUsage));
     return 2;
 }
 
 struct ScanOptions {
-    QString host;
+    ConnectionOptions connection;
     QString snapshot;
-    QString user, password;
-    bool credentials = false;
     bool json = false;
     bool verbose = false;
     bool report = false;
@@ -54,8 +52,9 @@ int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanR
     if (o.report) {
         report::ExportOptions options;
         options.directory = o.reportDir;
+        const QString host = o.connection.host.trimmed();
         const report::ExportResult r = report::exportReport(
-            tree, record, o.host.isEmpty() ? QStringLiteral(".") : o.host, options);
+            tree, record, host.isEmpty() ? QStringLiteral(".") : host, options);
         printLine(stderr, r.message());
         if (!r.ok()) status = 1;
     }
@@ -90,8 +89,12 @@ int scanCommand(const QStringList& args) {
             into = args[++i];
             return true;
         };
+        QString problem;
+        const Taken taken = takeConnectionOption(args, i, o.connection, problem);
+        if (taken == Taken::Bad) return usage(problem);
+        if (taken == Taken::Yes) continue;
         if (a == u"--help" || a == u"-h") {
-            print(stdout, QByteArray(kUsage));
+            print(stdout, QByteArray(kUsage) + QByteArray(kConnectionUsage));
             return 0;
         } else if (a == u"--json") {
             o.json = true;
@@ -99,12 +102,6 @@ int scanCommand(const QStringList& args) {
             o.verbose = true;
         } else if (a == u"--snapshot") {
             if (!value(o.snapshot)) return usage(QStringLiteral("--snapshot 需要一个文件名"));
-        } else if (a == u"--user") {
-            if (!value(o.user)) return usage(QStringLiteral("--user 需要一个用户名"));
-            o.credentials = true;
-        } else if (a == u"--password") {
-            if (!value(o.password)) return usage(QStringLiteral("--password 需要一个密码"));
-            o.credentials = true;
         } else if (a == u"--report") {
             o.report = true;
             if (i + 1 < args.size() && !args[i + 1].startsWith(u'-')) o.reportDir = args[++i];
@@ -119,8 +116,8 @@ int scanCommand(const QStringList& args) {
                 return usage(QStringLiteral("--archive 需要一个连接字符串"));
         } else if (a.startsWith(u'-')) {
             return usage(QStringLiteral("未知选项：%1").arg(a));
-        } else if (o.host.isNull()) {
-            o.host = a;
+        } else if (o.connection.host.isNull()) {
+            o.connection.host = a;
         } else {
             return usage(QStringLiteral("多余的参数：%1").arg(a));
         }
@@ -137,38 +134,32 @@ int scanCommand(const QStringList& args) {
             return 1;
         }
     }
-    wmi::SourceConnector connector(snapshot);
-    wmi::ConnectRequest request;
-    request.host = o.host.trimmed().isEmpty() ? QStringLiteral(".") : o.host.trimmed();
-    request.road = o.credentials ? wmi::Road::Credentials : wmi::Road::CurrentLogin;
-    request.user = o.user;
-    request.password = o.password;
-
-    std::unique_ptr<wmi::Service> service;
-    try {
-        service = connector.connect(request);
-        if (request.road == wmi::Road::Credentials) service->setAuthenticationLevel(6);
-    } catch (const wmi::Error& e) {
-        printLine(stderr, QStringLiteral("连接失败（0x%1）：%2")
-                              .arg(e.number(), 8, 16, QLatin1Char('0'))
-                              .arg(e.description()));
+    QString problem;
+    const auto request = makeRequest(o.connection, problem);
+    if (!request) {
+        printLine(stderr, problem);
         return 1;
     }
-
-    scan::InventoryTree tree;
-    scan::ScanRecord record;
-    record.clearForScan();
-    std::vector<scan::Problem> problems;
-    scan::infoscan(*service, tree, record, QLocale::system(), &problems);
-
-    if (o.verbose)
-        for (const auto& p : problems)
+    wmi::SourceConnector connector(snapshot);
+    scan::ScanRecord start;
+    start.clearForScan();
+    scan::HostScan result = scan::scanHost(connector, *request, std::move(start));
+    if (result.error) {
+        reportConnectFailure(*result.error, request->host);
+        return 1;
+    }
+    if (o.verbose) {
+        printLine(stderr, QStringLiteral("连接用时 %1 毫秒，检测用时 %2 毫秒")
+                              .arg(result.connectTime.count())
+                              .arg(result.scanTime.count()));
+        for (const auto& p : result.problems)
             printLine(stderr, QStringLiteral("查询失败（0x%1）：%2：%3")
                                   .arg(p.number, 8, 16, QLatin1Char('0'))
                                   .arg(p.query, p.description));
-    print(stdout, o.json ? cli::scanToJson(tree, record) : cli::scanToOutline(tree));
-    return afterScan(o, tree, record);
+    }
+    print(stdout,
+          o.json ? cli::scanToJson(result.tree, result.record) : cli::scanToOutline(result.tree));
+    return afterScan(o, result.tree, result.record);
 }
-
 
 }  // namespace qelto::cli

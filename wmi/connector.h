@@ -28,6 +28,13 @@ struct HostKeyQuestion {
 };
 
 struct ConnectRequest {
+    ConnectRequest() = default;
+    ConnectRequest(QString host_, Road road_, QString user_ = {}, QString password_ = {})
+        : host(std::move(host_)),
+          road(road_),
+          user(std::move(user_)),
+          password(std::move(password_)) {}
+
     QString host;  // already trimmed; "." and "" name the local machine
     Road road = Road::CurrentLogin;
     QString user;      // only on the credentials road, passed as typed

@@ -17,6 +17,7 @@ inline constexpr std::uint32_t LocalCredentials = 0x80041064;  // credentials on
 inline constexpr std::uint32_t TypeMismatch = 0x80041005;      // a value of the wrong type
 inline constexpr std::uint32_t RpcUnavailable = 0x800706BA;    // the host cannot be reached
 inline constexpr std::uint32_t AccessDenied = 0x80070005;
+inline constexpr std::uint32_t HostNotFound = 0x80072EE7;    // the host name does not resolve
 }  // namespace code
 
 // A failure of a query-layer operation: a 32-bit WMI/COM error number and a description.

@@ -46,6 +46,7 @@ class SourceRegistry {
   public:
     void add(std::unique_ptr<Source> source) { sources_.push_back(std::move(source)); }
     const std::vector<std::unique_ptr<Source>>& sources() const { return sources_; }
+    std::vector<std::unique_ptr<Source>> release() { return std::move(sources_); }
 
   private:
     std::vector<std::unique_ptr<Source>> sources_;

@@ -76,8 +76,15 @@ class FakePrompts : public Prompts {
         return quitAnswer;
     }
 
+    bool trustHostKey(QWidget*, const wmi::HostKeyQuestion& question) override {
+        hostKeyQuestions << question.fingerprint;
+        return trustAnswer;
+    }
+
     QStringList messages;
     std::vector<bool> progressVisibleAtMessage;
+    QStringList hostKeyQuestions;
+    bool trustAnswer = false;
     int quitQuestions = 0;
     bool quitAnswer = false;
 };

@@ -14,17 +14,17 @@
 #include "archive/zuzhi.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
-#include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSemaphore>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -272,7 +272,7 @@ class JCXTXXTest : public QObject {
     void maximumLengths_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("limit");
-        QTest::newRow("host") << QStringLiteral("Text1") << 16;
+        QTest::newRow("host") << QStringLiteral("Text1") << 255;
         QTest::newRow("user") << QStringLiteral("Text2") << 30;
         QTest::newRow("password") << QStringLiteral("Text3") << 30;
     }
@@ -284,8 +284,8 @@ class JCXTXXTest : public QObject {
         auto* box = win.w->findChild<QLineEdit*>(name);
         QVERIFY(box);
         box->clear();
-        QTest::keyClicks(box, QStringLiteral("abcdefghij").repeated(4));
-        QCOMPARE(box->text(), QStringLiteral("abcdefghij").repeated(4).left(limit));
+        QTest::keyClicks(box, QStringLiteral("abcdefghij").repeated(30));
+        QCOMPARE(box->text(), QStringLiteral("abcdefghij").repeated(30).left(limit));
     }
 
     void passwordShowsStars() {
@@ -343,6 +343,31 @@ class JCXTXXTest : public QObject {
         QCOMPARE(w.service(), local);
         QCOMPARE(w.host(), typedHost.trimmed());
         QCOMPARE(recordText(w.record().sendmail), QStringLiteral("ADMIN-PC"));
+    }
+
+    // The worker asks about an unknown host key; the window shows the question and hands the
+    // answer back: 是 scans, 否 fails with the source's own message.
+    void unknownHostKeyIsAskedOnTheWindowThread_data() {
+        QTest::addColumn<bool>("trust");
+        QTest::newRow("是") << true;
+        QTest::newRow("否") << false;
+    }
+    void unknownHostKeyIsAskedOnTheWindowThread() {
+        QFETCH(bool, trust);
+        Window win;
+        win.prompts->trustAnswer = trust;
+        const auto remote = answerFrom(kRemote);
+        win.scan([remote](const wmi::ConnectRequest& r) -> std::unique_ptr<wmi::Service> {
+            if (!r.confirmNewHostKey ||
+                !r.confirmNewHostKey(
+                    {r.host, r.host, QStringLiteral("ssh-ed25519"), QStringLiteral("SHA256:abc")}))
+                throw wmi::Error(0x80041001, QStringLiteral("主机密钥未被信任"));
+            return remote(r);
+        });
+        QCOMPARE(win.prompts->hostKeyQuestions, QStringList{QStringLiteral("SHA256:abc")});
+        QCOMPARE(win.prompts->messages,
+                 trust ? QStringList() : QStringList{QStringLiteral("主机密钥未被信任")});
+        QCOMPARE(win.w->inventory().count() > 0, trust);
     }
 
     void requestsFollowTheRoad() {
@@ -452,7 +477,8 @@ class JCXTXXTest : public QObject {
     void saveDialogOpensOnceAndSavesTheRecord() {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString connstr = QStringLiteral("Data Source=") + dir.filePath(QStringLiteral("a.db"));
+        const QString connstr =
+            QStringLiteral("Data Source=") + dir.filePath(QStringLiteral("a.db"));
         archive::initArchive(connstr);
         archive::addPerson(connstr, QStringLiteral("财务部"), QStringLiteral("王丽"));
         Window win;

@@ -87,7 +87,10 @@ TEST(Cli, BadInputsFailWithAClearMessage) {
         {{QStringLiteral("scan"), QStringLiteral("--snapshot")}, 2, u"--snapshot"},
         {{QStringLiteral("scan"), QStringLiteral("--bogus")}, 2, u"未知选项"},
         {{QStringLiteral("frobnicate")}, 2, u"未知命令"},
-        {{QStringLiteral("scan"), QStringLiteral("far.away.example")}, 1, u"连接失败"},
+        // No name that would need a DNS lookup: tests send nothing off this machine.
+        {{QStringLiteral("scan"), QStringLiteral("gopher://far.away.example")}, 1, u"连接失败"},
+        {{QStringLiteral("scan"), QStringLiteral("https://127.0.0.2")}, 1, u"WS-Management"},
+        {{QStringLiteral("scan"), QStringLiteral("ssh://127.0.0.2:0")}, 1, u"端口"},
     };
     for (const auto& row : table) {
         const CliRun r = cli(row.args);

@@ -270,8 +270,15 @@ TEST(LocalRoad, CredentialsOnTheLocalMachineFailLikeWmi) {
     }
 }
 
-TEST(LocalRoad, OtherHostsKeepFailing) {
-    wmi::SourceConnector connector;
+TEST(LocalRoad, OtherHostsAreNotTakenByTheLocalSource) {
+    // Only the local source: a remote source would send a probe to the host.
+    wmi::SourceRegistry all;
+    wmi::registerSources(all);
+    std::vector<std::unique_ptr<wmi::Source>> local;
+    for (auto& s : all.release())
+        if (s->name() == u"local") local.push_back(std::move(s));
+    ASSERT_EQ(local.size(), 1u);
+    wmi::SourceConnector connector(std::move(local));
     EXPECT_THROW(connector.connect(
                      {QStringLiteral("server-elsewhere.example"), wmi::Road::CurrentLogin, {}, {}}),
                  wmi::Error);

@@ -1,0 +1,170 @@
+#include "connection.h"
+
+#include "commands.h"
+
+#include <QFile>
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace qelto::cli {
+
+const char kConnectionUsage[] =
+    "  主机可以是：本机（省略、.、localhost）、ssh://[用户@]主机[:端口]、主机[:端口]（自动探测）\n"
+    "  --user 用户名           用用户名和密码连接（否则用当前登录凭证：SSH 代理、密钥或 "
+    "Kerberos）\n"
+    "  --password-file 文件    从文件的第一行读密码；也可用环境变量 QELTO_PASSWORD，\n"
+    "                          在终端中则不回显地询问（--password 密码 也可用，但其他用户能看到）\n"
+    "  --accept-new-host-key   信任并记住未知的 SSH 主机密钥（已变的密钥仍然拒绝）\n"
+    "  --timeout 秒            整个检测的时限（默认 60）；--connect-timeout 秒：连接的时限（默认 "
+    "5）\n";
+
+namespace {
+
+// Set when a host key was refused because --accept-new-host-key was not given.
+bool hostKeyRefused = false;
+
+std::optional<int> seconds(const QString& text) {
+    bool ok = false;
+    const int v = text.toInt(&ok);
+    if (!ok || v < 1 || v > 24 * 3600) return std::nullopt;
+    return v;
+}
+
+// The first line of a file, without its line end.
+std::optional<QString> readPasswordFile(const QString& path, QString& problem) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("无法读取密码文件 %1：%2").arg(path, f.errorString());
+        return std::nullopt;
+    }
+    QByteArray line = f.readLine(4096);
+    while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+// Asks on the terminal without echo.
+std::optional<QString> askPassword(const ConnectionOptions& o) {
+    if (!::isatty(STDIN_FILENO)) return std::nullopt;
+    const QString prompt = QStringLiteral("%1 在 %2 上的密码：").arg(o.user, o.host);
+    print(stderr, prompt.toUtf8());
+    std::fflush(stderr);
+    termios saved{};
+    const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    QByteArray line;
+    char ch;
+    while (line.size() < 4096 && ::read(STDIN_FILENO, &ch, 1) == 1 && ch != '\n') line += ch;
+    if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    print(stderr, "\n");
+    if (line.endsWith('\r')) line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+}  // namespace
+
+Taken takeConnectionOption(const QStringList& args, qsizetype& i, ConnectionOptions& o,
+                           QString& problem) {
+    const QString& a = args[i];
+    auto value = [&](const QString& what) -> std::optional<QString> {
+        if (i + 1 >= args.size()) {
+            problem = QStringLiteral("%1 需要%2").arg(a, what);
+            return std::nullopt;
+        }
+        return args[++i];
+    };
+    if (a == u"--user") {
+        const auto v = value(QStringLiteral("一个用户名"));
+        if (!v) return Taken::Bad;
+        o.user = *v;
+    } else if (a == u"--password") {
+        const auto v = value(QStringLiteral("一个密码"));
+        if (!v) return Taken::Bad;
+        o.password = *v;
+        printLine(stderr,
+                  QStringLiteral("警告：命令行上的密码能被这台计算机的其他用户看到；"
+                                 "请改用 --password-file、环境变量 QELTO_PASSWORD 或终端提示。"));
+    } else if (a == u"--password-file") {
+        const auto v = value(QStringLiteral("一个文件名"));
+        if (!v) return Taken::Bad;
+        const auto p = readPasswordFile(*v, problem);
+        if (!p) return Taken::Bad;
+        o.password = *p;
+    } else if (a == u"--accept-new-host-key") {
+        o.acceptNewHostKey = true;
+    } else if (a == u"--timeout" || a == u"--connect-timeout") {
+        const auto v = value(QStringLiteral("一个秒数"));
+        if (!v) return Taken::Bad;
+        const auto s = seconds(*v);
+        if (!s) {
+            problem = QStringLiteral("%1 的值“%2”无效：应为 1 到 86400 之间的秒数").arg(a, *v);
+            return Taken::Bad;
+        }
+        (a == u"--timeout" ? o.timeoutSeconds : o.connectTimeoutSeconds) = *s;
+    } else {
+        return Taken::No;
+    }
+    return Taken::Yes;
+}
+
+std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& o, QString& problem) {
+    wmi::ConnectRequest request;
+    request.host = o.host.trimmed().isEmpty() ? QStringLiteral(".") : o.host.trimmed();
+    request.connectTimeout = std::chrono::seconds(o.connectTimeoutSeconds);
+    request.timeout = std::chrono::seconds(std::max(o.timeoutSeconds, o.connectTimeoutSeconds));
+    if (o.acceptNewHostKey)
+        request.confirmNewHostKey = [](const wmi::HostKeyQuestion& q) {
+            printLine(stderr, QStringLiteral("已信任并记住 %1 的主机密钥（%2 %3）。")
+                                  .arg(q.address, q.keyType, q.fingerprint));
+            return true;
+        };
+    else
+        request.confirmNewHostKey = [](const wmi::HostKeyQuestion&) {
+            hostKeyRefused = true;
+            return false;
+        };
+    if (o.user.isNull() && !o.password) return request;
+
+    request.road = wmi::Road::Credentials;
+    request.user = o.user;
+    if (o.password) {
+        request.password = *o.password;
+    } else if (const QByteArray env = qgetenv("QELTO_PASSWORD"); !env.isNull()) {
+        request.password = QString::fromUtf8(env);
+    } else if (const auto asked = askPassword(o)) {
+        request.password = *asked;
+    } else {
+        problem = QStringLiteral(
+            "需要密码：请用 --password-file 文件、环境变量 QELTO_PASSWORD，"
+            "或在终端中运行以便输入密码。");
+        return std::nullopt;
+    }
+    return request;
+}
+
+void reportConnectFailure(const wmi::Error& e, const QString& host) {
+    printLine(stderr, QStringLiteral("连接失败（0x%1）：%2")
+                          .arg(e.number(), 8, 16, QLatin1Char('0'))
+                          .arg(scan::connectionFailureText(e, host)));
+    if (hostKeyRefused)
+        printLine(stderr, QStringLiteral("请向这台主机的管理员核对指纹；确认无误后可加 "
+                                         "--accept-new-host-key 信任并记住它。"));
+}
+
+std::unique_ptr<wmi::Service> connectOrReport(wmi::Connector& connector,
+                                              const wmi::ConnectRequest& request) {
+    try {
+        return scan::connectHost(connector, request);
+    } catch (const wmi::Error& e) {
+        reportConnectFailure(e, request.host);
+        return nullptr;
+    }
+}
+
+}  // namespace qelto::cli

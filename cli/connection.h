@@ -1,0 +1,44 @@
+#pragma once
+
+#include "scan/host.h"
+#include "wmi/connector.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// How qelto-cli's scan and dump reach a host: the host text, the user and where the password
+// comes from, host keys and time limits. Both commands take the same options.
+namespace qelto::cli {
+
+struct ConnectionOptions {
+    QString host;
+    QString user;
+    std::optional<QString> password;  // --password (warned about) or --password-file
+    bool acceptNewHostKey = false;
+    int timeoutSeconds = 60;
+    int connectTimeoutSeconds = 5;
+};
+
+// The usage lines of these options.
+extern const char kConnectionUsage[];
+
+enum class Taken { No, Yes, Bad };
+// Takes args[i] (and its value, advancing i) when it is one of these options. On Bad, `problem`
+// says why.
+Taken takeConnectionOption(const QStringList& args, qsizetype& i, ConnectionOptions& options,
+                           QString& problem);
+
+// The request: the credentials road when a user is given; the password from --password or
+// --password-file, else the environment variable QELTO_PASSWORD, else asked without echo when
+// standard input is a terminal. nullopt (with `problem`) when no password can be had.
+std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& options, QString& problem);
+
+// Connects, telling on stderr why it failed (nothing on stdout); nullptr then.
+std::unique_ptr<wmi::Service> connectOrReport(wmi::Connector& connector,
+                                              const wmi::ConnectRequest& request);
+// The failure line for a connection that failed.
+void reportConnectFailure(const wmi::Error& error, const QString& host);
+
+}  // namespace qelto::cli
