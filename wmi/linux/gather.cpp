@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace qelto::wmi::lnx {
@@ -84,7 +85,7 @@ QByteArray Gathered::text(const QString& path) const {
 
 bool Gathered::exists(const QString& path) const {
     return files_.contains(path) || errors_.contains(path) || dirs_.contains(path) ||
-           links_.contains(path);
+           links_.contains(path) || present_.contains(path);
 }
 
 std::optional<QStringList> Gathered::list(const QString& path) const {
@@ -132,6 +133,23 @@ void Gathered::addList(const QString& path, QStringList names) {
 }
 void Gathered::addProbe(const QString& name, QByteArray answer) {
     probes_.insert(name, std::move(answer));
+}
+void Gathered::addPresent(const QString& path) {
+    present_.insert(path);
+    index(path);
+}
+
+QByteArray lockStates(const QByteArray& database) {
+    QByteArray out;
+    for (const QByteArray& line : database.split('\n')) {
+        const QList<QByteArray> f = line.split(':');
+        if (f.size() < 2 || f[0].isEmpty()) continue;
+        const char first = f[1].isEmpty() ? 0 : f[1][0];
+        out += f[0] + ':';
+        if (first == '!' || first == '*') out += first;
+        out += "::::::" + (f.size() >= 8 ? f[7] : QByteArray()) + ":\n";
+    }
+    return out;
 }
 
 QStringList Gathered::children(const QString& dir) const {
@@ -232,7 +250,8 @@ class LocalGatherer {
         return true;
     }
 
-    // The entry names of a folder (empty when it cannot be opened).
+    // The entry names of a folder (empty when it cannot be opened), but for those that hold a line
+    // break.
     QStringList entries(const QString& dir) const {
         QStringList names;
         DIR* d = ::opendir(real(dir).constData());
@@ -241,7 +260,7 @@ class LocalGatherer {
             if (e->d_name[0] == '.' &&
                 (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
                 continue;
-            names << QFile::decodeName(e->d_name);
+            if (!std::strchr(e->d_name, '\n')) names << QFile::decodeName(e->d_name);
         }
         ::closedir(d);
         return names;
@@ -289,7 +308,19 @@ class LocalGatherer {
         out_.addLink(path, QFile::decodeName(resolved));
     }
 
-    void probe(const QString& name) {
+    // Notes that a path exists without opening it.
+    void present(const QString& path) {
+        struct stat st;
+        if (::stat(real(path).constData(), &st) == 0) out_.addPresent(path);
+    }
+
+    // Reads a password database and keeps only the lock state of each account.
+    void readLockStates(const QString& path) {
+        if (!readFile(path)) return;
+        if (const QByteArray* content = out_.file(path)) out_.addFile(path, lockStates(*content));
+    }
+
+    void probe(const QString& name, const QStringList& statPaths) {
         if (!live_) {
             const QByteArray p = root_ + "/.probes/" + name.toUtf8();
             QFile f(QFile::decodeName(p));
@@ -319,11 +350,13 @@ class LocalGatherer {
             out_.addProbe(name, addresses());
         } else if (name == u"stat") {
             QByteArray text;
-            for (const char* path : {"/", "/var/log/installer", "/lost+found", "/etc/machine-id"}) {
+            for (const QString& path : statPaths) {
+                const QByteArray p = QFile::encodeName(path);
                 struct statx sx;
-                if (::statx(AT_FDCWD, path, 0, STATX_BTIME | STATX_MTIME, &sx) != 0) continue;
+                if (::statx(AT_FDCWD, p.constData(), 0, STATX_BTIME | STATX_MTIME, &sx) != 0)
+                    continue;
                 const qint64 birth = (sx.stx_mask & STATX_BTIME) ? qint64(sx.stx_btime.tv_sec) : 0;
-                text += QByteArray(path) + ' ' + QByteArray::number(birth) + ' ' +
+                text += p + ' ' + QByteArray::number(birth) + ' ' +
                         QByteArray::number(qint64(sx.stx_mtime.tv_sec)) + '\n';
             }
             out_.addProbe(name, text);
@@ -430,6 +463,8 @@ Gathered gatherLocal(const GatherPlan& plan, const QString& root) {
     for (const QStringList& group : plan.firstOf)
         for (const QString& f : group)
             if (l.readFile(f)) break;
+    for (const QString& f : plan.lockStates) l.readLockStates(f);
+    for (const QString& f : plan.presence) l.present(f);
     for (const QString& pattern : plan.globs)
         for (const QString& path : l.expand(pattern)) l.readFile(path);
     for (const QString& pattern : plan.links)
@@ -439,8 +474,17 @@ Gathered gatherLocal(const GatherPlan& plan, const QString& root) {
         if (!names.isEmpty() || QDir(QFile::decodeName(l.real(dir))).exists())
             g.addList(dir, names);
     }
-    for (const QString& p : plan.probes) l.probe(p);
+    for (const QString& p : plan.probes) l.probe(p, plan.statPaths);
+    // The scanning machine is the gathered one here.
+    readLookups(plan, root, g);
     return g;
+}
+
+void readLookups(const GatherPlan& plan, const QString& root, Gathered& g) {
+    LocalGatherer l(root, g);
+    for (const QStringList& group : plan.lookups)
+        for (const QString& f : group)
+            if (l.readFile(f)) break;
 }
 
 }  // namespace qelto::wmi::lnx

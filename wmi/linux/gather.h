@@ -21,12 +21,20 @@ struct GatherPlan {
     QStringList globs;           // every match is read (a file) or noted (a folder)
     QStringList links;           // every match's resolved path is noted
     QStringList lists;           // the entry names of these folders are noted
+    QStringList presence;        // only whether these exist is noted; they are never read
+    // Password databases ("name:password:…:expiry:…"): of each account only the lock state
+    // leaves the machine, as "name:<'!', '*' or nothing>::::::<expiry>:" (see lockStates()).
+    QStringList lockStates;
+    // Databases that name things (pci.ids…): of each group the first file that exists is read on
+    // the scanning machine, never fetched from the gathered one.
+    QList<QStringList> lookups;
+    QStringList statPaths;  // the paths the "stat" probe reports on
     // Facts that no file holds, each answered as text in a fixed form (see probes.md in the docs):
     //   uname      five lines: sysname, nodename, release, version, machine
     //   clock      "<seconds since 1970> <microseconds> <offset from UTC in seconds>"
     //   addresses  one line per address: "<interface> inet|inet6 <address>/<prefix length>"
-    //   stat       one line per path: "<path> <birth time> <modification time>" (seconds, 0 when
-    //              unknown) for the paths that hint at the installation date
+    //   stat       one line per path of statPaths that exists: "<path> <birth time>
+    //              <modification time>" (seconds, 0 when unknown)
     //   listening  one line per listening TCP socket: "tcp <port>"
     //   uid        the effective user id of the gatherer
     QStringList probes;
@@ -40,7 +48,8 @@ class Gathered {
     QByteArray text(const QString& path) const;  // empty when not read
     // True when the path exists but could not be read (permission denied, I/O error).
     bool unreadable(const QString& path) const { return errors_.contains(path); }
-    // True when the path was found (a file read or unreadable, a folder, a link).
+    // True when the path was found (a file read or unreadable, a folder, a link, a path whose
+    // presence only was noted).
     bool exists(const QString& path) const;
     bool isDir(const QString& path) const { return dirs_.contains(path); }
     // The resolved absolute path of a link that the plan asked for, or an empty text.
@@ -63,6 +72,16 @@ class Gathered {
     void addLink(const QString& path, const QString& target);
     void addList(const QString& path, QStringList names);
     void addProbe(const QString& name, QByteArray answer);
+    void addPresent(const QString& path);
+
+    // Everything, for writing it out and comparing.
+    const QHash<QString, QByteArray>& files() const { return files_; }
+    const QHash<QString, int>& errors() const { return errors_; }
+    const QSet<QString>& dirs() const { return dirs_; }
+    const QHash<QString, QString>& links() const { return links_; }
+    const QHash<QString, QStringList>& lists() const { return lists_; }
+    const QHash<QString, QByteArray>& probes() const { return probes_; }
+    const QSet<QString>& present() const { return present_; }
 
   private:
     void index(const QString& path);
@@ -73,14 +92,25 @@ class Gathered {
     QHash<QString, QString> links_;
     QHash<QString, QStringList> lists_;
     QHash<QString, QByteArray> probes_;
+    QSet<QString> present_;
     QHash<QString, QSet<QString>> childrenOf_;
 };
 
 // Gathers a plan from the machine this program runs on, with `root` standing for "/": "/" reads
 // the live machine; another folder reads a recorded machine laid out as the same tree, whose probe
 // answers are the files ".probes/<name>" in that folder. Each file is read once; nothing is
-// spawned. Files larger than 8 MiB are cut there.
+// spawned. Files larger than 8 MiB are cut there. Paths holding a line break are passed over
+// (the stream cannot carry them).
 Gathered gatherLocal(const GatherPlan& plan, const QString& root = QStringLiteral("/"));
+
+// Reads the lookups of a plan (the first file of each group that exists) from `root` into a
+// gathering; files it already holds are kept.
+void readLookups(const GatherPlan& plan, const QString& root, Gathered& gathered);
+
+// The lock state of each account of a password database, in the form of the database itself
+// with every other field empty: "name:<first character of the password when it is '!' or '*'>
+// ::::::<expiry date>:". Password hashes never appear in it.
+QByteArray lockStates(const QByteArray& database);
 
 // True when a name matches a shell pattern of one path segment.
 bool matchSegment(const QString& pattern, const QString& name);

@@ -43,12 +43,10 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/etc/default/locale"),
             QStringLiteral("/etc/locale.conf"),
             QStringLiteral("/etc/passwd"),
-            QStringLiteral("/etc/shadow"),
             QStringLiteral("/etc/login.defs"),
             QStringLiteral("/etc/samba/smb.conf"),
             QStringLiteral("/etc/exports"),
             QStringLiteral("/etc/krb5.conf"),
-            QStringLiteral("/etc/krb5.keytab"),
             QStringLiteral("/etc/sssd/sssd.conf"),
             QStringLiteral("/etc/cups/printers.conf"),
             QStringLiteral("/etc/printcap"),
@@ -60,6 +58,12 @@ const GatherPlan& linuxPlan() {
         p.firstOf = {
             {QStringLiteral("/etc/os-release"), QStringLiteral("/usr/lib/os-release")},
             {QStringLiteral("/boot/grub/grub.cfg"), QStringLiteral("/boot/grub2/grub.cfg")},
+        };
+        // The host keytab only tells that the machine joined a domain; its keys stay where they
+        // are.
+        p.presence = QStringList{QStringLiteral("/etc/krb5.keytab")};
+        p.lockStates = QStringList{QStringLiteral("/etc/shadow")};
+        p.lookups = {
             {QStringLiteral("/usr/share/misc/pci.ids"),
              QStringLiteral("/usr/share/hwdata/pci.ids")},
             {QStringLiteral("/usr/share/misc/usb.ids"),
@@ -139,6 +143,10 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/etc/systemd/system/display-manager.service"),
         };
         p.lists = QStringList{QStringLiteral("/proc")};
+        // What hints at the installation date: the root file system's birth, else the times of
+        // what the installer left behind.
+        p.statPaths = QStringList{QStringLiteral("/"), QStringLiteral("/var/log/installer"),
+                                  QStringLiteral("/lost+found"), QStringLiteral("/etc/machine-id")};
         p.probes = QStringList{QStringLiteral("uname"),     QStringLiteral("clock"),
                                QStringLiteral("addresses"), QStringLiteral("stat"),
                                QStringLiteral("listening"), QStringLiteral("uid")};

@@ -9,7 +9,7 @@
 #include <exception>
 
 // The gathered data of one machine as one byte stream, and the POSIX shell script that prints
-// that stream on a remote machine. The format is described in docs/ssh-source.md.
+// that stream on a remote machine. The format is described in docs/remote-gather.md.
 namespace qelto::wmi::lnx {
 
 // A stream that cannot be decoded.
@@ -34,11 +34,15 @@ class StreamError : public std::exception {
 // shell's greeting, a .bashrc that echoes) cannot be taken for data because it cannot guess it.
 QByteArray newBoundary();
 
-// Writes everything a gathering brought back as a stream framed with `boundary`.
+// Writes everything a gathering brought back as a stream framed with `boundary`. What no stream
+// can carry is left out: paths that are not absolute, hold a line break, are longer than 4096
+// bytes or deeper than 64 folders. Contents that hold the boundary are written in hexadecimal.
 QByteArray encodeGathered(const Gathered& gathered, const QByteArray& boundary);
 
 // Reads a stream framed with `boundary`; whatever precedes its start marker is ignored. Throws
-// StreamError. Linear in the size of the stream, whatever it holds.
+// StreamError. Linear in the size of the stream, whatever it holds, and the gathering it gives
+// takes memory in proportion to it. Probes that come as a command's output (uname -snrvm, date,
+// ip -o addr, ss -ltn…) are turned into the forms the local gatherer gives.
 Gathered decodeGathered(QByteArrayView stream, const QByteArray& boundary);
 
 // The script that gathers `plan` on a Linux machine with nothing but sh and coreutils and

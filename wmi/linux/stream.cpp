@@ -1,0 +1,451 @@
+#include "stream.h"
+
+#include <QByteArrayMatcher>
+#include <QFile>
+#include <QMap>
+#include <QRandomGenerator>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+
+// The stream is a sequence of records. Each starts with a header line "\n<B> <kind>[ <argument>]\n"
+// (B: the boundary) and its content runs up to the "\n" that starts the next header, so contents
+// are written as they are, binary or not. What precedes the first header is noise and skipped;
+// what follows the end record is ignored. The kinds:
+//
+//   qelto-gather 1   the start (the version of the format)
+//   files            paths, one per line: the files whose contents follow, in this order, as
+//   c / cx           anonymous records: the content as is / as hexadecimal digits (the encoder
+//                    uses cx for a content that holds "\n<B> ")
+//   file <path>      the content of one named file
+//   error <errno>    paths that exist but could not be read
+//   dirs, present    folders; paths whose presence only is noted
+//   links, targets   link paths, then their resolved paths in the same order (dropped when the
+//                    counts differ); dangling: links that resolve to nothing
+//   list <path>      the entry names of a folder
+//   probe <name>     a probe's answer in its canonical form; probex: the same in hexadecimal
+//   raw <name>       the output of a command that is turned into a canonical probe here
+//   end              the end; a stream without it was cut off
+namespace qelto::wmi::lnx {
+
+namespace {
+
+constexpr qsizetype kMaxPath = 4096;  // PATH_MAX
+constexpr int kMaxDepth = 64;         // the folder index costs the depth for every byte of a path
+
+QString text(QByteArrayView bytes) {
+    return QString::fromUtf8(bytes);
+}
+
+bool validPath(const QString& path) {
+    return path.startsWith(u'/') && path.size() <= kMaxPath && !path.contains(u'\n') &&
+           path.count(u'/') <= kMaxDepth;
+}
+
+// The lines of a content; the last line's "\n" is optional.
+QList<QByteArrayView> splitLines(QByteArrayView content) {
+    QList<QByteArrayView> out;
+    qsizetype from = 0;
+    while (from < content.size()) {
+        qsizetype eol = content.indexOf('\n', from);
+        if (eol < 0) eol = content.size();
+        out << content.sliced(from, eol - from);
+        from = eol + 1;
+    }
+    return out;
+}
+
+QList<QByteArrayView> fields(QByteArrayView line) {
+    QList<QByteArrayView> out;
+    qsizetype i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        const qsizetype start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        if (i > start) out << line.sliced(start, i - start);
+    }
+    return out;
+}
+
+bool allDigits(QByteArrayView s) {
+    return !s.isEmpty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "uname -snrvm": sysname, nodename and release are single words, the machine the last word,
+// and the version (which has spaces) all that lies between.
+QByteArray unameProbe(QByteArrayView raw) {
+    QByteArrayView line = raw;
+    if (const qsizetype eol = line.indexOf('\n'); eol >= 0) line = line.first(eol);
+    const QList<QByteArrayView> w = fields(line);
+    QByteArray out;
+    if (w.size() >= 5) {
+        const qsizetype from = w[2].data() + w[2].size() - line.data();
+        const qsizetype to = w.last().data() - line.data();
+        const QByteArray version = line.sliced(from, to - from).toByteArray().trimmed();
+        for (const QByteArrayView& part : {w[0], w[1], w[2], QByteArrayView(version), w.last()})
+            out += part.toByteArray() + '\n';
+    } else {
+        for (const QByteArrayView& part : w) out += part.toByteArray() + '\n';
+    }
+    return out;
+}
+
+// "date +'%s %N %z'" -> "<seconds> <microseconds> <offset in seconds>".
+std::optional<QByteArray> clockProbe(QByteArrayView raw) {
+    const QList<QByteArrayView> w = fields(raw.trimmed());
+    if (w.isEmpty() || !allDigits(w[0]) || w[0].size() > 18) return std::nullopt;
+    qint64 micro = 0;
+    if (w.size() > 1 && allDigits(w[1]) && w[1].size() == 9) micro = w[1].toLongLong() / 1000;
+    qint64 offset = 0;
+    if (w.size() > 2 && w[2].size() == 5 && (w[2][0] == '+' || w[2][0] == '-') &&
+        allDigits(w[2].sliced(1))) {
+        offset = (w[2].sliced(1, 2).toLongLong() * 60 + w[2].sliced(3, 2).toLongLong()) * 60;
+        if (w[2][0] == '-') offset = -offset;
+    }
+    return w[0].toByteArray() + ' ' + QByteArray::number(micro) + ' ' + QByteArray::number(offset) +
+           '\n';
+}
+
+// "ip -o addr": "<n>: <if> inet <address>[ peer <peer>]/<length> …". IPv4 names the interface's
+// own address, IPv6 the peer's when there is one, as the kernel's own records do.
+QByteArray ipAddrProbe(QByteArrayView raw) {
+    QByteArray out;
+    for (const QByteArrayView& line : splitLines(raw)) {
+        const QList<QByteArrayView> w = fields(line);
+        if (w.size() < 4 || (w[2] != "inet" && w[2] != "inet6")) continue;
+        QByteArrayView name = w[1];
+        if (const qsizetype at = name.indexOf('@'); at > 0) name = name.first(at);
+        QByteArrayView address = w[3];
+        const bool peer = w.size() > 5 && w[4] == "peer";
+        if (peer && w[2] == "inet6") address = w[5];
+        QByteArrayView length;
+        if (const qsizetype slash = address.indexOf('/'); slash >= 0) {
+            length = address.sliced(slash + 1);
+            address = address.first(slash);
+        } else if (peer) {
+            const qsizetype slash = w[5].indexOf('/');
+            if (slash >= 0) length = w[5].sliced(slash + 1);
+        }
+        if (address.isEmpty() || !allDigits(length)) continue;
+        out += name.toByteArray() + ' ' + w[2].toByteArray() + ' ' + address.toByteArray() + '/' +
+               length.toByteArray() + '\n';
+    }
+    return out;
+}
+
+// /proc/net/if_inet6: "<32 hex digits> <index> <length> <scope> <flags> <if>" (IPv6 only; for
+// machines without ip).
+QByteArray ifInet6Probe(QByteArrayView raw) {
+    QByteArray out;
+    for (const QByteArrayView& line : splitLines(raw)) {
+        const QList<QByteArrayView> w = fields(line);
+        if (w.size() < 6 || w[0].size() != 32) continue;
+        const QByteArray bytes = QByteArray::fromHex(w[0].toByteArray());
+        bool ok = false;
+        const int length = w[2].toInt(&ok, 16);
+        if (bytes.size() != 16 || !ok) continue;
+        in6_addr a;
+        std::copy(bytes.begin(), bytes.end(), reinterpret_cast<char*>(&a));
+        char buffer[INET6_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET6, &a, buffer, sizeof buffer);
+        out += w[5].toByteArray() + " inet6 " + QByteArray(buffer) + '/' +
+               QByteArray::number(length) + '\n';
+    }
+    return out;
+}
+
+QByteArray portLine(QByteArrayView port) {
+    return "tcp " + port.toByteArray() + '\n';
+}
+
+// "ss -ltn": "LISTEN <recv-q> <send-q> <address>:<port> <peer>" after a heading line.
+QByteArray ssProbe(QByteArrayView raw) {
+    QByteArray out;
+    for (const QByteArrayView& line : splitLines(raw)) {
+        const QList<QByteArrayView> w = fields(line);
+        const qsizetype at = w.indexOf(QByteArrayView("LISTEN"));
+        if (at < 0 || at > 1 || w.size() <= at + 3) continue;
+        const QByteArrayView local = w[at + 3];
+        const QByteArrayView port = local.sliced(local.lastIndexOf(':') + 1);
+        if (allDigits(port) && port.size() <= 5) out += portLine(port);
+    }
+    return out;
+}
+
+// /proc/net/tcp and tcp6: "<n>: <address>:<port in hex> <peer> <state> …", listening is 0A.
+QByteArray procTcpProbe(QByteArrayView raw) {
+    QByteArray out;
+    for (const QByteArrayView& line : splitLines(raw)) {
+        const QList<QByteArrayView> w = fields(line);
+        if (w.size() < 4 || w[3] != "0A") continue;
+        bool ok = false;
+        const uint port = w[1].sliced(w[1].lastIndexOf(':') + 1).toUInt(&ok, 16);
+        if (ok && port <= 65535) out += portLine(QByteArray::number(port));
+    }
+    return out;
+}
+
+[[noreturn]] void fail(StreamError::Kind kind, const QString& message) {
+    throw StreamError(kind, message);
+}
+
+[[noreturn]] void malformed(qsizetype offset, const QString& what) {
+    fail(StreamError::Kind::Malformed,
+         QStringLiteral("远程主机送回的数据有误（第 %1 字节处）：%2。").arg(offset).arg(what));
+}
+
+class Writer {
+  public:
+    explicit Writer(const QByteArray& boundary)
+        : boundary_(boundary), lead_(boundary + ' '), marker_('\n' + lead_) {}
+
+    void header(QByteArrayView kind, QByteArrayView argument = {}) {
+        out += '\n' + boundary_ + ' ' + kind;
+        if (!argument.isEmpty()) out += ' ' + argument;
+        out += '\n';
+    }
+    // A content as is when it cannot be taken for a header, else in hexadecimal.
+    void blob(QByteArrayView kind, QByteArrayView hexKind, QByteArrayView argument,
+              const QByteArray& content) {
+        if (content.contains(marker_)) {
+            header(hexKind, argument);
+            out += content.toHex();
+        } else {
+            header(kind, argument);
+            out += content;
+        }
+    }
+    void paths(QByteArrayView kind, QStringList list) {
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [](const QString& p) { return !validPath(p); }),
+                   list.end());
+        if (list.isEmpty()) return;
+        std::sort(list.begin(), list.end());
+        header(kind);
+        for (const QString& p : list) out += QFile::encodeName(p) + '\n';
+    }
+    bool validName(const QString& name) const {
+        return !name.isEmpty() && !name.contains(u'\n') && !name.toUtf8().startsWith(lead_);
+    }
+
+    QByteArray out;
+
+  private:
+    QByteArray boundary_, lead_, marker_;
+};
+
+template <class Container>
+QStringList sortedKeys(const Container& c) {
+    QStringList keys = c.keys();
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+}  // namespace
+
+QByteArray newBoundary() {
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
+}
+
+QByteArray encodeGathered(const Gathered& g, const QByteArray& boundary) {
+    Writer w(boundary);
+    w.header("qelto-gather", "1");
+    // The system's name first: a reader can tell early that the machine is not Linux.
+    QStringList probes = sortedKeys(g.probes());
+    std::stable_partition(probes.begin(), probes.end(),
+                          [](const QString& p) { return p == u"uname"; });
+    for (const QString& name : probes)
+        if (!name.isEmpty() && !name.contains(u'\n'))
+            w.blob("probe", "probex", name.toUtf8(), g.probes().value(name));
+
+    QStringList files = sortedKeys(g.files());
+    files.erase(
+        std::remove_if(files.begin(), files.end(), [](const QString& p) { return !validPath(p); }),
+        files.end());
+    w.paths("files", files);
+    for (const QString& f : files) w.blob("c", "cx", {}, g.files().value(f));
+
+    QMap<int, QStringList> byError;
+    for (auto it = g.errors().cbegin(); it != g.errors().cend(); ++it)
+        byError[it.value()] << it.key();
+    for (auto it = byError.cbegin(); it != byError.cend(); ++it)
+        w.paths(QByteArray("error " + QByteArray::number(it.key())), it.value());
+    w.paths("dirs", g.dirs().values());
+    w.paths("present", g.present().values());
+
+    QStringList links, dangling;
+    for (const QString& l : sortedKeys(g.links())) {
+        if (!validPath(l)) continue;
+        const QString target = g.links().value(l);
+        (validPath(target) ? links : dangling) << l;
+    }
+    w.paths("links", links);
+    if (!links.isEmpty()) {
+        w.header("targets");
+        for (const QString& l : links) w.out += QFile::encodeName(g.links().value(l)) + '\n';
+    }
+    w.paths("dangling", dangling);
+
+    for (const QString& dir : sortedKeys(g.lists())) {
+        if (!validPath(dir)) continue;
+        w.header("list", QFile::encodeName(dir));
+        for (const QString& name : g.lists().value(dir))
+            if (w.validName(name)) w.out += QFile::encodeName(name) + '\n';
+    }
+    w.header("end");
+    return w.out;
+}
+
+Gathered decodeGathered(QByteArrayView stream, const QByteArray& boundary) {
+    if (boundary.isEmpty() || boundary.contains('\n') || boundary.contains(' '))
+        fail(StreamError::Kind::Malformed, QStringLiteral("收集数据的分界标记无效。"));
+    const QByteArray lead = boundary + ' ';
+    const QByteArray marker = '\n' + lead;
+    const QByteArrayMatcher matcher(marker);
+    const qsizetype skip = boundary.size() + 1;  // from a header's boundary to its kind
+
+    // Where the first header's boundary starts.
+    qsizetype at = 0;
+    if (!stream.startsWith(lead)) {
+        at = matcher.indexIn(stream);
+        if (at < 0)
+            fail(StreamError::Kind::NoStart,
+                 QStringLiteral(
+                     "远程主机没有运行收集脚本：它需要 POSIX sh（如 Linux 的 /bin/sh）。"));
+        ++at;
+    }
+
+    Gathered g;
+    QStringList pendingFiles;  // paths whose anonymous contents are still to come
+    qsizetype nextFile = 0;
+    QStringList linkPaths;
+    bool started = false;
+    const qsizetype firstHeader = at;
+
+    const auto paths = [&](QByteArrayView content, qsizetype offset) {
+        QStringList out;
+        for (const QByteArrayView& line : splitLines(content)) {
+            if (line.isEmpty()) continue;
+            const QString p = text(line);
+            if (!validPath(p)) malformed(offset, QStringLiteral("路径无效"));
+            out << p;
+        }
+        return out;
+    };
+    const auto hex = [&](QByteArrayView content, qsizetype offset) {
+        const bool ok =
+            content.size() % 2 == 0 && std::all_of(content.begin(), content.end(), [](char c) {
+                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+            });
+        if (!ok) malformed(offset, QStringLiteral("十六进制内容无效"));
+        return QByteArray::fromHex(content.toByteArray());
+    };
+
+    for (;;) {
+        const qsizetype headerStart = at + skip;
+        const qsizetype eol = stream.indexOf('\n', headerStart);
+        const QByteArrayView line =
+            stream.sliced(headerStart, (eol < 0 ? stream.size() : eol) - headerStart);
+        const qsizetype space = line.indexOf(' ');
+        const QByteArrayView kind = space < 0 ? line : line.first(space);
+        const QByteArrayView argument = space < 0 ? QByteArrayView() : line.sliced(space + 1);
+
+        if (!started) {
+            if (kind != "qelto-gather")
+                fail(StreamError::Kind::NoStart,
+                     QStringLiteral("远程主机送回的数据没有开始标记。"));
+            if (argument != "1")
+                malformed(at, QStringLiteral("不认识的格式版本“%1”").arg(text(argument)));
+            started = true;
+        } else if (kind == "end") {
+            if (nextFile != pendingFiles.size())
+                malformed(at, QStringLiteral("文件内容少于文件列表"));
+            return g;
+        }
+        if (eol < 0)
+            fail(StreamError::Kind::Truncated,
+                 QStringLiteral("远程主机送回的数据不完整：传输在结束前中断了。"));
+        const qsizetype next = matcher.indexIn(stream, eol + 1);
+        const QByteArrayView content =
+            stream.sliced(eol + 1, (next < 0 ? stream.size() : next) - (eol + 1));
+        const qsizetype offset = at;
+
+        if (kind == "qelto-gather") {
+            if (offset != firstHeader) malformed(offset, QStringLiteral("重复的开始标记"));
+        } else if (kind == "files") {
+            pendingFiles += paths(content, offset);
+        } else if (kind == "c" || kind == "cx") {
+            if (nextFile >= pendingFiles.size())
+                malformed(offset, QStringLiteral("多余的文件内容"));
+            g.addFile(pendingFiles[nextFile++],
+                      kind == "c" ? content.toByteArray() : hex(content, offset));
+        } else if (kind == "file") {
+            const QString p = text(argument);
+            if (!validPath(p)) malformed(offset, QStringLiteral("路径无效"));
+            g.addFile(p, content.toByteArray());
+        } else if (kind == "error") {
+            bool ok = false;
+            const int error = argument.toInt(&ok);
+            if (!ok || error <= 0 || error > 4095 || !allDigits(argument))
+                malformed(offset, QStringLiteral("错误号无效"));
+            for (const QString& p : paths(content, offset)) g.addError(p, error);
+        } else if (kind == "dirs") {
+            for (const QString& p : paths(content, offset)) g.addDir(p);
+        } else if (kind == "present") {
+            for (const QString& p : paths(content, offset)) g.addPresent(p);
+        } else if (kind == "links") {
+            linkPaths = paths(content, offset);
+        } else if (kind == "targets") {
+            const QStringList targets = paths(content, offset);
+            if (targets.size() == linkPaths.size())
+                for (qsizetype i = 0; i < targets.size(); ++i) g.addLink(linkPaths[i], targets[i]);
+            linkPaths.clear();
+        } else if (kind == "dangling") {
+            for (const QString& p : paths(content, offset)) g.addLink(p, QString());
+        } else if (kind == "list") {
+            const QString dir = text(argument);
+            if (!validPath(dir)) malformed(offset, QStringLiteral("路径无效"));
+            QStringList names;
+            for (const QByteArrayView& name : splitLines(content))
+                if (!name.isEmpty() && !name.startsWith(lead)) names << text(name);
+            g.addList(dir, std::move(names));
+        } else if (kind == "probe" || kind == "probex") {
+            if (argument.isEmpty()) malformed(offset, QStringLiteral("探针没有名称"));
+            g.addProbe(text(argument),
+                       kind == "probe" ? content.toByteArray() : hex(content, offset));
+        } else if (kind == "raw") {
+            if (argument == "uname") {
+                g.addProbe(QStringLiteral("uname"), unameProbe(content));
+            } else if (argument == "clock") {
+                if (auto c = clockProbe(content)) g.addProbe(QStringLiteral("clock"), *c);
+            } else if (argument == "ip-addr") {
+                g.addProbe(QStringLiteral("addresses"), ipAddrProbe(content));
+            } else if (argument == "if-inet6") {
+                g.addProbe(QStringLiteral("addresses"), ifInet6Probe(content));
+            } else if (argument == "ss") {
+                g.addProbe(QStringLiteral("listening"), ssProbe(content));
+            } else if (argument == "proc-tcp") {
+                g.addProbe(QStringLiteral("listening"), procTcpProbe(content));
+            } else {
+                malformed(offset, QStringLiteral("不认识的命令输出“%1”").arg(text(argument)));
+            }
+        } else {
+            malformed(offset, QStringLiteral("不认识的记录“%1”").arg(text(kind)));
+        }
+        if (next < 0)
+            fail(StreamError::Kind::Truncated,
+                 QStringLiteral("远程主机送回的数据不完整：传输在结束前中断了。"));
+        at = next + 1;
+    }
+}
+
+void addLocalLookups(const GatherPlan& plan, Gathered& gathered) {
+    readLookups(plan, QStringLiteral("/"), gathered);
+}
+
+}  // namespace qelto::wmi::lnx
