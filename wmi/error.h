@@ -18,6 +18,10 @@ inline constexpr std::uint32_t TypeMismatch = 0x80041005;      // a value of the
 inline constexpr std::uint32_t RpcUnavailable = 0x800706BA;    // the host cannot be reached
 inline constexpr std::uint32_t AccessDenied = 0x80070005;
 inline constexpr std::uint32_t HostNotFound = 0x80072EE7;    // the host name does not resolve
+inline constexpr std::uint32_t Timeout = 0x800705B4;         // a time limit ran out
+inline constexpr std::uint32_t NotSupported = 0x8004100C;    // a host the source cannot read
+inline constexpr std::uint32_t HostKeyUnknown = 0x800B0109;  // a host key nobody has trusted yet
+inline constexpr std::uint32_t HostKeyChanged = 0x80096004;  // a host key unlike the known one
 }  // namespace code
 
 // A failure of a query-layer operation: a 32-bit WMI/COM error number and a description.

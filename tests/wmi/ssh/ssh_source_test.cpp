@@ -1,0 +1,510 @@
+// The SSH source against a real OpenSSH server on 127.0.0.2, always through the source itself:
+// host text → parseHostText → Source::connect, with HOME pointed at a folder of the test's own.
+
+#include "sshd_fixture.h"
+
+#include "scan/scan.h"
+#include "wmi/error.h"
+#include "wmi/linux/connector.h"
+#include "wmi/ssh/source.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+
+namespace qelto::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// An environment variable set (or unset, for a null value) for the life of the object.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const QString& value)
+        : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value.toLocal8Bit());
+    }
+    ~ScopedEnv() {
+        if (had_)
+            qputenv(name_, old_);
+        else
+            qunsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* name_;
+    bool had_;
+    QByteArray old_;
+};
+
+// A HOME of the test's own, with the .ssh files a case puts there, and no agent unless given.
+class Home {
+  public:
+    explicit Home(const QString& agent = QString())
+        : home_("HOME", dir_.path()), agent_("SSH_AUTH_SOCK", agent) {
+        QDir().mkpath(ssh());
+    }
+    QString ssh() const { return dir_.path() + u"/.ssh"; }
+    void put(const QString& name, const QByteArray& content) const {
+        QFile f(ssh() + u'/' + name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    }
+    void copy(const QString& from, const QString& name) const {
+        QFile f(from);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << from.toStdString();
+        put(name, f.readAll());
+    }
+    // The key and known_hosts that the server's fixture made.
+    void keysOf(const TestSshd& sshd) const {
+        copy(sshd.clientKey, QStringLiteral("id_ed25519"));
+        copy(sshd.knownHosts, QStringLiteral("known_hosts"));
+    }
+    QByteArray read(const QString& name) const {
+        QFile f(ssh() + u'/' + name);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+  private:
+    QTemporaryDir dir_;
+    ScopedEnv home_;
+    ScopedEnv agent_;
+};
+
+QString sshText(const TestSshd& sshd, const QString& user = QString()) {
+    return QStringLiteral("ssh://%1%2:%3")
+        .arg(user.isEmpty() ? QString() : user + u'@', sshd.address)
+        .arg(sshd.port);
+}
+
+std::unique_ptr<wmi::Service> connectTo(const QString& text, wmi::ConnectRequest request = {}) {
+    request.host = text;
+    const auto host = wmi::parseHostText(text);
+    if (!host) throw wmi::Error(0, u"unparsable host text " + text);
+    return wmi::ssh::newSource()->connect(request, *host);
+}
+
+std::optional<wmi::Error> failureOf(const QString& text, const wmi::ConnectRequest& request = {}) {
+    try {
+        connectTo(text, request);
+    } catch (const wmi::Error& e) {
+        return e;
+    }
+    return std::nullopt;
+}
+
+// "SHA256:…" of a public key line "type base64", computed here independently of libssh.
+QString fingerprintOf(const QString& keyLine) {
+    const QByteArray blob = QByteArray::fromBase64(keyLine.section(u' ', 1, 1).toLatin1());
+    return u"SHA256:" +
+           QString::fromLatin1(QCryptographicHash::hash(blob, QCryptographicHash::Sha256)
+                                   .toBase64(QByteArray::OmitTrailingEquals));
+}
+
+int openDescriptors() {
+    return int(QDir(QStringLiteral("/proc/self/fd")).count());
+}
+
+// A port of its own on 127.0.0.2: listening (and never speaking), or merely reserved.
+class LoopbackPort {
+  public:
+    explicit LoopbackPort(bool listening) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7f000002);
+        socklen_t length = sizeof a;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            (!listening || listen(fd_, 4) == 0) &&
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+            port = ntohs(a.sin_port);
+    }
+    ~LoopbackPort() { ::close(fd_); }
+    LoopbackPort(const LoopbackPort&) = delete;
+    LoopbackPort& operator=(const LoopbackPort&) = delete;
+    int port = 0;
+
+  private:
+    int fd_;
+};
+
+// A port on 127.0.0.2 that nobody listens on.
+int closedPort() {
+    return LoopbackPort(false).port;
+}
+
+// The first object's value of a property, as text.
+QString firstValue(wmi::Service& service, const char* cls, const char* property) {
+    auto objects = service.execQuery(u"Select * From " + QString::fromLatin1(cls));
+    auto first = objects->next();
+    return first ? first->get(QString::fromLatin1(property)).textValue() : QString();
+}
+
+// --- The remote scan is the local scan -----------------------------------------------------------
+
+struct Scan {
+    scan::InventoryTree tree;
+    scan::ScanRecord record;
+};
+
+Scan scanOf(wmi::Service& service) {
+    Scan s;
+    scan::infoscan(service, s.tree, s.record, QLocale(QLocale::Chinese, QLocale::China));
+    return s;
+}
+
+// Lines that change between two moments: free memory, processes, users, clock, load, CPU clock.
+bool changesByItself(const QString& key) {
+    static const QStringList keys{QStringLiteral("os19"),  QStringLiteral("os20"),
+                                  QStringLiteral("os21"),  QStringLiteral("os22"),
+                                  QStringLiteral("cpu14"), QStringLiteral("cpu15")};
+    return keys.contains(key);
+}
+
+void expectSameScan(const Scan& remote, const Scan& local) {
+    ASSERT_EQ(remote.tree.count(), local.tree.count());
+    for (int i = 0; i < local.tree.count(); ++i) {
+        const scan::Node& r = remote.tree.node(i);
+        const scan::Node& l = local.tree.node(i);
+        ASSERT_EQ(r.key.toStdString(), l.key.toStdString());
+        if (!changesByItself(l.key)) {
+            EXPECT_EQ(r.text.toStdString(), l.text.toStdString()) << l.key.toStdString();
+        }
+    }
+    for (const auto& field : scan::ScanRecord::publicFields()) {
+        EXPECT_TRUE(remote.record.*field.member == local.record.*field.member)
+            << field.name << ": " << (remote.record.*field.member).textValue().toStdString()
+            << " / " << (local.record.*field.member).textValue().toStdString();
+    }
+    EXPECT_TRUE(remote.record.computername == local.record.computername);
+}
+
+TEST(SshSource, ScansThisMachineAsItsLocalScanDoes) {
+    const struct {
+        const char* name;
+        TestSshdOptions options;
+    } cases[] = {
+        {"plain", TestSshdOptions()},
+        {"noisy login", TestSshdOptions().withNoise()},
+    };
+    wmi::ConnectRequest local;
+    local.host = QStringLiteral(".");
+    const Scan here = scanOf(*wmi::lnx::LocalConnector().connect(local));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestSshd sshd(c.options);
+        if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+        Home home;
+        home.keysOf(sshd);
+        const auto service = connectTo(sshText(sshd));
+        expectSameScan(scanOf(*service), here);
+    }
+}
+
+// --- Roads that log in
+// -----------------------------------------------------------------------------
+
+// Connects and reads one value; a failure names the error.
+void expectScanned(const QString& text, const wmi::ConnectRequest& request = {}) {
+    try {
+        const auto service = connectTo(text, request);
+        EXPECT_EQ(firstValue(*service, "Win32_OperatingSystem", "Status"), u"OK");
+    } catch (const wmi::Error& e) {
+        ADD_FAILURE() << std::hex << e.number() << " " << e.description().toStdString();
+    }
+}
+
+TEST(SshSource, LogsInWithTheCurrentLogin) {
+    TestSshd sshd;
+    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    ASSERT_TRUE(sshd.startAgent());
+    const QString config = QStringLiteral(
+                               "Host scanned-box\n  HostName %1\n  Port %2\n  User %3\n"
+                               "  IdentityFile ~/.ssh/renamed_key\n")
+                               .arg(sshd.address)
+                               .arg(sshd.port)
+                               .arg(sshd.user);
+    const QString knownHosts = QStringLiteral("known_hosts");
+    const struct {
+        const char* name;
+        std::function<void(const Home&)> prepare;
+        QString agent;
+        QString host;
+    } cases[] = {
+        {"identity file", [&](const Home& h) { h.keysOf(sshd); }, {}, sshText(sshd)},
+        {"agent, no key file", [&](const Home& h) { h.copy(sshd.knownHosts, knownHosts); },
+         sshd.authSock, sshText(sshd)},
+        {"~/.ssh/config: HostName, Port, User, IdentityFile",
+         [&](const Home& h) {
+             h.copy(sshd.clientKey, QStringLiteral("renamed_key"));
+             h.copy(sshd.knownHosts, knownHosts);
+             h.put(QStringLiteral("config"), config.toUtf8());
+         },
+         {},
+         QStringLiteral("ssh://scanned-box")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Home home(c.agent);
+        c.prepare(home);
+        expectScanned(c.host);
+    }
+}
+
+TEST(SshSource, LogsInWithAPassword) {
+    if (!TestSshd::isRoot()) GTEST_SKIP() << "the password road needs root for a throwaway account";
+    TestSshd sshd(TestSshdOptions().withPassword(QStringLiteral("Pw-7 密码")));
+    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    const struct {
+        const char* name;
+        QString boxUser;   // typed in the user name box
+        QString textUser;  // in the host text
+    } cases[] = {
+        {"user in the box", sshd.passwordUser, {}},
+        {"box empty, user in the host text", {}, sshd.passwordUser},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Home home;
+        home.copy(sshd.knownHosts, QStringLiteral("known_hosts"));
+        wmi::ConnectRequest request;
+        request.road = wmi::Road::Credentials;
+        request.user = c.boxUser;
+        request.password = sshd.password;
+        expectScanned(sshText(sshd, c.textUser), request);
+    }
+    const QByteArray log = sshd.log();
+    const QByteArray accepted = "Accepted password for " + sshd.passwordUser.toUtf8() + ' ';
+    EXPECT_EQ(log.count(accepted), 2) << log.toStdString();
+    EXPECT_FALSE(log.contains(sshd.password.toUtf8()));
+}
+
+// --- Refusals ------------------------------------------------------------------------------------
+
+TEST(SshSource, RefusesWithTheRightNumberAndLeaksNothing) {
+    TestSshd sshd;
+    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    const QString presented = fingerprintOf(sshd.hostKeyLine);
+    // A known_hosts that records another key of the same type for the server.
+    QTemporaryDir other;
+    const QString otherKey = other.path() + u"/k";
+    ASSERT_EQ(
+        QProcess::execute(QStringLiteral("ssh-keygen"),
+                          {QStringLiteral("-q"), QStringLiteral("-t"), QStringLiteral("ed25519"),
+                           QStringLiteral("-N"), QString(), QStringLiteral("-f"), otherKey}),
+        0);
+    QFile pub(otherKey + u".pub");
+    ASSERT_TRUE(pub.open(QIODevice::ReadOnly));
+    const QString otherLine = QString::fromLatin1(pub.readAll()).section(u' ', 0, 1);
+    const QString changedLine = sshd.knownHostsLine.section(u' ', 0, 0) + u' ' + otherLine;
+
+    int asked = 0;
+    const auto yes = [&](const wmi::HostKeyQuestion&) { return ++asked, true; };
+    struct Case {
+        const char* name;
+        std::function<void(const Home&)> prepare;
+        QString host;
+        wmi::Road road;
+        QString password;
+        std::function<bool(const wmi::HostKeyQuestion&)> confirm;
+        quint32 number;
+        QStringList named;  // texts the description must hold
+    };
+    const std::vector<Case> cases = {
+        {"no key",
+         [&](const Home& h) { h.copy(sshd.knownHosts, QStringLiteral("known_hosts")); },
+         sshText(sshd),
+         wmi::Road::CurrentLogin,
+         {},
+         {},
+         wmi::code::AccessDenied,
+         {}},
+        {"wrong password",
+         [&](const Home& h) { h.keysOf(sshd); },
+         sshText(sshd),
+         wmi::Road::Credentials,
+         QStringLiteral("wrong"),
+         {},
+         wmi::code::AccessDenied,
+         {}},
+        {"closed port",
+         [&](const Home& h) { h.keysOf(sshd); },
+         QStringLiteral("ssh://127.0.0.2:%1").arg(closedPort()),
+         wmi::Road::CurrentLogin,
+         {},
+         {},
+         wmi::code::RpcUnavailable,
+         {}},
+        {"unknown host key, nobody to ask",
+         [&](const Home& h) { h.copy(sshd.clientKey, QStringLiteral("id_ed25519")); },
+         sshText(sshd),
+         wmi::Road::CurrentLogin,
+         {},
+         {},
+         wmi::code::HostKeyUnknown,
+         {presented, sshd.hostKeyLine.section(u' ', 0, 0)}},
+        {"changed host key, even with a yes",
+         [&](const Home& h) {
+             h.copy(sshd.clientKey, QStringLiteral("id_ed25519"));
+             h.put(QStringLiteral("known_hosts"), changedLine.toUtf8() + '\n');
+         },
+         sshText(sshd),
+         wmi::Road::CurrentLogin,
+         {},
+         yes,
+         wmi::code::HostKeyChanged,
+         {presented, fingerprintOf(otherLine)}},
+    };
+    const int descriptors = openDescriptors();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Home home;
+        c.prepare(home);
+        wmi::ConnectRequest request;
+        request.road = c.road;
+        request.user = c.road == wmi::Road::Credentials ? sshd.user : QString();
+        request.password = c.password;
+        request.confirmNewHostKey = c.confirm;
+        const auto e = failureOf(c.host, request);
+        ASSERT_TRUE(e.has_value());
+        EXPECT_EQ(e->number(), c.number)
+            << std::hex << e->number() << " " << e->description().toStdString();
+        for (const QString& text : c.named)
+            EXPECT_TRUE(e->description().contains(text)) << e->description().toStdString();
+        if (!c.password.isEmpty()) {
+            EXPECT_FALSE(e->description().contains(c.password));
+        }
+    }
+    EXPECT_EQ(asked, 0) << "a changed key must never be put to the user";
+    EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+TEST(SshSource, AnUnknownKeyTheUserTrustsIsRecordedAndNotAskedAgain) {
+    TestSshd sshd;
+    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    Home home;
+    home.copy(sshd.clientKey, QStringLiteral("id_ed25519"));
+    std::vector<wmi::HostKeyQuestion> questions;
+    wmi::ConnectRequest request;
+    request.confirmNewHostKey = [&](const wmi::HostKeyQuestion& q) {
+        questions.push_back(q);
+        return true;
+    };
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        try {
+            connectTo(sshText(sshd), request);
+        } catch (const wmi::Error& e) {
+            FAIL() << e.description().toStdString();
+        }
+        ASSERT_EQ(questions.size(), 1u);
+    }
+    const wmi::HostKeyQuestion& q = questions.front();
+    EXPECT_EQ(q.fingerprint, fingerprintOf(sshd.hostKeyLine));
+    EXPECT_EQ(q.keyType, sshd.hostKeyLine.section(u' ', 0, 0));
+    EXPECT_EQ(q.address.toStdString(), sshd.knownHostsLine.section(u' ', 0, 0).toStdString());
+    EXPECT_TRUE(home.read(QStringLiteral("known_hosts"))
+                    .contains(sshd.hostKeyLine.section(u' ', 1, 1).toLatin1()));
+}
+
+// --- Limits
+// ---------------------------------------------------------------------------------------
+
+TEST(SshSource, AHostThatSaysTooMuchOrTooLateIsCutOffPromptly) {
+    const struct {
+        const char* name;
+        QString command;
+        std::chrono::milliseconds timeout;
+        quint32 number;
+        std::chrono::milliseconds within;
+    } cases[] = {
+        {"over the cap", QStringLiteral("head -c 70000000 /dev/zero"), 60s, wmi::code::Failed, 20s},
+        {"past the time limit", QStringLiteral("sleep 30"), 1500ms, wmi::code::Timeout, 5s},
+        {"not a shell", QStringLiteral("echo this is no shell"), 60s, wmi::code::NotSupported, 10s},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestSshd sshd(TestSshdOptions().forcing(c.command));
+        if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+        Home home;
+        home.keysOf(sshd);
+        wmi::ConnectRequest request;
+        request.timeout = c.timeout;
+        QElapsedTimer clock;
+        clock.start();
+        const auto e = failureOf(sshText(sshd), request);
+        const auto took = std::chrono::milliseconds(clock.elapsed());
+        ASSERT_TRUE(e.has_value());
+        EXPECT_EQ(e->number(), c.number)
+            << std::hex << e->number() << " " << e->description().toStdString();
+        EXPECT_LT(took, c.within);
+        if (c.number == wmi::code::Timeout) {
+            EXPECT_GE(took, c.timeout - 100ms);
+        }
+    }
+}
+
+TEST(SshSource, AServerThatNeverSpeaksTimesOutWithinTheConnectLimit) {
+    LoopbackPort mute(true);
+    ASSERT_NE(mute.port, 0);
+    Home home;
+    wmi::ConnectRequest request;
+    request.connectTimeout = 1s;
+    QElapsedTimer clock;
+    clock.start();
+    const auto e = failureOf(QStringLiteral("ssh://127.0.0.2:%1").arg(mute.port), request);
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(e->number(), wmi::code::Timeout) << e->description().toStdString();
+    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_LT(clock.elapsed(), 4000);
+}
+
+// --- Probing bare hosts
+// ----------------------------------------------------------------------------
+
+TEST(SshSource, ProbeWantsTheGreetingNotJustAnOpenPort) {
+    TestSshd sshd;
+    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    Home home;
+    LoopbackPort mute(true);
+    ASSERT_NE(mute.port, 0);
+    const struct {
+        const char* name;
+        QString text;
+        wmi::ProbeResult expected;
+    } cases[] = {
+        {"sshd", QStringLiteral("127.0.0.2:%1").arg(sshd.port), wmi::ProbeResult::Answers},
+        {"closed", QStringLiteral("127.0.0.2:%1").arg(closedPort()), wmi::ProbeResult::Silent},
+        {"mute", QStringLiteral("127.0.0.2:%1").arg(mute.port), wmi::ProbeResult::Silent},
+    };
+    const auto source = wmi::ssh::newSource();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto host = wmi::parseHostText(c.text);
+        ASSERT_TRUE(host && host->isBare());
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(source->probe(*host, wmi::Clock::now() + 1s), c.expected);
+        EXPECT_LT(clock.elapsed(), 3000);
+    }
+}
+
+}  // namespace
+}  // namespace qelto::test
