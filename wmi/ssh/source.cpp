@@ -45,8 +45,9 @@ class SshSource : public Source {
         ssh_options_set(s, SSH_OPTIONS_FD, &socket.fd);
         limitTo(s, connectDeadline);
         if (ssh_connect(s) != SSH_OK) {
+            // A service that never finishes the handshake counts as a host that does not answer.
             if (ranOut(connectDeadline))
-                throw Error(code::Timeout,
+                throw Error(code::RpcUnavailable,
                             QStringLiteral("连接 %1 超时：%2内没有完成 SSH 握手。")
                                 .arg(target.shown, secondsText(request.connectTimeout)));
             throw Error(code::RpcUnavailable,

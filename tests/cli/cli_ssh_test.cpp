@@ -1,0 +1,119 @@
+// qelto-cli against a real OpenSSH server on a loopback address: host keys, where the password
+// comes from, and what a failed connection leaves on stdout (nothing).
+
+#include "../wmi/ssh/sshd_fixture.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct CliRun {
+    int status = -1;
+    QByteArray out;
+    QString err;
+};
+
+CliRun cli(const TestSshd& sshd, const QStringList& args, const QHash<QString, QString>& env = {}) {
+    QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert(QStringLiteral("HOME"), sshd.home);
+    e.remove(QStringLiteral("SSH_AUTH_SOCK"));
+    e.remove(QStringLiteral("QELTO_PASSWORD"));
+    for (auto it = env.begin(); it != env.end(); ++it) e.insert(it.key(), it.value());
+    p.setProcessEnvironment(e);
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.start(QStringLiteral(QELTO_CLI), args);
+    EXPECT_TRUE(p.waitForFinished(60000));
+    return {p.exitCode(), p.readAllStandardOutput(), QString::fromUtf8(p.readAllStandardError())};
+}
+
+QString url(const TestSshd& sshd, const QString& user = {}) {
+    return QStringLiteral("ssh://%1%2:%3")
+        .arg(user.isEmpty() ? QString() : user + u'@', sshd.address)
+        .arg(sshd.port);
+}
+
+TEST(CliSsh, AnUnknownHostKeyIsRefusedUnlessAcceptedOnTheCommandLine) {
+    TestSshd sshd;
+    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QFile::remove(sshd.home + u"/.ssh/known_hosts");
+    const QString fingerprint = QStringLiteral("SHA256:");
+
+    CliRun r = cli(sshd, {QStringLiteral("scan"), url(sshd, sshd.user), QStringLiteral("--json")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(r.err.contains(fingerprint) && r.err.contains(u"--accept-new-host-key"))
+        << r.err.toStdString();
+    EXPECT_FALSE(QFile::exists(sshd.home + u"/.ssh/known_hosts"));
+
+    r = cli(sshd, {QStringLiteral("scan"), url(sshd, sshd.user), QStringLiteral("--json"),
+                   QStringLiteral("--accept-new-host-key")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_FALSE(QJsonDocument::fromJson(r.out).object().isEmpty());
+    // Remembered: the next scan needs no flag, and a bare host:port finds the same server.
+    QDir().mkpath(sshd.dir + u"/out");
+    r = cli(sshd, {QStringLiteral("dump"), QStringLiteral("%1:%2").arg(sshd.address).arg(sshd.port),
+                   QStringLiteral("-o"), sshd.dir + u"/out/host.json"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    QFile dump(sshd.dir + u"/out/host.json");
+    ASSERT_TRUE(dump.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(
+        QJsonDocument::fromJson(dump.readAll()).object().contains(u"Win32_OperatingSystem"));
+}
+
+TEST(CliSsh, PasswordsComeFromAFileTheEnvironmentOrTheCommandLineWithAWarning) {
+    if (!TestSshd::isRoot()) GTEST_SKIP() << "a throwaway account with a password needs root";
+    const QString password = QStringLiteral("pw-Ä7 x");
+    TestSshd sshd(TestSshdOptions().withPassword(password));
+    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QFile file(sshd.dir + u"/password");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(password.toUtf8() + "\n");
+    file.close();
+
+    const QStringList base{QStringLiteral("scan"), url(sshd), QStringLiteral("--user"),
+                           sshd.passwordUser};
+    struct Row {
+        const char* what;
+        QStringList extra;
+        QHash<QString, QString> env;
+        int status;
+        const char16_t* stderrHas;
+    } rows[] = {
+        {"file", {QStringLiteral("--password-file"), file.fileName()}, {}, 0, u""},
+        {"environment", {}, {{QStringLiteral("QELTO_PASSWORD"), password}}, 0, u""},
+        {"command line", {QStringLiteral("--password"), password}, {}, 0, u"其他用户"},
+        {"wrong",
+         {},
+         {{QStringLiteral("QELTO_PASSWORD"), QStringLiteral("nope")}},
+         1,
+         u"你输入的用户名或密码错误，无法连接远程主机"},
+        {"none, no terminal", {}, {}, 1, u"QELTO_PASSWORD"},
+    };
+    for (const Row& row : rows) {
+        const CliRun r = cli(sshd, base + row.extra, row.env);
+        EXPECT_EQ(r.status, row.status) << row.what << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QString::fromUtf16(row.stderrHas))) << row.what;
+        EXPECT_EQ(r.out.isEmpty(), row.status != 0) << row.what;
+        EXPECT_FALSE(r.err.contains(password)) << row.what;
+    }
+    EXPECT_FALSE(sshd.log().contains(password.toUtf8()));
+}
+
+TEST(CliSsh, AClosedPortIsAnUnreachableHost) {
+    TestSshd sshd;  // only for its home folder
+    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    const QString text = QStringLiteral("127.0.0.3:1");  // nothing listens there
+    const CliRun r = cli(sshd, {QStringLiteral("scan"), text});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(r.err.contains(QStringLiteral("远程主机：%1 不存在或没有开机。").arg(text)))
+        << r.err.toStdString();
+}
+
+}  // namespace
