@@ -12,9 +12,12 @@ std::unique_ptr<QMessageBox> makeInformBox(QWidget* parent, const QString& text)
     return box;
 }
 
-std::unique_ptr<QMessageBox> makeQuitBox(QWidget* parent) {
-    auto box = std::make_unique<QMessageBox>(QMessageBox::Question, QStringLiteral("qelto系统提示"),
-                                             QStringLiteral("你是否要退出此程序！"),
+namespace {
+
+// A question with the buttons 是 and 否, 否 taken by Enter and Escape.
+std::unique_ptr<QMessageBox> makeQuestionBox(QWidget* parent, const QString& title,
+                                             const QString& text) {
+    auto box = std::make_unique<QMessageBox>(QMessageBox::Question, title, text,
                                              QMessageBox::Yes | QMessageBox::No, parent);
     box->button(QMessageBox::Yes)->setText(QStringLiteral("是"));
     box->button(QMessageBox::No)->setText(QStringLiteral("否"));
@@ -23,19 +26,25 @@ std::unique_ptr<QMessageBox> makeQuitBox(QWidget* parent) {
     return box;
 }
 
+bool answeredYes(QMessageBox& box) {
+    box.exec();
+    return box.clickedButton() == box.button(QMessageBox::Yes);
+}
+
+}  // namespace
+
+std::unique_ptr<QMessageBox> makeQuitBox(QWidget* parent) {
+    return makeQuestionBox(parent, QStringLiteral("qelto系统提示"),
+                           QStringLiteral("你是否要退出此程序！"));
+}
+
 std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQuestion& question) {
-    auto box = std::make_unique<QMessageBox>(
-        QMessageBox::Question, kMessageTitle,
+    return makeQuestionBox(
+        parent, kMessageTitle,
         QStringLiteral("远程主机 %1 的主机密钥还不在已知主机列表中。\n\n"
                        "密钥类型：%2\n指纹：%3\n\n"
                        "请向这台主机的管理员核对指纹。是否信任这个密钥并记住它？")
-            .arg(question.address, question.keyType, question.fingerprint),
-        QMessageBox::Yes | QMessageBox::No, parent);
-    box->button(QMessageBox::Yes)->setText(QStringLiteral("是"));
-    box->button(QMessageBox::No)->setText(QStringLiteral("否"));
-    box->setDefaultButton(QMessageBox::No);
-    box->setEscapeButton(QMessageBox::No);
-    return box;
+            .arg(question.address, question.keyType, question.fingerprint));
 }
 
 void MessageBoxPrompts::inform(QWidget* parent, const QString& text) {
@@ -43,19 +52,11 @@ void MessageBoxPrompts::inform(QWidget* parent, const QString& text) {
 }
 
 bool MessageBoxPrompts::confirmQuit(QWidget* parent) {
-    const auto box = makeQuitBox(parent);
-    box->exec();
-    return box->clickedButton() == box->button(QMessageBox::Yes);
+    return answeredYes(*makeQuitBox(parent));
 }
 
-}  // namespace qelto
-
-namespace qelto {
-
 bool MessageBoxPrompts::trustHostKey(QWidget* parent, const wmi::HostKeyQuestion& question) {
-    const auto box = makeHostKeyBox(parent, question);
-    box->exec();
-    return box->clickedButton() == box->button(QMessageBox::Yes);
+    return answeredYes(*makeHostKeyBox(parent, question));
 }
 
 }  // namespace qelto
