@@ -158,6 +158,10 @@ void JCXTXX::Command1_Click() {
         tree_ = std::move(out->tree);
         record_ = std::move(out->record);
         showInventory();
+        // A tree cut off at its limit says so in one line below it.
+        for (const scan::Problem& p : out->problems)
+            if (p.kind == scan::Problem::Kind::TreeFull)
+                new QTreeWidgetItem(TreeView1, QStringList(p.description));
         state_->hide();
     }
     Command2->setEnabled(true);

@@ -1,6 +1,7 @@
 #include "archive.h"
 
 #include "scan/forms.h"
+#include "wmi/snapshot.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -72,7 +73,8 @@ class Session {
             for (const QVariant& p : params) q.addBindValue(p);
             ok = q.exec();
         }
-        if (!ok) throw ArchiveError(QStringLiteral("执行失败：%1").arg(q.lastError().text()));
+        if (!ok)
+            throw ArchiveError(QStringLiteral("执行失败：%1").arg(sqlErrorText(q.lastError())));
     }
     void begin() { exec(sqlite() ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN")); }
     void commit() { exec(QStringLiteral("COMMIT")); }
@@ -209,14 +211,27 @@ std::vector<std::pair<QString, QVariant>> infoRow(const QString& department, con
 
 QStringList saveRecord(const QString& connstr, const QString& department, const QString& person,
                        const scan::ScanRecord& record, const QDateTime& when) {
-    // The row set only needs the columns of info, not its rows.
-    std::unique_ptr<Recordset> rs =
-        opensql(connstr, QStringLiteral("select * from info where 1=0"));
-    rs->AddNew();
-    for (const auto& [column, value] : infoRow(department, person, record, when))
-        rs->Fields(column).setValue(value);
-    rs->Update();
-    return rs->leftOut();
+    // A server that stops answering cannot hold the save: the connection has its time-out, each
+    // statement its own, and the whole save both together.
+    const ArchiveLocation location = parseConnectionString(connstr);
+    const ServerDeadline deadline(
+        std::chrono::seconds(location.connectTimeout + location.commandTimeout));
+    try {
+        // The row set only needs the columns of info, not its rows.
+        std::unique_ptr<Recordset> rs =
+            opensql(connstr, QStringLiteral("select * from info where 1=0"));
+        rs->AddNew();
+        for (const auto& [column, value] : infoRow(department, person, record, when))
+            rs->Fields(column).setValue(value);
+        rs->Update();
+        return rs->leftOut();
+    } catch (const ArchiveError& e) {
+        if (!deadline.expired()) throw;
+        throw ArchiveError(QStringLiteral("档案服务器 %1 在 %2 秒内没有完成保存，连接已断开（%3）")
+                               .arg(location.describe())
+                               .arg(location.connectTimeout + location.commandTimeout)
+                               .arg(e.message()));
+    }
 }
 
 bool archiveFileMissing(const QString& connstr) {
@@ -241,10 +256,11 @@ void addPerson(const QString& connstr, const QString& department, const QString&
 }
 
 int importPeople(const QString& connstr, const QString& csvPath) {
-    QFile file(csvPath);
-    if (!file.open(QIODevice::ReadOnly))
-        throw ArchiveError(QStringLiteral("无法读取文件 %1：%2").arg(csvPath, file.errorString()));
-    QString text = QString::fromUtf8(file.readAll());
+    QString reason;
+    const std::optional<QByteArray> bytes =
+        wmi::readInputFile(csvPath, wmi::kMaxInputFileBytes, reason);
+    if (!bytes) throw ArchiveError(QStringLiteral("无法读取文件 %1：%2").arg(csvPath, reason));
+    QString text = QString::fromUtf8(*bytes);
     if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
 
     std::vector<std::pair<QString, QString>> pairs;

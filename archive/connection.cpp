@@ -3,12 +3,27 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace qelto::archive {
 
 namespace {
 
 const QString kArchiveOption = QStringLiteral("--archive");
+
+// The longest time-out a connection string may give: one day.
+constexpr int kMaxTimeoutSeconds = 86400;
 
 // Splits `key=value;key=value` into lower-case keys and their values.
 QHash<QString, QString> splitPairs(const QString& connstr) {
@@ -89,6 +104,18 @@ ArchiveLocation parseConnectionString(const QString& connstr) {
             if (!ok || location.port <= 0 || location.port > 65535)
                 throw ArchiveError(QStringLiteral("连接字符串中的端口“%1”无效").arg(port));
         }
+        const auto seconds = [&pairs](std::initializer_list<const char*> keys, int& into) {
+            const QString text = firstOf(pairs, keys);
+            if (text.isEmpty()) return;
+            bool ok = false;
+            into = text.toInt(&ok);
+            if (!ok || into <= 0 || into > kMaxTimeoutSeconds)
+                throw ArchiveError(QStringLiteral("连接字符串中的时限“%1”无效（应为 1 到 %2 秒）")
+                                       .arg(text)
+                                       .arg(kMaxTimeoutSeconds));
+        };
+        seconds({"timeout", "connect timeout", "connection timeout"}, location.connectTimeout);
+        seconds({"command timeout"}, location.commandTimeout);
         if (location.database.isEmpty())
             throw ArchiveError(QStringLiteral("连接字符串没有指定数据库（Database）"));
         return location;
@@ -98,6 +125,26 @@ ArchiveLocation parseConnectionString(const QString& connstr) {
         throw ArchiveError(QStringLiteral("连接字符串没有指定档案文件（Data Source）"));
     location.file = QFileInfo(QDir::current(), source).absoluteFilePath();
     return location;
+}
+
+bool namesPassword(const QString& connstr) {
+    const QHash<QString, QString> pairs = splitPairs(connstr);
+    return pairs.contains(QStringLiteral("password")) || pairs.contains(QStringLiteral("pwd"));
+}
+
+QString withPassword(const QString& connstr, const QString& password) {
+    if (namesPassword(connstr)) return connstr;
+    try {
+        if (parseConnectionString(connstr).engine != ArchiveLocation::Engine::PostgreSQL)
+            return connstr;
+    } catch (const ArchiveError&) {
+        return connstr;  // the error shows when the archive is opened
+    }
+    QString quoted = password;
+    quoted.replace(u'"', QStringLiteral("\"\""));
+    const bool open = connstr.trimmed().isEmpty() || connstr.trimmed().endsWith(u';');
+    return connstr + (open ? QString() : QStringLiteral(";")) + QStringLiteral("Password=\"") +
+           quoted + u'"';
 }
 
 std::optional<QString> effectiveConnectionString(const QStringList& args,
@@ -111,10 +158,13 @@ std::optional<QString> effectiveConnectionString(const QStringList& args,
             chosen = args[i].mid(kArchiveOption.size() + 1);
         }
     }
-    if (chosen) return chosen;
-    const QString fromEnv = env.value(QLatin1String(kArchiveVariable));
-    if (!fromEnv.isEmpty()) return fromEnv;
-    return kDefaultConnectionString;
+    if (!chosen) {
+        const QString fromEnv = env.value(QLatin1String(kArchiveVariable));
+        chosen = fromEnv.isEmpty() ? kDefaultConnectionString : fromEnv;
+    }
+    if (env.contains(QLatin1String(kArchivePasswordVariable)))
+        return withPassword(*chosen, env.value(QLatin1String(kArchivePasswordVariable)));
+    return chosen;
 }
 
 QStringList withoutArchiveOption(const QStringList& args) {
@@ -127,6 +177,100 @@ QStringList withoutArchiveOption(const QStringList& args) {
         }
     }
     return rest;
+}
+
+QString serverConnectOptions(const ArchiveLocation& location) {
+    // A silent connection is probed after 30 s, then every 10 s; three probes without an answer
+    // end it. Data that the peer does not acknowledge ends it after the command time-out.
+    return QStringLiteral(
+               "connect_timeout=%1;keepalives=1;keepalives_idle=30;keepalives_interval=10;"
+               "keepalives_count=3;tcp_user_timeout=%2;options=-cstatement_timeout=%2")
+        .arg(location.connectTimeout)
+        .arg(qint64(location.commandTimeout) * 1000);
+}
+
+namespace {
+
+thread_local ServerDeadline* tCurrentDeadline = nullptr;
+
+// The socket of an open PostgreSQL connection, or -1. The driver hands out libpq's connection;
+// libpq itself is already loaded by the driver, so its PQsocket is looked up rather than linked.
+int serverSocket(const QSqlDatabase& db) {
+    const QSqlDriver* driver = db.driver();
+    if (!driver) return -1;
+    const QVariant handle = driver->handle();
+    // libpq's PGconn is a typedef of struct pg_conn; Qt names the type by either.
+    if (!handle.isValid() ||
+        (qstrcmp(handle.typeName(), "PGconn*") != 0 && qstrcmp(handle.typeName(), "pg_conn*") != 0))
+        return -1;
+    const void* connection = *static_cast<void* const*>(handle.constData());
+    using SocketOf = int (*)(const void*);
+    static const SocketOf socketOf = []() -> SocketOf {
+        void* libpq = dlopen("libpq.so.5", RTLD_LAZY | RTLD_NOLOAD);
+        return libpq ? reinterpret_cast<SocketOf>(dlsym(libpq, "PQsocket")) : nullptr;
+    }();
+    return connection && socketOf ? socketOf(connection) : -1;
+}
+
+}  // namespace
+
+// Shared with the thread that waits for the deadline. The sockets are duplicates of the
+// connections' own: they stay valid whatever the connections do, and shutting one down ends the
+// connection it belongs to.
+struct ServerDeadline::State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::chrono::steady_clock::time_point deadline;
+    std::vector<int> sockets;
+    bool expired = false;
+    bool over = false;
+    std::thread waiter;
+};
+
+ServerDeadline::ServerDeadline(std::chrono::milliseconds limit)
+    : limit_(limit), state_(std::make_shared<State>()), outer_(tCurrentDeadline) {
+    state_->deadline = std::chrono::steady_clock::now() + limit;
+    tCurrentDeadline = this;
+}
+
+ServerDeadline::~ServerDeadline() {
+    tCurrentDeadline = outer_;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->over = true;
+    }
+    state_->wake.notify_all();
+    if (state_->waiter.joinable()) state_->waiter.join();
+    for (int socket : state_->sockets) ::close(socket);
+}
+
+bool ServerDeadline::expired() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->expired;
+}
+
+void ServerDeadline::watch(const QSqlDatabase& db) {
+    ServerDeadline* const current = tCurrentDeadline;
+    if (!current) return;
+    const int socket = serverSocket(db);
+    if (socket < 0) return;
+    const int own = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return;
+    State& state = *current->state_;
+    std::lock_guard lock(state.mutex);
+    state.sockets.push_back(own);
+    if (state.expired) {
+        ::shutdown(own, SHUT_RDWR);
+        return;
+    }
+    if (state.waiter.joinable()) return;
+    // The waiter starts with the first connection: a deadline over a file archive costs nothing.
+    state.waiter = std::thread([s = current->state_] {
+        std::unique_lock lock(s->mutex);
+        if (s->wake.wait_until(lock, s->deadline, [&] { return s->over; })) return;
+        s->expired = true;
+        for (int socket : s->sockets) ::shutdown(socket, SHUT_RDWR);
+    });
 }
 
 }  // namespace qelto::archive

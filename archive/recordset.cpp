@@ -11,18 +11,18 @@
 #include <QSqlRecord>
 #include <QUrl>
 
+#include "wmi/snapshot.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace qelto::archive {
 
 namespace {
 
 // How long a writer waits for another process's transaction on the same SQLite file.
 constexpr int kBusyTimeoutMs = 30000;
-
-QString sqlError(const QSqlError& e) {
-    QString text = e.text().trimmed();
-    if (text.isEmpty()) text = QStringLiteral("未知错误");
-    return text;
-}
 
 void requireDriver(const QString& driver, const char* package) {
     if (!QSqlDatabase::isDriverAvailable(driver))
@@ -54,15 +54,29 @@ void dropConnection(const QString& name) {
 
 }  // namespace
 
+QString sqlErrorText(const QSqlError& e) {
+    QString text = e.text().trimmed();
+    if (text.isEmpty()) text = QStringLiteral("未知错误");
+    return text;
+}
+
 QString uniqueConnectionName() {
     static QAtomicInt counter;
     return QStringLiteral("qelto-archive-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
 FileFormat fileFormat(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return FileFormat::Other;
-    const QByteArray head = file.read(32);
+    // Not through QFile: opening a pipe would wait for a writer.
+    const int fd =
+        ::open(wmi::nativeFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return FileFormat::Other;
+    struct stat st {};
+    char buffer[32];
+    ssize_t n = -1;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (n < 0) return FileFormat::Other;
+    const QByteArray head(buffer, n);
     if (head.isEmpty() || head.startsWith(QByteArrayLiteral("SQLite format 3\0")))
         return FileFormat::SQLite;
     // An Access database starts with a 4-byte page signature and then names its engine.
@@ -80,23 +94,42 @@ void openConnection(const ArchiveLocation& location, const QString& name, bool c
         db.setDatabaseName(location.database);
         db.setUserName(location.user);
         db.setPassword(location.password);
-        db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+        db.setConnectOptions(serverConnectOptions(location));
         if (!db.open()) {
-            const QString why = sqlError(db.lastError());
+            const QString why = sqlErrorText(db.lastError());
             db = QSqlDatabase();
             QSqlDatabase::removeDatabase(name);
             throw ArchiveError(
                 QStringLiteral("无法连接档案数据库 %1：%2").arg(location.describe(), why));
         }
+        // The server's notices ("relation … already exists, skipping" from archive init) would
+        // otherwise go straight to stderr.
+        QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO warning"));
+        ServerDeadline::watch(db);
         return;
     }
 
     requireDriver(QStringLiteral("QSQLITE"), "libqt6sql6-sqlite");
-    const QFileInfo info(location.file);
-    if (!info.exists() && !create)
+    struct stat st {};
+    const bool exists = ::stat(wmi::nativeFileName(location.file).constData(), &st) == 0;
+    if (!exists && !create)
         throw ArchiveError(QStringLiteral("找不到档案文件 %1").arg(location.file),
                            ArchiveError::Kind::Missing);
-    if (info.exists()) {
+    // SQLite would open a device as an empty database and put its journal beside it, and a pipe
+    // would block: only regular files are archives.
+    if (exists && !S_ISREG(st.st_mode))
+        throw ArchiveError(
+            QStringLiteral("档案文件 %1 不是普通文件（而是文件夹、设备或管道），无法打开")
+                .arg(location.file),
+            ArchiveError::Kind::NotAnArchive);
+    // An empty file is an empty SQLite database, but it becomes one only through archive init:
+    // anything else would write the database header into it and then fail for want of tables.
+    if (exists && st.st_size == 0 && !create)
+        throw ArchiveError(
+            QStringLiteral("档案文件 %1 是空文件，还不是档案；请先用“qelto-cli archive init”建立它")
+                .arg(location.file),
+            ArchiveError::Kind::NotAnArchive);
+    if (exists) {
         switch (fileFormat(location.file)) {
             case FileFormat::SQLite:
                 break;
@@ -125,7 +158,7 @@ void openConnection(const ArchiveLocation& location, const QString& name, bool c
     db.setConnectOptions(
         QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
     if (!db.open()) {
-        const QString why = sqlError(db.lastError());
+        const QString why = sqlErrorText(db.lastError());
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
         throw ArchiveError(QStringLiteral("无法打开档案文件 %1：%2").arg(location.file, why));
@@ -157,7 +190,8 @@ std::unique_ptr<Recordset> opensql(const QString& connstr, const QString& sql,
         for (const QVariant& p : params) query.addBindValue(p);
         ok = query.exec();
     }
-    if (!ok) throw ArchiveError(QStringLiteral("查询失败：%1").arg(sqlError(query.lastError())));
+    if (!ok)
+        throw ArchiveError(QStringLiteral("查询失败：%1").arg(sqlErrorText(query.lastError())));
     const QSqlRecord record = query.record();
     for (int i = 0; i < record.count(); ++i) rs->columns_ << record.fieldName(i);
     while (query.next()) {
@@ -167,7 +201,8 @@ std::unique_ptr<Recordset> opensql(const QString& connstr, const QString& sql,
         rs->rows_.push_back(std::move(row));
     }
     if (query.lastError().isValid())
-        throw ArchiveError(QStringLiteral("读取查询结果失败：%1").arg(sqlError(query.lastError())));
+        throw ArchiveError(
+            QStringLiteral("读取查询结果失败：%1").arg(sqlErrorText(query.lastError())));
     return rs;
 }
 
@@ -237,13 +272,13 @@ void Recordset::Update() {
 
     auto fail = [&](const QString& what, const QSqlError& e) {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        throw ArchiveError(what + sqlError(e));
+        throw ArchiveError(what + sqlErrorText(e));
     };
     // SQLite: take the write lock at the start, so that the busy timeout covers the wait for
     // other writers instead of failing the transaction half-way.
     QSqlQuery begin(db);
     if (!begin.exec(sqlite_ ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN")))
-        throw ArchiveError(QStringLiteral("无法开始事务：") + sqlError(begin.lastError()));
+        throw ArchiveError(QStringLiteral("无法开始事务：") + sqlErrorText(begin.lastError()));
     QSqlQuery query(db);
     if (!query.prepare(insert)) fail(QStringLiteral("无法写入新行："), query.lastError());
     for (const auto& entry : newRow_) query.addBindValue(entry.second);

@@ -2,6 +2,7 @@
 
 #include "connection.h"
 
+#include <QSqlError>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -82,11 +83,15 @@ std::unique_ptr<Recordset> opensql(const QString& connstr, const QString& sql,
 // operations that create or fill the archive.
 void openConnection(const ArchiveLocation& location, const QString& name, bool create);
 
+// The text of a database error, never empty ("未知错误" when the driver gave none).
+QString sqlErrorText(const QSqlError& error);
+
 // A connection name that no other connection of this process uses.
 QString uniqueConnectionName();
 
 // The kind of file at `path` judged from its first bytes: an SQLite 3 database (or an empty
-// file, which SQLite takes as an empty database), an Access database, or something else.
+// file, which SQLite takes as an empty database), an Access database, or something else (also
+// anything that is not a regular file: a folder, a device, a pipe).
 enum class FileFormat { SQLite, Access, Other };
 FileFormat fileFormat(const QString& path);
 

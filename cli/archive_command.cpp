@@ -3,6 +3,9 @@
 #include "commands.h"
 
 #include "archive/archive.h"
+#include "wmi/snapshot.h"
+
+#include <QProcessEnvironment>
 
 namespace qelto::cli {
 
@@ -16,7 +19,11 @@ const char kUsage[] =
     "  people add      在 usep 中加入一个部门的一个使用人\n"
     "  people import   从 CSV 文件（UTF-8，两列：部门,使用人；第一行可以是列名）导入使用人\n"
     "  --archive       档案的连接字符串；否则取环境变量 QELTO_ARCHIVE，再否则为当前目录下的\n"
-    "                  systeminfo.mdb\n";
+    "                  systeminfo.mdb\n"
+    "  --archive-password-file 文件\n"
+    "                  档案服务器的密码（文件的第一行），用于不含密码的连接字符串；也可用环境变量\n"
+    "                  QELTO_ARCHIVE_PASSWORD（连接字符串中的密码能被其他用户看到）\n"
+    "  --              其后的参数都不是选项（例如以“-”开头的部门、使用人或文件名）\n";
 
 int usage(const QString& problem) {
     if (!problem.isEmpty()) printLine(stderr, problem);
@@ -26,16 +33,71 @@ int usage(const QString& problem) {
 
 }  // namespace
 
-int archiveCommand(const QStringList& allArgs) {
-    if (allArgs.contains(QStringLiteral("--help")) || allArgs.contains(QStringLiteral("-h"))) {
-        print(stdout, QByteArray(kUsage));
-        return 0;
+std::optional<QString> archiveConnection(const std::optional<QString>& option,
+                                         const QString& passwordFile, QString& problem) {
+    if (option && archive::namesPassword(*option))
+        printLine(
+            stderr,
+            QStringLiteral("警告：--archive 的连接字符串中含有密码，这台计算机的其他用户能看到它；"
+                           "请改用 --archive-password-file 文件或环境变量 "
+                           "QELTO_ARCHIVE_PASSWORD。"));
+    QStringList optionArgs;
+    if (option) optionArgs << QStringLiteral("--archive") << *option;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (passwordFile.isEmpty()) return archive::effectiveConnectionString(optionArgs, env);
+
+    // The file comes before the variable.
+    env.remove(QLatin1String(archive::kArchivePasswordVariable));
+    const std::optional<QString> connstr = archive::effectiveConnectionString(optionArgs, env);
+    QString reason;
+    const std::optional<QByteArray> bytes = wmi::readInputFile(passwordFile, 65536, reason);
+    if (!bytes) {
+        problem = QStringLiteral("无法读取密码文件 %1：%2").arg(passwordFile, reason);
+        return std::nullopt;
     }
-    const std::optional<QString> connstr = archive::effectiveConnectionString(allArgs);
-    if (!connstr) return usage(QStringLiteral("--archive 需要一个连接字符串"));
-    const QStringList args = archive::withoutArchiveOption(allArgs);
-    for (const QString& a : args)
-        if (a.startsWith(u'-')) return usage(QStringLiteral("未知选项：%1").arg(a));
+    QByteArray line = bytes->left(bytes->indexOf('\n'));
+    if (line.endsWith('\r')) line.chop(1);
+    return archive::withPassword(*connstr, QString::fromUtf8(line));
+}
+
+int archiveCommand(const QStringList& allArgs) {
+    std::optional<QString> option;
+    QString passwordFile;
+    QStringList args;
+    bool options = true;
+    for (qsizetype i = 0; i < allArgs.size(); ++i) {
+        const QString& a = allArgs[i];
+        if (!options) {
+            args << a;
+        } else if (a == u"--") {
+            options = false;
+        } else if (a == u"--help" || a == u"-h") {
+            print(stdout, QByteArray(kUsage));
+            return 0;
+        } else if (a == u"--archive") {
+            if (i + 1 >= allArgs.size())
+                return usage(QStringLiteral("--archive 需要一个连接字符串"));
+            option = allArgs[++i];
+        } else if (a.startsWith(u"--archive=")) {
+            option = a.mid(10);
+        } else if (a == u"--archive-password-file") {
+            if (i + 1 >= allArgs.size() || allArgs[i + 1].isEmpty())
+                return usage(QStringLiteral("--archive-password-file 需要一个文件名"));
+            passwordFile = allArgs[++i];
+        } else if (a.startsWith(u'-')) {
+            return usage(QStringLiteral("未知选项：%1").arg(a));
+        } else {
+            args << a;
+        }
+    }
+    QString problem;
+    const std::optional<QString> connstr = archiveConnection(option, passwordFile, problem);
+    if (!connstr) {
+        printLine(stderr, problem);
+        return 1;
+    }
+    if (args.size() == 3 && args[0] == u"people" && args[1] == u"import" && args[2].isEmpty())
+        return usage(QStringLiteral("CSV 文件名不能为空"));
 
     try {
         if (args.size() == 1 && args[0] == u"init") {

@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <optional>
 
 // The subcommands of qelto-cli. Each takes the arguments after its name and returns the exit
 // status: 0 when it did its work, 1 when it failed (the reason on stderr), 2 for a usage error.
@@ -13,7 +14,17 @@ int scanCommand(const QStringList& args);
 int archiveCommand(const QStringList& args);
 int dumpCommand(const QStringList& args);
 
+// Writes to stdout or stderr. A failed write to stdout is remembered: the program then ends
+// with a message and status 1 even when the command itself succeeded.
 void print(FILE* to, const QByteArray& bytes);
 void printLine(FILE* to, const QString& text);
+
+// The archive's connection string: `option` (the value of --archive) when given, else
+// QELTO_ARCHIVE, else the default. A server's string that names no password takes the first
+// line of `passwordFile` when one is given, else QELTO_ARCHIVE_PASSWORD. Warns on stderr when
+// `option` holds a password, which other users can read on the command line. nullopt, with
+// `problem`, when the password file cannot be read.
+std::optional<QString> archiveConnection(const std::optional<QString>& option,
+                                         const QString& passwordFile, QString& problem);
 
 }  // namespace qelto::cli

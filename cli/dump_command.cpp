@@ -4,13 +4,11 @@
 #include "commands.h"
 #include "connection.h"
 
+#include "report/savefile.h"
 #include "wmi/error.h"
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
 #include "wmi/store.h"
-
-#include <QFile>
-#include <QSaveFile>
 
 namespace qelto::cli {
 
@@ -19,7 +17,9 @@ namespace {
 const char kDumpUsage[] =
     "用法：qelto-cli dump [主机] [-o 文件] [--user 用户名]\n"
     "  把一台计算机（默认本机）所有类的回答写成快照文件（JSON），供 scan --snapshot 使用\n"
-    "  -o, --output 文件   写入该文件（默认标准输出）\n";
+    "  -o, --output 文件   写入该文件（默认标准输出）：完整写入后才替换原有文件；\n"
+    "                      不写入符号链接或其他非普通文件\n"
+    "  --                  其后的参数都不是选项（例如以“-”开头的主机名）\n";
 
 int dumpUsage(const QString& problem) {
     if (!problem.isEmpty()) printLine(stderr, problem);
@@ -32,8 +32,19 @@ int dumpUsage(const QString& problem) {
 int dumpCommand(const QStringList& args) {
     ConnectionOptions connection;
     QString output;
+    bool options = true;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
+        if (options && a == u"--") {
+            options = false;
+            continue;
+        }
+        if (!options) {
+            if (!connection.host.isNull())
+                return dumpUsage(QStringLiteral("多余的参数：%1").arg(a));
+            connection.host = a;
+            continue;
+        }
         QString problem;
         const Taken taken = takeConnectionOption(args, i, connection, problem);
         if (taken == Taken::Bad) return dumpUsage(problem);
@@ -44,6 +55,7 @@ int dumpCommand(const QStringList& args) {
         } else if (a == u"-o" || a == u"--output") {
             if (i + 1 >= args.size()) return dumpUsage(QStringLiteral("%1 需要一个文件名").arg(a));
             output = args[++i];
+            if (output.isEmpty()) return dumpUsage(QStringLiteral("%1 的文件名不能为空").arg(a));
         } else if (a.startsWith(u'-')) {
             return dumpUsage(QStringLiteral("未知选项：%1").arg(a));
         } else if (connection.host.isNull()) {
@@ -74,9 +86,10 @@ int dumpCommand(const QStringList& args) {
         print(stdout, json);
         return 0;
     }
-    QSaveFile file(output);
-    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit()) {
-        printLine(stderr, QStringLiteral("无法写入文件 %1：%2").arg(output, file.errorString()));
+    const QString failure = report::replaceFile(output, json);
+    if (!failure.isEmpty()) {
+        printLine(stderr,
+                  QStringLiteral("无法写入文件 %1：%2。原有文件保持不变。").arg(output, failure));
         return 1;
     }
     return 0;

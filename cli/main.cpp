@@ -2,12 +2,28 @@
 
 #include "commands.h"
 
+#include "wmi/snapshot.h"
+
 #include <QCoreApplication>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
 
 namespace qelto::cli {
 
+namespace {
+
+// The error of the first write to standard output that failed; 0 while all went well.
+int stdoutError = 0;
+
+}  // namespace
+
 void print(FILE* to, const QByteArray& bytes) {
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
+    if (std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to) !=
+            static_cast<size_t>(bytes.size()) &&
+        to == stdout && stdoutError == 0)
+        stdoutError = errno ? errno : EIO;
 }
 
 void printLine(FILE* to, const QString& text) {
@@ -17,6 +33,20 @@ void printLine(FILE* to, const QString& text) {
 }  // namespace qelto::cli
 
 namespace {
+
+QStringList argumentsOf(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i) args << qelto::wmi::fileNameFromNative(QByteArray(argv[i]));
+    return args;
+}
+
+bool verboseRequested(const QStringList& args) {
+    for (const QString& a : args) {
+        if (a == u"--") break;
+        if (a == u"--verbose" || a == u"-v") return true;
+    }
+    return false;
+}
 
 struct Command {
     const char* name;
@@ -40,15 +70,50 @@ int usage() {
     return 2;
 }
 
+// Qt's own warnings (from its SQL drivers, its locale set-up…) are for developers: they reach the
+// terminal only with --verbose, so that stderr holds this program's messages alone.
+bool showQtMessages = false;
+
+void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (!showQtMessages && type != QtFatalMsg) return;
+    qelto::cli::print(stderr, (qFormatLogMessage(type, context, message) + u'\n').toUtf8());
+}
+
+int run(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    // Not app.arguments(): that replaces bytes that are not UTF-8 (file names may hold them).
+    QStringList args = argumentsOf(argc, argv);
+    if (args.isEmpty() || args[0] == u"--help" || args[0] == u"-h") return usage();
+    const QString name = args.takeFirst();
+    for (const Command& c : kCommands) {
+        if (name != QLatin1String(c.name)) continue;
+        try {
+            return c.run(args);
+        } catch (const std::bad_alloc&) {
+            qelto::cli::printLine(stderr, QStringLiteral("内存不足，无法完成。"));
+            return 1;
+        }
+    }
+    qelto::cli::printLine(stderr, QStringLiteral("未知命令：%1").arg(name));
+    return usage();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    if (args.isEmpty() || args[0] == u"--help" || args[0] == u"-h") return usage();
-    const QString name = args.takeFirst();
-    for (const Command& c : kCommands)
-        if (name == QLatin1String(c.name)) return c.run(args);
-    qelto::cli::printLine(stderr, QStringLiteral("未知命令：%1").arg(name));
-    return usage();
+    showQtMessages = verboseRequested(argumentsOf(argc, argv));
+    qInstallMessageHandler(qtMessages);
+    int status = run(argc, argv);
+    // Every write to stdout is checked, the last (buffered) ones here: a full disk or /dev/full
+    // must not pass for a complete tree or snapshot.
+    errno = 0;
+    if (std::fflush(stdout) != 0 && qelto::cli::stdoutError == 0)
+        qelto::cli::stdoutError = errno ? errno : EIO;
+    if (qelto::cli::stdoutError != 0) {
+        qelto::cli::printLine(
+            stderr,
+            QStringLiteral("无法写入标准输出：%1").arg(qt_error_string(qelto::cli::stdoutError)));
+        if (status == 0) status = 1;
+    }
+    return status;
 }

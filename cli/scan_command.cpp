@@ -22,10 +22,15 @@ const char kUsage[] =
     "用法：qelto-cli scan [主机] [--snapshot 文件] [--user 用户名] [--json] [--verbose]\n"
     "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
     "  --snapshot 文件     从快照文件（JSON）检测，而不是连接主机\n"
-    "  --verbose           在标准错误输出上报告连接和检测用的时间，以及无法执行的查询\n"
-    "  --report [目录]     把检测报告写入目录（默认为主目录）中的“计算机名.doc”\n"
+    "  --verbose           在标准错误输出上报告连接和检测用的时间、无法执行的查询和无法读取的值\n"
+    "  --report [目录]     把检测报告写入目录（默认为主目录 $HOME）中的“计算机名.doc”；\n"
+    "                      以“-”开头的目录写成 --report=目录\n"
     "  --save --department 部门 --person 使用人 [--archive 连接字符串]\n"
-    "                      把这次检测的摘要存入档案（也可由环境变量 QELTO_ARCHIVE 指定档案）\n";
+    "                      把这次检测的摘要存入档案（也可由环境变量 QELTO_ARCHIVE 指定档案）\n"
+    "  --archive-password-file 文件\n"
+    "                      档案服务器的密码（文件的第一行）；也可用环境变量 "
+    "QELTO_ARCHIVE_PASSWORD\n"
+    "  --                  其后的参数都不是选项（例如以“-”开头的主机名）\n";
 
 int usage(const QString& problem) {
     if (!problem.isEmpty()) printLine(stderr, problem);
@@ -43,6 +48,7 @@ struct ScanOptions {
     bool save = false;
     QString department, person;
     std::optional<QString> archive;
+    QString archivePasswordFile;
 };
 
 // After the scan: the report and the archive row, when asked for. Messages go to stderr so that
@@ -59,13 +65,23 @@ int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanR
         if (!r.ok()) status = 1;
     }
     if (o.save) {
+        // As the export: without the root line the tree is empty, and there is nothing to store.
+        if (tree.count() == 0) {
+            printLine(stderr, QStringLiteral("检测到无数据，无法保存"));
+            return 1;
+        }
         if (record.sendmail.isText() && record.sendmail.textValue().isEmpty())
             record.sendmail = wmi::Variant(QSysInfo::machineHostName());
-        const QString connstr =
-            o.archive ? *o.archive : *archive::effectiveConnectionString(QStringList());
+        QString problem;
+        const std::optional<QString> connstr =
+            archiveConnection(o.archive, o.archivePasswordFile, problem);
+        if (!connstr) {
+            printLine(stderr, QStringLiteral("保存失败：%1").arg(problem));
+            return 1;
+        }
         try {
             const QStringList leftOut =
-                archive::saveRecord(connstr, o.department, o.person, record);
+                archive::saveRecord(*connstr, o.department, o.person, record);
             printLine(stderr, QStringLiteral("保存成功！"));
             if (!leftOut.isEmpty())
                 printLine(stderr, QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
@@ -78,10 +94,29 @@ int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanR
     return status;
 }
 
+// One line of --verbose about something the scan could not do.
+QString problemText(const scan::Problem& p) {
+    const QString number = QStringLiteral("0x%1").arg(p.number, 8, 16, QLatin1Char('0'));
+    switch (p.kind) {
+        case scan::Problem::Kind::Query:
+            return QStringLiteral("查询失败（%1）：%2：%3").arg(number, p.query, p.description);
+        case scan::Problem::Kind::Value:
+            if (p.property.isEmpty()) return p.description;
+            return QStringLiteral("无法读取的值（%1）：%2 的第 %3 个对象的 %4：%5")
+                .arg(number, p.query)
+                .arg(p.object)
+                .arg(p.property, p.description);
+        case scan::Problem::Kind::TreeFull:
+            break;
+    }
+    return p.description;
+}
+
 }  // namespace
 
 int scanCommand(const QStringList& args) {
     ScanOptions o;
+    bool options = true;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
         auto value = [&](QString& into) {
@@ -89,6 +124,15 @@ int scanCommand(const QStringList& args) {
             into = args[++i];
             return true;
         };
+        if (options && a == u"--") {
+            options = false;
+            continue;
+        }
+        if (!options) {
+            if (!o.connection.host.isNull()) return usage(QStringLiteral("多余的参数：%1").arg(a));
+            o.connection.host = a;
+            continue;
+        }
         QString problem;
         const Taken taken = takeConnectionOption(args, i, o.connection, problem);
         if (taken == Taken::Bad) return usage(problem);
@@ -102,9 +146,18 @@ int scanCommand(const QStringList& args) {
             o.verbose = true;
         } else if (a == u"--snapshot") {
             if (!value(o.snapshot)) return usage(QStringLiteral("--snapshot 需要一个文件名"));
-        } else if (a == u"--report") {
+            if (o.snapshot.isEmpty()) return usage(QStringLiteral("--snapshot 的文件名不能为空"));
+        } else if (a == u"--report" || a.startsWith(u"--report=")) {
             o.report = true;
-            if (i + 1 < args.size() && !args[i + 1].startsWith(u'-')) o.reportDir = args[++i];
+            bool given = true;
+            if (a != u"--report")
+                o.reportDir = a.mid(9);
+            else if (i + 1 < args.size() && !args[i + 1].startsWith(u'-'))
+                o.reportDir = args[++i];
+            else
+                given = false;
+            if (given && o.reportDir.isEmpty())
+                return usage(QStringLiteral("--report 的目录不能为空"));
         } else if (a == u"--save") {
             o.save = true;
         } else if (a == u"--department") {
@@ -114,6 +167,9 @@ int scanCommand(const QStringList& args) {
         } else if (a == u"--archive") {
             if (!value(o.archive.emplace()))
                 return usage(QStringLiteral("--archive 需要一个连接字符串"));
+        } else if (a == u"--archive-password-file") {
+            if (!value(o.archivePasswordFile) || o.archivePasswordFile.isEmpty())
+                return usage(QStringLiteral("--archive-password-file 需要一个文件名"));
         } else if (a.startsWith(u'-')) {
             return usage(QStringLiteral("未知选项：%1").arg(a));
         } else if (o.connection.host.isNull()) {
@@ -152,10 +208,7 @@ int scanCommand(const QStringList& args) {
         printLine(stderr, QStringLiteral("连接用时 %1 毫秒，检测用时 %2 毫秒")
                               .arg(result.connectTime.count())
                               .arg(result.scanTime.count()));
-        for (const auto& p : result.problems)
-            printLine(stderr, QStringLiteral("查询失败（0x%1）：%2：%3")
-                                  .arg(p.number, 8, 16, QLatin1Char('0'))
-                                  .arg(p.query, p.description));
+        for (const auto& p : result.problems) printLine(stderr, problemText(p));
     }
     print(stdout,
           o.json ? cli::scanToJson(result.tree, result.record) : cli::scanToOutline(result.tree));

@@ -62,6 +62,13 @@ QByteArray charsetOfLocale(const QByteArray& localeName) {
     return iconvKnows(charset) ? charset : QByteArrayLiteral("UTF-8");
 }
 
+bool asciiCompatible(const QByteArray& charset) {
+    if (!iconvKnows(charset)) return false;
+    QByteArray ascii = "\t\r\n";
+    for (char c = 0x20; c < 0x7F; ++c) ascii += c;
+    return encodeText(QString::fromLatin1(ascii), charset) == ascii;
+}
+
 QByteArray encodeText(const QString& text, const QByteArray& charset) {
     QByteArray input = text.toUtf8();
     Converter converter(charset);

@@ -17,6 +17,11 @@ QByteArray localeNameFromEnvironment();
 // character set, and character sets that iconv does not know, give "UTF-8".
 QByteArray charsetOfLocale(const QByteArray& localeName);
 
+// True when `charset` writes ASCII (CR and LF included) as the same single bytes, as every
+// character set of a Chinese locale does; false for UTF-16, UCS-4, UTF-7, EBCDIC and the like,
+// and for a character set that iconv does not know.
+bool asciiCompatible(const QByteArray& charset);
+
 // The text in `charset` through iconv. A character that the character set cannot hold becomes
 // "?", one "?" per character. An unknown character set falls back to UTF-8.
 QByteArray encodeText(const QString& text, const QByteArray& charset);

@@ -1,10 +1,11 @@
 #include "report.h"
 
 #include "encoding.h"
+#include "savefile.h"
 #include "scan/forms.h"
+#include "wmi/snapshot.h"
 
 #include <QDir>
-#include <QSaveFile>
 
 namespace qelto::report {
 
@@ -20,26 +21,13 @@ const QString kFooter =
 // temporary file beside it adds a few more characters to the name.
 constexpr qsizetype kMaxNameBytes = 200;
 
-QString reasonOf(QFileDevice::FileError error, const QString& detail) {
-    QString what;
-    switch (error) {
-        case QFileDevice::OpenError:
-            what = QStringLiteral("无法在目标文件夹中创建文件");
-            break;
-        case QFileDevice::WriteError:
-            what = QStringLiteral("写入文件时出错");
-            break;
-        case QFileDevice::RenameError:
-            what = QStringLiteral("无法用新报告替换原有文件");
-            break;
-        case QFileDevice::PermissionsError:
-            what = QStringLiteral("没有写入权限");
-            break;
-        default:
-            what = QStringLiteral("无法写入文件");
-            break;
-    }
-    return detail.isEmpty() ? what : what + QStringLiteral("（") + detail + QStringLiteral("）");
+// The folder the report goes to by default: $HOME. Without it (unset, empty, or the root
+// folder) there is no folder that is surely the user's own, and the report is refused rather
+// than written to "/".
+std::optional<QString> homeDirectory() {
+    const QByteArray home = qgetenv("HOME");
+    if (home.isEmpty() || QDir::cleanPath(wmi::fileNameFromNative(home)) == u"/") return {};
+    return wmi::fileNameFromNative(home);
 }
 
 }  // namespace
@@ -64,7 +52,17 @@ QStringList reportLines(const scan::InventoryTree& tree, const QString& host, co
     lines << kBlankLine;
     for (int i = kFirstDetailNode; i < tree.count(); ++i) lines << tree.node(i).text;
     lines << kBlankLine << kFooter;
+    for (QString& line : lines) line = oneLine(line);
     return lines;
+}
+
+QString oneLine(const QString& text) {
+    QString line = text;
+    for (QChar& c : line)
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            c = u' ';
+    return line;
 }
 
 QByteArray reportBytes(const QStringList& lines, const QByteArray& charset) {
@@ -102,14 +100,16 @@ QString safeFileName(const QString& computername) {
 QString ExportResult::message() const {
     switch (outcome) {
         case Outcome::Written:
-            return kDone + path;
+            if (notice.isEmpty()) return kDone + path;
+            return kDone + path + u'\n' + notice;
         case Outcome::NoData:
             return kNoData;
         case Outcome::Failed:
             break;
     }
-    return QStringLiteral("导出失败，未能写入报告文件 %1：%2。原有文件保持不变。")
-        .arg(path, reason);
+    const QString why = reason.isEmpty() ? QStringLiteral("未知错误") : reason;
+    if (path.isEmpty()) return QStringLiteral("导出失败，未能写入报告：%1。").arg(why);
+    return QStringLiteral("导出失败，未能写入报告文件 %1：%2。原有文件保持不变。").arg(path, why);
 }
 
 ExportResult exportReport(const scan::InventoryTree& tree, const scan::ScanRecord& record,
@@ -119,37 +119,35 @@ ExportResult exportReport(const scan::InventoryTree& tree, const scan::ScanRecor
         result.outcome = ExportResult::Outcome::NoData;
         return result;
     }
-    const QString directory = options.directory.isEmpty() ? QDir::homePath() : options.directory;
+    std::optional<QString> directory = options.directory;
+    if (directory->isEmpty()) directory = homeDirectory();
+    if (!directory) {
+        result.reason = QStringLiteral(
+            "无法确定主目录（环境变量 HOME 未设置、为空或是根文件夹），报告不会写入根文件夹");
+        return result;
+    }
     QString computername;
     try {
         computername = scan::forms::asText(record.computername, QLocale::c());
     } catch (const scan::forms::ValueError&) {
         // An array cannot name a file; the safe name stands in for it.
     }
-    result.path = QDir(directory).filePath(safeFileName(computername) + QStringLiteral(".doc"));
+    result.path = QDir(*directory).filePath(safeFileName(computername) + QStringLiteral(".doc"));
 
-    const QByteArray charset =
+    QByteArray charset =
         options.charset.isEmpty() ? charsetOfLocale(localeNameFromEnvironment()) : options.charset;
+    if (!asciiCompatible(charset)) {
+        // UTF-16 and the like would put a byte-order mark before each line and write CR LF as
+        // two-byte characters: no program reads that as lines of text.
+        result.notice = QStringLiteral("区域设置的字符集 %1 与 ASCII 不兼容，报告改用 UTF-8 编码。")
+                            .arg(QString::fromLatin1(charset));
+        charset = QByteArrayLiteral("UTF-8");
+    }
     const QDateTime when = options.when.isValid() ? options.when : QDateTime::currentDateTime();
     const QByteArray bytes = reportBytes(reportLines(tree, host, when, options.locale), charset);
 
-    QSaveFile file(result.path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly)) {
-        result.reason = reasonOf(QFileDevice::OpenError, file.errorString());
-        return result;
-    }
-    // flush() before commit(): a short write (a full disk, a size limit) shows only there, and
-    // commit() alone would rename the cut-off file over the old report.
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        result.reason = reasonOf(QFileDevice::WriteError, file.errorString());
-        file.cancelWriting();
-        return result;
-    }
-    if (!file.commit()) {
-        result.reason = reasonOf(file.error(), file.errorString());
-        return result;
-    }
+    result.reason = replaceFile(result.path, bytes);
+    if (!result.reason.isEmpty()) return result;
     result.outcome = ExportResult::Outcome::Written;
     return result;
 }

@@ -17,10 +17,15 @@ namespace qelto::report {
 // The index (counted from 0) of the first detail line: the root and the 18 categories come first.
 inline constexpr int kFirstDetailNode = 19;
 
-// The lines of the report, without line ends.
+// The lines of the report, without line ends. No value starts a line of its own: every control
+// character (CR, LF, tab and the rest of C0 and C1) and the Unicode line and paragraph separators
+// become one blank each (oneLine).
 // `when` is shown as the locale's short date followed directly by its time (with seconds).
 QStringList reportLines(const scan::InventoryTree& tree, const QString& host, const QDateTime& when,
                         const QLocale& locale);
+
+// `text` with every control character and line or paragraph separator replaced by a blank.
+QString oneLine(const QString& text);
 
 // The date and time as the header shows them.
 QString headerTime(const QDateTime& when, const QLocale& locale);
@@ -40,23 +45,25 @@ struct ExportResult {
     Outcome outcome = Outcome::Failed;
     QString path;    // the report file (also set on failure: the file that could not be written)
     QString reason;  // why it failed, in Chinese
+    QString notice;  // something the user should know about a written report (its encoding)
 
     bool ok() const { return outcome == Outcome::Written; }
-    // The text to show the user: the completion message with the path, "检测到无数据，无法保存",
-    // or the failure with its reason.
+    // The text to show the user: the completion message with the path (and the notice on a line
+    // of its own), "检测到无数据，无法保存", or the failure with its reason.
     QString message() const;
 };
 
 struct ExportOptions {
-    QString directory;   // where the report goes; empty: the user's home directory
+    QString directory;   // where the report goes; empty: $HOME (refused when unset or "/")
     QByteArray charset;  // empty: the character set of the user's locale
     QDateTime when;      // invalid: now
     QLocale locale = QLocale::system();
 };
 
-// Writes the report of `tree` for the scan of `host` into directory/<safe computername>.doc. The
-// file is written to a temporary file in the same folder and renamed over the old one only when
-// complete, so a failed export leaves the old report as it was. An empty tree writes nothing.
+// Writes the report of `tree` for the scan of `host` into directory/<safe computername>.doc
+// through replaceFile: complete or not at all, never through a symbolic link planted at that
+// name. A character set that is not ASCII-compatible (UTF-16, UCS-4…) gives way to UTF-8, and the
+// notice says so. An empty tree writes nothing.
 ExportResult exportReport(const scan::InventoryTree& tree, const scan::ScanRecord& record,
                           const QString& host, const ExportOptions& options = {});
 

@@ -20,7 +20,57 @@ bool holds(const Test& test, Walk& w) {
 }
 
 void note(ScanEnv& env, const QString& query, const wmi::Error& e) {
-    if (env.problems) env.problems->push_back({query, e.number(), e.description()});
+    if (!env.problems) return;
+    Problem p;
+    p.query = query;
+    p.number = e.number();
+    p.description = e.description();
+    env.problems->push_back(std::move(p));
+}
+
+// A property the object has but whose value could not be read; each one once per scan, however
+// often the rows read it. A property the object does not have is no problem: sources leave out
+// what they do not know.
+void noteUnreadable(ScanEnv& env, const Origin& origin, const QString& property,
+                    const wmi::Error& e) {
+    if (!env.problems || e.number() == wmi::code::NotFound || !origin.query) return;
+    if (env.moreUnreadable) return;
+    const QString query = *origin.query;
+    const QString key = query + u'\n' + QString::number(origin.number) + u'\n' + property;
+    if (env.unreadable.contains(key)) return;
+    if (env.unreadable.size() >= kMaxValueProblems) {
+        env.moreUnreadable = true;
+        return;
+    }
+    env.unreadable.insert(key);
+    Problem p;
+    p.kind = Problem::Kind::Value;
+    p.query = query;
+    p.number = e.number();
+    p.description = e.description();
+    p.property = property;
+    p.object = origin.number;
+    env.problems->push_back(std::move(p));
+}
+
+void noteTreeFull(ScanEnv& env) {
+    if (env.treeFullNoted) return;
+    env.treeFullNoted = true;
+    if (!env.problems) return;
+    Problem p;
+    p.kind = Problem::Kind::TreeFull;
+    p.description = treeFullNotice();
+    env.problems->push_back(std::move(p));
+}
+
+// A property of an object of the walk; a failed read is noted and thrown on.
+Variant read(Walk& w, const wmi::Object* object, const Origin& origin, const QString& property) {
+    try {
+        return object->get(property);
+    } catch (const wmi::Error& e) {
+        noteUnreadable(w.env, origin, property, e);
+        throw;
+    }
 }
 
 // Whether a value equals a numeric code; Null never does, a value that is no number fails.
@@ -37,6 +87,11 @@ QString joinText(const Text& text, Walk& w) {
 }
 
 }  // namespace
+
+QString treeFullNotice() {
+    return QStringLiteral("配置树已达到 %1 行的上限，其余的行未加入。")
+        .arg(InventoryTree::kMaxLines);
+}
 
 QString Key::make(const Walk& w) const {
     switch (kind) {
@@ -59,14 +114,14 @@ QString Key::make(const Walk& w) const {
 Value prop(const char* name) {
     return [n = QString::fromUtf8(name)](Walk& w) -> Variant {
         if (!w.object) throw forms::ValueError("no current object");
-        return w.object->get(n);
+        return read(w, w.object, w.objectOrigin, n);
     };
 }
 
 Value outerProp(const char* name) {
     return [n = QString::fromUtf8(name)](Walk& w) -> Variant {
         if (!w.outer) throw forms::ValueError("no outer object");
-        return w.outer->get(n);
+        return read(w, w.outer, w.outerOrigin, n);
     };
 }
 
@@ -269,16 +324,42 @@ Test sameText(Value a, Value b) {
 
 // --- Rows ---------------------------------------------------------------------------------------
 
-Step line(Key key, const char* parent, Image image, Text text, Test when) {
-    return [key = std::move(key), parent = QString::fromUtf8(parent), image = std::move(image),
-            text = std::move(text), when = std::move(when)](Walk& w) {
+namespace {
+
+// A line row. It has a type of its own so that a row list can tell that it holds only lines.
+struct LineRow {
+    Key key;
+    QString parent;
+    Image image;
+    Text text;
+    Test when;
+
+    void operator()(Walk& w) const {
+        // A full tree takes no more lines: nothing of them is worked out.
+        if (w.env.tree.full()) {
+            noteTreeFull(w.env);
+            return;
+        }
         if (when && !holds(when, w)) return;
         const QString k = key.make(w);
         const QString& picture =
             image.when ? (holds(image.when, w) ? image.ifTrue : image.ifFalse) : image.ifTrue;
         const QString t = joinText(text, w);
         w.env.tree.add(parent, k, t, picture);  // a refused line is simply not there
-    };
+    }
+};
+
+bool onlyLines(const std::vector<Step>& rows) {
+    for (const Step& row : rows)
+        if (!row.target<LineRow>()) return false;
+    return true;
+}
+
+}  // namespace
+
+Step line(Key key, const char* parent, Image image, Text text, Test when) {
+    return LineRow{std::move(key), QString::fromUtf8(parent), std::move(image), std::move(text),
+                   std::move(when)};
 }
 
 Step set(Field f, Value v) {
@@ -289,7 +370,12 @@ Step append(Field f, Value v) {
     return [f, v = std::move(v)](Walk& w) {
         Variant& target = w.env.record.*f;
         const QString piece = forms::asText(v(w), w.env.locale);
-        target = Variant(forms::asText(target, w.env.locale) + u"  " + piece);
+        // The field gives up its text first, so that the text is not shared and grows in place:
+        // appending to a field costs the piece, not the whole field.
+        QString text = forms::asText(target, w.env.locale);
+        target = Variant();
+        text.append(u"  ").append(piece);
+        target = Variant(std::move(text));
     };
 }
 
@@ -327,7 +413,13 @@ Step countIf(Test t) {
 }
 
 Step forEachElement(Value array, std::vector<Step> rows) {
-    return [array = std::move(array), rows = std::move(rows)](Walk& w) {
+    const bool linesOnly = onlyLines(rows);
+    return [array = std::move(array), rows = std::move(rows), linesOnly](Walk& w) {
+        // Rows that would all be refused by a full tree are not worth reading the array for.
+        if (linesOnly && w.env.tree.full()) {
+            noteTreeFull(w.env);
+            return;
+        }
         const Variant a = array(w);
         if (!a.isArray()) return;
         const auto& items = a.arrayValue();
@@ -350,16 +442,22 @@ Step forEachMatch(const char* wql, Test match, std::vector<Step> rows) {
             Walk& w;
             const wmi::Object* outer;
             const wmi::Object* current;
+            Origin outerOrigin, currentOrigin;
             ~Restore() {
                 w.outer = outer;
                 w.object = current;
+                w.outerOrigin = outerOrigin;
+                w.objectOrigin = currentOrigin;
             }
-        } restore{w, outer, current};
+        } restore{w, outer, current, w.outerOrigin, w.objectOrigin};
         try {
             auto inner = w.env.service.execQuery(query);
             w.outer = current;
+            w.outerOrigin = restore.currentOrigin;
+            w.objectOrigin = {&query, 0};
             while (auto object = inner->next()) {
                 w.object = object.get();
+                ++w.objectOrigin.number;
                 if (holds(match, w))
                     for (const Step& row : rows) runStep(row, w);
                 w.object = nullptr;
@@ -383,8 +481,10 @@ void runGroup(const Group& group, ScanEnv& env) {
     for (const Step& row : group.before) runStep(row, w);
     try {
         auto result = env.service.execQuery(group.query);
+        w.objectOrigin = {&group.query, 0};
         while (auto object = result->next()) {
             w.object = object.get();
+            ++w.objectOrigin.number;
             for (const Step& row : group.each) runStep(row, w);
             w.object = nullptr;
         }
@@ -392,6 +492,7 @@ void runGroup(const Group& group, ScanEnv& env) {
         note(env, group.query, e);
     }
     w.object = nullptr;
+    w.objectOrigin = {};
     for (const Step& row : group.after) runStep(row, w);
 }
 

@@ -6,6 +6,7 @@
 #include "wmi/variant.h"
 
 #include <QLocale>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -19,13 +20,29 @@
 // in the scan catches errors.
 namespace qelto::scan {
 
-// A failure of the scan that the user never sees in the tree: a query that could not be run, a
-// walk that broke off. qelto-cli can report these on stderr.
+// A failure of the scan that the user never sees in the tree. qelto-cli can report these on
+// stderr.
 struct Problem {
+    enum class Kind {
+        Query,     // a query that could not be run, a walk that broke off
+        Value,     // a property that an object has but whose value could not be read
+        TreeFull,  // the tree reached kMaxLines; the lines after that were left out
+    };
+    Kind kind = Kind::Query;
     QString query;
     quint32 number = 0;
     QString description;
+    // Value: the property, and the object's place in the answer of `query` (from 1). A Value
+    // problem without a property stands for the further values that were not listed one by one.
+    QString property;
+    qint64 object = 0;
 };
+
+// At most this many values that could not be read are listed one by one in a scan.
+inline constexpr int kMaxValueProblems = 1000;
+
+// The text that tells the user that the tree is full.
+QString treeFullNotice();
 
 // What one scan works on.
 struct ScanEnv {
@@ -34,14 +51,25 @@ struct ScanEnv {
     ScanRecord& record;
     QLocale locale;
     std::vector<Problem>* problems = nullptr;
+    // What has already been noted: the values (query, object, property) and a full tree.
+    QSet<QString> unreadable = {};
+    bool moreUnreadable = false;
+    bool treeFullNoted = false;
+};
+
+// Where an object of a walk comes from: its query and its place in the answer (from 1).
+struct Origin {
+    const QString* query = nullptr;
+    qint64 number = 0;
 };
 
 // The state of one group while it runs.
 struct Walk {
     explicit Walk(ScanEnv& e) : env(e) {}
     ScanEnv& env;
-    const wmi::Object* object = nullptr;    // the object whose rows run
-    const wmi::Object* outer = nullptr;     // in a paired walk, the object of the outer query
+    const wmi::Object* object = nullptr;  // the object whose rows run
+    const wmi::Object* outer = nullptr;   // in a paired walk, the object of the outer query
+    Origin objectOrigin, outerOrigin;
     qint64 n = 0;                           // the group's counter
     wmi::Variant total{qint64{0}};          // a running sum (Null once a Null was added)
     qint64 tally = 0;                       // a running count

@@ -87,6 +87,12 @@ void infoscan(wmi::Service& service, InventoryTree& tree, ScanRecord& record, co
     tree.clear();
     runGroup(computer(), env);
     for (GroupFn group : kGroups) runGroup(group(), env);
+    if (env.moreUnreadable && problems) {
+        Problem more;
+        more.kind = Problem::Kind::Value;
+        more.description = QStringLiteral("还有更多无法读取的值，未逐一列出。");
+        problems->push_back(std::move(more));
+    }
     const int count = tree.count();
     for (int i = 0; i < count; ++i) tree.select(i);
     tree.select(0);

@@ -14,7 +14,8 @@ namespace qelto::scan {
 // One scan of the connected machine: empties the tree, adds the computer and the 18 categories,
 // runs the 24 query groups in their order, then selects every node once (so every category ends
 // expanded) and finally the root. Nothing that fails inside is reported in the tree: a line whose
-// value cannot be read is missing. Query failures are collected in `problems` when given.
+// value cannot be read is missing. Query failures, the values that could not be read and a full
+// tree are collected in `problems` when given.
 void infoscan(wmi::Service& service, InventoryTree& tree, ScanRecord& record,
               const QLocale& locale = QLocale::system(), std::vector<Problem>* problems = nullptr);
 

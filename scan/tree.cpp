@@ -10,6 +10,7 @@ void InventoryTree::clear() {
 
 bool InventoryTree::add(const QString& parentKey, const QString& key, const QString& text,
                         const QString& image) {
+    if (full()) return false;
     int parent = -1;
     if (!parentKey.isEmpty()) {
         parent = indexOf(parentKey);

@@ -5,11 +5,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -98,6 +102,110 @@ TEST(ArchiveCli, InitFillSaveAndReport) {
               2);
     EXPECT_EQ(qelto::archive::opensql(connstr, QStringLiteral("select * from info"))->RecordCount(),
               1);
+}
+
+TEST(ArchiveCli, ArchivesAndListsThatAreNotRegularFilesAreRefusedAndLeftAlone) {
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString empty = dir.filePath(QStringLiteral("empty.mdb"));
+    {
+        QFile f(empty);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    const QString db = dir.filePath(QStringLiteral("a.mdb"));
+    ASSERT_EQ(cli({QStringLiteral("archive"), QStringLiteral("init"), QStringLiteral("--archive"),
+                   QStringLiteral("Data Source=") + db},
+                  dir.path())
+                  .status,
+              0);
+    const QStringList before =
+        QDir(dir.path())
+            .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    const auto archiveAt = [](const QString& file) -> QString {
+        return QStringLiteral("Data Source=") + file;
+    };
+    const QStringList addTo = {QStringLiteral("archive"), QStringLiteral("people"),
+                               QStringLiteral("add"),     QStringLiteral("甲"),
+                               QStringLiteral("乙"),      QStringLiteral("--archive")};
+    const struct {
+        QStringList args;
+        const char16_t* says;
+    } cases[] = {
+        {addTo + QStringList{archiveAt(fifo)}, u"不是普通文件"},
+        {addTo + QStringList{archiveAt(QStringLiteral("/dev/null"))}, u"不是普通文件"},
+        {addTo + QStringList{archiveAt(dir.path())}, u"不是普通文件"},
+        {addTo + QStringList{archiveAt(empty)}, u"空文件"},
+        {{QStringLiteral("archive"), QStringLiteral("init"), QStringLiteral("--archive"),
+          archiveAt(QStringLiteral("/dev/null"))},
+         u"不是普通文件"},
+        {{QStringLiteral("archive"), QStringLiteral("people"), QStringLiteral("import"), fifo,
+          QStringLiteral("--archive"), archiveAt(db)},
+         u"不是普通文件"},
+    };
+    for (const auto& c : cases) {
+        QElapsedTimer timer;
+        timer.start();
+        const CliRun r = cli(c.args, dir.path());
+        EXPECT_EQ(r.status, 1) << c.args.join(u' ').toStdString();
+        EXPECT_TRUE(r.err.contains(QString::fromUtf16(c.says))) << r.err.toStdString();
+        EXPECT_LT(timer.elapsed(), 10000) << c.args.join(u' ').toStdString();
+    }
+    EXPECT_EQ(QDir(dir.path())
+                  .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+              before);
+    EXPECT_EQ(QFileInfo(empty).size(), 0);
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/dev/null-journal")));
+}
+
+TEST(ArchiveCli, PasswordsOnTheCommandLineAreWarnedAboutAndCanComeFromAFile) {
+    // A server on a loopback port where nothing listens: the connection is refused at once.
+    QTemporaryDir dir;
+    const QString server =
+        QStringLiteral("Provider=PostgreSQL;Host=127.0.0.2;Port=1;Database=qelto;User ID=it");
+    const QString passwordFile = dir.filePath(QStringLiteral("password"));
+    {
+        QFile f(passwordFile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("s3cret-file\n");
+    }
+    const struct {
+        QStringList extra;
+        bool warned;
+    } cases[] = {
+        {{QStringLiteral("--archive"), server + QStringLiteral(";Password=s3cret-line")}, true},
+        {{QStringLiteral("--archive"), server, QStringLiteral("--archive-password-file"),
+          passwordFile},
+         false},
+    };
+    for (const auto& c : cases) {
+        const CliRun r = cli(
+            QStringList{QStringLiteral("archive"), QStringLiteral("init")} + c.extra, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.contains(u"127.0.0.2")) << r.err.toStdString();
+        EXPECT_EQ(r.err.contains(u"警告"), c.warned) << r.err.toStdString();
+        EXPECT_FALSE(r.err.contains(u"s3cret")) << r.err.toStdString();
+    }
+}
+
+TEST(ArchiveCli, NamesThatStartWithADashComeAfterTheEndOfOptions) {
+    QTemporaryDir dir;
+    const QString connstr = QStringLiteral("Data Source=") + dir.filePath(QStringLiteral("a.mdb"));
+    ASSERT_EQ(cli({QStringLiteral("archive"), QStringLiteral("init"), QStringLiteral("--archive"),
+                   connstr},
+                  dir.path())
+                  .status,
+              0);
+    QFile csv(dir.filePath(QStringLiteral("-people.csv")));
+    ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+    csv.write("-部门,张三\n");
+    csv.close();
+    const CliRun r = cli(
+        {QStringLiteral("archive"), QStringLiteral("people"), QStringLiteral("import"),
+         QStringLiteral("--archive"), connstr, QStringLiteral("--"), QStringLiteral("-people.csv")},
+        dir.path());
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(qelto::archive::departments(connstr), QStringList{QStringLiteral("-部门")});
 }
 
 }  // namespace

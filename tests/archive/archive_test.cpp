@@ -137,6 +137,38 @@ TEST(ConnectionString, OptionBeatsEnvironmentBeatsDefault) {
         (QStringList{QStringLiteral("a"), QStringLiteral("b")}));
 }
 
+TEST(ConnectionString, AServerPasswordCanComeFromTheEnvironment) {
+    const QString server = QStringLiteral("Provider=PostgreSQL;Host=h;Database=d;User ID=u");
+    const QString file = QStringLiteral("Data Source=a.mdb");
+    const struct {
+        QString connstr;
+        const char16_t* variable;  // QELTO_ARCHIVE_PASSWORD; nullptr: unset
+        const char16_t* password;  // what the archive is opened with
+    } cases[] = {
+        {server, u"p\"w;x y", u"p\"w;x y"},
+        {server + u';', u"pw", u"pw"},
+        {server + QStringLiteral(";Password=own"), u"pw", u"own"},
+        {server + QStringLiteral(";pwd="), u"pw", u""},  // named, even empty: kept
+        {server, nullptr, u""},
+    };
+    for (const auto& c : cases) {
+        QProcessEnvironment env;
+        if (c.variable)
+            env.insert(QLatin1String(kArchivePasswordVariable), QString::fromUtf16(c.variable));
+        const std::optional<QString> connstr =
+            effectiveConnectionString({QStringLiteral("--archive"), c.connstr}, env);
+        ASSERT_TRUE(connstr);
+        EXPECT_EQ(parseConnectionString(*connstr).password, QString::fromUtf16(c.password))
+            << connstr->toStdString();
+        EXPECT_EQ(parseConnectionString(*connstr).database, QStringLiteral("d"));
+    }
+    QProcessEnvironment env;
+    env.insert(QLatin1String(kArchivePasswordVariable), QStringLiteral("pw"));
+    EXPECT_EQ(effectiveConnectionString({QStringLiteral("--archive"), file}, env), file);
+    EXPECT_TRUE(namesPassword(server + QStringLiteral("; PWD = x")));
+    EXPECT_FALSE(namesPassword(server));
+}
+
 // ---------------------------------------------------------------------------------------------
 // 硬盘容量
 

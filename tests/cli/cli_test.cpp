@@ -1,5 +1,8 @@
 // qelto-cli as a user runs it: exit status, stdout and stderr.
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -8,6 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
 namespace {
 
 struct CliRun {
@@ -15,13 +27,30 @@ struct CliRun {
     QString out, err;
 };
 
-CliRun cli(const QStringList& args) {
+// Runs qelto-cli; `setUp` may change the process (its environment, its stdout, its limits)
+// before it starts.
+CliRun cli(const QStringList& args,
+           const std::function<void(QProcess&, QProcessEnvironment&)>& setUp = {}) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("en_US.UTF-8"));
+    if (setUp) setUp(p, env);
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(QELTO_CLI), args);
-    EXPECT_TRUE(p.waitForFinished(30000));
+    EXPECT_TRUE(p.waitForFinished(30000)) << args.join(u' ').toStdString();
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// Runs a shell command line with $0 standing for qelto-cli: for arguments that are bytes rather
+// than text (QProcess would convert them as UTF-8).
+CliRun shell(const QString& commandLine, const QString& directory) {
+    QProcess p;
+    p.setWorkingDirectory(directory);
+    p.start(QStringLiteral("/bin/sh"),
+            {QStringLiteral("-c"), commandLine, QStringLiteral(QELTO_CLI)});
+    EXPECT_TRUE(p.waitForFinished(30000)) << commandLine.toStdString();
     return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError())};
 }
@@ -85,6 +114,13 @@ TEST(Cli, BadInputsFailWithAClearMessage) {
          1,
          u"顶层"},
         {{QStringLiteral("scan"), QStringLiteral("--snapshot")}, 2, u"--snapshot"},
+        // An empty file name is a usage error, not "this machine" or "the home folder".
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), QString()}, 2, u"不能为空"},
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("desktop.json"),
+          QStringLiteral("--report"), QString()},
+         2,
+         u"不能为空"},
+        {{QStringLiteral("dump"), QStringLiteral("-o"), QString()}, 2, u"不能为空"},
         {{QStringLiteral("scan"), QStringLiteral("--bogus")}, 2, u"未知选项"},
         {{QStringLiteral("frobnicate")}, 2, u"未知命令"},
         // No name that would need a DNS lookup: tests send nothing off this machine.
@@ -113,6 +149,177 @@ TEST(Cli, EmptyComputerSystemStillRuns) {
     const QJsonObject doc = QJsonDocument::fromJson(r.out.toUtf8()).object();
     EXPECT_TRUE(doc[u"tree"].toArray().isEmpty());
     EXPECT_EQ(doc[u"record"].toObject()[u"datebios"].toString(), u"X");
+}
+
+// --- hostile files and outputs -----------------------------------------------------------
+
+TEST(Cli, AFailedWriteToStdoutIsAnError) {
+    if (!QFileInfo::exists(QStringLiteral("/dev/full"))) GTEST_SKIP() << "no /dev/full here";
+    const QStringList cases[] = {
+        {QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("desktop.json"),
+         QStringLiteral("--json")},
+        {QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("desktop.json")},
+        {QStringLiteral("dump")},
+        {QStringLiteral("scan"), QStringLiteral("--help")},
+    };
+    for (const QStringList& args : cases) {
+        const CliRun r = cli(args, [](QProcess& p, QProcessEnvironment&) {
+            p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        });
+        EXPECT_EQ(r.status, 1) << args.join(u' ').toStdString();
+        EXPECT_TRUE(r.err.contains(u"无法写入标准输出")) << r.err.toStdString();
+    }
+}
+
+TEST(Cli, DumpOnAFullDiskKeepsTheOldFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs as a full disk";
+    QTemporaryDir mountPoint;
+    const QByteArray where = QFile::encodeName(mountPoint.path());
+    if (::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        QByteArray where;
+        ~Unmount() { ::umount(where.constData()); }
+    } unmount{where};
+    const QString old = mountPoint.filePath(QStringLiteral("old.json"));
+    {
+        QFile f(old);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_EQ(f.write("{}\n"), 3);
+        f.close();
+        QFile filler(mountPoint.filePath(QStringLiteral("filler")));
+        ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'f');
+        for (int i = 0; i < 64 && filler.write(block) == block.size(); ++i) {
+        }
+    }
+    const CliRun r = cli({QStringLiteral("dump"), QStringLiteral("-o"), old});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains(u"无法写入文件")) << r.err.toStdString();
+    QFile f(old);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("{}\n"));
+    EXPECT_EQ(QDir(mountPoint.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+TEST(Cli, SnapshotsThatAreNotRegularFilesOrTooLargeAreRefusedAtOnce) {
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("fifo.json"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString huge = dir.filePath(QStringLiteral("huge.json"));
+    {
+        QFile f(huge);  // sparse: the size is what counts
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(qint64(64) * 1024 * 1024 + 1));
+    }
+    const struct {
+        QString file;
+        const char16_t* reason;
+    } cases[] = {
+        {fifo, u"不是普通文件"},
+        {QStringLiteral("/dev/zero"), u"不是普通文件"},
+        {dir.path(), u"文件夹"},
+        {huge, u"上限"},
+    };
+    for (const auto& c : cases) {
+        QElapsedTimer timer;
+        timer.start();
+        const CliRun r = cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), c.file});
+        EXPECT_EQ(r.status, 1) << c.file.toStdString();
+        EXPECT_TRUE(r.err.contains(QString::fromUtf16(c.reason))) << r.err.toStdString();
+        EXPECT_LT(timer.elapsed(), 10000) << c.file.toStdString();
+    }
+}
+
+TEST(Cli, RunningOutOfMemoryIsReportedNotAnAbort) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#endif
+#endif
+    // About 20 MiB of instances: several hundred MiB once parsed, beyond a 256 MiB address space.
+    QTemporaryDir dir;
+    QFile f(dir.filePath(QStringLiteral("many.json")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("{\"Win32_Process\": [\n");
+    const QByteArray instance =
+        R"({"Name": "xxxxxxxxxxxxxxxxxxxx", "Size": 123456789, "Flag": true, "Arr": [1, 2, 3]},)"
+        "\n";
+    for (int i = 0; i < 20 * 1024 * 1024 / instance.size(); ++i) f.write(instance);
+    f.write("{}]}\n");
+    f.close();
+    const CliRun r = cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), f.fileName()},
+                         [](QProcess& p, QProcessEnvironment&) {
+                             p.setChildProcessModifier([] {
+                                 const rlimit limit{256u << 20, 256u << 20};
+                                 ::setrlimit(RLIMIT_AS, &limit);
+                             });
+                         });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains(u"内存不足")) << r.err.toStdString();
+}
+
+TEST(Cli, ControlCharactersInValuesStayOnTheirLine) {
+    QFile source(machine("container.json"));
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    QByteArray json = source.readAll();
+    ASSERT_TRUE(json.contains(R"("workgroup": "WORKGROUP")"));
+    json.replace(R"("workgroup": "WORKGROUP")", R"("workgroup": "A\r\n    伪造：1\u2028B\u0085C")");
+    QTemporaryDir dir;
+    QFile f(dir.filePath(QStringLiteral("forged.json")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(json);
+    f.close();
+    const CliRun r = cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), f.fileName()});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(u"\n    工作组：A      伪造：1 B C\n")) << r.out.toStdString();
+    for (const QString& line : r.out.split(u'\n'))
+        EXPECT_FALSE(line.trimmed().startsWith(u"伪造")) << line.toStdString();
+}
+
+TEST(Cli, QtsOwnMessagesReachStderrOnlyWithVerbose) {
+    // QT_DEBUG_PLUGINS makes Qt talk about every plugin it loads (here: the SQL drivers).
+    QTemporaryDir dir;
+    const QString connstr =
+        QStringLiteral("Data Source=") + dir.filePath(QStringLiteral("systeminfo.mdb"));
+    for (const bool verbose : {false, true}) {
+        QStringList args = {QStringLiteral("scan"),         QStringLiteral("--snapshot"),
+                            machine("desktop.json"),        QStringLiteral("--save"),
+                            QStringLiteral("--department"), QStringLiteral("甲"),
+                            QStringLiteral("--person"),     QStringLiteral("乙"),
+                            QStringLiteral("--archive"),    connstr};
+        if (verbose) args << QStringLiteral("--verbose");
+        const CliRun r = cli(args, [](QProcess&, QProcessEnvironment& env) {
+            env.insert(QStringLiteral("QT_DEBUG_PLUGINS"), QStringLiteral("1"));
+        });
+        EXPECT_EQ(r.status, 1);  // no archive there
+        EXPECT_EQ(r.err.contains(u"qt.core.plugin"), verbose) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(u"保存失败")) << r.err.toStdString();
+    }
+}
+
+TEST(Cli, FileNamesArePassedOnByteForByte) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(QFile::copy(machine("desktop.json"), dir.filePath(QStringLiteral("m.json"))));
+    // A snapshot and a report folder whose names are not UTF-8, and names that start with "-".
+    const QByteArray folder = QFile::encodeName(dir.path());
+    const auto at = [&](const char* name) { return QByteArray(folder + '/' + name); };
+    ASSERT_EQ(::rename(at("m.json").constData(), at("\xff\xfe.json").constData()), 0);
+    ASSERT_EQ(::mkdir(at("r\xff").constData(), 0700), 0);
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("-r")));
+    const CliRun bytes =
+        shell(QStringLiteral(R"sh("$0" scan --snapshot "$(printf '\377\376.json')" )sh"
+                             R"sh(--report "$(printf 'r\377')" && )sh"
+                             R"sh("$0" scan --snapshot "$(printf '\377\376.json')" )sh"
+                             R"sh(--report=-r && )sh"
+                             R"sh("$0" dump -o "$(printf '\377\376-this.json')")sh"),
+              dir.path());
+    ASSERT_EQ(bytes.status, 0) << bytes.err.toStdString();
+    EXPECT_EQ(::access(at("r\xff/WS-0417.doc").constData(), F_OK), 0);
+    EXPECT_EQ(::access(at("-r/WS-0417.doc").constData(), F_OK), 0);
+    EXPECT_EQ(::access(at("\xff\xfe-this.json").constData(), F_OK), 0);
 }
 
 }  // namespace

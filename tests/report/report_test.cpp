@@ -3,6 +3,7 @@
 
 #include "report/report.h"
 #include "report/encoding.h"
+#include "report/savefile.h"
 
 #include "scan/scan.h"
 
@@ -12,10 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 namespace qelto::report {
 namespace {
@@ -201,6 +205,30 @@ TEST(ReportContent, DetailLinesFollowTheOrderOfAdding) {
     const QStringList lines = reportLines(tree, QStringLiteral("h"), kWhen, kChina);
     EXPECT_EQ(lines.mid(2, 3),
               (QStringList{QStringLiteral("甲"), QStringLiteral("乙"), QStringLiteral("丙")}));
+}
+
+TEST(ReportContent, ControlCharactersNeverStartALine) {
+    const struct {
+        const char16_t* value;
+        const char16_t* shown;
+    } cases[] = {
+        {u"A\r\n伪造：1", u"A  伪造：1"},
+        {u"A\n伪造", u"A 伪造"},
+        {u"A\r伪造", u"A 伪造"},
+        {u"A\v\f\t\u0001B", u"A    B"},
+        {u"A\u0085B\u2028C\u2029D\u007fE", u"A B C D E"},
+        {u"普通的值：正常", u"普通的值：正常"},
+    };
+    for (const auto& c : cases) {
+        const QStringList lines = reportLines(makeTree({QString::fromUtf16(c.value)}),
+                                              QStringLiteral("h\r\nx"), kWhen, kChina);
+        ASSERT_EQ(lines.size(), 5);
+        EXPECT_TRUE(lines[0].startsWith(u"检测计算机h  x配置信息"));
+        EXPECT_EQ(lines[2], QString::fromUtf16(c.shown));
+        const QByteArray bytes = reportBytes(lines, "GBK");
+        EXPECT_EQ(bytes.count('\n'), 5);
+        EXPECT_EQ(bytes.count('\r'), 5);
+    }
 }
 
 TEST(ReportContent, HeaderTimeHasSecondsInEveryLocale) {
@@ -389,6 +417,107 @@ TEST_F(ReportExport, FailedWriteKeepsTheOldReport) {
     EXPECT_EQ(readAll(old), QByteArrayLiteral("old report\r\n"));
     EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden),
               QStringList{QStringLiteral("PC01.doc")});
+}
+
+TEST_F(ReportExport, ALinkAtTheReportsNameIsNeitherFollowedNorReplaced) {
+    QTemporaryDir elsewhere;
+    const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+    writeFile(victim, QByteArrayLiteral("keep me"));
+    const QString missing = elsewhere.filePath(QStringLiteral("would-be-created"));
+    for (const QString& target : {victim, missing}) {
+        const QString link = dir_.filePath(QStringLiteral("PC01.doc"));
+        QFile::remove(link);
+        ASSERT_TRUE(QFile::link(target, link));
+        const ExportResult r = exportReport(makeTree(kDetails), recordNamed(QStringLiteral("PC01")),
+                                            QStringLiteral("h"), options());
+        EXPECT_FALSE(r.ok()) << target.toStdString();
+        EXPECT_TRUE(r.message().contains(QStringLiteral("符号链接"))) << r.message().toStdString();
+        EXPECT_EQ(QFileInfo(link).symLinkTarget(), target);
+        EXPECT_EQ(
+            QDir(dir_.path())
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            QStringList{QStringLiteral("PC01.doc")});
+    }
+    EXPECT_EQ(readAll(victim), QByteArrayLiteral("keep me"));
+    EXPECT_FALSE(QFileInfo::exists(missing));
+}
+
+TEST_F(ReportExport, WithoutAHomeTheReportIsRefusedNotWrittenToTheRoot) {
+    const QByteArray home = qgetenv("HOME");
+    ExportOptions o = options();
+    o.directory.clear();
+    const char* cases[] = {nullptr, "", "/", "//"};
+    for (const char* value : cases) {
+        if (value)
+            qputenv("HOME", value);
+        else
+            qunsetenv("HOME");
+        const ExportResult r =
+            exportReport(makeTree({}), recordNamed(QStringLiteral("PC0H")), QStringLiteral("h"), o);
+        EXPECT_FALSE(r.ok()) << (value ? value : "(unset)");
+        EXPECT_TRUE(r.message().contains(QStringLiteral("主目录"))) << r.message().toStdString();
+    }
+    qputenv("HOME", home);
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/PC0H.doc")));
+}
+
+TEST_F(ReportExport, CharsetsThatAreNotAsciiCompatibleGiveWayToUtf8) {
+    const QStringList lines = reportLines(makeTree(kDetails), QStringLiteral("h"), kWhen, kChina);
+    const struct {
+        const char* charset;
+        bool fallsBack;
+    } cases[] = {
+        {"UTF-16", true}, {"UTF-16LE", true}, {"UCS-4", true},    {"UTF-32", true},
+        {"UTF-7", true},  {"GBK", false},     {"GB18030", false}, {"UTF-8", false},
+    };
+    for (const auto& c : cases) {
+        ExportOptions o = options();
+        o.charset = c.charset;
+        const ExportResult r = exportReport(makeTree(kDetails), recordNamed(QStringLiteral("PC01")),
+                                            QStringLiteral("h"), o);
+        ASSERT_TRUE(r.ok()) << c.charset;
+        const QByteArray expected = reportBytes(lines, c.fallsBack ? "UTF-8" : c.charset);
+        EXPECT_EQ(readAll(r.path), expected) << c.charset;
+        EXPECT_EQ(r.message().contains(QStringLiteral("UTF-8")), c.fallsBack) << c.charset;
+    }
+    // The same when the locale names the character set.
+    const QByteArray saved = qgetenv("LC_ALL");
+    qputenv("LC_ALL", "zh_CN.UTF-16");
+    ExportOptions o = options();
+    o.charset.clear();
+    const ExportResult r = exportReport(makeTree(kDetails), recordNamed(QStringLiteral("PC01")),
+                                        QStringLiteral("h"), o);
+    qputenv("LC_ALL", saved);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(readAll(r.path), reportBytes(lines, "UTF-8"));
+}
+
+TEST(ReportSaveFile, AFullDiskKeepsTheOldFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs as a full disk";
+    QTemporaryDir mountPoint;
+    ASSERT_TRUE(mountPoint.isValid());
+    const QByteArray where = QFile::encodeName(mountPoint.path());
+    if (::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        QByteArray where;
+        ~Unmount() { ::umount(where.constData()); }
+    } unmount{where};
+    const QString old = mountPoint.filePath(QStringLiteral("old.doc"));
+    writeFile(old, QByteArrayLiteral("old report\r\n"));
+    // Fill what is left, so that the next write finds the disk full.
+    {
+        QFile filler(mountPoint.filePath(QStringLiteral("filler")));
+        ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'f');
+        for (int i = 0; i < 64 && filler.write(block) == block.size(); ++i) {
+        }
+    }
+    const QString reason = replaceFile(old, QByteArray(32 * 1024, 'x'));
+    EXPECT_FALSE(reason.isEmpty());
+    EXPECT_EQ(readAll(old), QByteArrayLiteral("old report\r\n"));
+    EXPECT_EQ(QDir(mountPoint.path()).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{QStringLiteral("filler"), QStringLiteral("old.doc")}));
 }
 
 }  // namespace

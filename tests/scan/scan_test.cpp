@@ -6,6 +6,8 @@
 #include "scan/forms.h"
 #include "wmi/error.h"
 
+#include <QElapsedTimer>
+
 #include <gtest/gtest.h>
 
 namespace qelto::test {
@@ -136,10 +138,79 @@ TEST(Tree, RefusesDuplicateKeysAndMissingParents) {
 TEST(Tree, ManyNodesStayUniqueAndFindable) {
     scan::InventoryTree t;
     t.add(QString(), QStringLiteral("C"), QString(), QString());
-    for (int i = 0; i < 100000; ++i)
+    // The root and 99,999 lines fill the tree; then even a new key is refused.
+    for (int i = 0; i < scan::InventoryTree::kMaxLines - 1; ++i)
         ASSERT_TRUE(t.add(QStringLiteral("C"), QStringLiteral("n%1").arg(i), QString(), QString()));
-    EXPECT_FALSE(t.add(QStringLiteral("C"), QStringLiteral("n99999"), QString(), QString()));
+    EXPECT_FALSE(t.add(QStringLiteral("C"), QStringLiteral("n99998"), QString(), QString()));
     EXPECT_EQ(t.indexOf(QStringLiteral("n54321")), 54322);
+    EXPECT_TRUE(t.full());
+    EXPECT_FALSE(t.add(QStringLiteral("C"), QStringLiteral("new"), QString(), QString()));
+    EXPECT_EQ(t.count(), 100000);
+}
+
+// --- hostile sources
+// ------------------------------------------------------------------------------
+
+// A machine of `adapters` adapters and as many IP-enabled configurations, all with one MAC address:
+// every adapter pairs with every configuration.
+std::shared_ptr<wmi::InstanceStore> sameMacMachine(int adapters) {
+    auto store = std::make_shared<wmi::InstanceStore>();
+    const auto add = [&](const char* className,
+                         std::vector<std::pair<const char*, wmi::Variant>> ps) {
+        wmi::Instance instance;
+        for (auto& [name, value] : ps) instance.set(QString::fromLatin1(name), std::move(value));
+        store->addClass(QString::fromLatin1(className)).items.emplace_back(std::move(instance));
+    };
+    const wmi::Variant mac(QStringLiteral("00:11:22:33:44:55"));
+    add("Win32_ComputerSystem", {{"Caption", wmi::Variant(QStringLiteral("PC01"))}});
+    for (int i = 0; i < adapters; ++i) {
+        add("Win32_NetworkAdapter", {{"MACAddress", mac}, {"Manufacturer", wmi::Variant(u"M")}});
+        add("Win32_NetworkAdapterConfiguration",
+            {{"MACAddress", mac},
+             {"IPEnabled", wmi::Variant(true)},
+             {"Description", wmi::Variant(u"nic")},
+             {"IPAddress", wmi::Variant(wmi::Variant::Array{wmi::Variant(u"10.0.0.1")})}});
+    }
+    add("Win32_BIOS", {{"Name", wmi::Variant(u"B")}});
+    return store;
+}
+
+TEST(Limits, PairingEveryAdapterWithEveryConfigurationStaysLinearAndBounded) {
+    // 1000 × 1000 pairs: a million blocks of lines and a million pieces in each network field.
+    QElapsedTimer timer;
+    timer.start();
+    wmi::StoreService service(sameMacMachine(1000));
+    scan::InventoryTree tree;
+    scan::ScanRecord record;
+    record.clearForScan();
+    std::vector<scan::Problem> problems;
+    scan::infoscan(service, tree, record, QLocale::c(), &problems);
+    EXPECT_LT(timer.elapsed(), 60000) << "the scan took " << timer.elapsed() << " ms";
+
+    EXPECT_EQ(tree.count(), scan::InventoryTree::kMaxLines);
+    EXPECT_EQ(tree.indexOf(QStringLiteral("b1")), -1);  // after the tree filled up
+    EXPECT_EQ(repr(record.datebios), "text:B");         // fields are still written
+    const qsizetype piece = QStringLiteral("  nic").size();
+    EXPECT_EQ(record.datenetworkname.textValue().size(), 1000 * 1000 * piece);
+    int full = 0;
+    for (const auto& p : problems)
+        if (p.kind == scan::Problem::Kind::TreeFull) ++full;
+    EXPECT_EQ(full, 1);
+}
+
+TEST(Limits, ValuesThatCannotBeReadAreNotedOnceEach) {
+    // The caption is read by the root line and by the computer name; the memory module's
+    // capacity by several rows. A property the object lacks is no problem.
+    const auto r = scanClasses(R"("Win32_ComputerSystem": [{"Caption": {}}],
+        "Win32_PhysicalMemory": [{"Capacity": 1}, {"Capacity": [{}], "Speed": 800}])");
+    EXPECT_EQ(r->tree.count(), 0);
+    QStringList values;
+    for (const auto& p : r->problems)
+        if (p.kind == scan::Problem::Kind::Value)
+            values << QStringLiteral("%1 #%2 %3").arg(p.query).arg(p.object).arg(p.property);
+    EXPECT_EQ(values.join(u'|').toStdString(),
+              "Select * From Win32_ComputerSystem #1 Caption|"
+              "Select * From Win32_PhysicalMemory #2 capacity");
 }
 
 }  // namespace

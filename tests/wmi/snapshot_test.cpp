@@ -3,6 +3,7 @@
 #include "wmi/json.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -380,6 +381,30 @@ TEST(Snapshot, NonAsciiNamesAreMatchedCaseInsensitivelyToo) {
     ASSERT_EQ(w.objects.size(), 1u);
     EXPECT_EQ(w.objects[0]->get(u"GRÖßE"), Variant(1));
     EXPECT_EQ(w.objects[0]->get(u"名"), Variant(u"x"));
+}
+
+TEST(Snapshot, ManyPropertiesAreReadInLinearTime) {
+    // 40,000 names of one length (the costly case for a search through the names so far), then
+    // the same names again in other cases, each replacing the first in its place. A search per
+    // property takes minutes here; hashing the folded names takes a moment.
+    constexpr int kCount = 40000;
+    std::string json = R"({"X": [{)";
+    for (int i = 0; i < kCount; ++i) json += "\"Prop" + std::to_string(100000 + i) + "\": 1, ";
+    for (int i = 0; i < kCount; i += 1000)
+        json += "\"pROP" + std::to_string(100000 + i) + "\": \"late\", ";
+    json += R"("\u00dfe": 1, "SSE": 2, "ss\u00c9": 3}]})";
+    QElapsedTimer timer;
+    timer.start();
+    const auto store = read(json);
+    EXPECT_LT(timer.elapsed(), 5000) << "reading took " << timer.elapsed() << " ms";
+    const Instance& instance = *store->findClass(u"X")->items.at(0);
+    // "ßE" folds to itself, not to "SSE"; "ssÉ" matches neither.
+    ASSERT_EQ(instance.properties.size(), std::size_t(kCount + 3));
+    EXPECT_EQ(instance.properties[1000].name, u"pROP101000");
+    EXPECT_EQ(instance.properties[1000].value, Variant(u"late"));
+    EXPECT_EQ(instance.properties[1001].value, Variant(1));
+    EXPECT_EQ(instance.find(u"sse")->value, Variant(2));
+    EXPECT_EQ(instance.find(u"SSé")->value, Variant(3));
 }
 
 // --- whole-file errors ---------------------------------------------------------------------------

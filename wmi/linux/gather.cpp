@@ -8,12 +8,14 @@
 #include <fnmatch.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/openat2.h>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -191,44 +193,80 @@ class LocalGatherer {
         while (r.size() > 1 && r.endsWith(u'/')) r.chop(1);
         live_ = (r == u"/");
         root_ = live_ ? QByteArray() : QFile::encodeName(r);
+        if (!live_) {
+            rootFd_ = ::open(root_.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            char canonical[PATH_MAX];
+            if (::realpath(root_.constData(), canonical)) canonicalRoot_ = canonical;
+        }
     }
+    ~LocalGatherer() {
+        if (rootFd_ >= 0) ::close(rootFd_);
+    }
+    LocalGatherer(const LocalGatherer&) = delete;
+    LocalGatherer& operator=(const LocalGatherer&) = delete;
 
     QByteArray real(const QString& path) const { return root_ + QFile::encodeName(path); }
+
+    // Opens a path of the machine. In a recorded machine the path, and every link on the way, is
+    // resolved inside the recorded folder as if it were "/": an absolute link or a ".." never
+    // leads to the files of the machine that runs the scan.
+    int openIn(const QString& path, int flags) const {
+        if (live_) return ::open(real(path).constData(), flags);
+        if (rootFd_ < 0) {
+            errno = ENOENT;
+            return -1;
+        }
+        open_how how{};
+        how.flags = quint64(flags);
+        how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+        const QByteArray p = QFile::encodeName(path);
+        const long fd = ::syscall(SYS_openat2, rootFd_, p.constData(), &how, sizeof how);
+        return int(fd);
+    }
 
     // Reads a file; false when it does not exist.
     bool readFile(const QString& path) {
         if (out_.file(path) || out_.unreadable(path)) return true;
-        const QByteArray p = real(path);
-        const int fd = ::open(p.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (fd < 0) {
-            if (errno == ENOENT || errno == ENOTDIR) return false;
-            out_.addError(path, errno);
-            return true;
-        }
-        struct stat st;
-        if (::fstat(fd, &st) != 0) st = {};
-        if (S_ISDIR(st.st_mode)) {
-            ::close(fd);
-            out_.addDir(path);
-            return true;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            ::close(fd);  // never read a device or a pipe
-            out_.addError(path, EINVAL);
-            return true;
-        }
         QByteArray data;
         // sysfs reports 4096 and procfs 0 as the size: read until the end instead. A sysfs text
         // attribute (4096) gives all it has in its first read, so a short first read is its end.
-        const bool sysfsText = st.st_size == 4096 && path.startsWith(u"/sys/");
-        qsizetype cap = st.st_size > 0 && st.st_size < kMaxFile ? st.st_size + 1 : 4096;
-        data.resize(cap);
+        switch (const int error = readRegular(path, path.startsWith(u"/sys/"), kMaxFile, data)) {
+            case 0:
+                out_.addFile(path, std::move(data));
+                return true;
+            case ENOENT:
+            case ENOTDIR:
+                return false;
+            case EISDIR:
+                out_.addDir(path);
+                return true;
+            default:
+                out_.addError(path, error);
+                return true;
+        }
+    }
+
+    // Reads a regular file, at most `limit` bytes of it, and never waits: a device or a pipe is
+    // not read. Returns 0, or ENOENT / ENOTDIR when the path does not exist, EISDIR for a folder,
+    // EINVAL for anything else that is not a regular file, or the error of opening or reading.
+    int readRegular(const QString& path, bool maybeSysfs, qsizetype limit, QByteArray& data) const {
+        const int fd = openIn(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) return errno;
+        struct stat st;
+        if (::fstat(fd, &st) != 0) st = {};
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd);  // never read a device or a pipe
+            return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        }
+        const bool sysfsText = maybeSysfs && st.st_size == 4096;
+        data.resize(st.st_size > 0 && st.st_size < limit ? st.st_size + 1
+                                                         : std::min<qsizetype>(4096, limit));
         qsizetype got = 0;
         int error = 0;
         for (;;) {
             if (got == data.size()) {
-                if (data.size() >= kMaxFile) break;
-                data.resize(std::min<qsizetype>(data.size() * 2, kMaxFile));
+                if (data.size() >= limit) break;
+                data.resize(std::min<qsizetype>(data.size() * 2, limit));
             }
             const ssize_t n = ::read(fd, data.data() + got, static_cast<size_t>(data.size() - got));
             if (n < 0) {
@@ -241,12 +279,44 @@ class LocalGatherer {
             if (sysfsText && got < 4096) break;
         }
         ::close(fd);
-        if (error != 0 && got == 0) {
-            out_.addError(path, error);
-            return true;
-        }
+        if (error != 0 && got == 0) return error;
         data.truncate(got);
-        out_.addFile(path, std::move(data));
+        return 0;
+    }
+
+    // Reads the matches of a pattern that ordinary users can add to: the first kMaxUserFiles
+    // (in name order), each cut at kMaxUserFileBytes.
+    void readUserFiles(const QString& pattern) {
+        QStringList paths = expand(pattern);
+        std::sort(paths.begin(), paths.end());
+        int taken = 0;
+        for (const QString& path : paths) {
+            if (taken == kMaxUserFiles) break;
+            if (out_.file(path) || out_.unreadable(path)) continue;
+            QByteArray data;
+            switch (const int error = readRegular(path, false, kMaxUserFileBytes, data)) {
+                case 0:
+                    out_.addFile(path, std::move(data));
+                    ++taken;
+                    break;
+                case ENOENT:
+                case ENOTDIR:
+                    break;
+                case EISDIR:
+                    out_.addDir(path);
+                    break;
+                default:
+                    out_.addError(path, error);
+                    break;
+            }
+        }
+    }
+
+    // True when the folder exists (links resolved as openIn does).
+    bool isDir(const QString& dir) const {
+        const int fd = openIn(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return false;
+        ::close(fd);
         return true;
     }
 
@@ -254,8 +324,13 @@ class LocalGatherer {
     // break.
     QStringList entries(const QString& dir) const {
         QStringList names;
-        DIR* d = ::opendir(real(dir).constData());
-        if (!d) return names;
+        const int fd = openIn(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return names;
+        DIR* d = ::fdopendir(fd);
+        if (!d) {
+            ::close(fd);
+            return names;
+        }
         while (dirent* e = ::readdir(d)) {
             if (e->d_name[0] == '.' &&
                 (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
@@ -288,30 +363,43 @@ class LocalGatherer {
     }
 
     void link(const QString& path) {
-        const QByteArray p = real(path);
-        struct stat st;
-        if (::lstat(p.constData(), &st) != 0) return;
-        char buf[PATH_MAX];
-        if (!::realpath(p.constData(), buf)) {
+        if (live_) {
+            const QByteArray p = real(path);
+            struct stat st;
+            if (::lstat(p.constData(), &st) != 0) return;
+            char buf[PATH_MAX];
+            out_.addLink(path, ::realpath(p.constData(), buf) ? QFile::decodeName(buf) : QString());
+            return;
+        }
+        // The link itself, then where it leads inside the recorded folder.
+        const int self = openIn(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (self < 0) return;
+        ::close(self);
+        const int target = openIn(path, O_PATH | O_CLOEXEC);
+        if (target < 0) {
             out_.addLink(path, QString());
             return;
         }
-        QByteArray resolved(buf);
-        if (!root_.isEmpty()) {
-            if (!resolved.startsWith(root_)) {
-                out_.addLink(path, QString());
-                return;
-            }
-            resolved = resolved.mid(root_.size());
-            if (resolved.isEmpty()) resolved = "/";
+        char buf[PATH_MAX];
+        const QByteArray fdPath = "/proc/self/fd/" + QByteArray::number(target);
+        const ssize_t n = ::readlink(fdPath.constData(), buf, sizeof buf - 1);
+        ::close(target);
+        QByteArray resolved = n > 0 ? QByteArray(buf, n) : QByteArray();
+        if (canonicalRoot_.isEmpty() || !resolved.startsWith(canonicalRoot_) ||
+            (resolved.size() > canonicalRoot_.size() && resolved[canonicalRoot_.size()] != '/')) {
+            out_.addLink(path, QString());
+            return;
         }
-        out_.addLink(path, QFile::decodeName(resolved));
+        resolved = resolved.mid(canonicalRoot_.size());
+        out_.addLink(path, QFile::decodeName(resolved.isEmpty() ? QByteArray("/") : resolved));
     }
 
     // Notes that a path exists without opening it.
     void present(const QString& path) {
-        struct stat st;
-        if (::stat(real(path).constData(), &st) == 0) out_.addPresent(path);
+        const int fd = openIn(path, O_PATH | O_CLOEXEC);
+        if (fd < 0) return;
+        ::close(fd);
+        out_.addPresent(path);
     }
 
     // Reads a password database and keeps only the lock state of each account.
@@ -322,9 +410,11 @@ class LocalGatherer {
 
     void probe(const QString& name, const QStringList& statPaths) {
         if (!live_) {
-            const QByteArray p = root_ + "/.probes/" + name.toUtf8();
-            QFile f(QFile::decodeName(p));
-            if (f.open(QIODevice::ReadOnly)) out_.addProbe(name, f.read(kMaxFile));
+            // A recorded answer is a file like any other of the recorded machine.
+            QByteArray answer;
+            if (!name.contains(u'/') &&
+                readRegular(QStringLiteral("/.probes/") + name, false, kMaxFile, answer) == 0)
+                out_.addProbe(name, answer);
             return;
         }
         if (name == u"uname") {
@@ -451,6 +541,8 @@ class LocalGatherer {
   private:
     Gathered& out_;
     QByteArray root_;
+    QByteArray canonicalRoot_;  // a recorded machine's folder with its links resolved
+    int rootFd_ = -1;
     bool live_ = true;
 };
 
@@ -467,12 +559,12 @@ Gathered gatherLocal(const GatherPlan& plan, const QString& root) {
     for (const QString& f : plan.presence) l.present(f);
     for (const QString& pattern : plan.globs)
         for (const QString& path : l.expand(pattern)) l.readFile(path);
+    for (const QString& pattern : plan.userGlobs) l.readUserFiles(pattern);
     for (const QString& pattern : plan.links)
         for (const QString& path : l.expand(pattern)) l.link(path);
     for (const QString& dir : plan.lists) {
         const QStringList names = l.entries(dir);
-        if (!names.isEmpty() || QDir(QFile::decodeName(l.real(dir))).exists())
-            g.addList(dir, names);
+        if (!names.isEmpty() || l.isDir(dir)) g.addList(dir, names);
     }
     for (const QString& p : plan.probes) l.probe(p, plan.statPaths);
     // The scanning machine is the gathered one here.

@@ -11,6 +11,10 @@
 
 namespace qelto::wmi::lnx {
 
+// What a glob of GatherPlan::userGlobs brings at most: 256 files of 16 KiB, 4 MiB in all.
+inline constexpr int kMaxUserFiles = 256;
+inline constexpr qsizetype kMaxUserFileBytes = 16 * 1024;
+
 // Everything the Linux source needs from one machine, stated up front so that it can be fetched
 // in one pass: locally from "/" (or a recorded machine's folder), or later from a remote host in
 // one round trip. Paths are absolute paths on the machine. A pattern may hold the wildcards of a
@@ -19,9 +23,12 @@ struct GatherPlan {
     QStringList files;           // read whole when they exist
     QList<QStringList> firstOf;  // of each group, the first file that exists is read
     QStringList globs;           // every match is read (a file) or noted (a folder)
-    QStringList links;           // every match's resolved path is noted
-    QStringList lists;           // the entry names of these folders are noted
-    QStringList presence;        // only whether these exist is noted; they are never read
+    // Globs over folders that ordinary users can write to: of each only the first kMaxUserFiles
+    // files (in name order) are read, each cut at kMaxUserFileBytes.
+    QStringList userGlobs;
+    QStringList links;     // every match's resolved path is noted
+    QStringList lists;     // the entry names of these folders are noted
+    QStringList presence;  // only whether these exist is noted; they are never read
     // Password databases ("name:password:…:expiry:…"): of each account only the lock state
     // leaves the machine, as "name:<'!', '*' or nothing>::::::<expiry>:" (see lockStates()).
     QStringList lockStates;
@@ -98,9 +105,10 @@ class Gathered {
 
 // Gathers a plan from the machine this program runs on, with `root` standing for "/": "/" reads
 // the live machine; another folder reads a recorded machine laid out as the same tree, whose probe
-// answers are the files ".probes/<name>" in that folder. Each file is read once; nothing is
-// spawned. Files larger than 8 MiB are cut there. Paths holding a line break are passed over
-// (the stream cannot carry them).
+// answers are the files ".probes/<name>" in that folder. In a recorded machine every path and
+// every link is resolved inside that folder, as if it were "/". Each file is read once; only
+// regular files are read (never a device or a pipe); nothing is spawned. Files larger than 8 MiB
+// are cut there. Paths holding a line break are passed over (the stream cannot carry them).
 Gathered gatherLocal(const GatherPlan& plan, const QString& root = QStringLiteral("/"));
 
 // Reads the lookups of a plan (the first file of each group that exists) from `root` into a

@@ -2,6 +2,7 @@
 
 #include "text.h"
 
+#include <QSet>
 #include <QtEndian>
 
 #include <arpa/inet.h>
@@ -461,6 +462,15 @@ std::vector<Login> parseUtmp(const QByteArray& bytes) {
 QHash<QString, QStringList> parseDefaultGateways(const QByteArray& route,
                                                  const QByteArray& route6) {
     QHash<QString, QStringList> out;
+    // Each gateway once per interface, in the order of the tables; a hash keeps that linear in
+    // the number of routes.
+    QSet<QString> seen;
+    const auto add = [&out, &seen](const QByteArray& iface, const QString& gateway) {
+        const QString name = QString::fromUtf8(iface);
+        const qsizetype before = seen.size();
+        seen.insert(name + u'\n' + gateway);
+        if (seen.size() > before) out[name] << gateway;
+    };
     for (const QByteArray& raw : lines(route)) {
         const QList<QByteArray> f = raw.simplified().split(' ');
         if (f.size() < 4 || f[1] != "00000000") continue;
@@ -472,9 +482,7 @@ QHash<QString, QStringList> parseDefaultGateways(const QByteArray& route,
         const quint32 n = qToLittleEndian<quint32>(quint32(*gw));
         quint32 net;
         std::memcpy(&net, &n, 4);
-        const QString a = ipv4(net);
-        QStringList& list = out[QString::fromUtf8(f[0])];
-        if (!list.contains(a)) list << a;
+        add(f[0], ipv4(net));
     }
     for (const QByteArray& raw : lines(route6)) {
         const QList<QByteArray> f = raw.simplified().split(' ');
@@ -483,9 +491,7 @@ QHash<QString, QStringList> parseDefaultGateways(const QByteArray& route,
         const quint64 flags = toUnsigned(f[8], 16).value_or(0);
         if (!(flags & 0x2)) continue;
         const QString a = ipv6FromHex(f[4]);
-        if (a.isEmpty()) continue;
-        QStringList& list = out[QString::fromUtf8(f[9])];
-        if (!list.contains(a)) list << a;
+        if (!a.isEmpty()) add(f[9], a);
     }
     return out;
 }

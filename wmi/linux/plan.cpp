@@ -126,8 +126,9 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/boot/loader/entries/*.conf"),
             QStringLiteral("/efi/loader/entries/*.conf"),
             QStringLiteral("/etc/exports.d/*.exports"),
-            QStringLiteral("/var/lib/samba/usershares/*"),
         };
+        // Any user may add a share of their own here.
+        p.userGlobs = QStringList{QStringLiteral("/var/lib/samba/usershares/*")};
         p.links = QStringList{
             QStringLiteral("/sys/class/net/*"),
             QStringLiteral("/sys/class/net/*/device"),

@@ -40,8 +40,9 @@ bool usable(const QString& path) {
 
 // The functions and settings every body starts with. F classifies a candidate file: its path is
 // printed into the open "files" record when it can be read (and queued for head, each behind the
-// separator file), else it joins the folders (D), the unreadable (U) or the files that are no
-// regular files (X). It fails when the path does not exist. K sorts a link into the resolvable
+// separator file; with a second argument on the queue of user files, which head cuts shorter;
+// q counts the queued), else it joins the folders (D), the unreadable (U) or the files that are
+// no regular files (X). It fails when the path does not exist. K sorts a link into the resolvable
 // (R) and the dangling (G). A path with a line break cannot be written in a list: it is passed
 // over, as the local gatherer does.
 constexpr char kPrelude[] = R"(LC_ALL=C; export LC_ALL
@@ -49,7 +50,7 @@ PATH="$PATH:/usr/sbin:/sbin:/usr/bin:/bin"; export PATH
 nl="
 "
 N=8388608
-D= U= X= H= P= R= G=
+D= U= X= H= HU= P= R= G= q=0
 S=$(mktemp 2>/dev/null) || S=
 if [ -n "$S" ]; then
   trap "rm -f -- \"\$S\"" 0
@@ -60,7 +61,11 @@ F() {
   case $1 in *"$nl"*) return 1;; esac
   if [ -d "$1" ]; then D="$D$1$nl"
   elif [ -f "$1" ]; then
-    if [ -r "$1" ]; then printf "%s\n" "$1"; H="$H$S$nl$1$nl"; else U="$U$1$nl"; fi
+    if [ -r "$1" ]; then
+      printf "%s\n" "$1"; q=$((q+1))
+      if [ -n "$2" ]; then HU="$HU$S$nl$1$nl"; else H="$H$S$nl$1$nl"; fi
+    else U="$U$1$nl"
+    fi
   elif [ -e "$1" ]; then X="$X$1$nl"
   else return 1
   fi
@@ -124,6 +129,8 @@ QByteArray body(const GatherPlan& plan, const QByteArray& boundary) {
     for (const QString& p : plan.probes)
         if (p != u"uname") s += probeCommands(p, plan);
 
+    // M: what head reads of a user file at most.
+    s += "M=" + QByteArray::number(kMaxUserFileBytes) + "\n";
     s += "printf \"\\n%s files\\n\" \"$B\"\n";
     for (const QString& f : plan.files)
         if (usable(f)) s += "F " + word(f, false) + "\n";
@@ -135,6 +142,11 @@ QByteArray body(const GatherPlan& plan, const QByteArray& boundary) {
     }
     for (const QString& g : plan.globs)
         if (usable(g)) s += "for p in " + word(g, true) + "; do F \"$p\"; done\n";
+    // Of a folder any user can fill, only the first files in name order, and those cut short.
+    for (const QString& g : plan.userGlobs)
+        if (usable(g))
+            s += "q=0; for p in " + word(g, true) + "; do [ $q -lt " +
+                 QByteArray::number(kMaxUserFiles) + " ] || break; F \"$p\" u; done\n";
     for (const QString& f : plan.lockStates)
         if (usable(f)) s += "L " + word(f, false) + "\n";
     for (const QString& f : plan.presence)
@@ -148,6 +160,13 @@ if [ -n "$H" ]; then
   IFS=$nl; set -f
   if [ -n "$S" ]; then head -q -c $N -- $H 2>/dev/null
   else for p in $H; do printf "\n%s c\n" "$B"; head -c $N -- "$p" 2>/dev/null; done
+  fi
+  set +f; unset IFS
+fi
+if [ -n "$HU" ]; then
+  IFS=$nl; set -f
+  if [ -n "$S" ]; then head -q -c $M -- $HU 2>/dev/null
+  else for p in $HU; do printf "\n%s c\n" "$B"; head -c $M -- "$p" 2>/dev/null; done
   fi
   set +f; unset IFS
 fi
