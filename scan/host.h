@@ -22,7 +22,7 @@ struct HostScan {
     std::optional<wmi::Error> error;        // the connection's failure; then nothing was scanned
     InventoryTree tree;
     ScanRecord record;
-    std::vector<Problem> problems;  // the queries that could not be run
+    std::vector<Problem> problems;  // queries and values that failed, and a full tree
     std::chrono::milliseconds connectTime{0}, scanTime{0};
 
     bool connected() const { return !error; }
