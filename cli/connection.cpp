@@ -18,6 +18,9 @@ const char kConnectionUsage[] =
     "  --password-file 文件    从文件的第一行读密码；也可用环境变量 QELTO_PASSWORD，\n"
     "                          在终端中则不回显地询问（--password 密码 也可用，但其他用户能看到）\n"
     "  --accept-new-host-key   信任并记住未知的 SSH 主机密钥（已变的密钥仍然拒绝）\n"
+    "  --ca-file 文件          HTTPS：除系统的证书机构外还信任这个 PEM 文件中的证书（或 "
+    "QELTO_CA_FILE）\n"
+    "  --pin-sha256 指纹       HTTPS：主机证书必须有这个 SHA-256 指纹\n"
     "  --timeout 秒            整个检测的时限（默认 60）；--connect-timeout 秒：连接的时限（默认 "
     "5）\n";
 
@@ -96,6 +99,14 @@ Taken takeConnectionOption(const QStringList& args, qsizetype& i, ConnectionOpti
         const auto p = readPasswordFile(*v, problem);
         if (!p) return Taken::Bad;
         o.password = *p;
+    } else if (a == u"--ca-file" || a == u"--pin-sha256") {
+        const auto v = value(QStringLiteral("一个值"));
+        if (!v) return Taken::Bad;
+        if (v->isEmpty()) {
+            problem = QStringLiteral("%1 的值不能为空").arg(a);
+            return Taken::Bad;
+        }
+        (a == u"--ca-file" ? o.caFile : o.pinSha256) = *v;
     } else if (a == u"--accept-new-host-key") {
         o.acceptNewHostKey = true;
     } else if (a == u"--timeout" || a == u"--connect-timeout") {
@@ -118,6 +129,8 @@ std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& o, QStri
     request.host = o.host.trimmed().isEmpty() ? QStringLiteral(".") : o.host.trimmed();
     request.connectTimeout = std::chrono::seconds(o.connectTimeoutSeconds);
     request.timeout = std::chrono::seconds(std::max(o.timeoutSeconds, o.connectTimeoutSeconds));
+    request.caFile = o.caFile.isEmpty() ? qEnvironmentVariable("QELTO_CA_FILE") : o.caFile;
+    request.pinSha256 = o.pinSha256;
     if (o.acceptNewHostKey)
         request.confirmNewHostKey = [](const wmi::HostKeyQuestion& q) {
             printLine(stderr, QStringLiteral("已信任并记住 %1 的主机密钥（%2 %3）。")

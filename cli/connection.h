@@ -17,6 +17,8 @@ struct ConnectionOptions {
     QString user;
     std::optional<QString> password;  // --password (warned about) or --password-file
     bool acceptNewHostKey = false;
+    QString caFile;     // --ca-file, else QELTO_CA_FILE
+    QString pinSha256;  // --pin-sha256
     int timeoutSeconds = 60;
     int connectTimeoutSeconds = 5;
 };

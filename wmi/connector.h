@@ -46,6 +46,11 @@ struct ConnectRequest {
     std::chrono::milliseconds connectTimeout{5000};
     std::chrono::milliseconds timeout{60000};
 
+    // HTTPS: certificates to trust besides the system's (a PEM file), and the SHA-256 fingerprint
+    // a host's certificate must have (hex, colons allowed), both optional.
+    QString caFile;
+    QString pinSha256;
+
     // Asked (possibly from a worker thread) when a host presents a key that no known-hosts file
     // knows: true trusts it and records it. Empty: unknown keys are refused.
     std::function<bool(const HostKeyQuestion&)> confirmNewHostKey;
