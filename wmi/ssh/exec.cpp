@@ -114,10 +114,9 @@ ExecResult runCommand(ssh_session session, const Target& target, const char* com
         if (window > 0) {
             const qsizetype size = std::min({window, input.size() - written, qsizetype(kChunk)});
             const int n = ssh_channel_write(ch, input.constData() + written, uint32_t(size));
-            if (n == SSH_ERROR) {
-                if (exchange.ended()) break;  // the command stopped reading: not our concern
-                exchange.broken();
-            }
+            // The command may have stopped reading (it is no shell, or it ended early): what it
+            // printed is still read below, and a connection that is really gone fails there.
+            if (n == SSH_ERROR) break;
             written += n;
         }
         exchange.pump(window > 0 ? 0 : 50);
