@@ -125,6 +125,8 @@ void JCXTXX::Command1_Click() {
 
     // A host key that no known-hosts file knows is shown to the user, who decides; the worker
     // waits for the answer.
+    // Certificates of an organisation's own authority, for HTTPS hosts (also qelto-cli's).
+    request.caFile = qEnvironmentVariable("QELTO_CA_FILE");
     request.confirmNewHostKey = [this](const wmi::HostKeyQuestion& question) {
         bool trust = false;
         QMetaObject::invokeMethod(

@@ -22,6 +22,7 @@ inline constexpr std::uint32_t Timeout = 0x800705B4;         // a time limit ran
 inline constexpr std::uint32_t NotSupported = 0x8004100C;    // a host the source cannot read
 inline constexpr std::uint32_t HostKeyUnknown = 0x800B0109;  // a host key nobody has trusted yet
 inline constexpr std::uint32_t HostKeyChanged = 0x80096004;  // a host key unlike the known one
+inline constexpr std::uint32_t CertificateRefused = 0x80090325;  // a TLS certificate not trusted
 }  // namespace code
 
 // A failure of a query-layer operation: a 32-bit WMI/COM error number and a description.

@@ -125,7 +125,8 @@ TEST(Cli, BadInputsFailWithAClearMessage) {
         {{QStringLiteral("frobnicate")}, 2, u"未知命令"},
         // No name that would need a DNS lookup: tests send nothing off this machine.
         {{QStringLiteral("scan"), QStringLiteral("gopher://far.away.example")}, 1, u"连接失败"},
-        {{QStringLiteral("scan"), QStringLiteral("https://127.0.0.2")}, 1, u"WS-Management"},
+        {{QStringLiteral("scan"), QStringLiteral("https://127.0.0.3:1")}, 1, u"不存在或没有开机"},
+        {{QStringLiteral("scan"), QStringLiteral("http://127.0.0.3")}, 1, u"HTTPS 监听器"},
         {{QStringLiteral("scan"), QStringLiteral("ssh://127.0.0.2:0")}, 1, u"端口"},
     };
     for (const auto& row : table) {

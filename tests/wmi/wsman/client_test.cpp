@@ -1,0 +1,394 @@
+// The WS-Management source against the tests' listener on 127.0.0.2, always through the source
+// itself: host text → parseHostText → Source::connect, then the scan.
+
+#include "kdc_fixture.h"
+#include "listener.h"
+#include "negotiate.h"
+
+#include "scan/scan.h"
+#include "wmi/error.h"
+#include "wmi/linux/connector.h"
+#include "wmi/snapshot.h"
+#include "wmi/wsman/client.h"
+#include "wmi/wsman/source.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace qelto::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Trouble = WsmanListener::Trouble;
+using Cert = WsmanListenerOptions::Certificate;
+
+const QString kUser = QStringLiteral("scanner");
+const QString kPassword = QStringLiteral("Pässwort-1");
+
+// A recorded machine as a store: the snapshots of tests/scan, the Linux machines gathered.
+std::shared_ptr<const wmi::InstanceStore> machine(const QString& name) {
+    if (name.endsWith(u".json"))
+        return wmi::loadSnapshot(QStringLiteral(QELTO_SOURCE_DIR "/tests/scan/machines/") + name);
+    wmi::lnx::LocalConnector connector(
+        QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/linux/machines/") + name);
+    std::shared_ptr<wmi::Service> service =
+        connector.connect({QStringLiteral("."), wmi::Road::CurrentLogin});
+    auto* store = dynamic_cast<wmi::StoreService*>(service.get());
+    if (!store) return nullptr;
+    return {service, &store->store()};
+}
+
+// Everything a scan shows, one text per line or field, so that two scans compare as lists.
+std::vector<std::string> scanOf(wmi::Service& service) {
+    scan::InventoryTree tree;
+    scan::ScanRecord record;
+    record.clearForScan();
+    std::vector<scan::Problem> problems;
+    scan::infoscan(service, tree, record, QLocale(QLocale::English, QLocale::UnitedStates),
+                   &problems);
+    std::vector<std::string> out;
+    for (int i = 0; i < tree.count(); ++i) {
+        const scan::Node& n = tree.node(i);
+        const QString parent = n.parent < 0 ? QString() : tree.node(n.parent).key;
+        out.push_back(
+            QString(parent + u'|' + n.key + u'|' + n.image + u'|' + n.text).toStdString());
+    }
+    for (const auto& f : scan::ScanRecord::publicFields()) {
+        const wmi::Variant& v = record.*f.member;
+        out.push_back(std::string(f.name) + "=" + std::to_string(int(v.type())) + ":" +
+                      v.textValue().toStdString() + std::to_string(v.intValue()));
+    }
+    for (const scan::Problem& p : problems) out.push_back("problem " + p.query.toStdString());
+    return out;
+}
+
+wmi::ConnectRequest requestFor(const WsmanListener& l, const QString& url = {}) {
+    wmi::ConnectRequest r(url.isEmpty() ? l.url() : url, wmi::Road::Credentials, kUser, kPassword);
+    r.caFile = l.caFile();
+    r.connectTimeout = 5s;
+    r.timeout = 30s;
+    return r;
+}
+
+std::unique_ptr<wmi::Service> connect(const wmi::ConnectRequest& r) {
+    const auto host = wmi::parseHostText(r.host);
+    if (!host) throw wmi::Error(wmi::code::Failed, QStringLiteral("bad host text"));
+    return wmi::wsman::newSource()->connect(r, *host);
+}
+
+// The error a connection fails with, or nullopt when it succeeds.
+std::optional<wmi::Error> failureOf(const wmi::ConnectRequest& r) {
+    try {
+        connect(r);
+    } catch (const wmi::Error& e) {
+        return e;
+    }
+    return std::nullopt;
+}
+
+// What one query gives: the number of objects, or the error that ended it.
+struct Walked {
+    int objects = 0;
+    std::optional<wmi::Error> error;
+};
+Walked walk(wmi::Service& s, const QString& wql) {
+    Walked w;
+    try {
+        auto c = s.execQuery(wql);
+        while (c->next()) ++w.objects;
+    } catch (const wmi::Error& e) {
+        w.error = e;
+    }
+    return w;
+}
+
+class RecordedMachine : public testing::TestWithParam<const char*> {};
+
+TEST_P(RecordedMachine, ScanOverWsmanEqualsTheScanOfTheMachine) {
+    const auto store = machine(QString::fromLatin1(GetParam()));
+    ASSERT_TRUE(store);
+    WsmanListener listener(store, WsmanListenerOptions().withBasic(kUser, kPassword));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+
+    wmi::StoreService direct(store);
+    const std::vector<std::string> expected = scanOf(direct);
+    auto service = connect(requestFor(listener));
+    EXPECT_EQ(scanOf(*service), expected);
+
+    const auto stats = listener.stats();
+    EXPECT_TRUE(listener.violations().isEmpty()) << listener.violations().join(u'\n').toStdString();
+    EXPECT_EQ(stats.openContexts, 0);
+    // One look at the offered schemes, then Basic sent at once on every request.
+    EXPECT_EQ(stats.unauthorized, 1);
+    EXPECT_LE(stats.maxConcurrent, wmi::wsman::Tuning().connections);
+}
+
+INSTANTIATE_TEST_SUITE_P(Machines, RecordedMachine,
+                         testing::Values("desktop.json", "container.json", "desktop", "laptop",
+                                         "minimal", "server"));
+
+TEST(WsmanClient, CountsEveryRoundTripAndBothItemShapesReadAlike) {
+    const auto store = machine(QStringLiteral("desktop.json"));
+    for (auto shape :
+         {WsmanListenerOptions::ItemShape::Wrapped, WsmanListenerOptions::ItemShape::Alternating}) {
+        WsmanListener listener(store, WsmanListenerOptions().withItemShape(shape).withPullBatch(1));
+        if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+        const auto host = *wmi::parseHostText(listener.url());
+        const auto g = wmi::wsman::gather(requestFor(listener), wmi::wsman::endpointOf(host),
+                                          wmi::schema::classes());
+        EXPECT_EQ(g.roundTrips, listener.stats().requests);
+        // As many classes at once as there are connections kept.
+        EXPECT_EQ(g.mostAtOnce, wmi::wsman::Tuning().connections);
+        std::size_t items = 0;
+        for (const auto& c : g.classes) {
+            EXPECT_FALSE(c.error) << c.cls->name;
+            items += c.items.size();
+        }
+        std::size_t expected = 0;
+        for (const auto* c : store->classes()) expected += c->items.size();
+        EXPECT_EQ(items, expected);
+        EXPECT_TRUE(listener.violations().isEmpty())
+            << listener.violations().join(u'\n').toStdString();
+    }
+}
+
+TEST(WsmanClient, TerminalServiceSettingIsFoundWhereverTheHostKeepsIt) {
+    const auto store = machine(QStringLiteral("desktop.json"));
+    for (bool own : {true, false}) {
+        auto options = WsmanListenerOptions();
+        if (!own) options.withoutTerminalServicesNamespace();
+        WsmanListener listener(store, options);
+        if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+        auto service = connect(requestFor(listener));
+        const Walked w =
+            walk(*service, QStringLiteral("Select * From Win32_TerminalServiceSetting"));
+        EXPECT_FALSE(w.error) << own;
+        EXPECT_EQ(w.objects, 1) << own;
+    }
+}
+
+// Connections that fail as a whole, each with its number and what the message must say.
+void expectFailure(const wmi::ConnectRequest& r, std::uint32_t number, const QString& says,
+                   const QString& fingerprint = {}) {
+    const auto error = failureOf(r);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->number(), number) << error->description().toStdString();
+    EXPECT_TRUE(error->description().contains(says)) << error->description().toStdString();
+    if (!fingerprint.isEmpty()) {
+        EXPECT_TRUE(error->description().contains(fingerprint))
+            << error->description().toStdString();
+    }
+    EXPECT_FALSE(error->description().contains(kPassword));
+}
+
+QString fingerprintOf(const WsmanListener& l) {
+    return QString::fromLatin1(
+        QByteArray::fromHex(l.certificateSha256().toLatin1()).toHex(':').toUpper());
+}
+
+TEST(WsmanClient, RequestsThatCannotSucceedSayWhy) {
+    WsmanListener listener(machine(QStringLiteral("container.json")),
+                           WsmanListenerOptions().withBasic(kUser, kPassword));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+    ASSERT_FALSE(failureOf(requestFor(listener)));
+    const struct {
+        const char* name;
+        std::function<void(wmi::ConnectRequest&)> adjust;
+        std::uint32_t number;
+        QString says;
+        bool fingerprint;
+    } cases[] = {
+        {"wrong password", [](auto& r) { r.password = QStringLiteral("wrong"); },
+         wmi::code::AccessDenied, QStringLiteral("Basic"), false},
+        {"closed port",
+         [](auto& r) {
+             r.host = QStringLiteral("https://127.0.0.2:%1").arg(WsmanListener::unusedPort());
+         },
+         wmi::code::RpcUnavailable, QStringLiteral("连接被拒绝"), false},
+        {"CA not given", [](auto& r) { r.caFile.clear(); }, wmi::code::CertificateRefused,
+         QStringLiteral("受信任"), true},
+        {"wrong pin", [](auto& r) { r.pinSha256 = QString(64, u'a'); },
+         wmi::code::CertificateRefused, QStringLiteral("不符"), true},
+        {"unencrypted listener",
+         [](auto& r) { r.host.replace(QStringLiteral("https:"), QStringLiteral("http:")); },
+         wmi::code::NotSupported, QStringLiteral("加密"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        wmi::ConnectRequest r = requestFor(listener);
+        c.adjust(r);
+        expectFailure(r, c.number, c.says, c.fingerprint ? fingerprintOf(listener) : QString());
+    }
+}
+
+TEST(WsmanClient, UntrustedCertificatesAreRefusedWithTheirFingerprint) {
+    const struct {
+        Cert certificate;
+        QString says;
+    } cases[] = {
+        {Cert::SelfSigned, QStringLiteral("自签名")},
+        {Cert::Expired, QStringLiteral("过期")},
+        {Cert::WrongName, QStringLiteral("名称")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.certificate));
+        WsmanListener listener(machine(QStringLiteral("container.json")),
+                               WsmanListenerOptions().withCertificate(c.certificate));
+        if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+        expectFailure(requestFor(listener), wmi::code::CertificateRefused, c.says,
+                      fingerprintOf(listener));
+    }
+}
+
+TEST(WsmanClient, APinnedCertificateIsTrustedWithoutItsCa) {
+    WsmanListener listener(machine(QStringLiteral("container.json")),
+                           WsmanListenerOptions().withCertificate(Cert::SelfSigned));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+    wmi::ConnectRequest r = requestFor(listener);
+    r.caFile.clear();
+    r.pinSha256 = QString::fromLatin1(
+        QByteArray::fromHex(listener.certificateSha256().toLatin1()).toHex(':'));
+    EXPECT_FALSE(failureOf(r));
+}
+
+// A reply that goes wrong in the walk of one class fails the queries of that class only.
+TEST(WsmanClient, ATroubledReplyFailsItsClassOnly) {
+    const auto store = machine(QStringLiteral("desktop.json"));
+    const QString cls = QStringLiteral("Win32_PortConnector");  // 8 objects: several Pulls
+    const struct {
+        Trouble trouble;
+        int reply;
+        std::uint32_t number;
+        bool released;  // the walk was abandoned with a context still valid
+    } cases[] = {
+        {Trouble::ProviderFault, 2, wmi::code::Failed, false},
+        {Trouble::InvalidClassFault, 0, wmi::code::InvalidClass, false},
+        {Trouble::AccessDeniedFault, 0, wmi::code::AccessDenied, false},
+        {Trouble::Malformed, 1, wmi::code::Failed, true},
+        {Trouble::TruncatedXml, 1, wmi::code::Failed, true},
+        {Trouble::CutConnection, 2, wmi::code::Failed, true},
+        {Trouble::Huge, 1, wmi::code::Failed, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.trouble));
+        WsmanListener listener(store);
+        if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+        listener.troubleAt(cls, c.reply, c.trouble);
+        QElapsedTimer timer;
+        timer.start();
+        auto service = connect(requestFor(listener));
+        EXPECT_LT(timer.elapsed(), 20000);
+        const Walked broken = walk(*service, QStringLiteral("Select * From ") + cls);
+        ASSERT_TRUE(broken.error);
+        EXPECT_EQ(broken.error->number(), c.number) << broken.error->description().toStdString();
+        const Walked other = walk(*service, QStringLiteral("Select * From Win32_CacheMemory"));
+        EXPECT_FALSE(other.error);
+        EXPECT_EQ(other.objects, 3);
+        EXPECT_EQ(listener.stats().releases, c.released ? 1 : 0);
+        EXPECT_EQ(listener.stats().openContexts, 0);
+        EXPECT_TRUE(listener.violations().isEmpty())
+            << listener.violations().join(u'\n').toStdString();
+    }
+}
+
+TEST(WsmanClient, TheFirstClassRefusedFailsTheConnection) {
+    for (Trouble refusal : {Trouble::Unauthorized, Trouble::AccessDeniedFault}) {
+        WsmanListener listener(machine(QStringLiteral("container.json")),
+                               WsmanListenerOptions().withBasic(kUser, kPassword));
+        if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+        listener.troubleAt(QString::fromLatin1(wmi::schema::classes().front().name), 0, refusal);
+        const auto error = failureOf(requestFor(listener));
+        ASSERT_TRUE(error) << int(refusal);
+        EXPECT_EQ(error->number(), wmi::code::AccessDenied) << int(refusal);
+    }
+}
+
+TEST(WsmanClient, AStalledReplyEndsAtTheTimeLimitAndIsReleased) {
+    WsmanListener listener(machine(QStringLiteral("desktop.json")));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+    listener.troubleAt(QStringLiteral("Win32_PortConnector"), 1, Trouble::Stall);
+    wmi::ConnectRequest r = requestFor(listener);
+    r.timeout = 3s;
+    QElapsedTimer timer;
+    timer.start();
+    const auto error = failureOf(r);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->number(), wmi::code::Timeout);
+    EXPECT_LT(timer.elapsed(), 6000);
+    EXPECT_EQ(listener.stats().releases, 1);
+}
+
+// The current-login road: Negotiate with the user's Kerberos ticket from a KDC of the test's own.
+TEST(WsmanClient, CurrentLoginUsesTheKerberosTicket) {
+    TestKdc kdc;
+    if (!kdc.ok()) GTEST_SKIP() << kdc.error().toStdString();
+    kdc.useEnvironment();
+    const auto store = machine(QStringLiteral("desktop.json"));
+    WsmanListener listener(store,
+                           WsmanListenerOptions().withNegotiate(NegotiateAcceptor(kdc.keytab)));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+    wmi::ConnectRequest r = requestFor(listener);
+    r.road = wmi::Road::CurrentLogin;
+    r.user.clear();
+    r.password.clear();
+    std::unique_ptr<wmi::Service> service;
+    ASSERT_NO_THROW(service = connect(r));
+    wmi::StoreService direct(store);
+    EXPECT_EQ(scanOf(*service), scanOf(direct));
+    EXPECT_TRUE(listener.violations().isEmpty()) << listener.violations().join(u'\n').toStdString();
+
+    // Without a ticket the listener refuses.
+    kdc.useCcache(QStringLiteral("FILE:") + kdc.dir + QStringLiteral("/empty.ccache"));
+    const auto error = failureOf(r);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->number(), wmi::code::AccessDenied) << error->description().toStdString();
+}
+
+// A listener offering Negotiate only, and a typed user name and password: the ticket comes from
+// the KDC for that password, not from the login's cache (which is empty here).
+TEST(WsmanClient, ATypedPasswordGetsItsOwnKerberosTicket) {
+    TestKdc kdc;
+    if (!kdc.ok()) GTEST_SKIP() << kdc.error().toStdString();
+    kdc.useEnvironment();
+    kdc.useCcache(QStringLiteral("FILE:") + kdc.dir + QStringLiteral("/nobody.ccache"));
+    WsmanListener listener(machine(QStringLiteral("container.json")),
+                           WsmanListenerOptions().withNegotiate(NegotiateAcceptor(kdc.keytab)));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+    const QString name = kdc.userPrincipal.section(u'@', 0, 0);
+    const QString realm = kdc.userPrincipal.section(u'@', 1);
+    const struct {
+        QString user, password;
+        std::optional<std::uint32_t> fails;
+    } cases[] = {
+        {name + u'@' + realm.toLower(), kdc.password, std::nullopt},
+        {realm + u'\\' + name, kdc.password, std::nullopt},
+        {kdc.userPrincipal, QStringLiteral("wrong"), wmi::code::AccessDenied},
+        {name, kdc.password, wmi::code::AccessDenied},  // no realm: no Kerberos
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user.toStdString());
+        wmi::ConnectRequest r = requestFor(listener);
+        r.user = c.user;
+        r.password = c.password;
+        const auto error = failureOf(r);
+        EXPECT_EQ(error ? std::optional(error->number()) : std::nullopt, c.fails)
+            << (error ? error->description().toStdString() : "");
+    }
+    EXPECT_TRUE(listener.violations().isEmpty()) << listener.violations().join(u'\n').toStdString();
+}
+
+TEST(WsmanSource, ProbesOnlyItsOwnPortsOfABareHost) {
+    auto source = wmi::wsman::newSource();
+    const auto deadline = wmi::Clock::now() + 2s;
+    // Another port is left to the other sources, without any traffic.
+    EXPECT_EQ(source->probe(*wmi::parseHostText(QStringLiteral("127.0.0.2:22")), deadline),
+              wmi::ProbeResult::Silent);
+    EXPECT_TRUE(source->takes(*wmi::parseHostText(QStringLiteral("https://127.0.0.2"))));
+    EXPECT_FALSE(source->takes(*wmi::parseHostText(QStringLiteral("127.0.0.2"))));
+}
+
+}  // namespace
+}  // namespace qelto::test

@@ -1,0 +1,752 @@
+// The WS-Management client: Enumerate / Pull / Release over HTTPS with libcurl's multi
+// interface, one thread, a few kept-alive connections, one class on each at a time.
+
+#include "client.h"
+
+#include "internal.h"
+
+#include "wmi/wsman/decode.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QStringList>
+#include <QUuid>
+
+#include <curl/curl.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace qelto::wmi::wsman {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr char kEnumeration[] = "http://schemas.xmlsoap.org/ws/2004/09/enumeration";
+constexpr char kWmiResources[] = "http://schemas.microsoft.com/wbem/wsman/1/wmi/";
+const QString kTerminalServices = QStringLiteral("root/cimv2/TerminalServices");
+const QString kCimv2 = QStringLiteral("root/cimv2");
+
+QString bytes(qsizetype n) {
+    return QStringLiteral("%1 MiB").arg(n / (1024 * 1024));
+}
+
+// The listener's certificate as the TLS handshake showed it, and what was wrong with it.
+struct TlsState {
+    QByteArray caFile;    // extra certificates to trust, empty for none
+    QByteArray pin;       // 64 lower-case hex digits, empty for none
+    QString fingerprint;  // of the last certificate seen
+    int verifyError = 0;  // X509_V_ERR_*, 0 when the chain verified
+    bool pinMismatch = false;
+    bool caFileFailed = false;
+};
+
+int verifyChain(X509_STORE_CTX* store, void* arg) {
+    auto* tls = static_cast<TlsState*>(arg);
+    if (X509* leaf = X509_STORE_CTX_get0_cert(store)) {
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        if (X509_digest(leaf, EVP_sha256(), md, &n) == 1)
+            tls->fingerprint =
+                fingerprintText(QByteArray(reinterpret_cast<const char*>(md), int(n)));
+    }
+    const int ok = X509_verify_cert(store);
+    tls->verifyError = ok > 0 ? 0 : X509_STORE_CTX_get_error(store);
+    if (tls->pin.isEmpty()) return ok;
+    // A pinned certificate is trusted for what it is, whoever signed it; any other is refused.
+    QString seen = tls->fingerprint;
+    seen.remove(u':');
+    if (seen.toLatin1().toLower() == tls->pin) {
+        X509_STORE_CTX_set_error(store, X509_V_OK);
+        return 1;
+    }
+    tls->pinMismatch = true;
+    X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
+    return 0;
+}
+
+CURLcode sslContext(CURL*, void* sslCtx, void* arg) {
+    auto* tls = static_cast<TlsState*>(arg);
+    auto* ctx = static_cast<SSL_CTX*>(sslCtx);
+    if (!tls->caFile.isEmpty() &&
+        X509_STORE_load_file(SSL_CTX_get_cert_store(ctx), tls->caFile.constData()) != 1) {
+        tls->caFileFailed = true;
+        return CURLE_SSL_CACERT_BADFILE;
+    }
+    SSL_CTX_set_cert_verify_callback(ctx, verifyChain, tls);
+    return CURLE_OK;
+}
+
+QString verifyReason(int error, const QString& hostName) {
+    switch (error) {
+        case 0:
+            return QStringLiteral("证书上的名称与主机名“%1”不符").arg(hostName);
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+            return QStringLiteral("证书是自签名的，不受信任");
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+            return QStringLiteral("证书不是由受信任的证书颁发机构签发的");
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            return QStringLiteral("证书已过期");
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return QStringLiteral("证书尚未生效");
+        case X509_V_ERR_CERT_REVOKED:
+            return QStringLiteral("证书已被吊销");
+        default:
+            return QStringLiteral("证书无法验证（%1）")
+                .arg(QString::fromUtf8(X509_verify_cert_error_string(error)));
+    }
+}
+
+enum class Kind { Enumerate, Pull, Release };
+
+// One class being enumerated.
+struct Job {
+    ClassOutcome* out = nullptr;
+    QString resourcePath = kCimv2;  // the WMI namespace, with slashes
+    QString context;                // the latest enumeration context
+    bool started = false;
+    bool finished = false;
+};
+
+// One HTTP exchange in flight.
+struct Transfer {
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    Job* job = nullptr;
+    Kind kind = Kind::Enumerate;
+    QByteArray body;     // libcurl reads it in place
+    QByteArray context;  // of a Release
+    QByteArray reply;
+    bool tooLarge = false;
+    qsizetype cap = 0;
+    qsizetype* total = nullptr;  // all replies so far
+    qsizetype totalCap = 0;
+    int* roundTrips = nullptr;
+    QStringList offers;  // WWW-Authenticate lines of the last response
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    ~Transfer() {
+        curl_slist_free_all(headers);
+        curl_easy_cleanup(easy);
+    }
+};
+
+size_t onBody(char* data, size_t size, size_t count, void* arg) {
+    auto* t = static_cast<Transfer*>(arg);
+    const qsizetype n = qsizetype(size * count);
+    if (t->reply.size() + n > t->cap || *t->total + n > t->totalCap) {
+        t->tooLarge = true;
+        return 0;  // ends the transfer with CURLE_WRITE_ERROR
+    }
+    t->reply.append(data, n);
+    *t->total += n;
+    return size * count;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* arg) {
+    auto* t = static_cast<Transfer*>(arg);
+    const QByteArray line = QByteArray(data, qsizetype(size * count)).trimmed();
+    if (line.startsWith("HTTP/")) {
+        ++*t->roundTrips;  // a new response: an authentication leg or the answer
+        t->offers.clear();
+    } else if (line.size() > 17 &&
+               line.first(17).compare("WWW-Authenticate:", Qt::CaseInsensitive) == 0) {
+        const QByteArray value = line.mid(17).trimmed();
+        t->offers << QString::fromLatin1(
+            value.left(value.indexOf(' ') < 0 ? value.size() : value.indexOf(' ')));
+    }
+    return size * count;
+}
+
+QString xmlEscaped(const QString& text) {
+    return text.toHtmlEscaped();
+}
+
+// The one engine of a gathering: a curl multi handle and the jobs it runs.
+class Engine {
+  public:
+    Engine(const ConnectRequest& request, const Endpoint& endpoint, const Tuning& tuning,
+           Gathering& out)
+        : request_(request), endpoint_(endpoint), tuning_(tuning), out_(out) {
+        initCurl();
+        start_ = Clock::now();
+        deadline_ = start_ + request.timeout;
+        connectDeadline_ = std::min(deadline_, start_ + request.connectTimeout);
+        sessionId_ = newUuid();
+        tls_.caFile = QFile::encodeName(request.caFile);
+        if (!request.pinSha256.isEmpty()) {
+            QString pin = request.pinSha256.trimmed();
+            pin.remove(u':');
+            pin.remove(u' ');
+            static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+            if (!hex.match(pin).hasMatch())
+                throw Error(code::Failed,
+                            QStringLiteral("证书指纹“%1”的格式不对：应为 64 个十六进制数字"
+                                           "（SHA-256，可以用冒号分隔）。")
+                                .arg(request.pinSha256));
+            tls_.pin = pin.toLatin1().toLower();
+        }
+        if (!request.caFile.isEmpty() && !QFile(request.caFile).open(QIODevice::ReadOnly))
+            throw Error(code::Failed,
+                        QStringLiteral("无法读取 CA 证书文件“%1”。").arg(request.caFile));
+        if (request.road == Road::Credentials) {
+            auth_ = CURLAUTH_BASIC | CURLAUTH_NTLM;
+            user_ = request.user.toUtf8();
+            password_ = request.password.toUtf8();
+        } else {
+            auth_ = CURLAUTH_NEGOTIATE;
+        }
+        multi_ = curl_multi_init();
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long(tuning.connections));
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, long(tuning.connections));
+    }
+
+    ~Engine() {
+        for (auto& t : active_) curl_multi_remove_handle(multi_, t->easy);
+        active_.clear();
+        curl_multi_cleanup(multi_);
+        password_.fill('\0');
+    }
+
+    void run(std::span<const schema::Class> classes) {
+        out_.classes.resize(classes.size());
+        jobs_.resize(classes.size());
+        for (std::size_t i = 0; i < classes.size(); ++i) {
+            out_.classes[i].cls = &classes[i];
+            jobs_[i].out = &out_.classes[i];
+        }
+        if (jobs_.empty()) return;
+        // The first class alone: it reaches the host and logs in.
+        login_ = true;
+        startJob(jobs_[0]);
+        loop();
+    }
+
+  private:
+    static QString newUuid() {
+        return u"uuid:" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    }
+
+    QString resourceUri(const Job& job) const {
+        return QString::fromLatin1(kWmiResources) + job.resourcePath + u"/*";
+    }
+
+    QByteArray envelope(const char* action, const Job& job, const QString& body) const {
+        const QString text =
+            QStringLiteral(
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\" "
+                "xmlns:a=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\" "
+                "xmlns:n=\"http://schemas.xmlsoap.org/ws/2004/09/enumeration\" "
+                "xmlns:w=\"http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd\" "
+                "xmlns:p=\"http://schemas.microsoft.com/wbem/wsman/1/wsman.xsd\">"
+                "<s:Header>"
+                "<a:To>%1</a:To>"
+                "<a:ReplyTo><a:Address s:mustUnderstand=\"true\">"
+                "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous"
+                "</a:Address></a:ReplyTo>"
+                "<a:Action s:mustUnderstand=\"true\">%2/%3</a:Action>"
+                "<a:MessageID>%4</a:MessageID>"
+                "<w:ResourceURI s:mustUnderstand=\"true\">%5</w:ResourceURI>"
+                "<w:MaxEnvelopeSize s:mustUnderstand=\"true\">%6</w:MaxEnvelopeSize>"
+                "<w:OperationTimeout>PT%7S</w:OperationTimeout>"
+                "<w:Locale xml:lang=\"en-US\" s:mustUnderstand=\"false\"/>"
+                "<p:DataLocale xml:lang=\"en-US\" s:mustUnderstand=\"false\"/>"
+                "<p:SessionId s:mustUnderstand=\"false\">%8</p:SessionId>"
+                "</s:Header><s:Body>%9</s:Body></s:Envelope>")
+                .arg(xmlEscaped(endpoint_.url), QString::fromLatin1(kEnumeration),
+                     QString::fromLatin1(action), newUuid(), xmlEscaped(resourceUri(job)),
+                     QString::number(tuning_.maxEnvelopeSize), QString::number(operationSeconds()),
+                     sessionId_, body);
+        return text.toUtf8();
+    }
+
+    // The listener is asked to answer well before our own limit runs out.
+    qint64 operationSeconds() const {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::seconds>(deadline_ - Clock::now()).count();
+        return std::clamp<qint64>(left - 2, 1, 60);
+    }
+
+    void startJob(Job& job) {
+        job.started = true;
+        const QString filter =
+            QStringLiteral("Select * From ") + QString::fromLatin1(job.out->cls->name);
+        send(job, Kind::Enumerate,
+             envelope("Enumerate", job,
+                      QStringLiteral("<n:Enumerate><w:OptimizeEnumeration/>"
+                                     "<w:MaxElements>%1</w:MaxElements>"
+                                     "<w:Filter Dialect=\"http://schemas.microsoft.com/wbem/"
+                                     "wsman/1/WQL\">%2</w:Filter></n:Enumerate>")
+                          .arg(tuning_.maxElements)
+                          .arg(xmlEscaped(filter))));
+    }
+
+    void pull(Job& job) {
+        send(job, Kind::Pull,
+             envelope("Pull", job,
+                      QStringLiteral("<n:Pull><n:EnumerationContext>%1</n:EnumerationContext>"
+                                     "<n:MaxElements>%2</n:MaxElements></n:Pull>")
+                          .arg(xmlEscaped(job.context))
+                          .arg(tuning_.maxElements)));
+    }
+
+    void release(Job& job) {
+        if (job.context.isEmpty()) return;
+        releasing_.insert(job.context);
+        send(job, Kind::Release,
+             envelope("Release", job,
+                      QStringLiteral("<n:Release><n:EnumerationContext>%1</n:EnumerationContext>"
+                                     "</n:Release>")
+                          .arg(xmlEscaped(job.context))));
+        job.context.clear();
+    }
+
+    void send(Job& job, Kind kind, QByteArray body) {
+        auto t = std::make_unique<Transfer>();
+        if (kind == Kind::Release) t->context = job.context.toUtf8();
+        t->job = &job;
+        t->kind = kind;
+        t->body = std::move(body);
+        t->cap = tuning_.replyCap;
+        t->total = &received_;
+        t->totalCap = tuning_.totalCap;
+        t->roundTrips = &out_.roundTrips;
+        ++job.out->requests;
+        CURL* e = curl_easy_init();
+        t->easy = e;
+        const QByteArray url = endpoint_.url.toUtf8();
+        curl_easy_setopt(e, CURLOPT_URL, url.constData());
+        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "https");
+        curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+        curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errorText);
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, t->body.constData());
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(t->body.size()));
+        t->headers =
+            curl_slist_append(t->headers, "Content-Type: application/soap+xml;charset=UTF-8");
+        t->headers = curl_slist_append(t->headers, "Expect:");
+        curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headers);
+        curl_easy_setopt(e, CURLOPT_USERAGENT, "qelto");
+        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onBody);
+        curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
+        curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
+        curl_easy_setopt(e, CURLOPT_HEADERDATA, t.get());
+        curl_easy_setopt(e, CURLOPT_PRIVATE, t.get());
+        // Certificates: the system's, the request's CA file, the pin.
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, tls_.pin.isEmpty() ? 2L : 0L);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, sslContext);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &tls_);
+        // The system's CAs come from the bundle alone: then libcurl reads it once per gathering
+        // and shares it between the connections, instead of parsing it for every handshake.
+        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+        // Logging in: the scheme that worked for the first request is used at once after it.
+        curl_easy_setopt(e, CURLOPT_HTTPAUTH, long(auth_));
+        if (request_.road == Road::Credentials) {
+            curl_easy_setopt(e, CURLOPT_USERNAME, user_.constData());
+            curl_easy_setopt(e, CURLOPT_PASSWORD, password_.constData());
+        } else {
+            curl_easy_setopt(e, CURLOPT_USERPWD, ":");
+        }
+        const Clock::time_point connectBy =
+            login_ ? connectDeadline_ : std::min(deadline_, Clock::now() + request_.connectTimeout);
+        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(left(connectBy).count()));
+        curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(left(deadline_).count()));
+        curl_multi_add_handle(multi_, e);
+        active_.push_back(std::move(t));
+        out_.mostAtOnce = std::max(out_.mostAtOnce, int(active_.size()));
+    }
+
+    static milliseconds left(Clock::time_point until) {
+        return std::max(milliseconds(1),
+                        std::chrono::duration_cast<milliseconds>(until - Clock::now()));
+    }
+
+    void loop() {
+        while (!active_.empty()) {
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            while (CURLMsg* msg = curl_multi_info_read(multi_, &running)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                Transfer* raw = nullptr;
+                curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &raw);
+                const CURLcode result = msg->data.result;
+                curl_multi_remove_handle(multi_, msg->easy_handle);
+                auto it = std::find_if(active_.begin(), active_.end(),
+                                       [raw](const auto& p) { return p.get() == raw; });
+                std::unique_ptr<Transfer> t = std::move(*it);
+                active_.erase(it);
+                finished(*t, result);
+            }
+            if (active_.empty()) break;
+            if (Clock::now() >= deadline_) timedOut();
+            curl_multi_poll(multi_, nullptr, 0, int(std::min<qint64>(left(deadline_).count(), 200)),
+                            nullptr);
+        }
+    }
+
+    [[noreturn]] void timedOut() {
+        // Abandoned walks are released, briefly and without waiting for more than a moment:
+        // the walks in progress, and the releases that were still on their way.
+        QSet<QString> contexts = releasing_;
+        for (auto& t : active_) curl_multi_remove_handle(multi_, t->easy);
+        active_.clear();
+        for (Job& job : jobs_)
+            if (!job.finished && !job.context.isEmpty()) contexts.insert(job.context);
+        const QString seconds = secondsText(request_.timeout);
+        deadline_ = Clock::now() + milliseconds(1000);
+        for (const QString& context : std::as_const(contexts)) {
+            Job& job = jobs_.front();
+            job.context = context;
+            release(job);
+        }
+        loopReleases();
+        throw Error(
+            code::Timeout,
+            QStringLiteral("检测 %1 超时：%2内没有完成，已中止。").arg(endpoint_.shown, seconds));
+    }
+
+    void loopReleases() {
+        while (!active_.empty() && Clock::now() < deadline_) {
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            while (CURLMsg* msg = curl_multi_info_read(multi_, &running)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                curl_multi_remove_handle(multi_, msg->easy_handle);
+                std::erase_if(active_,
+                              [e = msg->easy_handle](const auto& p) { return p->easy == e; });
+            }
+            curl_multi_poll(multi_, nullptr, 0, 50, nullptr);
+        }
+    }
+
+    // The failure of a transfer that never got an HTTP answer.
+    Error transportError(const Transfer& t, CURLcode result) const {
+        const QString& shown = endpoint_.shown;
+        long osErrno = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
+        curl_off_t connected = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_APPCONNECT_TIME_T, &connected);
+        switch (result) {
+            case CURLE_COULDNT_RESOLVE_HOST:
+                return Error(
+                    code::HostNotFound,
+                    QStringLiteral("找不到主机“%1”：这个名字无法解析。").arg(endpoint_.hostName));
+            case CURLE_COULDNT_CONNECT:
+                if (osErrno == ECONNREFUSED)
+                    return Error(code::RpcUnavailable,
+                                 QStringLiteral("无法连接 %1：连接被拒绝（端口 %2 上没有 "
+                                                "WS-Management 服务）。")
+                                     .arg(shown)
+                                     .arg(endpoint_.port));
+                if (osErrno == EHOSTUNREACH || osErrno == ENETUNREACH)
+                    return Error(code::RpcUnavailable,
+                                 QStringLiteral("无法连接 %1：网络或主机不可达。").arg(shown));
+                return Error(code::RpcUnavailable,
+                             QStringLiteral("无法连接 %1：%2。").arg(shown, curlText(t, result)));
+            case CURLE_OPERATION_TIMEDOUT:
+                if (connected == 0)
+                    return Error(code::RpcUnavailable,
+                                 QStringLiteral("无法连接 %1：%2内没有应答。")
+                                     .arg(shown, secondsText(request_.connectTimeout)));
+                return Error(code::Timeout, QStringLiteral("检测 %1 超时：%2内没有完成，已中止。")
+                                                .arg(shown, secondsText(request_.timeout)));
+            case CURLE_PEER_FAILED_VERIFICATION:
+                return certificateError();
+            case CURLE_SSL_CACERT_BADFILE:
+                return Error(
+                    code::Failed,
+                    QStringLiteral("无法读取 CA 证书文件“%1”中的证书。").arg(request_.caFile));
+            case CURLE_SSL_CONNECT_ERROR:
+                if (tls_.pinMismatch || (!tls_.fingerprint.isEmpty() && tls_.verifyError != 0))
+                    return certificateError();
+                return Error(
+                    code::Failed,
+                    QStringLiteral("无法与 %1 建立 TLS 连接（%2）：端口 %3 上可能不是 "
+                                   "HTTPS 监听器，或者双方没有共同支持的协议版本和加密方式。")
+                        .arg(shown, curlText(t, result))
+                        .arg(endpoint_.port));
+            case CURLE_WRITE_ERROR:
+                if (t.tooLarge) {
+                    if (received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap)
+                        return Error(code::Failed,
+                                     QStringLiteral("%1 返回的数据超过了 %2 的上限，已中止。")
+                                         .arg(shown, bytes(tuning_.totalCap)));
+                    return Error(code::Failed,
+                                 QStringLiteral("%1 的一个回复超过了 %2 的上限，已中止。")
+                                     .arg(shown, bytes(tuning_.replyCap)));
+                }
+                break;
+            case CURLE_GOT_NOTHING:
+            case CURLE_RECV_ERROR:
+            case CURLE_SEND_ERROR:
+            case CURLE_PARTIAL_FILE:
+                return Error(code::Failed,
+                             QStringLiteral("与 %1 的连接在传送数据时中断。").arg(shown));
+            default:
+                break;
+        }
+        return Error(code::Failed,
+                     QStringLiteral("与 %1 通信失败：%2。").arg(shown, curlText(t, result)));
+    }
+
+    static QString curlText(const Transfer& t, CURLcode result) {
+        return QString::fromUtf8(t.errorText[0] ? t.errorText : curl_easy_strerror(result));
+    }
+
+    Error certificateError() const {
+        const QString& shown = endpoint_.shown;
+        if (tls_.pinMismatch)
+            return Error(code::CertificateRefused,
+                         QStringLiteral("主机 %1 的证书与指定的指纹不符：指定的是 %2，主机出示的是 "
+                                        "SHA-256 %3。连接已拒绝。")
+                             .arg(shown, request_.pinSha256, tls_.fingerprint));
+        return Error(
+            code::CertificateRefused,
+            QStringLiteral("主机 %1 的证书未通过验证：%2。证书的 SHA-256 指纹是 %3。连接已"
+                           "拒绝；确认这正是该主机的证书后，可以信任签发它的 CA 证书"
+                           "（--ca-file）或固定这个指纹（--pin-sha256）。")
+                .arg(shown, verifyReason(tls_.verifyError, endpoint_.hostName),
+                     tls_.fingerprint.isEmpty() ? QStringLiteral("（未知）") : tls_.fingerprint));
+    }
+
+    // The failure of an exchange whose HTTP status says no.
+    Error statusError(const Transfer& t, long status) const {
+        const QString& shown = endpoint_.shown;
+        if (status == 401) {
+            const QString offered =
+                t.offers.isEmpty() ? QStringLiteral("主机没有提供认证方式")
+                                   : QStringLiteral("主机提供的认证方式：") + t.offers.join(u'、');
+            if (request_.road == Road::Credentials)
+                return Error(code::AccessDenied,
+                             QStringLiteral("拒绝访问：%1 不接受用户“%2”的登录（%3）。")
+                                 .arg(shown, request_.user, offered));
+            return Error(code::AccessDenied,
+                         QStringLiteral("拒绝访问：%1 不接受当前登录用户的 Kerberos 凭证（%2）。")
+                             .arg(shown, offered));
+        }
+        if (status == 404 || status == 503)
+            return Error(code::RpcUnavailable,
+                         QStringLiteral("%1 上没有可用的 WS-Management 服务（HTTP %2）。")
+                             .arg(shown)
+                             .arg(status));
+        return Error(
+            code::Failed,
+            QStringLiteral("%1 返回了 HTTP %2，没有可以读懂的回复。").arg(shown).arg(status));
+    }
+
+    Error faultError(const Fault& fault) const {
+        std::uint32_t number = fault.wmiError ? fault.wmiError : code::Failed;
+        if (fault.subcode.endsWith(u":AccessDenied") || fault.subcode == u"AccessDenied" ||
+            number == 5)
+            number = code::AccessDenied;
+        const QString reason = fault.reason.trimmed();
+        return Error(number,
+                     reason.isEmpty()
+                         ? QStringLiteral("%1 报告错误 %2。").arg(endpoint_.shown, fault.subcode)
+                         : QStringLiteral("%1 报告错误：%2").arg(endpoint_.shown, reason));
+    }
+
+    void finished(Transfer& t, CURLcode result) {
+        Job& job = *t.job;
+        if (t.kind == Kind::Release) {  // its answer changes nothing
+            releasing_.remove(QString::fromUtf8(t.context));
+            return;
+        }
+        if (result == CURLE_OPERATION_TIMEDOUT && Clock::now() + milliseconds(50) >= deadline_)
+            timedOut();  // the whole time limit, not this exchange's own trouble
+        if (result == CURLE_WRITE_ERROR && t.tooLarge &&
+            received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap)
+            throw transportError(t, result);
+        long status = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+        std::optional<Error> failure;
+        Decoded decoded;
+        if (result != CURLE_OK) {
+            failure = transportError(t, result);
+        } else if (status != 200 && !(status == 500 && !t.reply.isEmpty())) {
+            failure = statusError(t, status);
+        }
+        if (failure && login_ && status == 401 && kerberosInstead(t)) {
+            startJob(job);  // the same request again, with the ticket
+            return;
+        }
+        if (failure && login_) throw *failure;
+        const bool first = login_;
+        if (login_) {
+            login_ = false;
+            settleAuth(t);
+            fill();
+        }
+        if (!failure) {
+            try {
+                decoded = decodeEnumerationReply(QByteArrayView(t.reply), job.out->cls);
+                if (!decoded.fault && status != 200) failure = statusError(t, status);
+            } catch (const DecodeError& e) {
+                failure = Error(
+                    code::Failed,
+                    QStringLiteral("从 %1 收到的回复有误：%2").arg(endpoint_.shown, e.message()));
+            }
+        }
+        if (!failure && decoded.fault) {
+            const Fault& f = *decoded.fault;
+            // Since Vista the class lives in a namespace of its own.
+            if (t.kind == Kind::Enumerate && job.resourcePath == kCimv2 &&
+                QLatin1StringView(job.out->cls->name)
+                        .compare(QLatin1StringView("Win32_TerminalServiceSetting"),
+                                 Qt::CaseInsensitive) == 0 &&
+                faultError(f).number() != code::AccessDenied) {
+                job.resourcePath = kTerminalServices;
+                job.context.clear();
+                startJob(job);
+                return;
+            }
+            // A listener that lets nobody in says so on the first request already.
+            if (first && faultError(f).number() == code::AccessDenied) throw faultError(f);
+            job.context.clear();  // a fault ends the operation on the listener's side
+            fail(job, faultError(f));
+            return;
+        }
+        if (failure) {
+            fail(job, *failure);
+            return;
+        }
+        for (Instance& i : decoded.reply.items) job.out->items.push_back(std::move(i));
+        job.context = decoded.reply.context;
+        if (decoded.reply.endOfSequence) {
+            job.context.clear();
+            complete(job);
+            return;
+        }
+        if (job.context.isEmpty()) {
+            fail(job, Error(code::Failed, QStringLiteral("从 %1 收到的回复有误：枚举没有结束，"
+                                                         "却没有给出枚举上下文。")
+                                              .arg(endpoint_.shown)));
+            return;
+        }
+        pull(job);
+    }
+
+    void fail(Job& job, Error error) {
+        job.out->error = std::move(error);
+        release(job);  // an abandoned walk is given back to the listener
+        complete(job);
+    }
+
+    void complete(Job& job) {
+        job.finished = true;
+        if (!login_) fill();
+    }
+
+    // One class on each connection: classes waiting take the places free.
+    void fill() {
+        for (Job& next : jobs_) {
+            if (inFlight() >= tuning_.connections) break;
+            if (!next.started) startJob(next);
+        }
+    }
+
+    int inFlight() const {
+        int n = 0;
+        for (const Job& job : jobs_)
+            if (job.started && !job.finished) ++n;
+        return n;
+    }
+
+    // A listener that offers Negotiate only (as Windows does by default) gets a Kerberos ticket
+    // got with the typed password, when the user names a realm or a domain.
+    bool kerberosInstead(const Transfer& t) {
+        if (request_.road != Road::Credentials || ticket_ || (auth_ & CURLAUTH_NEGOTIATE))
+            return false;
+        if (!t.offers.contains(QStringLiteral("Negotiate"), Qt::CaseInsensitive)) return false;
+        const QString principal = kerberosPrincipal(request_.user);
+        if (principal.isEmpty()) return false;
+        ticket_ = std::make_unique<PasswordTicket>(principal, request_.password, endpoint_.shown);
+        auth_ = CURLAUTH_NEGOTIATE;
+        return true;
+    }
+
+    // After the first answer: the scheme the listener accepted is sent at once from now on,
+    // without a round trip to ask for it.
+    void settleAuth(const Transfer& t) {
+        long available = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_HTTPAUTH_AVAIL, &available);
+        const unsigned long usable = static_cast<unsigned long>(available) & auth_;
+        for (unsigned long scheme : {CURLAUTH_NEGOTIATE, CURLAUTH_NTLM, CURLAUTH_BASIC})
+            if (usable & scheme) {
+                auth_ = scheme;
+                break;
+            }
+    }
+
+    const ConnectRequest& request_;
+    const Endpoint& endpoint_;
+    const Tuning& tuning_;
+    Gathering& out_;
+    Clock::time_point start_, deadline_, connectDeadline_;
+    QString sessionId_;
+    TlsState tls_;
+    unsigned long auth_ = 0;
+    QByteArray user_, password_;
+    CURLM* multi_ = nullptr;
+    std::deque<Job> jobs_;
+    std::vector<std::unique_ptr<Transfer>> active_;
+    std::unique_ptr<PasswordTicket> ticket_;  // the typed password's Kerberos ticket, if any
+    QSet<QString> releasing_;                 // contexts whose Release is on its way
+    qsizetype received_ = 0;
+    bool login_ = false;
+};
+
+}  // namespace
+
+void initCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+QString secondsText(milliseconds limit) {
+    if (limit.count() % 1000 == 0) return QStringLiteral("%1 秒").arg(limit.count() / 1000);
+    return QStringLiteral("%1 秒").arg(double(limit.count()) / 1000.0);
+}
+
+QString fingerprintText(const QByteArray& sha256) {
+    return QString::fromLatin1(sha256.toHex(':').toUpper());
+}
+
+Endpoint endpointOf(const HostText& host) {
+    Endpoint e;
+    e.hostName = host.host;
+    e.port = host.port ? host.port : kDefaultPort;
+    const QString bracketed = host.host.contains(u':') ? u'[' + host.host + u']' : host.host;
+    e.url = QStringLiteral("https://%1:%2%3")
+                .arg(bracketed)
+                .arg(e.port)
+                .arg(host.path.isEmpty() ? QStringLiteral("/wsman") : host.path);
+    e.shown = host.port ? bracketed + u':' + QString::number(host.port) : bracketed;
+    return e;
+}
+
+Gathering gather(const ConnectRequest& request, const Endpoint& endpoint,
+                 std::span<const schema::Class> classes, const Tuning& tuning) {
+    Gathering out;
+    Engine engine(request, endpoint, tuning, out);
+    engine.run(classes);
+    return out;
+}
+
+}  // namespace qelto::wmi::wsman

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "wmi/connector.h"
+#include "wmi/error.h"
+#include "wmi/hosttext.h"
+#include "wmi/schema.h"
+#include "wmi/store.h"
+
+#include <QString>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+// The WS-Management client over HTTPS (libcurl): every class enumerated with "Select * From
+// <class>", all of them at once over a few kept-alive connections. See docs/wsman-source.md.
+namespace qelto::wmi::wsman {
+
+inline constexpr int kDefaultPort = 5986;      // the HTTPS listener
+inline constexpr int kUnencryptedPort = 5985;  // the HTTP listener (needs message encryption)
+
+struct Tuning {
+    int connections = 8;                    // kept-alive connections to the host, one class on each
+    int maxElements = 32000;                // items asked for in each Enumerate and Pull
+    int maxEnvelopeSize = 512000;           // bytes; the listener caps it at its own limit
+    qsizetype replyCap = 32 * 1024 * 1024;  // the largest single reply accepted
+    qsizetype totalCap = 256 * 1024 * 1024;  // all replies of one gathering together
+};
+
+// What one class gave: its instances, and the error that ended its enumeration (a fault, a
+// reply that could not be read). Instances received before an error are kept.
+struct ClassOutcome {
+    const schema::Class* cls = nullptr;
+    std::vector<Instance> items;
+    std::optional<Error> error;
+    int requests = 0;  // HTTP requests it took, Release included
+};
+
+struct Gathering {
+    std::vector<ClassOutcome> classes;  // in the order asked
+    int roundTrips = 0;                 // HTTP exchanges, authentication legs included
+    int mostAtOnce = 0;                 // the most exchanges under way at the same time
+};
+
+// Where the requests go: https://host:port/path, and the host as messages name it.
+struct Endpoint {
+    QString url;
+    QString shown;
+    QString hostName;
+    int port = kDefaultPort;
+};
+Endpoint endpointOf(const HostText& host);
+
+// Enumerates `classes` on the host. The first class is asked alone, within the connect time: it
+// reaches the host, checks its certificate and logs in; after it, all the others at once.
+// Throws Error for what fails the connection as a whole (unreachable, certificate, login, the
+// whole time limit); a class whose enumeration fails only has its error in the outcome.
+Gathering gather(const ConnectRequest& request, const Endpoint& endpoint,
+                 std::span<const schema::Class> classes, const Tuning& tuning = {});
+
+// The SHA-256 fingerprint of a DER certificate as "AB:CD:…".
+QString fingerprintText(const QByteArray& sha256);
+
+// A service answering from a gathering: WHERE clauses evaluated by the store, a failed class
+// failing its queries with its own error.
+std::unique_ptr<Service> serviceFrom(Gathering gathering);
+
+}  // namespace qelto::wmi::wsman

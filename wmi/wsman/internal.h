@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <memory>
+
+namespace qelto::wmi::wsman {
+
+// libcurl's global set-up, once per process.
+void initCurl();
+
+// "5 秒", "0.5 秒": a time limit as the user reads it.
+QString secondsText(std::chrono::milliseconds limit);
+
+// The Kerberos principal a typed user name stands for: "user@REALM" from "user@realm" or
+// DOMAIN\user; empty for a local user.
+QString kerberosPrincipal(const QString& user);
+
+// A ticket for `principal` got with `password` from its KDC, in a credential cache of its own
+// that GSS-API uses as its default on this thread while the object lives. Throws Error
+// (AccessDenied when the KDC refuses). `shown` names the host in messages.
+class PasswordTicket {
+  public:
+    PasswordTicket(const QString& principal, const QString& password, const QString& shown);
+    ~PasswordTicket();
+    PasswordTicket(const PasswordTicket&) = delete;
+    PasswordTicket& operator=(const PasswordTicket&) = delete;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
+}  // namespace qelto::wmi::wsman

@@ -1,0 +1,91 @@
+// A Kerberos ticket from a typed user name and password, for listeners that offer Negotiate
+// only: libcurl's Negotiate takes the default credentials of GSS-API, so the ticket is put in a
+// memory cache of its own and made the default of this thread while the gathering runs.
+
+#include "internal.h"
+
+#include "wmi/error.h"
+
+#include <QUuid>
+
+#include <gssapi/gssapi_krb5.h>
+#include <krb5/krb5.h>
+
+namespace qelto::wmi::wsman {
+
+QString kerberosPrincipal(const QString& user) {
+    const qsizetype at = user.lastIndexOf(u'@');
+    if (at > 0 && at + 1 < user.size()) return user.left(at) + u'@' + user.mid(at + 1).toUpper();
+    const qsizetype slash = user.indexOf(u'\\');
+    if (slash > 0 && slash + 1 < user.size())
+        return user.mid(slash + 1) + u'@' + user.left(slash).toUpper();
+    return {};
+}
+
+struct PasswordTicket::Impl {
+    krb5_context context = nullptr;
+    krb5_principal client = nullptr;
+    krb5_ccache cache = nullptr;
+    bool haveCreds = false;
+    krb5_creds creds{};
+    QByteArray cacheName;
+    QByteArray previousName;
+    bool installed = false;
+
+    ~Impl() {
+        if (installed) {
+            OM_uint32 minor = 0;
+            gss_krb5_ccache_name(
+                &minor, previousName.isEmpty() ? nullptr : previousName.constData(), nullptr);
+        }
+        if (haveCreds) krb5_free_cred_contents(context, &creds);
+        if (cache) krb5_cc_destroy(context, cache);
+        if (client) krb5_free_principal(context, client);
+        if (context) krb5_free_context(context);
+    }
+};
+
+PasswordTicket::PasswordTicket(const QString& principal, const QString& password,
+                               const QString& shown)
+    : d_(std::make_unique<Impl>()) {
+    const auto fail = [&](krb5_error_code code, std::uint32_t number, const QString& what) {
+        const char* text = d_->context ? krb5_get_error_message(d_->context, code) : nullptr;
+        const QString reason = text ? QString::fromUtf8(text) : QString::number(code);
+        if (text) krb5_free_error_message(d_->context, text);
+        throw Error(number, what.arg(shown, principal, reason));
+    };
+    krb5_error_code rc = krb5_init_context(&d_->context);
+    if (rc) fail(rc, code::Failed, QStringLiteral("无法为 %1 取得用户“%2”的 Kerberos 票据：%3。"));
+    rc = krb5_parse_name(d_->context, principal.toUtf8().constData(), &d_->client);
+    if (rc) fail(rc, code::Failed, QStringLiteral("无法为 %1 取得用户“%2”的 Kerberos 票据：%3。"));
+    QByteArray secret = password.toUtf8();
+    rc = krb5_get_init_creds_password(d_->context, &d_->creds, d_->client, secret.data(), nullptr,
+                                      nullptr, 0, nullptr, nullptr);
+    secret.fill('\0');
+    if (rc == KRB5KDC_ERR_PREAUTH_FAILED || rc == KRB5KRB_AP_ERR_BAD_INTEGRITY ||
+        rc == KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN || rc == KRB5KDC_ERR_CLIENT_REVOKED ||
+        rc == KRB5KDC_ERR_KEY_EXP)
+        fail(rc, code::AccessDenied,
+             QStringLiteral(
+                 "拒绝访问：%1 只接受 Negotiate，而 Kerberos 不接受用户“%2”的密码（%3）。"));
+    if (rc)
+        fail(rc, code::AccessDenied,
+             QStringLiteral(
+                 "拒绝访问：%1 只接受 Negotiate，无法为用户“%2”取得 Kerberos 票据：%3。"));
+    d_->haveCreds = true;
+    d_->cacheName = "MEMORY:qelto-" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+    rc = krb5_cc_resolve(d_->context, d_->cacheName.constData(), &d_->cache);
+    if (!rc) rc = krb5_cc_initialize(d_->context, d_->cache, d_->client);
+    if (!rc) rc = krb5_cc_store_cred(d_->context, d_->cache, &d_->creds);
+    if (rc) fail(rc, code::Failed, QStringLiteral("无法为 %1 保存用户“%2”的 Kerberos 票据：%3。"));
+    OM_uint32 minor = 0;
+    const char* previous = nullptr;
+    if (gss_krb5_ccache_name(&minor, d_->cacheName.constData(), &previous) == GSS_S_COMPLETE) {
+        d_->previousName = previous ? QByteArray(previous) : QByteArray();
+        d_->installed = true;
+    }
+}
+
+PasswordTicket::~PasswordTicket() = default;
+
+}  // namespace qelto::wmi::wsman
