@@ -75,13 +75,13 @@ int dumpCommand(const QStringList& args) {
     const std::unique_ptr<wmi::Service> service = connectOrReport(connector, *request);
     if (!service) return 1;
     // Every source that gathers its answers first keeps them in a store; that is what is written.
-    const auto* stored = dynamic_cast<const wmi::StoreService*>(service.get());
+    const wmi::InstanceStore* stored = service->answers();
     if (!stored) {
         printLine(stderr,
                   QStringLiteral("无法记录主机 %1：该来源不能整体导出。").arg(request->host));
         return 1;
     }
-    const QByteArray json = wmi::writeSnapshot(stored->store());
+    const QByteArray json = wmi::writeSnapshot(*stored);
     if (output.isEmpty()) {
         print(stdout, json);
         return 0;

@@ -9,6 +9,8 @@
 
 namespace qelto::wmi {
 
+class InstanceStore;
+
 // One object of a query result. Property names are matched case-insensitively.
 class Object {
   public:
@@ -37,6 +39,9 @@ class Service {
     // Security_.AuthenticationLevel; sources without such a notion accept and ignore it.
     virtual void setAuthenticationLevel(int level) { authenticationLevel_ = level; }
     int authenticationLevel() const { return authenticationLevel_; }
+    // All of the machine's answers, where the source gathered them before the first query (what
+    // qelto-cli dump records); nullptr for a source that asks as it goes.
+    virtual const InstanceStore* answers() const { return nullptr; }
 
   private:
     int authenticationLevel_ = 0;

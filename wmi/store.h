@@ -63,6 +63,7 @@ class StoreService : public Service {
     explicit StoreService(std::shared_ptr<const InstanceStore> store) : store_(std::move(store)) {}
     std::unique_ptr<Collection> execQuery(const QString& wql) override;
     const InstanceStore& store() const { return *store_; }
+    const InstanceStore* answers() const override { return store_.get(); }
 
     // The instances a query returns, in order, and whether advancing past the last of them fails.
     struct Answer {
