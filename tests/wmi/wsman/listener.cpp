@@ -699,6 +699,9 @@ WsmanListener::WsmanListener(std::shared_ptr<const wmi::InstanceStore> machine,
     Impl* d = d_.get();
     d->server->set_keep_alive_timeout(5);
     d->server->set_tcp_nodelay(true);  // no 40 ms wait for acknowledgements on loopback
+    // A kept-alive connection holds a worker while it is idle: enough workers that a client's
+    // few connections never queue behind each other, as they would not on a real host.
+    d->server->new_task_queue = [] { return new httplib::ThreadPool(32); };
     d->server->set_read_timeout(30);
     d->server->Post("/wsman", [d](const httplib::Request& req, httplib::Response& res) {
         d->handle(req, res);
