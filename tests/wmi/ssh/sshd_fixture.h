@@ -7,6 +7,8 @@
 //     … connect to sshd.address:sshd.port as sshd.user with sshd.clientKey …
 #pragma once
 
+#include "support/server_script.h"
+
 #include <QFile>
 #include <QHash>
 #include <QProcess>
@@ -98,33 +100,8 @@ class TestSshd {
 
   private:
     bool run(const QStringList& args) {
-        QProcess p;
-        p.start(QStringLiteral("bash"),
-                QStringList{QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/ssh/test_sshd.sh")} + args);
-        if (!p.waitForFinished(30000)) {
-            p.kill();
-            p.waitForFinished(2000);
-            error_ = u"test_sshd.sh " + args.first() + u" did not finish";
-            return false;
-        }
-        if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-            error_ = u"test_sshd.sh " + args.first() + u": " +
-                     QString::fromLocal8Bit(p.readAllStandardError()).trimmed();
-            return false;
-        }
-        env.clear();
-        QFile f(dir + u"/env");
-        if (args.first() != u"stop" && f.open(QIODevice::ReadOnly)) {
-            for (const QByteArray& line : f.readAll().split('\n')) {
-                const qsizetype eq = line.indexOf('=');
-                if (eq <= 0) continue;
-                QByteArray value = line.mid(eq + 1);
-                if (value.size() >= 2 && value.startsWith('\'') && value.endsWith('\''))
-                    value = value.mid(1, value.size() - 2);
-                env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(value));
-            }
-        }
-        return true;
+        return qelto::test::runServerScript(
+            QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/ssh/test_sshd.sh"), args, dir, env, error_);
     }
 
     QTemporaryDir tmp_;

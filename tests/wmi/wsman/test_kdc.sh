@@ -35,14 +35,9 @@ usage() {
     exit 2
 }
 
-is_loopback() {
-    [[ $1 =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ || $1 == ::1 ]]
-}
-
-# "[::1]" for an IPv6 address, the address itself otherwise.
-bracketed() {
-    if [[ $1 == *:* ]]; then echo "[$1]"; else echo "$1"; fi
-}
+# is_loopback, bracketed
+# shellcheck source=../../support/fixture.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../../support/fixture.sh"
 
 # A port free for both TCP and UDP at the address, picked by the kernel. krb5kdc binds it
 # moments later; start retries on a clash.
