@@ -1,5 +1,10 @@
 # Shared by the test servers' control scripts (sourced).
 
+die() {
+    echo "${0##*/}: $*" >&2
+    exit 1
+}
+
 # True for the addresses a test server may use: the loopback range and ::1, nothing else.
 is_loopback() {
     [[ $1 =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ || $1 == ::1 ]]

@@ -17,17 +17,12 @@ set -euo pipefail
 SSHD=/usr/sbin/sshd
 MARKER=.test_sshd
 
-die() {
-    echo "test_sshd.sh: $*" >&2
-    exit 1
-}
-
 usage() {
     sed -n '4,7p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
-# is_loopback, bracketed
+# die, is_loopback, bracketed
 # shellcheck source=../../support/fixture.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../../support/fixture.sh"
 

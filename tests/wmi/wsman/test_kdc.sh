@@ -25,17 +25,12 @@ MARKER=.test_kdc
 REALM=QELTO.TEST
 USER_NAME=qeltouser
 
-die() {
-    echo "test_kdc.sh: $*" >&2
-    exit 1
-}
-
 usage() {
     sed -n '4,5p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
-# is_loopback, bracketed
+# die, is_loopback, bracketed
 # shellcheck source=../../support/fixture.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../../support/fixture.sh"
 
