@@ -267,6 +267,17 @@ Value orElse(Value v, const char* fallback) {
     };
 }
 
+Value orElse(Value v, Value fallback) {
+    return [v = std::move(v), fallback = std::move(fallback)](Walk& w) -> Variant {
+        try {
+            if (Variant value = v(w); !value.isNull()) return value;
+        } catch (const wmi::Error&) {
+        } catch (const forms::ValueError&) {
+        }
+        return fallback(w);
+    };
+}
+
 // --- Conditions ---------------------------------------------------------------------------------
 
 Test isNull(Value v) {

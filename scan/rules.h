@@ -155,6 +155,7 @@ Value languageOf(Value v);                // the language name of an OSLanguage 
 Value name(Value v, const Names& names);  // the name of a code; no match (or Null) throws
 Value nameOr(Value v, const Names& names, const char* otherwise);  // … or a default
 Value orElse(Value v, const char* fallback);  // the value, or the fallback when it fails
+Value orElse(Value v, Value fallback);        // the value, or the fallback when it fails or is Null
 
 // --- Conditions ---------------------------------------------------------------------------------
 Test isNull(Value v);

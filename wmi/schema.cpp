@@ -17,6 +17,7 @@ constexpr Property kComputerSystem[] = {
     {"Manufacturer", T::String},
     {"Model", T::String},
     {"Name", T::String},
+    {"NumberOfLogicalProcessors", T::UInt32},
     {"NumberOfProcessors", T::UInt32},
     {"PartOfDomain", T::Boolean},
     {"SystemStartupOptions", T::String, true},

@@ -29,7 +29,9 @@ const Group& computerSystem() {
             forEachElement(prop("SystemStartupOptions"), {
                 line(indexed("sa9"), "SystemAbstract", "k1", {"安装的系统-", elementNumber(), "：", element()}),
             }),
-            line("cpu13", "Cpu", "k4", {"处理器核心数：", prop("NumberOfProcessors")}),
+            // The caption promises processors, not sockets: the logical processors where the
+            // object says how many, the processors (sockets on today's hosts) otherwise.
+            line("cpu13", "Cpu", "k4", {"处理器核心数：", orElse(prop("NumberOfLogicalProcessors"), prop("NumberOfProcessors"))}),
         },
         {}};
     // clang-format on

@@ -7,6 +7,8 @@
 
 #include <QSet>
 
+#include <algorithm>
+
 namespace qelto::wmi::lnx {
 
 namespace {
@@ -232,14 +234,22 @@ void addSystemClasses(const Context& c, InstanceStore& store) {
         cs.set(QStringLiteral("PartOfDomain"), Variant(m.workgroup.isNull()));
         cs.set(QStringLiteral("BootupState"), bootupState(c));
         cs.set(QStringLiteral("SystemStartupOptions"), startupOptions(c));
-        // Packages (sockets), as the count of processors of the machine.
+        // Packages (sockets), as the count of processors of the machine, and the logical
+        // processors the kernel runs on.
         QSet<QString> packages;
-        for (const CpuBlock& b : parseCpuinfo(c.g.text(QStringLiteral("/proc/cpuinfo"))))
+        const auto cpus = parseCpuinfo(c.g.text(QStringLiteral("/proc/cpuinfo")));
+        for (const CpuBlock& b : cpus)
             packages.insert(b.value(QStringLiteral("physical id"), QStringLiteral("0")));
+        const QStringList online =
+            c.g.match(QStringLiteral("/sys/devices/system/cpu/cpu*/topology/physical_package_id"));
+        const qsizetype listed = std::count_if(cpus.begin(), cpus.end(), [](const CpuBlock& b) {
+            return b.contains(QStringLiteral("processor"));
+        });
+        const qsizetype logical = listed > 0 ? listed : online.size();
+        if (logical > 0)
+            cs.set(QStringLiteral("NumberOfLogicalProcessors"), Variant(qint64(logical)));
         if (packages.isEmpty())
-            for (const QString& p : c.g.match(
-                     QStringLiteral("/sys/devices/system/cpu/cpu*/topology/physical_package_id")))
-                packages.insert(c.line(p));
+            for (const QString& p : online) packages.insert(c.line(p));
         cs.set(QStringLiteral("NumberOfProcessors"),
                Variant(qint64(qMax<qsizetype>(1, packages.size()))));
         const auto mem = parseMeminfo(c.g.text(QStringLiteral("/proc/meminfo")));
