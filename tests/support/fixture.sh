@@ -14,3 +14,17 @@ is_loopback() {
 bracketed() {
     if [[ $1 == *:* ]]; then echo "[$1]"; else echo "$1"; fi
 }
+
+# Makes DIR (new, or an empty folder) private to its owner, marks it as a test server's with the
+# file MARKER, and prints its absolute path: stop removes only folders that carry the marker.
+make_state_dir() {
+    local dir=$1 marker=$2
+    if [[ -e $dir ]]; then
+        [[ -d $dir && -z $(ls -A "$dir") ]] || die "$dir exists and is not an empty folder"
+    fi
+    mkdir -p "$dir"
+    dir=$(cd "$dir" && pwd -P)
+    chmod 0700 "$dir"
+    : >"$dir/$marker"
+    echo "$dir"
+}

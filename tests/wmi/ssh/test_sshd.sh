@@ -22,7 +22,7 @@ usage() {
     exit 2
 }
 
-# die, is_loopback, bracketed
+# die, is_loopback, bracketed, make_state_dir
 # shellcheck source=../../support/fixture.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../../support/fixture.sh"
 
@@ -173,13 +173,7 @@ cmd_start() {
     fi
     [[ -x $SSHD ]] || die "$SSHD not found"
 
-    if [[ -e $dir ]]; then
-        [[ -d $dir && -z $(ls -A "$dir") ]] || die "$dir exists and is not an empty folder"
-    fi
-    mkdir -p "$dir"
-    dir=$(cd "$dir" && pwd -P)
-    chmod 0700 "$dir"
-    : >"$dir/$MARKER"
+    dir=$(make_state_dir "$dir" "$MARKER")
     # On any failure from here on, nothing keeps running and no account is left behind; DIR
     # stays for a look at sshd.log until stop.
     # shellcheck disable=SC2064 # DIR is fixed from here on

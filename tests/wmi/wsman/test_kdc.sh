@@ -30,7 +30,7 @@ usage() {
     exit 2
 }
 
-# die, is_loopback, bracketed
+# die, is_loopback, bracketed, make_state_dir
 # shellcheck source=../../support/fixture.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../../support/fixture.sh"
 
@@ -163,13 +163,7 @@ cmd_start() {
         password="Kt-$(od -An -N9 -tx1 /dev/urandom | tr -d ' \n')"
     fi
 
-    if [[ -e $dir ]]; then
-        [[ -d $dir && -z $(ls -A "$dir") ]] || die "$dir exists and is not an empty folder"
-    fi
-    mkdir -p "$dir"
-    dir=$(cd "$dir" && pwd -P)
-    chmod 0700 "$dir"
-    : >"$dir/$MARKER"
+    dir=$(make_state_dir "$dir" "$MARKER")
     # shellcheck disable=SC2064 # DIR is fixed from here on
     trap "stop_kdc '$dir'" EXIT
 
