@@ -6,6 +6,8 @@
 #include "internal.h"
 
 #include "wmi/wsman/decode.h"
+#include "wmi/wsman/encrypted.h"
+#include "wmi/wsman/gss.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -24,6 +26,8 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+
+#include <poll.h>
 
 namespace qelto::wmi::wsman {
 
@@ -109,7 +113,7 @@ QString verifyReason(int error, const QString& hostName) {
     }
 }
 
-enum class Kind { Enumerate, Pull, Release };
+enum class Kind { Enumerate, Pull, Release, Login };
 
 // One class being enumerated.
 struct Job {
@@ -126,15 +130,21 @@ struct Transfer {
     curl_slist* headers = nullptr;
     Job* job = nullptr;
     Kind kind = Kind::Enumerate;
-    QByteArray body;     // libcurl reads it in place
-    QByteArray context;  // of a Release
+    Kind then = Kind::Enumerate;  // of a login: the message it logs in for
+    QByteArray body;              // libcurl reads it in place
+    QByteArray context;           // of a Release
     QByteArray reply;
     bool tooLarge = false;
     qsizetype cap = 0;
     qsizetype* total = nullptr;  // all replies so far
     qsizetype totalCap = 0;
     int* roundTrips = nullptr;
-    QStringList offers;  // WWW-Authenticate lines of the last response
+    QStringList offers;           // WWW-Authenticate lines of the last response
+    QList<QByteArray> tokens;     // the base64 tokens of its "Negotiate <token>" lines
+    QByteArray contentType;       // of the last response
+    struct Lane* lane = nullptr;  // the sealed connection it runs on
+    QByteArray plain;             // a sealed message's own text, sent again after a new login
+    bool resent = false;          // it already was
     char errorText[CURL_ERROR_SIZE] = {};
 
     ~Transfer() {
@@ -161,14 +171,48 @@ size_t onHeader(char* data, size_t size, size_t count, void* arg) {
     if (line.startsWith("HTTP/")) {
         ++*t->roundTrips;  // a new response: an authentication leg or the answer
         t->offers.clear();
+        t->tokens.clear();
+        t->contentType.clear();
     } else if (line.size() > 17 &&
                line.first(17).compare("WWW-Authenticate:", Qt::CaseInsensitive) == 0) {
         const QByteArray value = line.mid(17).trimmed();
-        t->offers << QString::fromLatin1(
-            value.left(value.indexOf(' ') < 0 ? value.size() : value.indexOf(' ')));
+        const qsizetype space = value.indexOf(' ');
+        const QByteArray scheme = value.left(space < 0 ? value.size() : space);
+        t->offers << QString::fromLatin1(scheme);
+        if (space > 0 && scheme.compare("Negotiate", Qt::CaseInsensitive) == 0)
+            t->tokens << value.mid(space + 1).trimmed();
+    } else if (line.size() > 13 &&
+               line.first(13).compare("Content-Type:", Qt::CaseInsensitive) == 0) {
+        t->contentType = line.mid(13).trimmed();
     }
     return size * count;
 }
+
+// One connection to an HTTP listener with its own login: a multi handle of its own keeps the
+// connection (and so the security context bound to it) to this lane alone. One exchange at a
+// time; the context seals every message in order.
+struct Lane {
+    CURLM* multi = nullptr;
+    std::unique_ptr<GssContext> gss;
+    Transfer* busy = nullptr;
+    bool loggedIn = false;
+
+    Lane() : multi(curl_multi_init()) {
+        curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 1L);
+        curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, 1L);
+    }
+    ~Lane() { curl_multi_cleanup(multi); }
+    Lane(const Lane&) = delete;
+    Lane& operator=(const Lane&) = delete;
+};
+
+// A message waiting for a free lane.
+struct Waiting {
+    Job* job;
+    Kind kind;
+    QByteArray body;
+    QByteArray context;
+};
 
 QString xmlEscaped(const QString& text) {
     return text.toHtmlEscaped();
@@ -201,6 +245,21 @@ class Engine {
         if (!request.caFile.isEmpty() && !QFile(request.caFile).open(QIODevice::ReadOnly))
             throw Error(code::Failed,
                         QStringLiteral("无法读取 CA 证书文件“%1”。").arg(request.caFile));
+        if (endpoint.sealed) {
+            // The HTTP listener: Negotiate on each connection, every message sealed with it.
+            // A typed user in a realm whose KDC answers logs in with Kerberos, any other with
+            // NTLM; the current login is the user's Kerberos ticket.
+            if (request.road == Road::Credentials) {
+                const QString principal = kerberosPrincipal(request.user);
+                if (!principal.isEmpty())
+                    ticket_ =
+                        PasswordTicket::ifRealmKnown(principal, request.password, endpoint.shown);
+            }
+            for (int i = 0; i < std::max(1, tuning.connections); ++i)
+                lanes_.push_back(std::make_unique<Lane>());
+            for (auto& lane : lanes_) multis_.push_back(lane->multi);
+            return;
+        }
         if (request.road == Road::Credentials) {
             auth_ = CURLAUTH_BASIC | CURLAUTH_NTLM;
             user_ = request.user.toUtf8();
@@ -211,12 +270,13 @@ class Engine {
         multi_ = curl_multi_init();
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long(tuning.connections));
         curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, long(tuning.connections));
+        multis_.push_back(multi_);
     }
 
     ~Engine() {
-        for (auto& t : active_) curl_multi_remove_handle(multi_, t->easy);
+        for (auto& t : active_) curl_multi_remove_handle(multiOf(*t), t->easy);
         active_.clear();
-        curl_multi_cleanup(multi_);
+        if (multi_) curl_multi_cleanup(multi_);
         password_.fill('\0');
     }
 
@@ -315,8 +375,19 @@ class Engine {
     }
 
     void send(Job& job, Kind kind, QByteArray body) {
+        ++job.out->requests;
+        const QByteArray context = kind == Kind::Release ? job.context.toUtf8() : QByteArray();
+        if (endpoint_.sealed) {
+            sendSealed(job, kind, std::move(body), context);
+            return;
+        }
+        auto t = newTransfer(job, kind, std::move(body));
+        t->context = context;
+        start(std::move(t), nullptr);
+    }
+
+    std::unique_ptr<Transfer> newTransfer(Job& job, Kind kind, QByteArray body) {
         auto t = std::make_unique<Transfer>();
-        if (kind == Kind::Release) t->context = job.context.toUtf8();
         t->job = &job;
         t->kind = kind;
         t->body = std::move(body);
@@ -324,12 +395,19 @@ class Engine {
         t->total = &received_;
         t->totalCap = tuning_.totalCap;
         t->roundTrips = &out_.roundTrips;
-        ++job.out->requests;
+        return t;
+    }
+
+    // Starts a transfer: over HTTPS on the shared connections, over HTTP on `lane`, with
+    // `contentType` (none for an empty body) and `authorization` (none: nothing).
+    void start(std::unique_ptr<Transfer> t, Lane* lane,
+               const QByteArray& contentType = "application/soap+xml;charset=UTF-8",
+               const QByteArray& authorization = {}) {
         CURL* e = curl_easy_init();
         t->easy = e;
         const QByteArray url = endpoint_.url.toUtf8();
         curl_easy_setopt(e, CURLOPT_URL, url.constData());
-        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "https");
+        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, lane ? "http" : "https");
         curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
@@ -337,8 +415,12 @@ class Engine {
         curl_easy_setopt(e, CURLOPT_POST, 1L);
         curl_easy_setopt(e, CURLOPT_POSTFIELDS, t->body.constData());
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(t->body.size()));
-        t->headers =
-            curl_slist_append(t->headers, "Content-Type: application/soap+xml;charset=UTF-8");
+        if (!contentType.isEmpty())
+            t->headers = curl_slist_append(t->headers,
+                                           QByteArray("Content-Type: " + contentType).constData());
+        if (!authorization.isEmpty())
+            t->headers = curl_slist_append(
+                t->headers, QByteArray("Authorization: " + authorization).constData());
         t->headers = curl_slist_append(t->headers, "Expect:");
         curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headers);
         curl_easy_setopt(e, CURLOPT_USERAGENT, "qelto");
@@ -356,20 +438,199 @@ class Engine {
         // and shares it between the connections, instead of parsing it for every handshake.
         curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
         // Logging in: the scheme that worked for the first request is used at once after it.
-        curl_easy_setopt(e, CURLOPT_HTTPAUTH, long(auth_));
-        if (request_.road == Road::Credentials) {
-            curl_easy_setopt(e, CURLOPT_USERNAME, user_.constData());
-            curl_easy_setopt(e, CURLOPT_PASSWORD, password_.constData());
-        } else {
-            curl_easy_setopt(e, CURLOPT_USERPWD, ":");
+        // Over HTTP the login is ours (Negotiate, then sealed messages): libcurl sends nothing.
+        if (!lane) {
+            curl_easy_setopt(e, CURLOPT_HTTPAUTH, long(auth_));
+            if (request_.road == Road::Credentials) {
+                curl_easy_setopt(e, CURLOPT_USERNAME, user_.constData());
+                curl_easy_setopt(e, CURLOPT_PASSWORD, password_.constData());
+            } else {
+                curl_easy_setopt(e, CURLOPT_USERPWD, ":");
+            }
         }
         const Clock::time_point connectBy =
             login_ ? connectDeadline_ : std::min(deadline_, Clock::now() + request_.connectTimeout);
         curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(left(connectBy).count()));
         curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(left(deadline_).count()));
-        curl_multi_add_handle(multi_, e);
+        t->lane = lane;
+        if (lane) lane->busy = t.get();
+        curl_multi_add_handle(lane ? lane->multi : multi_, e);
         active_.push_back(std::move(t));
         out_.mostAtOnce = std::max(out_.mostAtOnce, int(active_.size()));
+    }
+
+    CURLM* multiOf(const Transfer& t) const { return t.lane ? t.lane->multi : multi_; }
+
+    // ---- The HTTP listener: a login per lane, then sealed messages ----
+
+    void sendSealed(Job& job, Kind kind, QByteArray body, QByteArray context) {
+        Lane* lane = nullptr;
+        for (auto& l : lanes_)
+            if (!l->busy && (!lane || (l->loggedIn && !lane->loggedIn))) lane = l.get();
+        if (!lane) {
+            waiting_.push_back({&job, kind, std::move(body), std::move(context)});
+            return;
+        }
+        if (!lane->loggedIn) {
+            lane->gss.reset();
+            loginLeg(*lane, job, kind, std::move(body), std::move(context), {}, false);
+            return;
+        }
+        sealAndPost(*lane, job, kind, std::move(body), std::move(context), false);
+    }
+
+    std::unique_ptr<GssContext> newContext() const {
+        GssContext::Initiator how;
+        how.target = endpoint_.hostName;
+        if (request_.road == Road::Credentials) {
+            how.user = request_.user;
+            how.password = request_.password;
+            if (ticket_) {
+                how.ccache = ticket_->cacheName();
+                how.kerberosOnly = true;
+            } else {
+                how.ntlmOnly = true;
+            }
+        }
+        return GssContext::initiator(how);
+    }
+
+    // One leg of the login on `lane`, for the message that waits for it.
+    void loginLeg(Lane& lane, Job& job, Kind then, QByteArray plain, QByteArray context,
+                  const QByteArray& tokenIn, bool resent) {
+        if (!lane.gss) lane.gss = newContext();
+        QByteArray token;
+        if (auto f = lane.gss->step(tokenIn, &token)) throw loginError(*f);
+        if (token.isEmpty())
+            throw Error(code::AccessDenied,
+                        QStringLiteral("拒绝访问：与 %1 的登录没有完成。").arg(endpoint_.shown));
+        auto t = newTransfer(job, Kind::Login, {});
+        t->then = then;
+        t->plain = std::move(plain);
+        t->context = std::move(context);
+        t->resent = resent;
+        start(std::move(t), &lane, {}, "Negotiate " + token.toBase64());
+    }
+
+    void sealAndPost(Lane& lane, Job& job, Kind kind, QByteArray plain, QByteArray context,
+                     bool resent) {
+        EncryptedPart part;
+        if (auto f = lane.gss->seal(plain, &part.header, &part.sealed))
+            throw Error(
+                code::Failed,
+                QStringLiteral("无法加密发往 %1 的消息：%2。").arg(endpoint_.shown, f->text));
+        part.protocol = kSpnegoEncrypted;
+        part.originalType = kSoapType;
+        part.plainLength = plain.size();
+        auto t = newTransfer(job, kind, encryptedBody(part));
+        t->plain = std::move(plain);
+        t->context = std::move(context);
+        t->resent = resent;
+        start(std::move(t), &lane, encryptedContentType(kSpnegoEncrypted));
+    }
+
+    // What GSS-API said when this side could not log in.
+    Error loginError(const GssFailure& f) const {
+        const QString& shown = endpoint_.shown;
+        if (request_.road == Road::CurrentLogin) {
+            if (f.noCredentials)
+                return Error(code::AccessDenied,
+                             QStringLiteral("拒绝访问：当前登录用户没有 Kerberos 票据，无法登录 "
+                                            "%1。请先用 kinit 取得票据，或者输入用户名和密码"
+                                            "（%2）。")
+                                 .arg(shown, f.text));
+            if (f.expired)
+                return Error(code::AccessDenied,
+                             QStringLiteral("拒绝访问：当前登录用户的 Kerberos 票据已过期，无法"
+                                            "登录 %1。请用 kinit 重新取得票据（%2）。")
+                                 .arg(shown, f.text));
+        }
+        if (f.unknownServer)
+            return Error(code::AccessDenied,
+                         QStringLiteral("拒绝访问：Kerberos 不认识 %1 的服务主体 HTTP/%2（%3）。"
+                                        "Kerberos 要用主机在域中的完整名称；工作组计算机请输入"
+                                        "它的本地帐户和密码（NTLM）。")
+                             .arg(shown, endpoint_.hostName, f.text));
+        return Error(code::AccessDenied,
+                     QStringLiteral("拒绝访问：无法登录 %1（%2）。").arg(shown, f.text));
+    }
+
+    // A finished leg of a login: the next leg, the message it was for, or why not.
+    void loginAnswered(Transfer& t, CURLcode result) {
+        Lane& lane = *t.lane;
+        long status = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+        if (result != CURLE_OK) throw transportError(t, result);
+        const QByteArray token =
+            t.tokens.isEmpty() ? QByteArray() : QByteArray::fromBase64(t.tokens.front());
+        if (status == 401 && !token.isEmpty() && !lane.gss->complete()) {
+            loginLeg(lane, *t.job, t.then, std::move(t.plain), std::move(t.context), token,
+                     t.resent);
+            return;
+        }
+        if (status == 401 && !t.offers.isEmpty() &&
+            !t.offers.contains(QStringLiteral("Negotiate"), Qt::CaseInsensitive))
+            throw Error(code::AccessDenied,
+                        QStringLiteral("拒绝访问：%1 的 HTTP 监听器不接受 Negotiate，只提供 %2。"
+                                       "在未加密的 HTTP 上那会以明文发送密码，所以没有登录。"
+                                       "请在该主机上启用 Negotiate（Kerberos/NTLM）认证，或者"
+                                       "配置 HTTPS 监听器后用 https://%3 连接。")
+                            .arg(endpoint_.shown, t.offers.join(u'、'), endpoint_.hostName));
+        if (status != 200) throw statusError(t, status);
+        if (!token.isEmpty() && !lane.gss->complete()) {
+            QByteArray more;
+            if (auto f = lane.gss->step(token, &more)) throw loginError(*f);
+        }
+        if (!lane.gss->complete())
+            throw Error(code::AccessDenied,
+                        QStringLiteral("拒绝访问：%1 接受了登录，却没有完成相互认证。")
+                            .arg(endpoint_.shown));
+        lane.loggedIn = true;
+        sealAndPost(lane, *t.job, t.then, std::move(t.plain), std::move(t.context), t.resent);
+    }
+
+    // The plain text of a sealed reply, in place of the reply; throws when it is not sealed or
+    // its seal does not hold.
+    void unsealReply(Transfer& t) {
+        const QString& shown = endpoint_.shown;
+        if (!isEncryptedType(t.contentType))
+            throw Error(code::Failed,
+                        QStringLiteral("%1 的回复没有加密（内容类型“%2”）。通过 HTTP 的回复必须"
+                                       "用登录时的会话密钥加密；连接已拒绝。")
+                            .arg(shown, QString::fromLatin1(t.contentType.left(100))));
+        QByteArray plain;
+        try {
+            for (const EncryptedPart& part : parseEncryptedBody(t.contentType, t.reply)) {
+                QByteArray piece;
+                if (auto f = t.lane->gss->unseal(part.header, part.sealed, &piece))
+                    throw Error(code::Failed,
+                                QStringLiteral("%1 的回复未通过签名验证（%2）：它在途中被改动过，"
+                                               "或者不是这个会话发出的。连接已拒绝。")
+                                    .arg(shown, f->text));
+                if (piece.size() != part.plainLength)
+                    throw Error(code::Failed,
+                                QStringLiteral("%1 的回复解密后长度不对：声明 %2 字节，实际 %3 "
+                                               "字节。连接已拒绝。")
+                                    .arg(shown)
+                                    .arg(part.plainLength)
+                                    .arg(piece.size()));
+                plain += piece;
+            }
+        } catch (const DecodeError& e) {
+            throw Error(code::Failed,
+                        QStringLiteral("从 %1 收到的回复有误：%2").arg(shown, e.message()));
+        }
+        t.reply = std::move(plain);
+    }
+
+    // A message that found no free lane goes on the next one that is.
+    void sendWaiting() {
+        while (!waiting_.empty()) {
+            if (std::ranges::none_of(lanes_, [](const auto& l) { return !l->busy; })) return;
+            Waiting w = std::move(waiting_.front());
+            waiting_.pop_front();
+            sendSealed(*w.job, w.kind, std::move(w.body), std::move(w.context));
+        }
     }
 
     static milliseconds left(Clock::time_point until) {
@@ -379,33 +640,68 @@ class Engine {
 
     void loop() {
         while (!active_.empty()) {
-            int running = 0;
-            curl_multi_perform(multi_, &running);
-            while (CURLMsg* msg = curl_multi_info_read(multi_, &running)) {
-                if (msg->msg != CURLMSG_DONE) continue;
-                Transfer* raw = nullptr;
-                curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &raw);
-                const CURLcode result = msg->data.result;
-                curl_multi_remove_handle(multi_, msg->easy_handle);
-                auto it = std::find_if(active_.begin(), active_.end(),
-                                       [raw](const auto& p) { return p.get() == raw; });
-                std::unique_ptr<Transfer> t = std::move(*it);
-                active_.erase(it);
-                finished(*t, result);
+            for (CURLM* multi : multis_) {
+                int running = 0;
+                curl_multi_perform(multi, &running);
+                while (CURLMsg* msg = curl_multi_info_read(multi, &running)) {
+                    if (msg->msg != CURLMSG_DONE) continue;
+                    Transfer* raw = nullptr;
+                    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &raw);
+                    const CURLcode result = msg->data.result;
+                    curl_multi_remove_handle(multi, msg->easy_handle);
+                    auto it = std::find_if(active_.begin(), active_.end(),
+                                           [raw](const auto& p) { return p.get() == raw; });
+                    std::unique_ptr<Transfer> t = std::move(*it);
+                    active_.erase(it);
+                    finished(*t, result);
+                }
             }
             if (active_.empty()) break;
             if (Clock::now() >= deadline_) timedOut();
-            curl_multi_poll(multi_, nullptr, 0, int(std::min<qint64>(left(deadline_).count(), 200)),
-                            nullptr);
+            wait(int(std::min<qint64>(left(deadline_).count(), 200)));
         }
+    }
+
+    // Until one of the multi handles has something to do, or `ms` have passed.
+    void wait(int ms) {
+        if (multis_.size() == 1) {
+            curl_multi_poll(multis_.front(), nullptr, 0, ms, nullptr);
+            return;
+        }
+        std::vector<pollfd> fds;
+        for (CURLM* multi : multis_) {
+            long timeout = -1;
+            curl_multi_timeout(multi, &timeout);
+            if (timeout >= 0) ms = std::min(ms, int(timeout));
+            fd_set r, w, x;
+            FD_ZERO(&r);
+            FD_ZERO(&w);
+            FD_ZERO(&x);
+            int most = -1;
+            curl_multi_fdset(multi, &r, &w, &x, &most);
+            for (int fd = 0; fd <= most; ++fd) {
+                short events = 0;
+                if (FD_ISSET(fd, &r)) events |= POLLIN;
+                if (FD_ISSET(fd, &w)) events |= POLLOUT;
+                if (FD_ISSET(fd, &x)) events |= POLLPRI;
+                if (events) fds.push_back({fd, events, 0});
+            }
+        }
+        if (fds.empty()) ms = std::min(ms, 10);  // libcurl between sockets: look again soon
+        if (ms > 0) ::poll(fds.data(), fds.size(), ms);
     }
 
     [[noreturn]] void timedOut() {
         // Abandoned walks are released, briefly and without waiting for more than a moment:
         // the walks in progress, and the releases that were still on their way.
         QSet<QString> contexts = releasing_;
-        for (auto& t : active_) curl_multi_remove_handle(multi_, t->easy);
+        for (auto& t : active_) curl_multi_remove_handle(multiOf(*t), t->easy);
         active_.clear();
+        waiting_.clear();
+        for (auto& lane : lanes_) {  // a connection cut in the middle takes its login with it
+            if (lane->busy) lane->loggedIn = false;
+            lane->busy = nullptr;
+        }
         for (Job& job : jobs_)
             if (!job.finished && !job.context.isEmpty()) contexts.insert(job.context);
         const QString seconds = secondsText(request_.timeout);
@@ -421,17 +717,34 @@ class Engine {
             QStringLiteral("检测 %1 超时：%2内没有完成，已中止。").arg(endpoint_.shown, seconds));
     }
 
+    // Releases after the time limit: their answers are not waited for beyond a moment, nor
+    // read except to keep a sealed connection's order.
     void loopReleases() {
-        while (!active_.empty() && Clock::now() < deadline_) {
-            int running = 0;
-            curl_multi_perform(multi_, &running);
-            while (CURLMsg* msg = curl_multi_info_read(multi_, &running)) {
-                if (msg->msg != CURLMSG_DONE) continue;
-                curl_multi_remove_handle(multi_, msg->easy_handle);
-                std::erase_if(active_,
-                              [e = msg->easy_handle](const auto& p) { return p->easy == e; });
+        try {
+            while (!active_.empty() && Clock::now() < deadline_) {
+                for (CURLM* multi : multis_) {
+                    int running = 0;
+                    curl_multi_perform(multi, &running);
+                    while (CURLMsg* msg = curl_multi_info_read(multi, &running)) {
+                        if (msg->msg != CURLMSG_DONE) continue;
+                        const CURLcode result = msg->data.result;
+                        curl_multi_remove_handle(multi, msg->easy_handle);
+                        auto it = std::find_if(
+                            active_.begin(), active_.end(),
+                            [e = msg->easy_handle](const auto& p) { return p->easy == e; });
+                        std::unique_ptr<Transfer> t = std::move(*it);
+                        active_.erase(it);
+                        if (t->kind == Kind::Login && result == CURLE_OK) {
+                            loginAnswered(*t, result);
+                        } else if (t->lane) {
+                            t->lane->busy = nullptr;
+                            sendWaiting();
+                        }
+                    }
+                }
+                wait(50);
             }
-            curl_multi_poll(multi_, nullptr, 0, 50, nullptr);
+        } catch (const Error&) {  // a release that cannot be sent is given up
         }
     }
 
@@ -564,6 +877,30 @@ class Engine {
 
     void finished(Transfer& t, CURLcode result) {
         Job& job = *t.job;
+        if (t.kind == Kind::Login) {
+            loginAnswered(t, result);
+            return;
+        }
+        if (t.lane) {
+            Lane& lane = *t.lane;
+            lane.busy = nullptr;
+            long status = 0;
+            curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+            if (result != CURLE_OK) {
+                lane.loggedIn = false;  // the connection, and its login, are gone
+            } else if (status == 401) {
+                // The listener no longer knows this login (a new connection): once more.
+                lane.loggedIn = false;
+                lane.gss.reset();
+                if (!t.resent) {
+                    loginLeg(lane, job, t.kind, std::move(t.plain), std::move(t.context), {}, true);
+                    return;
+                }
+            } else if (!t.reply.isEmpty() || status == 200) {
+                unsealReply(t);
+            }
+            sendWaiting();
+        }
         if (t.kind == Kind::Release) {  // its answer changes nothing
             releasing_.remove(QString::fromUtf8(t.context));
             return;
@@ -671,7 +1008,8 @@ class Engine {
     // A listener that offers Negotiate only (as Windows does by default) gets a Kerberos ticket
     // got with the typed password, when the user names a realm or a domain.
     bool kerberosInstead(const Transfer& t) {
-        if (request_.road != Road::Credentials || ticket_ || (auth_ & CURLAUTH_NEGOTIATE))
+        if (endpoint_.sealed || request_.road != Road::Credentials || ticket_ ||
+            (auth_ & CURLAUTH_NEGOTIATE))
             return false;
         if (!t.offers.contains(QStringLiteral("Negotiate"), Qt::CaseInsensitive)) return false;
         const QString principal = kerberosPrincipal(request_.user);
@@ -703,7 +1041,10 @@ class Engine {
     TlsState tls_;
     unsigned long auth_ = 0;
     QByteArray user_, password_;
-    CURLM* multi_ = nullptr;
+    CURLM* multi_ = nullptr;                    // HTTPS: every exchange shares its connections
+    std::vector<std::unique_ptr<Lane>> lanes_;  // HTTP: one connection and login each
+    std::vector<CURLM*> multis_;                // the one or the lanes'
+    std::deque<Waiting> waiting_;               // messages waiting for a free lane
     std::deque<Job> jobs_;
     std::vector<std::unique_ptr<Transfer>> active_;
     std::unique_ptr<PasswordTicket> ticket_;  // the typed password's Kerberos ticket, if any
@@ -728,13 +1069,14 @@ QString fingerprintText(const QByteArray& sha256) {
     return QString::fromLatin1(sha256.toHex(':').toUpper());
 }
 
-Endpoint endpointOf(const HostText& host) {
+Endpoint endpointOf(const HostText& host, bool sealed) {
     Endpoint e;
     e.hostName = host.host;
-    e.port = host.port ? host.port : kDefaultPort;
+    e.sealed = sealed || host.scheme == u"http";
+    e.port = host.port ? host.port : e.sealed ? kUnencryptedPort : kDefaultPort;
     const QString bracketed = host.host.contains(u':') ? u'[' + host.host + u']' : host.host;
-    e.url = QStringLiteral("https://%1:%2%3")
-                .arg(bracketed)
+    e.url = QStringLiteral("%1://%2:%3%4")
+                .arg(e.sealed ? u"http" : u"https", bracketed)
                 .arg(e.port)
                 .arg(host.path.isEmpty() ? QStringLiteral("/wsman") : host.path);
     e.shown = host.port ? bracketed + u':' + QString::number(host.port) : bracketed;

@@ -14,12 +14,13 @@
 #include <span>
 #include <vector>
 
-// The WS-Management client over HTTPS (libcurl): every class enumerated with "Select * From
-// <class>", all of them at once over a few kept-alive connections. See docs/wsman-source.md.
+// The WS-Management client (libcurl): every class enumerated with "Select * From <class>", all of
+// them at once over a few kept-alive connections; over HTTPS, or over HTTP with every message
+// sealed by the connection's Negotiate login (Kerberos or NTLM). See docs/wsman-source.md.
 namespace qelto::wmi::wsman {
 
 inline constexpr int kDefaultPort = 5986;      // the HTTPS listener
-inline constexpr int kUnencryptedPort = 5985;  // the HTTP listener (needs message encryption)
+inline constexpr int kUnencryptedPort = 5985;  // the HTTP listener (messages sealed)
 
 struct Tuning {
     int connections = 8;                    // kept-alive connections to the host, one class on each
@@ -44,14 +45,17 @@ struct Gathering {
     int mostAtOnce = 0;                 // the most exchanges under way at the same time
 };
 
-// Where the requests go: https://host:port/path, and the host as messages name it.
+// Where the requests go: https://host:port/path, or http://host:port/path with every message
+// sealed (`sealed`), and the host as messages name it.
 struct Endpoint {
     QString url;
     QString shown;
     QString hostName;
     int port = kDefaultPort;
+    bool sealed = false;
 };
-Endpoint endpointOf(const HostText& host);
+// An http:// host text, or `sealed`, means the HTTP listener (port 5985 by default).
+Endpoint endpointOf(const HostText& host, bool sealed = false);
 
 // Enumerates `classes` on the host. The first class is asked alone, within the connect time: it
 // reaches the host, checks its certificate and logs in; after it, all the others at once.

@@ -24,10 +24,21 @@ class PasswordTicket {
   public:
     PasswordTicket(const QString& principal, const QString& password, const QString& shown);
     ~PasswordTicket();
+    // The same, or nothing when no KDC of the principal's realm can be found or reached (then
+    // the host is a workgroup computer as far as this machine can tell). The cache is not made
+    // the thread's default: it is used through its name.
+    static std::unique_ptr<PasswordTicket> ifRealmKnown(const QString& principal,
+                                                        const QString& password,
+                                                        const QString& shown);
+    const QByteArray& cacheName() const;  // "MEMORY:…"
+
     PasswordTicket(const PasswordTicket&) = delete;
     PasswordTicket& operator=(const PasswordTicket&) = delete;
 
   private:
+    struct NoKdc {};
+    PasswordTicket(const QString& principal, const QString& password, const QString& shown,
+                   bool quietWithoutKdc);
     struct Impl;
     std::unique_ptr<Impl> d_;
 };

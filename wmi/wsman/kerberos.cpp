@@ -29,14 +29,14 @@ struct PasswordTicket::Impl {
     bool haveCreds = false;
     krb5_creds creds{};
     QByteArray cacheName;
-    QByteArray previousName;
     bool installed = false;
 
     ~Impl() {
         if (installed) {
             OM_uint32 minor = 0;
-            gss_krb5_ccache_name(
-                &minor, previousName.isEmpty() ? nullptr : previousName.constData(), nullptr);
+            // Back to the default (KRB5CCNAME as it is then): the name GSS-API reports as the
+            // previous one is that default spelt out, which would pin it for this thread.
+            gss_krb5_ccache_name(&minor, nullptr, nullptr);
         }
         if (haveCreds) krb5_free_cred_contents(context, &creds);
         if (cache) krb5_cc_destroy(context, cache);
@@ -47,6 +47,25 @@ struct PasswordTicket::Impl {
 
 PasswordTicket::PasswordTicket(const QString& principal, const QString& password,
                                const QString& shown)
+    : PasswordTicket(principal, password, shown, false) {}
+
+std::unique_ptr<PasswordTicket> PasswordTicket::ifRealmKnown(const QString& principal,
+                                                             const QString& password,
+                                                             const QString& shown) {
+    try {
+        return std::unique_ptr<PasswordTicket>(
+            new PasswordTicket(principal, password, shown, true));
+    } catch (const NoKdc&) {
+        return nullptr;
+    }
+}
+
+const QByteArray& PasswordTicket::cacheName() const {
+    return d_->cacheName;
+}
+
+PasswordTicket::PasswordTicket(const QString& principal, const QString& password,
+                               const QString& shown, bool quietWithoutKdc)
     : d_(std::make_unique<Impl>()) {
     const auto fail = [&](krb5_error_code code, std::uint32_t number, const QString& what) {
         const char* text = d_->context ? krb5_get_error_message(d_->context, code) : nullptr;
@@ -62,6 +81,9 @@ PasswordTicket::PasswordTicket(const QString& principal, const QString& password
     rc = krb5_get_init_creds_password(d_->context, &d_->creds, d_->client, secret.data(), nullptr,
                                       nullptr, 0, nullptr, nullptr);
     secret.fill('\0');
+    if (quietWithoutKdc && (rc == KRB5_KDC_UNREACH || rc == KRB5_REALM_CANT_RESOLVE ||
+                            rc == KRB5_REALM_UNKNOWN || rc == KRB5_CONFIG_NODEFREALM))
+        throw NoKdc{};
     if (rc == KRB5KDC_ERR_PREAUTH_FAILED || rc == KRB5KRB_AP_ERR_BAD_INTEGRITY ||
         rc == KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN || rc == KRB5KDC_ERR_CLIENT_REVOKED ||
         rc == KRB5KDC_ERR_KEY_EXP)
@@ -78,10 +100,9 @@ PasswordTicket::PasswordTicket(const QString& principal, const QString& password
     if (!rc) rc = krb5_cc_initialize(d_->context, d_->cache, d_->client);
     if (!rc) rc = krb5_cc_store_cred(d_->context, d_->cache, &d_->creds);
     if (rc) fail(rc, code::Failed, QStringLiteral("无法为 %1 保存用户“%2”的 Kerberos 票据：%3。"));
+    if (quietWithoutKdc) return;  // used through its cache name only
     OM_uint32 minor = 0;
-    const char* previous = nullptr;
-    if (gss_krb5_ccache_name(&minor, d_->cacheName.constData(), &previous) == GSS_S_COMPLETE) {
-        d_->previousName = previous ? QByteArray(previous) : QByteArray();
+    if (gss_krb5_ccache_name(&minor, d_->cacheName.constData(), nullptr) == GSS_S_COMPLETE) {
         d_->installed = true;
     }
 }

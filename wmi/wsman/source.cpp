@@ -62,14 +62,6 @@ std::vector<CURLcode> tryPorts(const QString& host, const std::vector<int>& port
     return results;
 }
 
-[[noreturn]] void unencrypted(const QString& shown, const QString& host) {
-    throw Error(code::NotSupported,
-                QStringLiteral("%1 只有未加密的 HTTP 监听器（端口 5985）。这个监听器要求对消息"
-                               "加密，而这个版本还不支持；请在该主机上配置 HTTPS 监听器"
-                               "（端口 5986），再用 https://%2 连接。")
-                    .arg(shown, host));
-}
-
 class WsmanSource : public Source {
   public:
     QString name() const override { return QStringLiteral("wsman"); }
@@ -97,20 +89,21 @@ class WsmanSource : public Source {
 
     std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText& host) override {
         const Clock::time_point start = Clock::now();
-        const Endpoint endpoint = endpointOf(host);
-        if (host.scheme == u"http" || (host.isBare() && host.port == kUnencryptedPort))
-            unencrypted(endpoint.shown, host.host);
+        const bool http =
+            host.scheme == u"http" || (host.isBare() && host.port == kUnencryptedPort);
         try {
-            return serviceFrom(gather(request, endpoint, schema::classes()));
+            return serviceFrom(gather(request, endpointOf(host, http), schema::classes()));
         } catch (const Error& e) {
-            // A bare host without HTTPS listener may still have the unencrypted one.
-            if (host.isBare() && host.port == 0 && e.number() == code::RpcUnavailable) {
-                const auto deadline =
-                    std::max(start + request.connectTimeout, Clock::now() + milliseconds(200));
-                if (tryPorts(host.host, {kUnencryptedPort}, deadline).front() == CURLE_OK)
-                    unencrypted(endpoint.shown, host.host);
-            }
-            throw;
+            // A bare host without HTTPS listener may have the HTTP one, as Windows has it.
+            if (http || !host.isBare() || host.port != 0 || e.number() != code::RpcUnavailable)
+                throw;
+            const auto deadline =
+                std::max(start + request.connectTimeout, Clock::now() + milliseconds(200));
+            if (tryPorts(host.host, {kUnencryptedPort}, deadline).front() != CURLE_OK) throw;
+            ConnectRequest rest = request;
+            rest.timeout -= std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+            if (rest.timeout <= milliseconds(0)) throw;
+            return serviceFrom(gather(rest, endpointOf(host, true), schema::classes()));
         }
     }
 };

@@ -6,6 +6,7 @@
 #include "wmi/linux/source.h"
 #include "wmi/snapshot.h"
 #include "wmi/wsman/encode.h"
+#include "wmi/wsman/encrypted.h"
 
 #include <QDir>
 
@@ -341,6 +342,47 @@ TEST(DecodeReply, ManyItemsInLinearTime) {
     };
     const auto small = timeFor(5000), large = timeFor(40000);
     EXPECT_LT(large, small * 8 * 4) << "decoding grows faster than the reply";
+}
+
+// Sealed bytes may hold CR, LF and the boundary itself; part headers come with or without tabs.
+TEST(EncryptedBody, RoundTripsBinaryAndReadsUntabbedHeaders) {
+    EncryptedPart part{kSpnegoEncrypted, kSoapType, 24, QByteArray("\x01\0\0\0sig-sig-sig-", 16),
+                       QByteArray("\r\n--Encrypted Boundary\r\n\0\xff", 24)};
+    const QByteArray body = encryptedBody(part);
+    const auto parts = parseEncryptedBody(encryptedContentType(kSpnegoEncrypted), body);
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0].header, part.header);
+    EXPECT_EQ(parts[0].sealed, part.sealed);
+    EXPECT_EQ(parts[0].plainLength, 24);
+    EXPECT_EQ(parts[0].originalType, QByteArray(kSoapType));
+    QByteArray untabbed = body;
+    untabbed.replace("\r\n\t", "\r\n");
+    EXPECT_EQ(parseEncryptedBody(encryptedContentType(kSpnegoEncrypted), untabbed)[0].sealed,
+              part.sealed);
+}
+
+TEST(EncryptedBody, RefusesWhatIsNotOne) {
+    const QByteArray type = encryptedContentType(kSpnegoEncrypted);
+    const QByteArray good =
+        encryptedBody({kSpnegoEncrypted, kSoapType, 4, QByteArray(16, 's'), "data"});
+    QByteArray longer = good, hugeHeader = good, otherProtocol = good;
+    longer.replace("Length=4", "Length=5000");
+    hugeHeader.replace(QByteArray("\x10\0\0\0", 4), QByteArray("\xff\xff\0\0", 4));
+    otherProtocol.replace("Content-Type: application/HTTP-SPNEGO", "Content-Type: application/X");
+    const struct {
+        const char* what;
+        QByteArray type, body;
+    } cases[] = {
+        {"plain SOAP", "application/soap+xml;charset=UTF-8", good},
+        {"no boundary parameter", "multipart/encrypted;protocol=\"x\"", good},
+        {"length beyond the body", type, longer},
+        {"header beyond the body", type, hugeHeader},
+        {"no closing boundary", type, good.left(good.size() - 24)},
+        {"protocol differs", type, otherProtocol},
+        {"empty", type, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_THROW(parseEncryptedBody(c.type, c.body), DecodeError) << c.what;
 }
 
 }  // namespace

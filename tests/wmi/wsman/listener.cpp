@@ -1,7 +1,10 @@
 #include "listener.h"
 
 #include "wmi/schema.h"
+#include "wmi/wsman/decode.h"
 #include "wmi/wsman/encode.h"
+#include "wmi/wsman/encrypted.h"
+#include "wmi/wsman/gss.h"
 
 #include <httplib.h>
 #include <openssl/evp.h>
@@ -27,6 +30,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace qelto::test {
@@ -196,6 +200,21 @@ struct PlannedTrouble {
     WsmanListener::Trouble what;
 };
 
+// One client connection of the plain HTTP listener: its security context, made by Negotiate.
+struct Session {
+    std::unique_ptr<wmi::wsman::GssContext> context;
+    bool established = false;
+};
+
+// How a reply is to be spoilt once written, on the plain HTTP listener: it is sealed (or not)
+// after the SOAP is complete.
+struct Spoil {
+    bool tamper = false;  // flip a byte of the sealed data
+    bool plain = false;   // leave it unsealed
+    bool cut = false;     // close the connection halfway through the sealed body
+    bool huge = false;    // a 200 MB body in the sealed framing
+};
+
 using Pkey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using Cert = std::unique_ptr<X509, decltype(&X509_free)>;
 
@@ -265,7 +284,7 @@ struct WsmanListener::Impl {
     WsmanListenerOptions options;
     QTemporaryDir dir;
     QString caFile, certFile, keyFile, certSha256;
-    std::unique_ptr<httplib::SSLServer> server;
+    std::unique_ptr<httplib::Server> server;
     std::thread thread;
     std::uint16_t port = 0;
 
@@ -284,10 +303,20 @@ struct WsmanListener::Impl {
     QSet<QString> ended;                          // contexts of walks that ended with a fault
     std::vector<PlannedTrouble> troubles;
     int itemReplies = 0;
+    QHash<QString, std::shared_ptr<Session>> sessions;  // plain HTTP: by connection
+    QStringList peers;
+    std::unordered_map<const httplib::Response*, Spoil> spoilt;  // replies in progress
 
     QString makeCertificates();
     bool authenticate(const httplib::Request& req, httplib::Response& res, const QString& conn);
     void handle(const httplib::Request& req, httplib::Response& res);
+    // The SOAP exchange proper, whatever carried it.
+    void serve(const std::string& body, const QString& contentType, httplib::Response& res);
+    void handleSealed(const httplib::Request& req, httplib::Response& res, const QString& conn);
+    void negotiateLeg(const QByteArray& token, const httplib::Request& req, httplib::Response& res,
+                      const QString& conn);
+    void sealReply(Session& session, const Spoil& spoil, httplib::Response& res);
+    void offerNegotiate(httplib::Response& res);
     void enumerate(const Request& r, httplib::Response& res, Lock& lock);
     void pull(const Request& r, httplib::Response& res, Lock& lock);
     void release(const Request& r, httplib::Response& res);
@@ -298,6 +327,9 @@ struct WsmanListener::Impl {
 
     // The caller holds the mutex for these.
     void violation(const QString& what) { violations << what; }
+    bool sealing() const {
+        return options.transport == WsmanListenerOptions::Transport::SealedHttp;
+    }
     void sendFault(httplib::Response& res, const FaultSpec& f, const QString& relatesTo) {
         ++stats.faults;
         const QByteArray body = wmi::wsman::encodeFault({relatesTo, {}}, f);
@@ -422,12 +454,224 @@ void WsmanListener::Impl::handle(const httplib::Request& req, httplib::Response&
         }
     } leave{this};
 
+    using X = WsmanListenerOptions::Transport;
+    if (options.transport == X::HttpBasicOnly) {
+        std::lock_guard lock(mutex);
+        const std::string authorization = req.get_header_value("Authorization");
+        if (QByteArray::fromStdString(authorization).toLower().startsWith("basic")) {
+            ++stats.basicCredentials;
+            violation(QStringLiteral("Basic credentials sent over plain HTTP"));
+        }
+        ++stats.unauthorized;
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "Basic realm=\"WSMAN\"");
+        res.set_header("Server", "Microsoft-HTTPAPI/2.0");
+        return;
+    }
+    if (options.transport == X::SealedHttp) return handleSealed(req, res, conn);
     if (!authenticate(req, res, conn)) return;
     res.set_header("Server", "Microsoft-HTTPAPI/2.0");
+    serve(req.body, QString::fromStdString(req.get_header_value("Content-Type")), res);
+    std::lock_guard lock(mutex);
+    spoilt.erase(&res);
+}
 
-    const Request r = parseRequest(req.body);
+void WsmanListener::Impl::offerNegotiate(httplib::Response& res) {
+    std::lock_guard lock(mutex);
+    ++stats.unauthorized;
+    res.status = 401;
+    res.set_header("WWW-Authenticate", "Negotiate");
+    for (const QString& s : options.extraSchemes)
+        res.set_header("WWW-Authenticate", s.toStdString());
+}
+
+// Windows's HTTP listener: Negotiate on the connection, then nothing but sealed messages on it.
+void WsmanListener::Impl::handleSealed(const httplib::Request& req, httplib::Response& res,
+                                       const QString& conn) {
+    namespace ws = wmi::wsman;
+    res.set_header("Server", "Microsoft-HTTPAPI/2.0");
+    const QByteArray authorization =
+        QByteArray::fromStdString(req.get_header_value("Authorization"));
+    const qsizetype space = authorization.indexOf(' ');
+    const QByteArray scheme = authorization.left(space).toLower();
+    const QByteArray contentType = QByteArray::fromStdString(req.get_header_value("Content-Type"));
+    QByteArray protocol;
+    const bool encrypted = ws::isEncryptedType(contentType, &protocol);
+    std::shared_ptr<Session> session;
+    {
+        std::lock_guard lock(mutex);
+        if (scheme == "basic") {
+            ++stats.basicCredentials;
+            violation(QStringLiteral("Basic credentials sent over plain HTTP"));
+        }
+        if (!req.body.empty() && !encrypted)
+            violation(u"unsealed message on plain HTTP, Content-Type " +
+                      QString::fromLatin1(contentType));
+        session = sessions.value(conn);
+    }
+    if (scheme == "negotiate" && space > 0)
+        return negotiateLeg(authorization.mid(space + 1).trimmed(), req, res, conn);
+    if (!session || !session->established) return offerNegotiate(res);
+    if (!encrypted) {
+        res.status = req.body.empty() ? 200 : 500;  // refused, and no SOAP to say why
+        return;
+    }
+
+    // A message refused from here on leaves the context unusable (NTLM's cipher has moved on):
+    // the client must authenticate again.
+    auto refuse = [&](const QString& why) {
+        std::lock_guard lock(mutex);
+        violation(why);
+        sessions.remove(conn);
+        res.status = 400;
+    };
+    std::vector<ws::EncryptedPart> parts;
+    try {
+        parts = ws::parseEncryptedBody(contentType, req.body);
+    } catch (const ws::DecodeError& e) {
+        return refuse(u"sealed body does not parse: " + e.message());
+    }
+    if (parts.size() != 1)
+        return refuse(u"sealed body with " + QString::number(parts.size()) + u" parts");
+    const ws::EncryptedPart& part = parts.front();
+    if (protocol != ws::kSpnegoEncrypted || part.protocol != ws::kSpnegoEncrypted)
+        return refuse(u"sealed with protocol " + QString::fromLatin1(protocol) + u" / " +
+                      QString::fromLatin1(part.protocol));
+    QByteArray plain;
+    if (const auto failure = session->context->unseal(part.header, part.sealed, &plain))
+        return refuse(u"seal does not verify: " + failure->text);
+    if (plain.size() != part.plainLength)
+        return refuse(u"OriginalContent Length " + QString::number(part.plainLength) + u" for " +
+                      QString::number(plain.size()) + u" bytes");
+    {
+        std::lock_guard lock(mutex);
+        ++stats.sealed;
+    }
+    serve(plain.toStdString(), QString::fromLatin1(part.originalType), res);
+    Spoil spoil;
+    {
+        std::lock_guard lock(mutex);
+        if (const auto it = spoilt.find(&res); it != spoilt.end()) {
+            spoil = it->second;
+            spoilt.erase(it);
+        }
+        // A session no longer accepted: the client starts over.
+        if (res.status == 401) sessions.remove(conn);
+    }
+    sealReply(*session, spoil, res);
+}
+
+void WsmanListener::Impl::negotiateLeg(const QByteArray& token, const httplib::Request& req,
+                                       httplib::Response& res, const QString& conn) {
+    std::shared_ptr<Session> session;
+    {
+        std::lock_guard lock(mutex);
+        session = sessions.value(conn);
+        // A new exchange, or one starting over on a connection that had a context.
+        if (!session || session->established) {
+            session = std::make_shared<Session>();
+            sessions.insert(conn, session);
+        }
+    }
+    if (!session->context) {
+        session->context = wmi::wsman::GssContext::acceptor(
+            {options.keytab.toLocal8Bit(), options.ntlmUserFile.toLocal8Bit()});
+    }
+    QByteArray reply;
+    const std::optional<wmi::wsman::GssFailure> failure =
+        session->context ? session->context->step(QByteArray::fromBase64(token), &reply)
+                         : std::optional<wmi::wsman::GssFailure>(wmi::wsman::GssFailure{});
+    if (failure || !session->context->complete()) {
+        if (failure) {
+            std::lock_guard lock(mutex);
+            sessions.remove(conn);
+        }
+        offerNegotiate(res);
+        if (!failure) {
+            // A further leg: the challenge replaces the bare offer.
+            res.headers.erase("WWW-Authenticate");
+            res.set_header("WWW-Authenticate",
+                           QByteArray("Negotiate " + reply.toBase64()).toStdString());
+        }
+        return;
+    }
+    std::lock_guard lock(mutex);
+    session->established = true;
+    ++stats.handshakes;
+    QString peer = session->context->peer();
+    while (peer.endsWith(QChar(u'\0'))) peer.chop(1);  // gss-ntlmssp counts the terminator
+    peers << peer;
+    if (!reply.isEmpty())
+        res.set_header("WWW-Authenticate",
+                       QByteArray("Negotiate " + reply.toBase64()).toStdString());
+    // The handshake carries no message: there is nothing to seal it with yet.
+    if (!req.body.empty()) {
+        violation(QStringLiteral("a message sent with the Negotiate handshake"));
+        res.status = 500;
+    }
+}
+
+// Seals the reply in place, or spoils it as planned.
+void WsmanListener::Impl::sealReply(Session& session, const Spoil& spoil, httplib::Response& res) {
+    namespace ws = wmi::wsman;
+    if (spoil.plain || (res.body.empty() && !spoil.huge)) return;
+    const QByteArray type = ws::encryptedContentType(ws::kSpnegoEncrypted);
+    const QByteArray plain = QByteArray::fromStdString(res.body);
+    ws::EncryptedPart part{ws::kSpnegoEncrypted, ws::kSoapType, plain.size(), {}, {}};
+    if (spoil.huge) {
+        // The framing of one sealed message around 200 MB that are no seal at all: the client
+        // must give up on the size before it tries to unseal.
+        part.header = QByteArray(16, '\0');
+        part.plainLength = kHugeBytes;
+        const QByteArray frame = ws::encryptedBody(part);
+        const qsizetype at = frame.lastIndexOf("--Encrypted Boundary--");
+        auto head = std::make_shared<QByteArray>(frame.left(at));
+        auto tail = std::make_shared<QByteArray>(frame.mid(at));
+        const qint64 total = head->size() + kHugeBytes + tail->size();
+        auto written = std::make_shared<qint64>(0);
+        res.set_content_provider(
+            std::size_t(total), type.constData(),
+            [head, tail, written, total](std::size_t, std::size_t, httplib::DataSink& sink) {
+                QByteArray chunk;
+                if (*written == 0) chunk = *head;
+                const qint64 filler = std::min<qint64>(
+                    kHugeBytes - std::max<qint64>(0, *written - head->size()), 1 << 16);
+                chunk += QByteArray(filler, '\x5a');
+                if (*written + chunk.size() == total - tail->size()) chunk += *tail;
+                if (!sink.write(chunk.constData(), std::size_t(chunk.size()))) return false;
+                *written += chunk.size();
+                return true;
+            });
+        return;
+    }
+    if (const auto failure = session.context->seal(plain, &part.header, &part.sealed)) {
+        std::lock_guard lock(mutex);
+        violation(u"the listener cannot seal its reply: " + failure->text);
+        res.status = 500;
+        res.body.clear();
+        return;
+    }
+    if (spoil.tamper && !part.sealed.isEmpty()) part.sealed[part.sealed.size() / 2] ^= 0x20;
+    const QByteArray body = ws::encryptedBody(part);
+    if (!spoil.cut) {
+        res.set_content(body.constData(), std::size_t(body.size()), type.constData());
+        return;
+    }
+    // The whole length announced, the connection closed halfway.
+    auto whole = std::make_shared<QByteArray>(body);
+    res.body.clear();
+    res.set_content_provider(std::size_t(whole->size()), type.constData(),
+                             [whole](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                 const std::size_t half = std::size_t(whole->size()) / 2;
+                                 if (offset >= half) return false;
+                                 return sink.write(whole->constData() + offset, half - offset);
+                             });
+}
+
+void WsmanListener::Impl::serve(const std::string& body, const QString& contentType,
+                                httplib::Response& res) {
+    const Request r = parseRequest(body);
     Lock lock(mutex);
-    const QString contentType = QString::fromStdString(req.get_header_value("Content-Type"));
     if (!contentType.startsWith(u"application/soap+xml", Qt::CaseInsensitive) ||
         !contentType.contains(u"charset=utf-8", Qt::CaseInsensitive))
         violation(u"Content-Type " + contentType);
@@ -551,8 +795,15 @@ void WsmanListener::Impl::release(const Request& r, httplib::Response& res) {
 
 void WsmanListener::Impl::reply(Walk& walk, const Request& r, std::size_t max,
                                 httplib::Response& res, Lock& lock) {
+    using T = WsmanListener::Trouble;
     const bool first = walk.replies == 0;
-    if (const auto t = troubleFor(walk, walk.replies)) return misbehave(*t, walk, r, res, lock);
+    if (const auto t = troubleFor(walk, walk.replies)) {
+        // These spoil the seal of a good reply, made below.
+        if (*t == T::Tampered || *t == T::PlainReply)
+            (*t == T::Tampered ? spoilt[&res].tamper : spoilt[&res].plain) = true;
+        else
+            return misbehave(*t, walk, r, res, lock);
+    }
     ++walk.replies;
     // From here on the context the client sent is spent, whatever the reply.
     if (!r.context.isEmpty()) retired.insert(r.context);
@@ -614,7 +865,7 @@ void WsmanListener::Impl::misbehave(WsmanListener::Trouble t, Walk& walk, const 
         case T::Unauthorized:
             ++stats.unauthorized;
             res.status = 401;
-            if (options.negotiate) res.set_header("WWW-Authenticate", "Negotiate");
+            if (options.negotiate || sealing()) res.set_header("WWW-Authenticate", "Negotiate");
             if (!options.basicUser.isEmpty())
                 res.set_header("WWW-Authenticate", "Basic realm=\"WSMAN\"");
             return;
@@ -626,6 +877,8 @@ void WsmanListener::Impl::misbehave(WsmanListener::Trouble t, Walk& walk, const 
         case T::TruncatedXml:
         case T::CutConnection:
         case T::Huge:
+        case T::Tampered:
+        case T::PlainReply:
             break;
     }
     // A good reply, to be spoilt: its items stand where the marker is.
@@ -646,6 +899,13 @@ void WsmanListener::Impl::misbehave(WsmanListener::Trouble t, Walk& walk, const 
     if (t == T::Malformed || t == T::TruncatedXml) {
         QByteArray body = head + one + tail;
         if (t == T::TruncatedXml) body.truncate(body.size() / 2);
+        res.set_content(body.constData(), std::size_t(body.size()), kSoapType);
+        return;
+    }
+    if (sealing()) {
+        // Sealed whole first; the seal's framing is cut or blown up afterwards.
+        (t == T::Huge ? spoilt[&res].huge : spoilt[&res].cut) = true;
+        const QByteArray body = head + one + tail;
         res.set_content(body.constData(), std::size_t(body.size()), kSoapType);
         return;
     }
@@ -688,15 +948,21 @@ WsmanListener::WsmanListener(std::shared_ptr<const wmi::InstanceStore> machine,
         error_ = QStringLiteral("no machine to serve");
         return;
     }
-    error_ = d_->makeCertificates();
-    if (!error_.isEmpty()) return;
-    d_->server = std::make_unique<httplib::SSLServer>(d_->certFile.toLocal8Bit().constData(),
-                                                      d_->keyFile.toLocal8Bit().constData());
-    if (!d_->server->is_valid()) {
-        error_ = QStringLiteral("the TLS server does not accept its certificate");
-        return;
-    }
     Impl* d = d_.get();
+    if (d->options.transport == WsmanListenerOptions::Transport::Https) {
+        error_ = d->makeCertificates();
+        if (!error_.isEmpty()) return;
+        d->server = std::make_unique<httplib::SSLServer>(d->certFile.toLocal8Bit().constData(),
+                                                         d->keyFile.toLocal8Bit().constData());
+        if (!d->server->is_valid()) {
+            error_ = QStringLiteral("the TLS server does not accept its certificate");
+            return;
+        }
+    } else {
+        d->server = std::make_unique<httplib::Server>();
+        // The security context lives as long as the connection: keep it open as Windows does.
+        d->server->set_keep_alive_max_count(10000);
+    }
     d->server->set_keep_alive_timeout(5);
     d->server->set_tcp_nodelay(true);  // no 40 ms wait for acknowledgements on loopback
     // A kept-alive connection holds a worker while it is idle: enough workers that a client's
@@ -745,7 +1011,9 @@ std::uint16_t WsmanListener::port() const {
 }
 QString WsmanListener::url() const {
     const bool v6 = d_->options.address.contains(u':');
-    return u"https://" + (v6 ? u'[' + d_->options.address + u']' : d_->options.address) + u':' +
+    const bool tls = d_->options.transport == WsmanListenerOptions::Transport::Https;
+    return (tls ? u"https://" : u"http://") +
+           (v6 ? u'[' + d_->options.address + u']' : d_->options.address) + u':' +
            QString::number(d_->port);
 }
 QString WsmanListener::caFile() const {
@@ -768,6 +1036,11 @@ QStringList WsmanListener::violations() const {
 QStringList WsmanListener::filters() const {
     std::lock_guard lock(d_->mutex);
     return d_->filters;
+}
+
+QStringList WsmanListener::peers() const {
+    std::lock_guard lock(d_->mutex);
+    return d_->peers;
 }
 
 WsmanListener::Stats WsmanListener::stats() const {

@@ -14,6 +14,17 @@
 // gets 401 with WWW-Authenticate lines. Every request is checked (MessageID fresh, ResourceURI,
 // the latest context, the headers the client must send); what is wrong is recorded in
 // violations() rather than failing the exchange, so the test can assert on it.
+//
+// With withSealing() it is instead the plain HTTP listener a Windows host opens by default: the
+// client authenticates with Negotiate on an empty POST (Kerberos from the keytab, NTLM from a
+// user file, as SPNEGO or raw NTLMSSP tokens), the context belongs to that TCP connection, and
+// every message after it travels sealed as multipart/encrypted, replies (faults included) too:
+//
+//     NtlmUsers users;   // ntlm_users.h
+//     WsmanListener listener(machine, WsmanListenerOptions().withSealing(kdc.keytab, users.file));
+//     … scan listener.url() ("http://127.0.0.2:port") as users.local …
+//
+// A message that arrives unsealed, or whose seal does not verify, is refused and recorded.
 #pragma once
 
 #include "wmi/store.h"
@@ -63,6 +74,16 @@ struct WsmanListenerOptions {
     NegotiateHook negotiate;   // Negotiate through this acceptor
     QStringList extraSchemes;  // more WWW-Authenticate lines, e.g. "Kerberos", "CredSSP"
 
+    // The transport. Https serves SOAP over TLS with the authentication above; SealedHttp is
+    // plain HTTP with Negotiate and message encryption (the keytab and NTLM user file below, either
+    // may be empty); HttpBasicOnly is plain HTTP offering nothing but Basic, where a client must
+    // never send its password: every request is answered 401, and any Authorization: Basic is
+    // recorded (stats().basicCredentials and a violation).
+    enum class Transport { Https, SealedHttp, HttpBasicOnly };
+    Transport transport = Transport::Https;
+    QString keytab;        // SealedHttp: Kerberos service keys (HTTP/<address>)
+    QString ntlmUserFile;  // SealedHttp: NTLM users, "DOMAIN:user:password" per line
+
     WsmanListenerOptions& at(const QString& a) { return address = a, *this; }
     WsmanListenerOptions& withCertificate(Certificate c) { return certificate = c, *this; }
     WsmanListenerOptions& withBasic(const QString& user, const QString& password) {
@@ -73,6 +94,15 @@ struct WsmanListenerOptions {
     WsmanListenerOptions& withNegotiate(NegotiateHook acceptor) {
         negotiate = std::move(acceptor);
         return *this;
+    }
+    WsmanListenerOptions& withSealing(const QString& keytabFile, const QString& ntlmUsers) {
+        transport = Transport::SealedHttp;
+        keytab = keytabFile;
+        ntlmUserFile = ntlmUsers;
+        return *this;
+    }
+    WsmanListenerOptions& withHttpBasicOnly() {
+        return transport = Transport::HttpBasicOnly, *this;
     }
     WsmanListenerOptions& withItemShape(ItemShape s) { return itemShape = s, *this; }
     WsmanListenerOptions& withPullBatch(int n) { return pullBatch = n, *this; }
@@ -94,6 +124,9 @@ class WsmanListener {
         CutConnection,      // Content-Length of the whole reply, the connection closed halfway
         Huge,               // a well-formed 200 MB reply
         Stall,              // no answer until the listener stops (or 60 s)
+        // Sealed HTTP only (elsewhere the reply goes out as usual):
+        Tampered,    // the sealed reply with one byte of its sealed data flipped
+        PlainReply,  // the reply unsealed, as application/soap+xml
     };
 
     struct Stats {
@@ -106,6 +139,10 @@ class WsmanListener {
         int openContexts = 0;   // enumerations neither finished nor released
         int connections = 0;    // distinct client connections seen
         int maxConcurrent = 0;  // most requests in progress at once
+        // Plain HTTP listeners:
+        int handshakes = 0;        // Negotiate exchanges completed (security contexts made)
+        int sealed = 0;            // messages that arrived sealed and verified
+        int basicCredentials = 0;  // requests that carried Authorization: Basic
     };
 
     explicit WsmanListener(std::shared_ptr<const wmi::InstanceStore> machine,
@@ -119,8 +156,8 @@ class WsmanListener {
 
     QString address() const;
     std::uint16_t port() const;
-    QString url() const;                // "https://address:port"
-    QString caFile() const;             // PEM of the CA that signed the certificate
+    QString url() const;                // "https://address:port", or "http://…" for plain HTTP
+    QString caFile() const;             // PEM of the CA that signed the certificate (HTTPS)
     QString certificateSha256() const;  // of the server certificate (DER), lower-case hex
 
     // The reply to the `reply`-th request of every walk of `className` (0: the Enumerate, n: the
@@ -129,6 +166,7 @@ class WsmanListener {
 
     QStringList violations() const;
     QStringList filters() const;  // the WQL texts enumerated, in order of arrival
+    QStringList peers() const;    // the clients Negotiate accepted, in order ("qelto", "u@REALM")
     Stats stats() const;
 
     // A port on `address` that nothing listens on (for "connection refused").

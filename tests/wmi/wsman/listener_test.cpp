@@ -1,16 +1,24 @@
 // The tests' WS-Management listener checked on its own, with a hand-written client: the shape of
-// its walks, its checks of the client, its namespaces, certificates, credentials and troubles.
+// its walks, its checks of the client, its namespaces, certificates, credentials and troubles;
+// and its plain HTTP listener with sealed messages, by hand and through python3-winrm.
 #include "listener.h"
+
+#include "kdc_fixture.h"
+#include "ntlm_users.h"
 
 #include "wmi/error.h"
 #include "wmi/linux/source.h"
 #include "wmi/schema.h"
 #include "wmi/snapshot.h"
 #include "wmi/wsman/decode.h"
+#include "wmi/wsman/encrypted.h"
+#include "wmi/wsman/gss.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QUuid>
 
 using namespace qelto;
@@ -339,6 +347,296 @@ TEST(WsmanListener, StallEndsWhenTheListenerStops) {
     EXPECT_FALSE(client.post(enumerate(QStringLiteral("Win32_BIOS"))));
     listener.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+}  // namespace
+
+namespace {
+
+using wmi::wsman::GssContext;
+
+// A client of the plain HTTP listener doing by hand what Windows's clients do: Negotiate on an
+// empty POST, then every message sealed, on one kept-alive connection.
+struct SealedClient {
+    SealedClient(const WsmanListener& l, const GssContext::Initiator& who)
+        : http(l.address().toStdString(), l.port()), gss(GssContext::initiator(who)) {
+        http.set_keep_alive(true);
+        http.set_read_timeout(10);
+    }
+    // The status that ends the exchange (200 when the context is made), -1 on a local failure.
+    int authenticate() {
+        QByteArray in, out;
+        for (int leg = 0; leg < 4; ++leg) {
+            if (const auto f = gss->step(in, &out)) return failed(f->text);
+            if (out.isEmpty()) return gss->complete() ? 200 : failed(QStringLiteral("no token"));
+            const httplib::Headers h{
+                {"Authorization", "Negotiate " + out.toBase64().toStdString()}};
+            const auto res = http.Post("/wsman", h, "", "application/soap+xml;charset=UTF-8");
+            if (!res) return failed(QStringLiteral("no reply"));
+            const QByteArray offer =
+                QByteArray::fromStdString(res->get_header_value("WWW-Authenticate"));
+            in = QByteArray::fromBase64(offer.mid(offer.indexOf(' ') + 1));
+            if (res->status == 200 && !in.isEmpty() && !gss->complete()) {
+                if (const auto f = gss->step(in, &out)) return failed(f->text);
+            }
+            if (res->status != 401 || !offer.contains(' ')) return res->status;
+        }
+        return failed(QStringLiteral("too many legs"));
+    }
+    int failed(const QString& why) {
+        error = why;
+        return -1;
+    }
+    httplib::Result send(const std::string& soap, bool tamper = false) {
+        namespace ws = wmi::wsman;
+        ws::EncryptedPart part{ws::kSpnegoEncrypted, ws::kSoapType, qsizetype(soap.size()), {}, {}};
+        if (const auto f = gss->seal(QByteArray::fromStdString(soap), &part.header, &part.sealed))
+            ADD_FAILURE() << f->text.toStdString();
+        if (tamper) part.sealed[0] ^= 0x01;
+        return http.Post("/wsman", ws::encryptedBody(part).toStdString(),
+                         ws::encryptedContentType(ws::kSpnegoEncrypted).toStdString());
+    }
+    // The reply's SOAP, unsealed; nullopt (and `error`) when it is not sealed or does not verify.
+    std::optional<QByteArray> open(const httplib::Result& res) {
+        namespace ws = wmi::wsman;
+        if (!res) return failed(QStringLiteral("no reply")), std::nullopt;
+        try {
+            const auto parts = ws::parseEncryptedBody(
+                QByteArray::fromStdString(res->get_header_value("Content-Type")),
+                QByteArray::fromStdString(res->body));
+            if (parts.size() != 1) return failed(QStringLiteral("parts")), std::nullopt;
+            QByteArray plain;
+            if (const auto f = gss->unseal(parts[0].header, parts[0].sealed, &plain))
+                return failed(f->text), std::nullopt;
+            if (plain.size() != parts[0].plainLength)
+                return failed(QStringLiteral("length")), std::nullopt;
+            return plain;
+        } catch (const ws::DecodeError& e) {
+            return failed(e.message()), std::nullopt;
+        }
+    }
+
+    httplib::Client http;
+    std::unique_ptr<GssContext> gss;
+    QString error;
+};
+
+QString recordedCaption(const QString& cls) {
+    return desktop()->findClass(cls)->items.front()->find(u"Caption")->value.textValue();
+}
+
+// Kerberos and NTLM (SPNEGO, a local account and one in a domain) make a context the listener
+// seals its replies with, faults included; the planned spoilt replies do not open.
+TEST(SealedListener, RoundTripsWithKerberosAndNtlm) {
+    TestKdc kdc;
+    NtlmUsers users;
+    ASSERT_TRUE(users.ok()) << users.error().toStdString();
+    if (kdc.ok())
+        kdc.useEnvironment();
+    else
+        users.useEnvironment();
+    WsmanListener listener(desktop(), WsmanListenerOptions().withSealing(
+                                          kdc.ok() ? kdc.keytab : QString(), users.file));
+    ASSERT_TRUE(listener.ok()) << listener.error().toStdString();
+    using T = WsmanListener::Trouble;
+    listener.troubleAt(QStringLiteral("Win32_ComputerSystem"), 0, T::PlainReply);
+    listener.troubleAt(QStringLiteral("Win32_BIOS"), 0, T::Tampered);
+    const QString target = listener.address();
+    struct Row {
+        const char* what;
+        GssContext::Initiator who;
+        QString peer;
+    };
+    std::vector<Row> rows = {
+        {"NTLM, local account",
+         {target, users.local.logon(), users.local.password, {}, true},
+         users.local.name},
+        {"NTLM, user@DOMAIN",
+         {target,
+          users.inDomain.name + u'@' + users.inDomain.domain,
+          users.inDomain.password,
+          {},
+          true},
+         users.inDomain.logon()},
+    };
+    if (kdc.ok())
+        rows.push_back({"Kerberos", {target, {}, {}, {}, false, true}, kdc.userPrincipal});
+    else
+        std::cout << "no Kerberos: " << kdc.error().toStdString() << "\n";
+    const QString os = QStringLiteral("Win32_OperatingSystem");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SealedClient client(listener, row.who);
+        ASSERT_EQ(client.authenticate(), 200) << client.error.toStdString();
+        EXPECT_EQ(listener.peers().last(), row.peer);
+
+        const auto res = client.send(enumerate(os));
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200);
+        const auto plain = client.open(res);
+        ASSERT_TRUE(plain) << client.error.toStdString();
+        const auto reply = wmi::wsman::decodeEnumerationReply(*plain, wmi::schema::findClass(os));
+        ASSERT_EQ(reply.reply.items.size(), 1u);
+        EXPECT_EQ(reply.reply.items[0].find(u"Caption")->value.textValue(), recordedCaption(os));
+
+        const auto fault = client.send(enumerate(QStringLiteral("Win32_NoSuchClass")));
+        ASSERT_TRUE(fault);
+        EXPECT_EQ(fault->status, 500);
+        const auto faultXml = client.open(fault);
+        ASSERT_TRUE(faultXml) << client.error.toStdString();
+        EXPECT_TRUE(wmi::wsman::decodeEnumerationReply(*faultXml, nullptr).fault);
+
+        const auto plainReply = client.send(enumerate(QStringLiteral("Win32_ComputerSystem")));
+        ASSERT_TRUE(plainReply);
+        EXPECT_EQ(plainReply->get_header_value("Content-Type"),
+                  "application/soap+xml;charset=UTF-8");
+        EXPECT_FALSE(client.open(client.send(enumerate(QStringLiteral("Win32_BIOS")))));
+    }
+    const auto stats = listener.stats();
+    EXPECT_EQ(stats.handshakes, int(rows.size()));
+    EXPECT_EQ(stats.sealed, 4 * int(rows.size()));
+    EXPECT_TRUE(listener.violations().isEmpty())
+        << listener.violations().join(u" | ").toStdString();
+}
+
+// What Windows refuses on its HTTP listener is refused, and recorded when the client is at fault.
+TEST(SealedListener, RefusesWhatIsNotSealed) {
+    NtlmUsers users;
+    ASSERT_TRUE(users.ok()) << users.error().toStdString();
+    users.useEnvironment();
+    WsmanListener listener(desktop(), WsmanListenerOptions().withSealing({}, users.file));
+    ASSERT_TRUE(listener.ok()) << listener.error().toStdString();
+    const GssContext::Initiator who{
+        listener.address(), users.local.name, users.local.password, {}, true};
+    const std::string soap = enumerate(QStringLiteral("Win32_BIOS"));
+    const struct {
+        const char* what;
+        std::function<httplib::Result(SealedClient&)> send;
+        int status;
+        const char* violation;  // nullptr: none
+    } cases[] = {
+        {"plain SOAP before authenticating",
+         [&](SealedClient& c) { return c.http.Post("/wsman", soap, "application/soap+xml"); }, 401,
+         "unsealed"},
+        {"plain SOAP after authenticating",
+         [&](SealedClient& c) {
+             c.authenticate();
+             return c.http.Post("/wsman", soap, "application/soap+xml");
+         },
+         500, "unsealed"},
+        {"sealed on a connection that never authenticated",
+         [&](SealedClient& c) {
+             c.authenticate();
+             c.http.stop();  // the next request opens a new connection
+             return c.send(soap);
+         },
+         401, nullptr},
+        {"a seal that does not verify",
+         [&](SealedClient& c) {
+             c.authenticate();
+             return c.send(soap, true);
+         },
+         400, "does not verify"},
+        {"Basic credentials",
+         [&](SealedClient& c) {
+             c.http.set_basic_auth("qelto", "x");
+             return c.http.Post("/wsman", "", "application/soap+xml");
+         },
+         401, "Basic"},
+    };
+    for (const auto& c : cases) {
+        SealedClient client(listener, who);
+        const int before = int(listener.violations().size());
+        const auto res = c.send(client);
+        ASSERT_TRUE(res) << c.what;
+        EXPECT_EQ(res->status, c.status) << c.what;
+        EXPECT_TRUE(res->body.empty()) << c.what;
+        if (res->status == 401) {
+            EXPECT_EQ(res->get_header_value("WWW-Authenticate"), "Negotiate") << c.what;
+        }
+        const QStringList v = listener.violations().mid(before);
+        if (c.violation) {
+            ASSERT_EQ(v.size(), 1) << c.what << ": " << v.join(u" | ").toStdString();
+            EXPECT_TRUE(v[0].contains(QLatin1StringView(c.violation))) << v[0].toStdString();
+        } else {
+            EXPECT_TRUE(v.isEmpty()) << c.what << ": " << v.join(u" | ").toStdString();
+        }
+    }
+    EXPECT_EQ(listener.stats().sealed, 0);
+    EXPECT_EQ(listener.stats().basicCredentials, 1);
+
+    // Offering Basic alone, a listener counts every request that carries a password anyway.
+    WsmanListener basicOnly(desktop(), WsmanListenerOptions().withHttpBasicOnly());
+    ASSERT_TRUE(basicOnly.ok());
+    EXPECT_TRUE(basicOnly.url().startsWith(u"http://"));
+    httplib::Client http(basicOnly.address().toStdString(), basicOnly.port());
+    for (const bool withPassword : {false, true}) {
+        if (withPassword) http.set_basic_auth("qelto", "x");
+        const auto res = http.Post("/wsman", soap, "application/soap+xml;charset=UTF-8");
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 401);
+        EXPECT_EQ(res->get_header_value("WWW-Authenticate"), "Basic realm=\"WSMAN\"");
+        EXPECT_EQ(basicOnly.stats().basicCredentials, int(withPassword));
+    }
+}
+
+// python3-winrm, written by others, talks to the sealed listener with NTLM: its framing and seals
+// are the ones Windows's clients use.
+TEST(SealedListener, PythonWinrmReadsTheRecordedMachine) {
+    NtlmUsers users;
+    ASSERT_TRUE(users.ok()) << users.error().toStdString();
+    WsmanListener listener(desktop(), WsmanListenerOptions().withSealing({}, users.file));
+    ASSERT_TRUE(listener.ok()) << listener.error().toStdString();
+    // Its NTLM hashes the password with MD4, which OpenSSL 3 keeps in its legacy provider.
+    QTemporaryDir tmp;
+    const QString opensslConf = tmp.filePath(QStringLiteral("openssl.cnf"));
+    QFile conf(opensslConf);
+    ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+    conf.write(
+        "openssl_conf = init\n[init]\nproviders = providers\n"
+        "[providers]\ndefault = on\nlegacy = on\n[on]\nactivate = 1\n");
+    conf.close();
+    const QStringList classes{QStringLiteral("Win32_OperatingSystem"),
+                              QStringLiteral("Win32_PortConnector")};
+    for (const NtlmUser& user : {users.local, users.inDomain}) {
+        SCOPED_TRACE(user.logon().toStdString());
+        QProcess python;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* proxy : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+            env.remove(QString::fromLatin1(proxy));
+        env.insert(QStringLiteral("NO_PROXY"), QStringLiteral("*"));
+        env.insert(QStringLiteral("OPENSSL_CONF"), opensslConf);
+        python.setProcessEnvironment(env);
+        // Debian's interpreter, which has the packaged python3-winrm.
+        const bool debian = QFile::exists(QStringLiteral("/usr/bin/python3"));
+        python.start(
+            debian ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3"),
+            QStringList{QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/wsman/sealed_winrm_client.py"),
+                        listener.url(), user.logon()} +
+                classes);
+        python.write((user.password + u'\n').toUtf8());
+        python.closeWriteChannel();
+        ASSERT_TRUE(python.waitForFinished(60000));
+        if (python.exitCode() == 77)
+            GTEST_SKIP() << "python3-winrm is not installed: "
+                         << python.readAllStandardError().toStdString();
+        ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+
+        QStringList expected;
+        for (const QString& cls : classes)
+            for (const auto& item : desktop()->findClass(cls)->items) {
+                const wmi::Property* caption = item->find(u"Caption");
+                expected << cls + u'\t' +
+                                (caption && caption->value.isText() ? caption->value.textValue()
+                                                                    : QStringLiteral("-"));
+            }
+        EXPECT_EQ(
+            QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
+            expected);
+    }
+    EXPECT_EQ(listener.peers(), (QStringList{users.local.name, users.inDomain.logon()}));
+    EXPECT_TRUE(listener.violations().isEmpty())
+        << listener.violations().join(u" | ").toStdString();
 }
 
 }  // namespace
