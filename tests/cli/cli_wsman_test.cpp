@@ -2,6 +2,7 @@
 // machine's snapshot, its record in a dump, and certificate and password failures on stderr only.
 
 #include "listener.h"
+#include "ntlm_users.h"
 
 #include "wmi/snapshot.h"
 
@@ -62,6 +63,26 @@ TEST(CliWsman, AWindowsHostScansAsItsSnapshotAndDumpsItsAnswers) {
     const CliRun replayed =
         cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), dump, QStringLiteral("--json")});
     EXPECT_EQ(replayed.out, fromSnapshot.out);
+    EXPECT_TRUE(listener.violations().isEmpty()) << listener.violations().join(u'\n').toStdString();
+}
+
+// The HTTP listener as Windows has it by default: a local account over NTLM, every message sealed.
+TEST(CliWsman, AWorkgroupHostOverSealedHttpScansAsItsSnapshot) {
+    NtlmUsers users;
+    if (!users.ok()) GTEST_SKIP() << users.error().toStdString();
+    users.useEnvironment();  // Kerberos looks nothing up for the local account
+    qelto::test::WsmanListener listener(
+        qelto::wmi::loadSnapshot(kMachine),
+        qelto::test::WsmanListenerOptions().withSealing({}, users.file));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+    const CliRun fromSnapshot = cli(
+        {QStringLiteral("scan"), QStringLiteral("--snapshot"), kMachine, QStringLiteral("--json")});
+    const CliRun scanned = cli({QStringLiteral("scan"), listener.url(), QStringLiteral("--user"),
+                                users.local.logon(), QStringLiteral("--json")},
+                               users.local.password);
+    ASSERT_EQ(scanned.status, 0) << scanned.err.toStdString();
+    EXPECT_EQ(scanned.out, fromSnapshot.out);
+    EXPECT_GT(listener.stats().sealed, 0);
     EXPECT_TRUE(listener.violations().isEmpty()) << listener.violations().join(u'\n').toStdString();
 }
 

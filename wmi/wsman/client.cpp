@@ -488,8 +488,6 @@ class Engine {
             if (ticket_) {
                 how.ccache = ticket_->cacheName();
                 how.kerberosOnly = true;
-            } else {
-                how.ntlmOnly = true;
             }
         }
         return GssContext::initiator(how);
@@ -557,6 +555,25 @@ class Engine {
 
     // A finished leg of a login: the next leg, the message it was for, or why not.
     void loginAnswered(Transfer& t, CURLcode result) {
+        Lane& lane = *t.lane;
+        lane.busy = nullptr;
+        try {
+            loginStep(t, result);
+        } catch (const Error& e) {
+            // The first login speaks for the host; a later lane's trouble fails its class only.
+            if (login_) throw;
+            lane.loggedIn = false;
+            lane.gss.reset();
+            if (t.then == Kind::Release) {
+                releasing_.remove(QString::fromUtf8(t.context));
+            } else {
+                fail(*t.job, e);
+            }
+            sendWaiting();
+        }
+    }
+
+    void loginStep(Transfer& t, CURLcode result) {
         Lane& lane = *t.lane;
         long status = 0;
         curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);

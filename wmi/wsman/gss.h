@@ -32,16 +32,15 @@ class GssContext {
 
     // What to log in with on the initiating side.
     struct Initiator {
-        QString target;         // the host, as in HTTP@host
-        QString user;           // empty: the current login (the default Kerberos ticket)
-        QString password;       // with `user`
-        QByteArray ccache;      // with `user` and Kerberos: a ticket cache holding its TGT
-        bool ntlmOnly = false;  // with `user`: NTLM only
-        bool kerberosOnly = false;
+        QString target;             // the host, as in HTTP@host
+        QString user;               // empty: the current login (the default Kerberos ticket)
+        QString password;           // with `user`
+        QByteArray ccache;          // with `user` and Kerberos: a ticket cache holding its TGT
+        bool kerberosOnly = false;  // with `user`: Kerberos (else NTLM, as raw NTLMSSP)
     };
-    // What to accept with on the accepting side. Both are put in the process's environment
-    // (KRB5_KTNAME, NTLM_USER_FILE), where the mechanisms look for them: for test listeners.
+    // What to accept with on the accepting side (the tests' listener).
     struct Acceptor {
+        QString service;          // the host, as in HTTP@host
         QByteArray keytab;        // Kerberos service keys; empty for none
         QByteArray ntlmUserFile;  // gss-ntlmssp's users ("DOMAIN:user:password"); empty for none
     };

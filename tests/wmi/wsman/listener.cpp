@@ -6,6 +6,9 @@
 #include "wmi/wsman/encrypted.h"
 #include "wmi/wsman/gss.h"
 
+// Eight connections open at once after the first class: the default backlog of 5 drops SYNs,
+// which the client then repeats only after a second.
+#define CPPHTTPLIB_LISTEN_BACKLOG 64
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -575,12 +578,11 @@ void WsmanListener::Impl::negotiateLeg(const QByteArray& token, const httplib::R
     }
     if (!session->context) {
         session->context = wmi::wsman::GssContext::acceptor(
-            {options.keytab.toLocal8Bit(), options.ntlmUserFile.toLocal8Bit()});
+            {options.address, options.keytab.toLocal8Bit(), options.ntlmUserFile.toLocal8Bit()});
     }
     QByteArray reply;
-    const std::optional<wmi::wsman::GssFailure> failure =
-        session->context ? session->context->step(QByteArray::fromBase64(token), &reply)
-                         : std::optional<wmi::wsman::GssFailure>(wmi::wsman::GssFailure{});
+    std::optional<wmi::wsman::GssFailure> failure = wmi::wsman::GssFailure{};
+    if (session->context) failure = session->context->step(QByteArray::fromBase64(token), &reply);
     if (failure || !session->context->complete()) {
         if (failure) {
             std::lock_guard lock(mutex);
