@@ -79,6 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 8:
             (void)parsePrintersConf(bytes);
             (void)parsePrintcapNames(bytes);
+            for (const auto& q : parseLpstatDevices(bytes))
+                check(withoutCredentials(q.deviceUri).size() <= q.deviceUri.size(),
+                      "a longer device URI");
             (void)parseIni(bytes);
             break;
         case 9:

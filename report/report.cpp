@@ -40,8 +40,9 @@ QString headerTime(const QDateTime& when, const QLocale& locale) {
         const qsizetype minutes = timeFormat.lastIndexOf(QStringLiteral("mm"));
         if (minutes >= 0) timeFormat.insert(minutes + 2, QStringLiteral(":ss"));
     }
-    return locale.toString(when.date(), QLocale::ShortFormat) +
-           locale.toString(when.time(), timeFormat);
+    return scan::forms::latinDigits(locale.toString(when.date(), QLocale::ShortFormat) +
+                                        locale.toString(when.time(), timeFormat),
+                                    locale);
 }
 
 QStringList reportLines(const scan::InventoryTree& tree, const QString& host, const QDateTime& when,

@@ -153,16 +153,30 @@ double requireNumber(const Variant& v) {
 }
 }  // namespace
 
+QString latinDigits(QString text, const QLocale& locale) {
+    const QString zero = locale.zeroDigit();
+    if (zero == u"0") return text;
+    if (zero.size() == 1) {
+        const char16_t z = zero[0].unicode();
+        for (QChar& c : text)
+            if (c.unicode() >= z && c.unicode() <= z + 9) c = QChar(u'0' + (c.unicode() - z));
+        return text;
+    }
+    // Digits outside the basic plane (a surrogate pair each).
+    for (int d = 0; d <= 9; ++d) text.replace(locale.toString(d), QString(QChar(u'0' + d)));
+    return text;
+}
+
 QString oneDecimal(const Variant& v, const QLocale& locale) {
     double r = roundHalfAway(requireNumber(v), 1);
     if (r == 0) r = 0.0;  // no "-0.0"
-    return locale.toString(r, 'f', 1);
+    return latinDigits(locale.toString(r, 'f', 1), locale);
 }
 
 QString wholeGrouped(const Variant& v, const QLocale& locale) {
     double r = roundHalfAway(requireNumber(v), 0);
     if (r == 0) r = 0.0;
-    return locale.toString(r, 'f', 0);
+    return latinDigits(locale.toString(r, 'f', 0), locale);
 }
 
 Variant roundedDown(const Variant& v) {

@@ -55,6 +55,10 @@ double roundHalfAway(double x, int decimals);
 // Null throws.
 QString oneDecimal(const Variant& v, const QLocale& locale);
 
+// A text the locale wrote with its own digits (Arabic-Indic under ar_EG…) in Latin digits: every
+// number the program shows uses them, whatever the locale; separators stay the locale's.
+QString latinDigits(QString text, const QLocale& locale);
+
 // A whole number, rounded half away from zero, with regional digit grouping (1,863). Null throws.
 QString wholeGrouped(const Variant& v, const QLocale& locale);
 

@@ -243,6 +243,11 @@ TEST(ReportContent, HeaderTimeHasSecondsInEveryLocale) {
     for (const auto& c : cases)
         EXPECT_EQ(headerTime(kWhen, c.locale), QString::fromUtf16(c.expected))
             << c.locale.name().toStdString();
+    // A locale with digits of its own still writes Latin ones, as every number of the report.
+    const QString egypt = headerTime(kWhen, QLocale(QLocale::Arabic, QLocale::Egypt));
+    for (const QChar ch : egypt)
+        EXPECT_TRUE(!ch.isDigit() || (ch >= u'0' && ch <= u'9')) << egypt.toStdString();
+    EXPECT_TRUE(egypt.contains(QStringLiteral("05"))) << egypt.toStdString();
 }
 
 // --- file names ----------------------------------------------------------------------------

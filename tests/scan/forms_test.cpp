@@ -95,6 +95,31 @@ TEST(Forms, WholeGrouped) {
     EXPECT_THROW(wholeGrouped(Variant(), kUs), ValueError);
 }
 
+// Numbers use Latin digits in every locale; only the separators are the locale's. Under a locale
+// with digits of its own every form of one line must agree.
+TEST(Forms, NumbersUseLatinDigitsInEveryLocale) {
+    const QLocale locales[] = {
+        QLocale(QLocale::Arabic, QLocale::Egypt), QLocale(QLocale::Persian, QLocale::Iran),
+        QLocale(QLocale::Bangla, QLocale::Bangladesh), QLocale(QLocale::Marathi, QLocale::India)};
+    for (const QLocale& locale : locales) {
+        SCOPED_TRACE(locale.name().toStdString());
+        ASSERT_NE(locale.zeroDigit(), u"0") << "the locale should have digits of its own";
+        const QString texts[] = {
+            oneDecimal(Variant(1234.56), locale), wholeGrouped(Variant(1863.02), locale),
+            asText(Variant(1.5), locale), freePercent(Variant(1.0), Variant(3.0), locale)};
+        for (const QString& t : texts) {
+            for (const QChar c : t)
+                EXPECT_TRUE(!c.isDigit() || (c >= u'0' && c <= u'9')) << t.toStdString();
+            EXPECT_TRUE(t.contains(u'1') || t.contains(u'3')) << t.toStdString();
+        }
+    }
+    const QLocale egypt(QLocale::Arabic, QLocale::Egypt);
+    EXPECT_EQ(wholeGrouped(Variant(1863.02), egypt),
+              QStringLiteral("1") + egypt.groupSeparator() + QStringLiteral("863"));
+    EXPECT_EQ(oneDecimal(Variant(2.45), egypt),
+              QStringLiteral("2") + egypt.decimalPoint() + QStringLiteral("5"));
+}
+
 TEST(Forms, RoundedDownAndDivision) {
     EXPECT_EQ(roundedDown(Variant(1023.49)), Variant(1023.0));
     EXPECT_TRUE(roundedDown(Variant()).isNull());

@@ -308,25 +308,44 @@ void addOptical(const Context& c, InstanceStore& store) {
 
 void addPrinters(const Context& c, InstanceStore& store) {
     store.addClass(QStringLiteral("Win32_Printer"));
-    if (const QByteArray* conf = c.g.file(QStringLiteral("/etc/cups/printers.conf"))) {
-        for (const PrinterEntry& p : parsePrintersConf(*conf)) {
-            Instance& i = newInstance(store, QStringLiteral("Win32_Printer"));
-            i.set(QStringLiteral("Name"), Variant(p.name));
-            i.set(QStringLiteral("PortName"), textOrNull(p.deviceUri));
-            i.set(QStringLiteral("Shared"), Variant(p.shared));
-            i.set(QStringLiteral("ShareName"), p.shared ? Variant(p.name) : Variant());
-            i.set(QStringLiteral("Default"), Variant(p.isDefault));
+    // The scheduler's own file (readable by root and lp only) tells the most, but it and the
+    // printcap it publishes for everyone are written a while after a change. The queues the
+    // scheduler answers for are those of this moment: when it answered, they are the queues, and
+    // the files only add what they know of each.
+    std::vector<PrinterEntry> conf;
+    if (const QByteArray* text = c.g.file(QStringLiteral("/etc/cups/printers.conf")))
+        conf = parsePrintersConf(*text);
+    const auto known = [&](const QString& name) -> const PrinterEntry* {
+        for (const PrinterEntry& p : conf)
+            if (p.name == name) return &p;
+        return nullptr;
+    };
+    std::vector<QueueDevice> queues =
+        parseLpstatDevices(c.g.probe(QStringLiteral("printers")).value_or(QByteArray()));
+    if (queues.empty()) {
+        QSet<QString> names;
+        for (const PrinterEntry& p : conf) {
+            queues.push_back({p.name, p.deviceUri});
+            names.insert(p.name);
         }
-        return;
+        for (const QString& path :
+             {QStringLiteral("/etc/printcap"), QStringLiteral("/run/cups/printcap")})
+            for (const QString& name : parsePrintcapNames(c.g.text(path)))
+                if (!names.contains(name)) {
+                    queues.push_back({name, {}});
+                    names.insert(name);
+                }
     }
-    // Without the spooler's own file (readable by root and lp only): the queue names the spooler
-    // publishes for everyone.
-    for (const QString& name : parsePrintcapNames(c.g.text(QStringLiteral("/etc/printcap")))) {
+    for (const QueueDevice& q : queues) {
+        const PrinterEntry* p = known(q.name);
         Instance& i = newInstance(store, QStringLiteral("Win32_Printer"));
-        i.set(QStringLiteral("Name"), Variant(name));
-        i.set(QStringLiteral("PortName"), Variant());
-        i.set(QStringLiteral("Shared"), Variant());
-        i.set(QStringLiteral("ShareName"), Variant());
+        i.set(QStringLiteral("Name"), Variant(q.name));
+        i.set(QStringLiteral("PortName"),
+              textOrNull(
+                  withoutCredentials(p && !p->deviceUri.isEmpty() ? p->deviceUri : q.deviceUri)));
+        i.set(QStringLiteral("Shared"), p ? Variant(p->shared) : Variant());
+        i.set(QStringLiteral("ShareName"), p && p->shared ? Variant(p->name) : Variant());
+        i.set(QStringLiteral("Default"), p ? Variant(p->isDefault) : Variant());
     }
 }
 

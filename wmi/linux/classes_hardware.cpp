@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QSet>
 
+#include <algorithm>
 #include <cmath>
 
 namespace qelto::wmi::lnx {
@@ -266,6 +267,25 @@ void addCaches(const Context& c, InstanceStore& store) {
         }
 }
 
+// The memory installed, in bytes: the memory blocks the kernel manages (online or not), else
+// MemTotal rounded up to the block size (128 MiB when the kernel does not say).
+std::optional<quint64> installedMemory(const Context& c) {
+    quint64 block =
+        toUnsigned(c.g.text(QStringLiteral("/sys/devices/system/memory/block_size_bytes")), 16)
+            .value_or(0);
+    if (block == 0 || block > (quint64(1) << 40)) block = quint64(128) << 20;
+    quint64 blocks = 0;
+    for (const QString& path : c.g.match(QStringLiteral("/sys/devices/system/memory/memory[0-9]*")))
+        if (c.g.isDir(path)) ++blocks;
+    if (blocks > 0) return blocks * block;
+    const auto mem = parseMeminfo(c.g.text(QStringLiteral("/proc/meminfo")));
+    const quint64 kb = mem.value(QStringLiteral("MemTotal"));
+    if (kb == 0) return std::nullopt;
+    return (kb * 1024 + block - 1) / block * block;
+}
+
+bool addUdevMemory(const Context& c, InstanceStore& store);
+
 void addMemory(const Context& c, InstanceStore& store) {
     store.addClass(QStringLiteral("Win32_PhysicalMemoryArray"));
     store.addClass(QStringLiteral("Win32_PhysicalMemory"));
@@ -303,10 +323,31 @@ void addMemory(const Context& c, InstanceStore& store) {
             m.set(QStringLiteral("DeviceLocator"), textOrNull(s->string(0x10)));
             m.set(QStringLiteral("BankLabel"), textOrNull(s->string(0x11)));
         }
-        return;
+        if (!store.findClass(QStringLiteral("Win32_PhysicalMemory"))->items.empty()) return;
+    } else {
+        // Without the table: what udev decoded of it when the machine started. When the table
+        // is there but only root may read it, and udev has nothing, the modules cannot be told.
+        if (addUdevMemory(c, store)) return;
+        if (c.g.unreadable(QStringLiteral("/sys/firmware/dmi/tables/DMI"))) return;
     }
-    // Without the table: what udev decoded of it when the machine started.
+    // The firmware lists no memory device (most cloud and micro virtual machines): the installed
+    // memory as one module of which nothing else is known.
+    if (const auto bytes = installedMemory(c)) {
+        Instance& m = newInstance(store, QStringLiteral("Win32_PhysicalMemory"));
+        m.set(QStringLiteral("Name"), Variant(QStringLiteral("Physical Memory")));
+        m.set(QStringLiteral("Manufacturer"), Variant());
+        m.set(QStringLiteral("Capacity"), uint64Text(*bytes));
+        m.set(QStringLiteral("Speed"), Variant());
+        m.set(QStringLiteral("PositionInRow"), Variant());
+        m.set(QStringLiteral("MemoryType"), Variant());
+        m.set(QStringLiteral("DeviceLocator"), Variant());
+        m.set(QStringLiteral("BankLabel"), Variant());
+    }
+}
+
+bool addUdevMemory(const Context& c, InstanceStore& store) {
     const auto udev = keyValues(c.g.text(QStringLiteral("/run/udev/data/+dmi:id")), u"E:");
+    bool any = false;
     if (udev.contains(QStringLiteral("MEMORY_ARRAY_MAX_CAPACITY")) ||
         udev.contains(QStringLiteral("MEMORY_ARRAY_NUM_DEVICES"))) {
         Instance& a = newInstance(store, QStringLiteral("Win32_PhysicalMemoryArray"));
@@ -324,6 +365,7 @@ void addMemory(const Context& c, InstanceStore& store) {
             continue;
         }
         if (udev.value(p + QStringLiteral("PRESENT")) == u"0") continue;
+        any = true;
         Instance& m = newInstance(store, QStringLiteral("Win32_PhysicalMemory"));
         m.set(QStringLiteral("Name"), Variant(QStringLiteral("Physical Memory")));
         m.set(QStringLiteral("Manufacturer"),
@@ -340,6 +382,7 @@ void addMemory(const Context& c, InstanceStore& store) {
         m.set(QStringLiteral("BankLabel"),
               textOrNull(udev.value(p + QStringLiteral("BANK_LOCATOR"))));
     }
+    return any;
 }
 
 void addBoardAndBios(const Context& c, InstanceStore& store) {
@@ -386,13 +429,20 @@ void addBoardAndBios(const Context& c, InstanceStore& store) {
     Variant language;
     for (const smbios::Structure* s : c.ofType(13)) language = textOrNull(s->string(0x15));
     i.set(QStringLiteral("CurrentLanguage"), language);
-    // mm/dd/yyyy -> a date-time at midnight, as WMI writes a firmware date.
+    // mm/dd/yyyy -> local midnight of that day, with the offset the machine's zone had then.
     if (!date.isNull()) {
         const QStringList d = date.textValue().split(u'/');
-        if (d.size() == 3 && d[2].size() == 4)
-            i.set(QStringLiteral("ReleaseDate"),
-                  Variant(d[2] + d[0].rightJustified(2, u'0') + d[1].rightJustified(2, u'0') +
-                          QStringLiteral("000000.000000+000")));
+        const QDate day = d.size() == 3 && d[2].size() == 4
+                              ? QDate(d[2].toInt(), d[0].toInt(), d[1].toInt())
+                              : QDate();
+        if (day.isValid()) {
+            const int minutes = c.offsetAtMidnight(day) / 60;
+            i.set(
+                QStringLiteral("ReleaseDate"),
+                Variant(day.toString(QStringLiteral("yyyyMMdd")) + QStringLiteral("000000.000000") +
+                        (minutes < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
+                        QStringLiteral("%1").arg(qAbs(minutes), 3, 10, QLatin1Char('0'))));
+        }
     }
 }
 
@@ -531,6 +581,47 @@ void addBatteries(const Context& c, InstanceStore& store) {
 }
 
 }  // namespace
+
+VirtualMachine virtualMachine(const Context& c) {
+    // The hypervisor by what it left in the kernel: Xen's own interface, the paravirtual clock
+    // that the CPU's hypervisor leaf made the kernel register, Hyper-V's bus, the device tree.
+    const QString xen = c.line(QStringLiteral("/sys/hypervisor/type"));
+    const QStringList clocks =
+        c.line(QStringLiteral("/sys/devices/system/clocksource/clocksource0/available_clocksource"))
+            .split(u' ', Qt::SkipEmptyParts);
+    auto strings = [&](const char* path) {
+        return QString::fromLatin1(c.g.text(QString::fromLatin1(path)))
+            .split(QChar(0), Qt::SkipEmptyParts);
+    };
+    const QStringList compatible = strings("/sys/firmware/devicetree/base/compatible");
+    const QStringList dtHypervisor = strings("/sys/firmware/devicetree/base/hypervisor/compatible");
+    QString maker;
+    if (xen == u"xen" || clocks.contains(u"xen") ||
+        std::any_of(dtHypervisor.begin(), dtHypervisor.end(),
+                    [](const QString& s) { return s.startsWith(u"xen,"); }))
+        maker = QStringLiteral("Xen");
+    else if (clocks.contains(u"kvm-clock"))
+        maker = QStringLiteral("KVM");
+    else if (c.g.exists(QStringLiteral("/sys/bus/vmbus/devices")) ||
+             std::any_of(clocks.begin(), clocks.end(),
+                         [](const QString& s) { return s.startsWith(u"hyperv_clocksource"); }))
+        maker = QStringLiteral("Microsoft Hyper-V");
+    else if (compatible.contains(u"linux,dummy-virt"))
+        maker = QStringLiteral("QEMU");  // the board QEMU makes up for a guest with no firmware
+    // Without a name for it: the CPU says it runs under a hypervisor, or the devices are virtio.
+    bool virtualised = !maker.isEmpty();
+    if (!virtualised) {
+        const auto cpus = parseCpuinfo(c.g.text(QStringLiteral("/proc/cpuinfo")));
+        virtualised = !cpus.empty() && cpus.front()
+                                           .value(QStringLiteral("flags"))
+                                           .split(u' ', Qt::SkipEmptyParts)
+                                           .contains(QStringLiteral("hypervisor"));
+    }
+    if (!virtualised)
+        virtualised = !c.g.match(QStringLiteral("/sys/bus/virtio/devices/*")).isEmpty();
+    if (!virtualised) return {};
+    return {maker.isEmpty() ? Variant() : Variant(maker), Variant(QStringLiteral("虚拟机"))};
+}
 
 void addBoardClasses(const Context& c, InstanceStore& store) {
     addProcessors(c, store);

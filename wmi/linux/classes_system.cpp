@@ -5,6 +5,7 @@
 
 #include <unicode/uloc.h>
 
+#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
@@ -186,6 +187,43 @@ Variant installDate(const Context& c) {
     return {};
 }
 
+// The point release, put where Windows puts its service pack: the distribution's full version
+// (a numeric /etc/debian_version of the same release, else os-release's VERSION_ID) as CSDVersion,
+// and as the service pack numbers the parts of it that the caption does not already show
+// ("12.11" under "Debian GNU/Linux 12 (bookworm)" is 11; "3.20.3" under "Alpine Linux v3.20" is
+// 3; "24.04" under "Ubuntu 24.04.2 LTS" is 0).
+struct PointRelease {
+    Variant text;
+    qint64 major = 0, minor = 0;
+};
+
+PointRelease pointRelease(const Context& c, const QHash<QString, QString>& os,
+                          const QString& caption) {
+    static const QRegularExpression numeric(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
+    const QString id = os.value(QStringLiteral("VERSION_ID")).trimmed();
+    QString version = c.line(QStringLiteral("/etc/debian_version"));
+    if (!numeric.match(version).hasMatch() ||
+        (!id.isEmpty() && version.section(u'.', 0, 0) != id.section(u'.', 0, 0)))
+        version = id;
+    PointRelease p;
+    if (version.isEmpty() || !numeric.match(version).hasMatch()) return p;
+    p.text = Variant(version);
+    const QStringList parts = version.split(u'.');
+    // The longest leading part of the version that the caption names as a whole number.
+    qsizetype shown = 0;
+    for (qsizetype n = parts.size(); n > 0 && shown == 0; --n) {
+        const QString head = parts.mid(0, n).join(u'.');
+        const QRegularExpression word(QStringLiteral("(?<![0-9.])") +
+                                      QRegularExpression::escape(head) +
+                                      QStringLiteral("(?![0-9])"));
+        if (word.match(caption).hasMatch()) shown = n;
+    }
+    if (shown == 0) shown = 1;  // the caption names no version: the first number is the release
+    p.major = shown < parts.size() ? qint64(parts[shown].toLongLong()) : 0;
+    p.minor = shown + 1 < parts.size() ? qint64(parts[shown + 1].toLongLong()) : 0;
+    return p;
+}
+
 Variant encryptionLevel(const Context& c) {
     int best = 0;
     QString name;
@@ -214,6 +252,11 @@ void addSystemClasses(const Context& c, InstanceStore& store) {
         Variant model = c.dmi("product_name"), maker = c.dmi("sys_vendor");
         if (model.isNull() && sys) model = textOrNull(sys->string(0x05));
         if (maker.isNull() && sys) maker = textOrNull(sys->string(0x04));
+        if (model.isNull() && maker.isNull()) {
+            const VirtualMachine vm = virtualMachine(c);
+            model = vm.model;
+            maker = vm.maker;
+        }
         cs.set(QStringLiteral("Model"), model);
         cs.set(QStringLiteral("Manufacturer"), maker);
         QString type;
@@ -271,10 +314,11 @@ void addSystemClasses(const Context& c, InstanceStore& store) {
                               os.value(QStringLiteral("VERSION")))
                           .trimmed();
         o.set(QStringLiteral("Caption"), textOrNull(caption));
-        o.set(QStringLiteral("ServicePackMajorVersion"), Variant(qint64(0)));
-        o.set(QStringLiteral("ServicePackMinorVersion"), Variant(qint64(0)));
+        const PointRelease point = pointRelease(c, os, caption);
+        o.set(QStringLiteral("ServicePackMajorVersion"), Variant(point.major));
+        o.set(QStringLiteral("ServicePackMinorVersion"), Variant(point.minor));
         o.set(QStringLiteral("Version"), textOrNull(c.release));
-        o.set(QStringLiteral("CSDVersion"), Variant());
+        o.set(QStringLiteral("CSDVersion"), point.text);
         o.set(QStringLiteral("BuildNumber"), textOrNull(c.kernelVersion));
         o.set(QStringLiteral("OSLanguage"), Variant(languageCode(c)));
         o.set(QStringLiteral("Organization"), Variant());

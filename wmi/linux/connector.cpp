@@ -11,6 +11,40 @@
 
 namespace qelto::wmi::lnx {
 
+namespace {
+
+// The time zone of the gathered machine: the gatherer's TZ, else the zone /etc/localtime links to,
+// else /etc/timezone, else the rule at the end of /etc/localtime itself (a copied zone file). The
+// rules are the scanning machine's for a named zone. A zone that disagrees with the offset the
+// clock gave for now is not the machine's and is not used.
+std::optional<QTimeZone> machineZone(const Gathered& g, qint64 now, int offsetNow) {
+    QStringList names;
+    QByteArray tz = g.probe(QStringLiteral("zone")).value_or(QByteArray()).trimmed();
+    if (tz.startsWith(':')) tz = tz.mid(1);
+    const qsizetype under = tz.indexOf("zoneinfo/");
+    if (under >= 0) tz = tz.mid(under + 9);
+    if (!tz.isEmpty()) names << QString::fromUtf8(tz);
+    const QString link = g.link(QStringLiteral("/etc/localtime"));
+    if (const qsizetype at = link.indexOf(u"zoneinfo/"); at >= 0) names << link.mid(at + 9);
+    names << firstLine(g.text(QStringLiteral("/etc/timezone")));
+    const QByteArray tzif = g.text(QStringLiteral("/etc/localtime"));
+    if (tzif.startsWith("TZif") && tzif.endsWith('\n')) {
+        const qsizetype start = tzif.lastIndexOf('\n', tzif.size() - 2);
+        if (start >= 0) names << QString::fromLatin1(tzif.mid(start + 1).trimmed());
+    }
+    for (const QString& name : names) {
+        if (name.isEmpty() || name.size() > 128) continue;
+        QTimeZone zone(name.toUtf8());
+        if (!zone.isValid()) continue;
+        if (now > 0 && zone.offsetFromUtc(QDateTime::fromSecsSinceEpoch(now)) != offsetNow)
+            continue;
+        return zone;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 QString hex4(quint16 v) {
     return QStringLiteral("%1").arg(v, 4, 16, QLatin1Char('0'));
 }
@@ -35,6 +69,7 @@ Context::Context(const Gathered& gathered) : g(gathered) {
         offset = clock[2].toInt();
         if (offset < -16 * 3600 || offset > 16 * 3600) offset = 0;
     }
+    zone_ = machineZone(g, now, offset);
     root = g.probe(QStringLiteral("uid")).value_or(QByteArray("1")).trimmed() == "0";
     if (const QByteArray* dmi = g.file(QStringLiteral("/sys/firmware/dmi/tables/DMI")))
         smbios = smbios::parseTable(*dmi);
@@ -119,6 +154,16 @@ QString Context::usbVendorName(const UsbDevice& d) const {
     QString name = usbIds().vendor(d.vendor);
     if (name.isEmpty()) name = d.manufacturer;
     return name.isEmpty() ? hex4(d.vendor) : name;
+}
+
+int Context::offsetAt(qint64 seconds) const {
+    if (!zone_) return offset;
+    return zone_->offsetFromUtc(QDateTime::fromSecsSinceEpoch(seconds));
+}
+
+int Context::offsetAtMidnight(const QDate& day) const {
+    if (!zone_ || !day.isValid()) return offset;
+    return QDateTime(day, QTime(0, 0), *zone_).offsetFromUtc();
 }
 
 Variant Context::dmi(const char* name) const {

@@ -10,6 +10,8 @@
 
 #include "wmi/store.h"
 
+#include <QTimeZone>
+
 #include <optional>
 #include <vector>
 
@@ -62,9 +64,14 @@ class Context {
     // The first line of a gathered file, empty when it was not read.
     QString line(const QString& path) const { return firstLine(g.text(path)); }
     Variant dmi(const char* name) const;
-    QString dateTime(qint64 seconds) const { return wmiDateTime(seconds, 0, offset); }
+    // The offset from UTC in seconds that the machine's time zone had at a moment, or at local
+    // midnight of a day; the offset of now when the zone is not known.
+    int offsetAt(qint64 seconds) const;
+    int offsetAtMidnight(const QDate& day) const;
+    QString dateTime(qint64 seconds) const { return wmiDateTime(seconds, 0, offsetAt(seconds)); }
 
   private:
+    std::optional<QTimeZone> zone_;
     mutable std::optional<IdDatabase> pciIds_, usbIds_;
 };
 
@@ -81,5 +88,13 @@ inline Instance& newInstance(InstanceStore& store, const QString& cls) {
     return *data.items.back();
 }
 QString hex4(quint16 v);
+
+// What Linux can tell of a virtual machine that has no firmware table to name it: the
+// hypervisor as maker ("KVM", Null when it cannot be told) and "虚拟机" as model; both Null on
+// a machine that shows no sign of a hypervisor.
+struct VirtualMachine {
+    Variant maker, model;
+};
+VirtualMachine virtualMachine(const Context& c);
 
 }  // namespace qelto::wmi::lnx

@@ -1,5 +1,7 @@
 #include "gather.h"
 
+#include "cups.h"
+
 #include <QDir>
 
 #include <arpa/inet.h>
@@ -434,8 +436,12 @@ class LocalGatherer {
                                     QByteArray::number(qint64(local.tm_gmtoff)) + '\n');
         } else if (name == u"uid") {
             out_.addProbe(name, QByteArray::number(uint(::geteuid())) + '\n');
+        } else if (name == u"zone") {
+            out_.addProbe(name, qgetenv("TZ") + '\n');
         } else if (name == u"listening") {
             out_.addProbe(name, listening());
+        } else if (name == u"printers") {
+            out_.addProbe(name, schedulerQueues());
         } else if (name == u"addresses") {
             out_.addProbe(name, addresses());
         } else if (name == u"stat") {

@@ -44,6 +44,8 @@ struct GatherPlan {
     //              <modification time>" (seconds, 0 when unknown)
     //   listening  one line per listening TCP socket: "tcp <port>"
     //   uid        the effective user id of the gatherer
+    //   printers   one line per print queue the scheduler knows: "device for <queue>: <device
+    //              URI>", as `lpstat -v` prints it in the C locale
     QStringList probes;
 };
 

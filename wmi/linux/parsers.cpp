@@ -420,6 +420,46 @@ QStringList parsePrintcapNames(const QByteArray& text) {
     return out;
 }
 
+std::vector<QueueDevice> parseLpstatDevices(const QByteArray& text) {
+    std::vector<QueueDevice> out;
+    QSet<QString> seen;
+    for (const QByteArray& raw : lines(text)) {
+        if (!raw.startsWith("device for ")) continue;
+        const QString rest = QString::fromUtf8(raw.mid(11));
+        // A queue name holds no blank, so the first ": " ends it.
+        const qsizetype colon = rest.indexOf(u": ");
+        const QString name =
+            colon < 0 ? rest.chopped(rest.endsWith(u':') ? 1 : 0) : rest.left(colon);
+        if (name.isEmpty() || name.contains(u'/') || name.contains(u' ')) continue;
+        if (seen.contains(name)) continue;
+        seen.insert(name);
+        out.push_back({name, colon < 0 ? QString() : rest.mid(colon + 2).trimmed()});
+    }
+    return out;
+}
+
+QString withoutCredentials(const QString& uri) {
+    // "user:password@" of the authority; the old form of some backends puts it after the first
+    // segment ("smb://workgroup/user:password@server/share").
+    QString out = uri;
+    const qsizetype start = out.indexOf(u"://");
+    if (start < 0) return out;
+    qsizetype from = start + 3;
+    const qsizetype query = out.indexOf(u'?', from);
+    for (int segment = 0; segment < 2; ++segment) {
+        qsizetype end = out.indexOf(u'/', from);
+        if (end < 0 || (query >= 0 && end > query)) end = query >= 0 ? query : out.size();
+        const qsizetype at = out.lastIndexOf(u'@', end - 1);
+        if (at >= from && (segment == 0 || out.mid(from, at - from).contains(u':'))) {
+            out.remove(from, at + 1 - from);
+            break;
+        }
+        if (end >= out.size() || out[end] != u'/') break;
+        from = end + 1;
+    }
+    return out;
+}
+
 std::vector<Mount> parseMountinfo(const QByteArray& text) {
     std::vector<Mount> out;
     auto unescape = [](const QByteArray& s) {

@@ -38,8 +38,18 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq"),
             QStringLiteral("/sys/class/graphics/fb0/virtual_size"),
             QStringLiteral("/sys/class/graphics/fb0/bits_per_pixel"),
+            // memory without a firmware table, and what tells a virtual machine
+            QStringLiteral("/sys/devices/system/memory/block_size_bytes"),
+            QStringLiteral("/sys/hypervisor/type"),
+            QStringLiteral("/sys/devices/system/clocksource/clocksource0/available_clocksource"),
+            QStringLiteral("/sys/firmware/devicetree/base/compatible"),
+            QStringLiteral("/sys/firmware/devicetree/base/hypervisor/compatible"),
             // configuration
             QStringLiteral("/etc/machine-id"),
+            QStringLiteral("/etc/debian_version"),
+            // the time zone: a link into the zone database or a copy of a zone file
+            QStringLiteral("/etc/localtime"),
+            QStringLiteral("/etc/timezone"),
             QStringLiteral("/etc/default/locale"),
             QStringLiteral("/etc/locale.conf"),
             QStringLiteral("/etc/passwd"),
@@ -50,6 +60,7 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/etc/sssd/sssd.conf"),
             QStringLiteral("/etc/cups/printers.conf"),
             QStringLiteral("/etc/printcap"),
+            QStringLiteral("/run/cups/printcap"),
             QStringLiteral("/etc/resolv.conf"),
             QStringLiteral("/etc/network/interfaces"),
             QStringLiteral("/run/systemd/seats/seat0"),
@@ -61,7 +72,8 @@ const GatherPlan& linuxPlan() {
         };
         // The host keytab only tells that the machine joined a domain; its keys stay where they
         // are.
-        p.presence = QStringList{QStringLiteral("/etc/krb5.keytab")};
+        p.presence = QStringList{QStringLiteral("/etc/krb5.keytab"),
+                                 QStringLiteral("/sys/bus/vmbus/devices")};
         p.lockStates = QStringList{QStringLiteral("/etc/shadow")};
         p.lookups = {
             {QStringLiteral("/usr/share/misc/pci.ids"),
@@ -126,6 +138,8 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/boot/loader/entries/*.conf"),
             QStringLiteral("/efi/loader/entries/*.conf"),
             QStringLiteral("/etc/exports.d/*.exports"),
+            QStringLiteral("/sys/devices/system/memory/memory[0-9]*"),
+            QStringLiteral("/sys/bus/virtio/devices/*"),
         };
         // Any user may add a share of their own here.
         p.userGlobs = QStringList{QStringLiteral("/var/lib/samba/usershares/*")};
@@ -142,6 +156,7 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/sys/class/sound/card[0-9]*/device"),
             QStringLiteral("/etc/systemd/system/default.target"),
             QStringLiteral("/etc/systemd/system/display-manager.service"),
+            QStringLiteral("/etc/localtime"),
         };
         p.lists = QStringList{QStringLiteral("/proc")};
         // What hints at the installation date: the root file system's birth, else the times of
@@ -150,7 +165,8 @@ const GatherPlan& linuxPlan() {
                                   QStringLiteral("/lost+found"), QStringLiteral("/etc/machine-id")};
         p.probes = QStringList{QStringLiteral("uname"),     QStringLiteral("clock"),
                                QStringLiteral("addresses"), QStringLiteral("stat"),
-                               QStringLiteral("listening"), QStringLiteral("uid")};
+                               QStringLiteral("listening"), QStringLiteral("uid"),
+                               QStringLiteral("printers"),  QStringLiteral("zone")};
         return p;
     }();
     return plan;

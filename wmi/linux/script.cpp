@@ -98,6 +98,7 @@ QByteArray probeCommands(const QString& name, const GatherPlan& plan) {
     if (name == u"uname") return "printf \"\\n%s raw uname\\n\" \"$B\"; uname -snrvm\n";
     if (name == u"clock") return "printf \"\\n%s raw clock\\n\" \"$B\"; date \"+%s %N %z\"\n";
     if (name == u"uid") return "printf \"\\n%s probe uid\\n\" \"$B\"; id -u\n";
+    if (name == u"zone") return "printf \"\\n%s probe zone\\n%s\\n\" \"$B\" \"${TZ-}\"\n";
     if (name == u"stat") {
         QByteArray paths;
         for (const QString& p : plan.statPaths)
@@ -113,6 +114,9 @@ QByteArray probeCommands(const QString& name, const GatherPlan& plan) {
                "  printf \"\\n%s raw if-inet6\\n\" \"$B\"; head -c $N /proc/net/if_inet6\n"
                "else printf \"\\n%s probe addresses\\n\" \"$B\"\n"
                "fi\n";
+    // The scheduler's queues as any user sees them (empty without lpstat or a scheduler).
+    if (name == u"printers")
+        return "printf \"\\n%s probe printers\\n\" \"$B\"; lpstat -v 2>/dev/null\n";
     if (name == u"listening")
         return "if command -v ss >/dev/null 2>&1; then\n"
                "  printf \"\\n%s raw ss\\n\" \"$B\"; ss -ltn 2>/dev/null\n"

@@ -59,7 +59,8 @@ TEST_P(RecordedMachine, ScanGivesTheGolden) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, RecordedMachine,
-                         testing::Values("laptop", "server", "desktop", "minimal"));
+                         testing::Values("laptop", "server", "desktop", "minimal", "microvm",
+                                         "armvm"));
 
 // The answers of one class of a recorded machine.
 const wmi::ClassData& classOf(const wmi::InstanceStore& store, const char* name) {
@@ -67,6 +68,59 @@ const wmi::ClassData& classOf(const wmi::InstanceStore& store, const char* name)
     EXPECT_NE(c, nullptr) << name;
     static const wmi::ClassData empty;
     return c ? *c : empty;
+}
+
+QString textOf(const wmi::Instance& i, const char16_t* property) {
+    const auto* p = i.find(property);
+    if (!p || p->value.isNull()) return QStringLiteral("<null>");
+    return p->value.type() == wmi::Variant::Type::Int ? QString::number(p->value.intValue())
+                                                      : p->value.textValue();
+}
+
+// What Linux tells where the firmware does not: the maker and model of a virtual machine, the
+// installed memory without memory devices, the point release as the service pack, and past dates
+// with the offset their day had in the machine's zone (Berlin by TZ, New York by /etc/localtime).
+TEST(RecordedMachineAnswers, WhatTheFirmwareDoesNotTellLinuxDoes) {
+    const struct {
+        const char* machine;
+        const char16_t *maker, *model, *modules, *csd, *sp, *installed, *booted, *bios;
+    } cases[] = {
+        {"microvm", u"KVM", u"虚拟机", u"2147483648", u"12.8", u"8/0", u"20250701020000.000000+120",
+         u"20251025154640.000000+120", u"-"},
+        {"armvm", u"QEMU", u"虚拟机", u"4160749568", u"12.8", u"8/0", u"20250708144000.000000-240",
+         u"20251206004640.000000-300", u"-"},
+        {"minimal", u"<null>", u"虚拟机", u"2147483648", u"12", u"0/0", u"<null>",
+         u"20251206054640.000000+000", u"-"},
+        {"laptop", u"LENOVO", u"20XW0055CD", u"8589934592 8589934592", u"12.11", u"11/0",
+         u"20231115061320.000000+480", u"20251206134640.000000+480", u"20230711000000.000000+480"},
+        {"server", u"Example Corp", u"Model X100", u"34359738368 ×8", u"12.9", u"9/0",
+         u"20230722122640.000000+480", u"20251206134640.000000+480", u"20240315000000.000000+480"},
+        {"desktop", u"Example Corp", u"Model X100", u"17179869184 17179869184", u"22.04", u"0/0",
+         u"20220415132000.000000+480", u"20251206134640.000000+480", u"20240315000000.000000+480"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.machine);
+        const auto store = wmi::lnx::scanLocal(machine(c.machine));
+        const wmi::Instance& cs = *classOf(*store, "Win32_ComputerSystem").items.at(0);
+        EXPECT_EQ(textOf(cs, u"Manufacturer"), QString::fromUtf16(c.maker));
+        EXPECT_EQ(textOf(cs, u"Model"), QString::fromUtf16(c.model));
+        QStringList sizes;
+        for (const auto& m : classOf(*store, "Win32_PhysicalMemory").items)
+            sizes << textOf(*m, u"Capacity");
+        if (sizes.size() > 2 && sizes.count(sizes.front()) == sizes.size())
+            sizes = {sizes.front() + QStringLiteral(" ×%1").arg(sizes.size())};
+        EXPECT_EQ(sizes.join(u' '), QString::fromUtf16(c.modules));
+        const wmi::Instance& os = *classOf(*store, "Win32_OperatingSystem").items.at(0);
+        EXPECT_EQ(textOf(os, u"CSDVersion"), QString::fromUtf16(c.csd));
+        EXPECT_EQ(
+            textOf(os, u"ServicePackMajorVersion") + u'/' + textOf(os, u"ServicePackMinorVersion"),
+            QString::fromUtf16(c.sp));
+        EXPECT_EQ(textOf(os, u"InstallDate"), QString::fromUtf16(c.installed));
+        EXPECT_EQ(textOf(os, u"LastBootUpTime"), QString::fromUtf16(c.booted));
+        const auto& bios = classOf(*store, "Win32_BIOS").items;
+        EXPECT_EQ(bios.empty() ? QStringLiteral("-") : textOf(*bios.at(0), u"ReleaseDate"),
+                  QString::fromUtf16(c.bios));
+    }
 }
 
 TEST(RecordedMachineAnswers, EveryClassOfTheScanIsAnsweredEvenOnAnAlmostEmptyMachine) {

@@ -41,6 +41,22 @@ class Machine:
     def probe(self, name, text):
         self.write("/.probes/" + name, text)
 
+    def zone(self, name, how="link"):
+        """The machine's time zone: /etc/localtime linking into its copy of the zone database, or
+        a copy of the zone file with /etc/timezone naming it."""
+        data = open("/usr/share/zoneinfo/" + name, "rb").read()
+        if how == "link":
+            self.write("/usr/share/zoneinfo/" + name, data, binary=True)
+            self.link("/etc/localtime", "/usr/share/zoneinfo/" + name)
+        else:
+            self.write("/etc/localtime", data, binary=True)
+            self.write("/etc/timezone", name + "\n")
+
+    def memory_blocks(self, count, block=128 << 20):
+        self.write("/sys/devices/system/memory/block_size_bytes", "%x\n" % block)
+        for n in range(count):
+            self.write("/sys/devices/system/memory/memory%d/state" % n, "online\n")
+
     def processes(self, n):
         for pid in range(1, n + 1):
             self.write("/proc/%d/comm" % pid, "task\n")
@@ -156,9 +172,13 @@ class Machine:
         self.write("/proc/cpuinfo", text)
 
     def common(self, hostname, pretty, name, release, machine="x86_64", now=1765095000, offset=28800,
-               btime=1765000000, mem_total=16318412, mem_avail=9876543, swap=2097148):
+               btime=1765000000, mem_total=16318412, mem_avail=9876543, swap=2097148, version_id="12",
+               distro="debian", debian_version=None):
         self.write("/proc/sys/kernel/hostname", hostname + "\n")
-        self.write("/etc/os-release", 'PRETTY_NAME="%s"\nNAME="%s"\nVERSION_ID="12"\nID=debian\n' % (pretty, name))
+        self.write("/etc/os-release", 'PRETTY_NAME="%s"\nNAME="%s"\nVERSION_ID="%s"\nID=%s\n'
+                   % (pretty, name, version_id, distro))
+        if debian_version:
+            self.write("/etc/debian_version", debian_version + "\n")
         self.write("/proc/meminfo", "MemTotal:       %d kB\nMemFree:         1234567 kB\nMemAvailable:   %d kB\n"
                    "Buffers:          100000 kB\nCached:          2000000 kB\nSwapTotal:      %d kB\nSwapFree:       %d kB\n"
                    % (mem_total, mem_avail, swap, swap))
@@ -203,23 +223,88 @@ def tool(script, *args):
                           capture_output=True).stdout
 
 
-def smbios_without(types):
-    """The generator's table with the structures of the given types left out."""
+def smbios_structures():
+    """The generator's table as [type, formatted area (header included), strings]."""
     with tempfile.TemporaryDirectory() as tmp:
         tool("make-smbios-fixture.py", tmp)
         table = open(os.path.join(tmp, "DMI"), "rb").read()
-        ep = open(os.path.join(tmp, "smbios_entry_point"), "rb").read()
-    out = b""
+    out = []
     pos = 0
     while pos + 4 <= len(table):
         typ, length = table[pos], table[pos + 1]
         end = table.index(b"\0\0", pos + length) + 2
-        if typ not in types:
-            out += table[pos:end]
+        strs = [s.decode() for s in table[pos + length:end].split(b"\0") if s]
+        out.append([typ, bytearray(table[pos:pos + length]), strs])
         pos = end
         if typ == 127:
             break
-    return out, ep
+    return out
+
+
+def smbios_for(cpu, memory, drop=()):
+    """The generator's table fitted to the machine it is recorded for, so that the firmware tells
+    the same as the kernel: one processor structure per socket with the machine's CPUID, name and
+    core counts, the machine's caches, and its memory modules in the array's slots.
+
+    cpu: dict(sockets, eax, edx, family, maker, name, socket, cores, threads, mhz, max_mhz, caches_kb)
+    memory: dict(max_gib, slots, modules: {slot index: (MiB, type, MT/s, maker, part)})"""
+    s = [x for x in smbios_structures() if x[0] not in drop]
+    handle = max(struct.unpack_from("<H", x[1], 2)[0] for x in s) + 1
+    caches = {}
+    for x in s:
+        if x[0] == 7:
+            level = (struct.unpack_from("<H", x[1], 5)[0] & 7) + 1
+            kb = cpu["caches_kb"][level - 1]
+            short = kb if kb < 0x8000 else 0x8000 | (kb // 64)
+            struct.pack_into("<HH", x[1], 7, short, short)
+            struct.pack_into("<II", x[1], 0x13, kb, kb)
+            caches[level] = x
+    proc = next(x for x in s if x[0] == 4)
+    at = s.index(proc)
+    procs = []
+    for n in range(cpu["sockets"]):
+        socket = cpu["socket"] % (n + 1) if "%" in cpu["socket"] else cpu["socket"]
+        p = [4, bytearray(proc[1]), [socket, cpu["maker"], cpu["name"]]]
+        if n:
+            struct.pack_into("<H", p[1], 2, handle)
+            handle += 1
+        struct.pack_into("<II", p[1], 8, cpu["eax"], cpu["edx"])
+        p[1][6] = cpu["family"]
+        struct.pack_into("<H", p[1], 0x28, cpu["family"])
+        struct.pack_into("<HH", p[1], 0x14, cpu["max_mhz"], cpu["mhz"])
+        p[1][0x23], p[1][0x24], p[1][0x25] = cpu["cores"], cpu["cores"], cpu["threads"]
+        struct.pack_into("<HHH", p[1], 0x2A, cpu["cores"], cpu["cores"], cpu["threads"])
+        procs.append(p)
+    s[at:at + 1] = procs
+    array = next(x for x in s if x[0] == 16)
+    struct.pack_into("<I", array[1], 7, memory["max_gib"] << 20)
+    struct.pack_into("<H", array[1], 0x0D, memory["slots"])
+    dimms = [x for x in s if x[0] == 17]
+    at = s.index(dimms[0])
+    s = [x for x in s if x[0] != 17]
+    template = dimms[0][1]
+    new = []
+    for slot in range(memory["slots"]):
+        d = bytearray(template)
+        struct.pack_into("<H", d, 2, handle)
+        handle += 1
+        size, mtype, speed, maker, part = memory["modules"].get(slot, (0, 0x02, 0, "Not Specified", "Not Specified"))
+        # 32 GiB and more do not fit the size field: 0x7FFF there, the size in the extended field.
+        struct.pack_into("<H", d, 0x0C, min(size, 0x7FFF))
+        struct.pack_into("<I", d, 0x1C, size if size >= 0x7FFF else 0)
+        d[0x12] = mtype
+        struct.pack_into("<H", d, 0x15, speed)
+        struct.pack_into("<H", d, 0x20, speed)
+        serial = "%08X" % (0x1A2B3C00 + slot) if size else "Not Specified"
+        new.append([17, d, ["DIMM_%s%d" % ("ABCDEFGH"[slot // 2 % 8], slot % 2 + 1), "BANK %d" % slot, maker,
+                            serial, "Not Specified", part]])
+    s[at:at] = new
+    table = b""
+    for typ, formatted, strs in s:
+        table += bytes(formatted) + (b"".join(x.encode() + b"\0" for x in strs) + b"\0" if strs else b"\0\0")
+    ep = bytearray(struct.pack("<5sBBBBBBBIQ", b"_SM3_", 0, 0x18, 3, 4, 0, 1, 0, len(table), 0))
+    ep[5] = (-sum(ep)) & 0xFF
+    return table, bytes(ep)
 
 
 def utmp(entries):
@@ -248,7 +333,9 @@ LID_KEYS = ""
 
 def laptop():
     m = Machine("laptop")
-    m.common("lt-zhang", "Debian GNU/Linux 12 (bookworm)", "Debian GNU/Linux", "6.1.0-18-amd64")
+    m.common("lt-zhang", "Debian GNU/Linux 12 (bookworm)", "Debian GNU/Linux", "6.1.0-18-amd64",
+             debian_version="12.11")
+    m.zone("Asia/Shanghai")
     m.probe("uid", "1000\n")
     m.probe("stat", "/ 1700000000 1765000000\n/etc/machine-id 0 1700000300\n")
     m.probe("listening", "tcp 22\ntcp 631\n")
@@ -342,12 +429,16 @@ def laptop():
              usb={0x1d6b}, pnp={"LEN"})
     m.write("/etc/printcap", "# This file was automatically generated by cupsd(8) from the\n# /etc/cups/printers.conf file.\n"
             "Office_HP|HP LaserJet Pro M404:rm=lt-zhang:rp=Office_HP:\n")
+    # The scheduler knows a queue added a moment ago that its printcap does not list yet.
+    m.probe("printers", "device for Label_Zebra: usb://Zebra%20Technologies/ZTC%20GK420d?serial=28J1\n"
+            "device for Office_HP: ipp://192.168.1.40/ipp/print\n")
 
 
 def server():
     m = Machine("server")
     m.common("db01", "Debian GNU/Linux 12 (bookworm)", "Debian GNU/Linux", "6.1.0-18-amd64",
-             mem_total=263842104, mem_avail=201234567, swap=0)
+             mem_total=263842104, mem_avail=201234567, swap=0, debian_version="12.9")
+    m.zone("Asia/Shanghai", how="copy")
     m.probe("uid", "0\n")
     m.probe("stat", "/ 1690000000 1765000000\n/lost+found 0 1690000010\n")
     m.probe("listening", "tcp 22\ntcp 5432\ntcp 445\ntcp 2049\n")
@@ -358,7 +449,13 @@ def server():
            "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush dts acpi mmx fxsr sse sse2 ss ht tm pbe lm",
            [(0, 1, "Data", "32K", "core"), (1, 1, "Instruction", "32K", "core"), (2, 2, "Unified", "1024K", "core"),
             (3, 3, "Unified", "11264K", "package")])
-    table, ep = smbios_without({22})
+    # Two Xeon Silver 4215R; eight 32 GiB RDIMMs in sixteen slots.
+    table, ep = smbios_for(dict(sockets=2, eax=0x50657, edx=0xBFEBFBFF, family=0xB3, maker="Intel(R) Corporation",
+                                name="Intel(R) Xeon(R) Silver 4215R CPU @ 3.20GHz", socket="CPU%d", cores=8, threads=16,
+                                mhz=3200, max_mhz=4000, caches_kb=(512, 8192, 11264)),
+                           dict(max_gib=1024, slots=16,
+                                modules={i: (32768, 0x1A, 2400, "Samsung", "M393A4K40CB2-CTD") for i in range(0, 16, 2)}),
+                           drop={22})
     m.write("/sys/firmware/dmi/tables/DMI", table, binary=True)
     m.write("/sys/firmware/dmi/tables/smbios_entry_point", ep, binary=True)
     for k, v in {"sys_vendor": "Example Corp", "product_name": "Model X100", "board_vendor": "Example Boards Inc.",
@@ -406,7 +503,7 @@ def server():
                 vendor="ATA", partitions=2 if i == 0 else 1, scsi_type=0)
     for i in range(2):
         nv = m.pci("0000:5e:00.%d" % i, 0x144d, 0xa808, 0x010802, "nvme", "/sys/devices/pci0000:5d")
-        m.block("nvme%dn1" % i, nv + "/nvme/nvme%d" % i, 3750748848, model="SAMSUNG MZQL23T8HCLS-00A07")
+        m.block("nvme%dn1" % i, nv + "/nvme/nvme%d" % i, 7501476528, model="SAMSUNG MZQL23T8HCLS-00A07")
     m.virtual_block("md0", 23441690624)
     m.virtual_block("dm-0", 3750748848)
     # A BMC's VGA function stays; no monitor is connected.
@@ -425,7 +522,9 @@ def server():
 
 def desktop():
     m = Machine("desktop")
-    m.common("DESKTOP-LI", "Ubuntu 22.04.4 LTS", "Ubuntu", "5.15.0-105-generic", mem_total=32803208, mem_avail=28000000)
+    m.common("DESKTOP-LI", "Ubuntu 22.04.4 LTS", "Ubuntu", "5.15.0-105-generic", mem_total=32803208, mem_avail=28000000,
+             version_id="22.04", distro="ubuntu", debian_version="bookworm/sid")
+    m.zone("Asia/Shanghai")
     m.probe("uid", "0\n")
     m.probe("stat", "/ 0 1765000000\n/var/log/installer 0 1650000000\n/lost+found 0 1649990000\n")
     m.probe("listening", "tcp 3389\ntcp 631\n")
@@ -435,7 +534,13 @@ def desktop():
            "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush mmx fxsr sse sse2 ht lm",
            [(0, 1, "Data", "32K", "core"), (1, 1, "Instruction", "32K", "core"), (2, 2, "Unified", "512K", "core"),
             (3, 3, "Unified", "32768K", "package")])
-    table, ep = smbios_without({22})
+    # A Ryzen 5 5600X; two 16 GiB DIMMs in the second slot of each channel.
+    table, ep = smbios_for(dict(sockets=1, eax=0xA20F10, edx=0x178BFBFF, family=0x6B, maker="Advanced Micro Devices, Inc.",
+                                name="AMD Ryzen 5 5600X 6-Core Processor", socket="AM4", cores=6, threads=12, mhz=3700,
+                                max_mhz=4650, caches_kb=(384, 3072, 32768)),
+                           dict(max_gib=128, slots=4,
+                                modules={i: (16384, 0x1A, 3200, "Kingston", "KF432C16BB/16") for i in (1, 3)}),
+                           drop={22})
     m.write("/sys/firmware/dmi/tables/DMI", table, binary=True)
     m.write("/sys/firmware/dmi/tables/smbios_entry_point", ep, binary=True)
     m.write("/etc/default/locale", "LANG=\"zh_CN.UTF-8\"\nLANGUAGE=\"zh_CN:zh\"\n")
@@ -456,7 +561,7 @@ def desktop():
             "submenu 'Advanced options for Ubuntu' $menuentry_id_option 'gnulinux-advanced-abcd' {\n"
             "\tmenuentry 'Ubuntu, with Linux 5.15.0-105-generic' --class ubuntu {\n\t}\n"
             "\tmenuentry 'Ubuntu, with Linux 5.15.0-105-generic (recovery mode)' {\n\t}\n}\n"
-            "menuentry 'Windows Boot Manager (on /dev/nvme0n1p1)' --class windows $menuentry_id_option 'osprober-efi' {\n}\n"
+            "menuentry 'Windows Boot Manager (on /dev/sda1)' --class windows $menuentry_id_option 'osprober-efi' {\n}\n"
             "menuentry \"Li's \\\"test\\\" entry\" {\n}\n"
             "menuentry 'It'\\''s UEFI Firmware Settings' $menuentry_id_option 'uefi-firmware' {\n\tfwsetup\n}\n")
     m.write("/etc/cups/printers.conf",
@@ -543,7 +648,80 @@ def minimal():
     id_files(m, pci={(0x1af4, 0x1000), (0x1af4, 0x1001)})
 
 
+def microvm():
+    """A micro virtual machine under KVM: no firmware table, no PCI, virtio devices on MMIO, its
+    memory only in the kernel's memory blocks. Its zone comes from TZ (Berlin, on winter time now;
+    it was installed and booted on summer time)."""
+    m = Machine("microvm")
+    m.common("fc-worker-3", "Debian GNU/Linux 12 (bookworm)", "Debian GNU/Linux", "6.1.0-28-cloud-amd64",
+             mem_total=2013380, mem_avail=1700000, swap=0, offset=3600, btime=1761400000, debian_version="12.8")
+    m.probe("zone", "Europe/Berlin\n")
+    m.probe("uid", "0\n")
+    m.probe("stat", "/ 1751328000 1765000000\n")
+    m.probe("listening", "tcp 22\n")
+    m.probe("addresses", "lo inet 127.0.0.1/8\neth0 inet 172.16.0.2/30\n")
+    m.processes(12)
+    m.cpus(1, 2, 1, "Intel(R) Xeon(R) Platinum 8259CL CPU @ 2.50GHz", "GenuineIntel", 6, 85, 7, 2499.998,
+           "fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 clflush mmx fxsr sse sse2 ss ht lm hypervisor",
+           [(0, 1, "Data", "32K", "core"), (1, 1, "Instruction", "32K", "core"), (2, 2, "Unified", "1024K", "core"),
+            (3, 3, "Unified", "36608K", "package")])
+    m.memory_blocks(16)  # 2 GiB
+    m.write("/sys/devices/system/clocksource/clocksource0/available_clocksource", "kvm-clock tsc acpi_pm \n")
+    m.write("/etc/passwd", "root:x:0:0:root:/root:/bin/bash\n")
+    m.write("/etc/shadow", "root:*:19700:0:99999:7:::\n")
+    m.write("/proc/cmdline", "console=ttyS0 reboot=k panic=1 pci=off root=/dev/vda rw virtio_mmio.device=4K@0xd0000000:5\n")
+    m.write("/proc/self/mountinfo", "18 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n")
+    for n, (kind, dev) in enumerate((("net", "00000001"), ("block", "00000002"))):
+        d = "/sys/devices/platform/virtio-mmio.%d/virtio%d" % (n, n)
+        m.write(d + "/device", "0x%s\n" % dev[-4:])
+        m.write(d + "/vendor", "0x554d4551\n")
+        m.link("/sys/bus/virtio/devices/virtio%d" % n, d)
+    m.net("eth0", "06:00:ac:10:00:02", 2, device="/sys/devices/platform/virtio-mmio.0/virtio0")
+    m.net("lo", "00:00:00:00:00:00", 1, typ=772, flags=0x9)
+    m.block("vda", "/sys/devices/platform/virtio-mmio.1/virtio1", 8388608)
+    m.write("/proc/net/route", "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+            "eth0\t00000000\t010010AC\t0003\t0\t0\t0\t00000000\t0\t0\t0\n")
+
+
+def armvm():
+    """An arm64 guest on QEMU's virt board started with a device tree: no firmware table, no
+    memory blocks (MemTotal rounded up to the block size), virtio devices on PCI. It runs in New
+    York: installed on summer time (UTC-4), now on winter time (UTC-5)."""
+    m = Machine("armvm")
+    m.common("arm-build-1", "Debian GNU/Linux 12 (bookworm)", "Debian GNU/Linux", "6.1.0-28-arm64", machine="aarch64",
+             mem_total=4010304, mem_avail=3500000, swap=0, offset=-18000, debian_version="12.8")
+    m.zone("America/New_York")
+    m.probe("uid", "1000\n")
+    m.probe("stat", "/ 1752000000 1765000000\n")
+    m.probe("listening", "tcp 22\n")
+    m.probe("addresses", "lo inet 127.0.0.1/8\nenp0s1 inet 10.0.2.15/24\n")
+    m.processes(20)
+    text = ""
+    for cpu in range(4):
+        text += ("processor\t: %d\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd evtstrm aes pmull sha1 sha2 crc32 cpuid\n"
+                 "CPU implementer\t: 0x41\nCPU architecture: 8\nCPU variant\t: 0x3\nCPU part\t: 0xd0c\nCPU revision\t: 1\n\n") % cpu
+        m.write("/sys/devices/system/cpu/cpu%d/topology/physical_package_id" % cpu, "0\n")
+    m.write("/proc/cpuinfo", text)
+    m.write("/sys/firmware/devicetree/base/compatible", "linux,dummy-virt\0")
+    m.write("/sys/devices/system/clocksource/clocksource0/available_clocksource", "arch_sys_counter \n")
+    m.write("/etc/passwd", "root:x:0:0:root:/root:/bin/bash\nbuild:x:1000:1000::/home/build:/bin/bash\n")
+    m.write("/proc/cmdline", "BOOT_IMAGE=/vmlinuz-6.1.0-28-arm64 root=/dev/vda2 ro\n")
+    m.write("/proc/self/mountinfo", "20 1 254:2 / / rw,relatime - ext4 /dev/vda2 rw\n")
+    nic = m.pci("0000:00:01.0", 0x1af4, 0x1041, 0x020000, "virtio-pci", "/sys/devices/platform/4010000000.pcie/pci0000:00")
+    m.write(nic + "/virtio0/vendor", "0x1af4\n")
+    m.link("/sys/bus/virtio/devices/virtio0", nic + "/virtio0")
+    m.net("enp0s1", "52:54:00:12:34:57", 2, device=nic)
+    m.net("lo", "00:00:00:00:00:00", 1, typ=772, flags=0x9)
+    blk = m.pci("0000:00:02.0", 0x1af4, 0x1042, 0x010000, "virtio-pci", "/sys/devices/platform/4010000000.pcie/pci0000:00")
+    m.write(blk + "/virtio1/vendor", "0x1af4\n")
+    m.link("/sys/bus/virtio/devices/virtio1", blk + "/virtio1")
+    m.block("vda", blk + "/virtio1", 67108864, partitions=2)
+    m.write("/proc/net/route", "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+            "enp0s1\t00000000\t0202000A\t0003\t0\t0\t100\t00000000\t0\t0\t0\n")
+    id_files(m, pci={(0x1af4, 0x1041), (0x1af4, 0x1042)})
+
+
 if __name__ == "__main__":
-    for make in (laptop, server, desktop, minimal):
+    for make in (laptop, server, desktop, minimal, microvm, armvm):
         make()
     print("machines written to", OUT)
