@@ -145,6 +145,7 @@ struct Transfer {
     struct Lane* lane = nullptr;  // the sealed connection it runs on
     QByteArray plain;             // a sealed message's own text, sent again after a new login
     bool resent = false;          // it already was
+    std::optional<Error> unsent;  // a login that failed here: this request only asks the host
     char errorText[CURL_ERROR_SIZE] = {};
 
     ~Transfer() {
@@ -498,7 +499,15 @@ class Engine {
                   const QByteArray& tokenIn, bool resent) {
         if (!lane.gss) lane.gss = newContext();
         QByteArray token;
-        if (auto f = lane.gss->step(tokenIn, &token)) throw loginError(*f);
+        if (auto f = lane.gss->step(tokenIn, &token)) {
+            // Failing before anything was sent (no ticket, say): first see that the host is
+            // there and what it offers, with an empty request that carries no credentials.
+            if (!login_ || !tokenIn.isEmpty()) throw loginError(*f);
+            auto t = newTransfer(job, Kind::Login, {});
+            t->unsent = loginError(*f);
+            start(std::move(t), &lane, {});
+            return;
+        }
         if (token.isEmpty())
             throw Error(code::AccessDenied,
                         QStringLiteral("拒绝访问：与 %1 的登录没有完成。").arg(endpoint_.shown));
@@ -578,6 +587,11 @@ class Engine {
         long status = 0;
         curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
         if (result != CURLE_OK) throw transportError(t, result);
+        if (t.unsent) {
+            basicOnly(t, status);
+            if (status == 404 || status == 503) throw statusError(t, status);
+            throw *t.unsent;
+        }
         const QByteArray token =
             t.tokens.isEmpty() ? QByteArray() : QByteArray::fromBase64(t.tokens.front());
         if (status == 401 && !token.isEmpty() && !lane.gss->complete()) {
@@ -585,14 +599,7 @@ class Engine {
                      t.resent);
             return;
         }
-        if (status == 401 && !t.offers.isEmpty() &&
-            !t.offers.contains(QStringLiteral("Negotiate"), Qt::CaseInsensitive))
-            throw Error(code::AccessDenied,
-                        QStringLiteral("拒绝访问：%1 的 HTTP 监听器不接受 Negotiate，只提供 %2。"
-                                       "在未加密的 HTTP 上那会以明文发送密码，所以没有登录。"
-                                       "请在该主机上启用 Negotiate（Kerberos/NTLM）认证，或者"
-                                       "配置 HTTPS 监听器后用 https://%3 连接。")
-                            .arg(endpoint_.shown, t.offers.join(u'、'), endpoint_.hostName));
+        basicOnly(t, status);
         if (status != 200) throw statusError(t, status);
         if (!token.isEmpty() && !lane.gss->complete()) {
             QByteArray more;
@@ -604,6 +611,18 @@ class Engine {
                             .arg(endpoint_.shown));
         lane.loggedIn = true;
         sealAndPost(lane, *t.job, t.then, std::move(t.plain), std::move(t.context), t.resent);
+    }
+
+    // A listener that would have the password in the clear is refused.
+    void basicOnly(const Transfer& t, long status) const {
+        if (status == 401 && !t.offers.isEmpty() &&
+            !t.offers.contains(QStringLiteral("Negotiate"), Qt::CaseInsensitive))
+            throw Error(code::AccessDenied,
+                        QStringLiteral("拒绝访问：%1 的 HTTP 监听器不接受 Negotiate，只提供 %2。"
+                                       "在未加密的 HTTP 上那会以明文发送密码，所以没有登录。"
+                                       "请在该主机上启用 Negotiate（Kerberos/NTLM）认证，或者"
+                                       "配置 HTTPS 监听器后用 https://%3 连接。")
+                            .arg(endpoint_.shown, t.offers.join(u'、'), endpoint_.hostName));
     }
 
     // The plain text of a sealed reply, in place of the reply; throws when it is not sealed or
