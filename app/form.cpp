@@ -89,6 +89,11 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
     Frame4 = make<QGroupBox>(this, "Frame4", twips(3600, 720, 7335, 8895),
                              QStringLiteral("检测计算机配置信息"));
     TreeView1 = make<QTreeWidget>(Frame4, "TreeView1", twips(120, 240, 7095, 8535));
+    // The caption of a frame in a Chinese font is taller than the box was drawn for: the tree
+    // starts below the frame's top border, with its bottom where it was.
+    if (const int top = Frame4->contentsRect().top(); TreeView1->y() < top)
+        TreeView1->setGeometry(TreeView1->x(), top, TreeView1->width(),
+                               TreeView1->geometry().bottom() + 1 - top);
     TreeView1->setColumnCount(1);
     TreeView1->setHeaderHidden(true);
     TreeView1->setIconSize(QSize(kTreeIconSize, kTreeIconSize));

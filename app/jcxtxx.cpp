@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
+#include <QSysInfo>
 #include <QTreeWidget>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -86,18 +87,10 @@ void JCXTXX::Form_Load() {
     }
     Text2->setEnabled(false);
     Text3->setEnabled(false);
-    if (!service_) return;
-    try {
-        const auto objects =
-            service_->execQuery(QStringLiteral("Select * From Win32_OperatingSystem"));
-        while (const auto object = objects->next()) {
-            try {
-                record_.sendmail = object->get(u"CSName");
-            } catch (const std::exception&) {
-            }
-        }
-    } catch (const std::exception&) {
-    }
+    // The computer that records the scans is this one, also when the connections answer from a
+    // recorded snapshot: its name as the system gives it, up to the first dot, as the local
+    // source names it and as qelto-cli stores it.
+    record_.sendmail = wmi::Variant(QSysInfo::machineHostName().section(u'.', 0, 0));
 }
 
 void JCXTXX::Check1_Click() {
@@ -181,6 +174,9 @@ void JCXTXX::Command4_Click() {
         archive::Messages messages = archive::standardMessages();
         messages.inform = [prompts = prompts_](QWidget* parent, const QString& text) {
             prompts->inform(parent, text);
+        };
+        messages.ask = [prompts = prompts_](QWidget* parent, const QString& text) {
+            return prompts->ask(parent, text);
         };
         zuzhi_ = new archive::zuzhi(record_, archive_, std::move(messages), this);
     }

@@ -1,28 +1,40 @@
 #include "prompts.h"
 
 #include <QAbstractButton>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 
 namespace qelto {
 
-std::unique_ptr<QMessageBox> makeInformBox(QWidget* parent, const QString& text) {
-    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, kMessageTitle, text,
-                                             QMessageBox::Ok, parent);
-    box->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
-    return box;
-}
-
 namespace {
 
+// A message box takes the width of its text, and a window manager elides a title that is wider
+// than the window. Title bars use a bold face of about the size of the program's font, and hold
+// the window's icon and its buttons beside the title: the box is made wide enough for all of it.
+// (QMessageBox fixes its own size when it is shown, from the minimum size of its layout.)
+void fitTitle(QMessageBox& box) {
+    QFont font = box.font();
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    const int width = metrics.horizontalAdvance(box.windowTitle()) + 6 * metrics.height();
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Fixed, QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    else
+        box.setMinimumWidth(width);
+}
+
 // A question with the buttons 是 and 否, 否 taken by Enter and Escape.
-std::unique_ptr<QMessageBox> makeQuestionBox(QWidget* parent, const QString& title,
-                                             const QString& text) {
-    auto box = std::make_unique<QMessageBox>(QMessageBox::Question, title, text,
-                                             QMessageBox::Yes | QMessageBox::No, parent);
+std::unique_ptr<QMessageBox> makeQuestionBox(QWidget* parent, QMessageBox::Icon icon,
+                                             const QString& title, const QString& text) {
+    auto box = std::make_unique<QMessageBox>(icon, title, text, QMessageBox::Yes | QMessageBox::No,
+                                             parent);
     box->button(QMessageBox::Yes)->setText(QStringLiteral("是"));
     box->button(QMessageBox::No)->setText(QStringLiteral("否"));
     box->setDefaultButton(QMessageBox::No);
     box->setEscapeButton(QMessageBox::No);
+    fitTitle(*box);
     return box;
 }
 
@@ -33,14 +45,26 @@ bool answeredYes(QMessageBox& box) {
 
 }  // namespace
 
+std::unique_ptr<QMessageBox> makeInformBox(QWidget* parent, const QString& text) {
+    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, kMessageTitle, text,
+                                             QMessageBox::Ok, parent);
+    box->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    fitTitle(*box);
+    return box;
+}
+
+std::unique_ptr<QMessageBox> makeAskBox(QWidget* parent, const QString& text) {
+    return makeQuestionBox(parent, QMessageBox::NoIcon, kMessageTitle, text);
+}
+
 std::unique_ptr<QMessageBox> makeQuitBox(QWidget* parent) {
-    return makeQuestionBox(parent, QStringLiteral("qelto系统提示"),
+    return makeQuestionBox(parent, QMessageBox::Question, QStringLiteral("qelto系统提示"),
                            QStringLiteral("你是否要退出此程序！"));
 }
 
 std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQuestion& question) {
     return makeQuestionBox(
-        parent, kMessageTitle,
+        parent, QMessageBox::Question, kMessageTitle,
         QStringLiteral("远程主机 %1 的主机密钥还不在已知主机列表中。\n\n"
                        "密钥类型：%2\n指纹：%3\n\n"
                        "请向这台主机的管理员核对指纹。是否信任这个密钥并记住它？")
@@ -49,6 +73,10 @@ std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQ
 
 void MessageBoxPrompts::inform(QWidget* parent, const QString& text) {
     makeInformBox(parent, text)->exec();
+}
+
+bool MessageBoxPrompts::ask(QWidget* parent, const QString& text) {
+    return answeredYes(*makeAskBox(parent, text));
 }
 
 bool MessageBoxPrompts::confirmQuit(QWidget* parent) {

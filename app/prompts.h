@@ -21,6 +21,8 @@ class Prompts {
     virtual ~Prompts() = default;
     // A message with the OK button only; returns when it has been confirmed.
     virtual void inform(QWidget* parent, const QString& text) = 0;
+    // A question of the title above, answered 是 or 否; true when the answer is 是.
+    virtual bool ask(QWidget* parent, const QString& text) = 0;
     // The closing question; true when the answer is 是.
     virtual bool confirmQuit(QWidget* parent) = 0;
     // Whether to trust a host key that no known-hosts file knows; true when the answer is 是.
@@ -30,8 +32,10 @@ class Prompts {
     }
 };
 
-// The message boxes themselves, built but not shown.
+// The message boxes themselves, built but not shown. Each is at least as wide as its whole title
+// and the buttons of a title bar, so that no window manager cuts the title short.
 std::unique_ptr<QMessageBox> makeInformBox(QWidget* parent, const QString& text);
+std::unique_ptr<QMessageBox> makeAskBox(QWidget* parent, const QString& text);
 std::unique_ptr<QMessageBox> makeQuitBox(QWidget* parent);
 std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQuestion& question);
 
@@ -39,6 +43,7 @@ std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQ
 class MessageBoxPrompts : public Prompts {
   public:
     void inform(QWidget* parent, const QString& text) override;
+    bool ask(QWidget* parent, const QString& text) override;
     bool confirmQuit(QWidget* parent) override;
     bool trustHostKey(QWidget* parent, const wmi::HostKeyQuestion& question) override;
 };

@@ -7,7 +7,10 @@
 
 namespace qelto {
 
-state::state(QWidget* parent) : QWidget(parent, Qt::Window) {
+// A dialog-type window of its parent's: the window manager keeps it above the main window (also
+// while a failure message is up) and gives it a title only, with neither minimise nor maximise.
+state::state(QWidget* parent)
+    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     setObjectName(QStringLiteral("state"));
     setWindowTitle(kWindowTitle);
     setFixedSize(px(3240), px(900));

@@ -17,6 +17,12 @@ const QString kTitle = QStringLiteral("qelto 局域网计算机配置检测系�
 const QString kCaption = QStringLiteral("qelto 局域网计算机配置检测系统 V2.0");
 const QString kPickDepartment = QStringLiteral("-选择部门-");
 const QString kPickPerson = QStringLiteral("-选择使用人-");
+// The lists are read from usep only; what the user types into a box is saved but never listed.
+const QString kHowToFill = QStringLiteral(
+    "档案中还没有可选的部门或使用人。\n"
+    "请用“qelto-cli archive people add 部门 使用人”或\n"
+    "“qelto-cli archive people import 文件.csv”加入。\n"
+    "在这里输入的名字会被保存，但不会出现在列表中。");
 
 // Places are given in twips, 15 to a pixel.
 QRect twips(int left, int top, int width, int height) {
@@ -27,6 +33,17 @@ void fill(QComboBox* box, const QStringList& items) {
     box->clear();
     box->addItems(items);
     box->setCurrentIndex(-1);
+    box->setToolTip(items.isEmpty() ? kHowToFill : QString());
+}
+
+// A one-line label at least as tall as a line of its font: Chinese fonts need more than the box
+// was drawn for. It grows downwards.
+QLabel* label(QWidget* parent, const char* name, QRect place, const QString& text) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(QLatin1String(name));
+    l->setGeometry(place);
+    l->resize(l->sizeHint().expandedTo(place.size()));
+    return l;
 }
 
 }  // namespace
@@ -59,15 +76,11 @@ zuzhi::zuzhi(const scan::ScanRecord& record, QString connstr_, Messages messages
     setModal(false);
     setFixedSize(5100 / 15, 3540 / 15);
 
-    Label1 = new QLabel(QStringLiteral("部门："), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(twips(720, 840, 540, 180));
+    Label1 = label(this, "Label1", twips(720, 840, 540, 180), QStringLiteral("部门："));
     Combo1 = new QComboBox(this);
     Combo1->setObjectName(QStringLiteral("Combo1"));
     Combo1->setGeometry(twips(1440, 720, 2415, 300));
-    Label2 = new QLabel(QStringLiteral("使用人："), this);
-    Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setGeometry(twips(720, 1680, 720, 180));
+    Label2 = label(this, "Label2", twips(720, 1680, 720, 180), QStringLiteral("使用人："));
     Combo2 = new QComboBox(this);
     Combo2->setObjectName(QStringLiteral("Combo2"));
     Combo2->setGeometry(twips(1440, 1560, 2415, 300));
@@ -98,7 +111,6 @@ void zuzhi::present() {
         activateWindow();
         return;
     }
-    Form_Load();
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame(QPoint(), size());
         frame.moveCenter(screen->availableGeometry().center());
@@ -107,6 +119,9 @@ void zuzhi::present() {
     show();
     raise();
     activateWindow();
+    // Loaded once it is on the screen, so that the question about a missing archive (which the
+    // dialog asks before it lists anything) opens over it.
+    Form_Load();
     Command1->setFocus(Qt::OtherFocusReason);
 }
 
@@ -143,6 +158,8 @@ void zuzhi::Form_Load() {
     }
     fill(Combo1, list);
     Combo1->setEditText(kPickDepartment);
+    // Without a department there are no people to list either.
+    Combo2->setToolTip(Combo1->toolTip());
 }
 
 void zuzhi::Combo1_Click() {

@@ -36,8 +36,10 @@ class zuzhi : public QDialog {
           QWidget* parent = nullptr);
     ~zuzhi() override;
 
-    // Shows the dialog centred on the screen with the focus on 保存, after loading the
-    // departments; an open dialog is only brought to the front and keeps its lists.
+    // Shows the dialog centred on the screen, then loads the departments (a question about a
+    // missing archive opens over the dialog) and puts the focus on 保存; an open dialog is only
+    // brought to the front and keeps its lists. An empty list says in its box's tooltip how the
+    // lists are filled.
     void present();
 
     QComboBox* Combo1 = nullptr;

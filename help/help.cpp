@@ -5,21 +5,26 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <initializer_list>
+
 namespace qelto {
 
 namespace {
 
 // 15 twips to a pixel at 96 dots per inch.
+constexpr int px(int t) {
+    return (t + 7) / 15;
+}
+
 QRect twips(int left, int top, int width, int height) {
-    const auto px = [](int t) { return (t + 7) / 15; };
     return QRect(px(left), px(top), px(width), px(height));
 }
 
 // A label, wrapped at its width (the steps) or on one line (the captions at the top). Chinese
 // fonts need more height per line, and their Latin letters more width, than the boxes were drawn
 // for: a label grows downwards until all its lines show, and a one-line label to the right until
-// its text fits. Labels are transparent and the gaps beside them are wide enough, so no text runs
-// into another.
+// its text fits. The gaps beside the labels are wide enough; what is below a step that grew is
+// moved down (see the constructor).
 QLabel* label(QWidget* parent, const char* name, QRect place, const QString& text,
               bool wrap = true) {
     auto* l = new QLabel(text, parent);
@@ -91,7 +96,24 @@ help::help(const QPixmap& hostPicture, const QPixmap& loginPicture, QWidget* par
     Label20 =
         label(Frame2, "Label20", twips(360, 6240, 6975, 375),
               QStringLiteral("五、保存到数据库，就是把检测到的主要配置信息保存到ACCESS档案中。"
-                             "数据库的位置是启动程序时的当前目录。"));
+                             "数据库的位置是启动程序时的当前目录。"
+                             "档案文件不存在时，程序会先询问是否新建一个空的档案。"
+                             "部门和使用人的列表来自档案，可用“qelto-cli archive people add "
+                             "部门 使用人”或“qelto-cli archive people import 文件.csv”填写。"));
+
+    // Steps that grew for the font push what is below them down, 4 pixels clear of it, never over
+    // it; the page and the dialog grow to hold the last step.
+    QWidget* previous = nullptr;
+    for (QWidget* w : std::initializer_list<QWidget*>{Label9, Image1, Label10, Image4, Label18,
+                                                      Label19, Label20}) {
+        if (previous && w->y() <= previous->geometry().bottom() + px(60))
+            w->move(w->x(), previous->geometry().bottom() + 1 + px(60));
+        previous = w;
+    }
+    const int pageBottom = Label20->geometry().bottom() + 1 + px(120);
+    if (pageBottom > Frame2->height()) Frame2->resize(Frame2->width(), pageBottom);
+    const int formBottom = Frame2->geometry().bottom() + 1 + px(120);
+    if (formBottom > height()) setFixedSize(width(), formBottom);
 
     connect(Command2, &QPushButton::clicked, this, &help::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &help::Command3_Click);

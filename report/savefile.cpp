@@ -15,7 +15,7 @@ namespace qelto::report {
 namespace {
 
 QString withDetail(const QString& what, int error) {
-    const QString detail = qt_error_string(error);
+    const QString detail = systemErrorText(error);
     return detail.isEmpty() ? what : what + QStringLiteral("（") + detail + QStringLiteral("）");
 }
 
@@ -45,6 +45,27 @@ bool writeAll(int fd, const QByteArray& bytes) {
 }
 
 }  // namespace
+
+QString systemErrorText(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+            return QStringLiteral("文件夹或文件不存在");
+        case EACCES:
+        case EPERM:
+            return QStringLiteral("没有权限");
+        case ENOSPC:
+            return QStringLiteral("磁盘已满");
+        case EDQUOT:
+            return QStringLiteral("超出了磁盘配额");
+        case EROFS:
+            return QStringLiteral("文件系统是只读的");
+        case EEXIST:
+            return QStringLiteral("文件已存在");
+        default:
+            return qt_error_string(error);
+    }
+}
 
 QString replaceFile(const QString& path, const QByteArray& bytes) {
     if (path.isEmpty()) return QStringLiteral("文件名为空");

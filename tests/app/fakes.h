@@ -71,6 +71,11 @@ class FakePrompts : public Prompts {
         const auto* progress = parent ? parent->findChild<state*>() : nullptr;
         progressVisibleAtMessage.push_back(progress && progress->isVisible());
     }
+    bool ask(QWidget* parent, const QString& text) override {
+        questions << text;
+        askedOverVisibleParent.push_back(parent && parent->isVisible());
+        return askAnswer;
+    }
     bool confirmQuit(QWidget*) override {
         ++quitQuestions;
         return quitAnswer;
@@ -83,6 +88,9 @@ class FakePrompts : public Prompts {
 
     QStringList messages;
     std::vector<bool> progressVisibleAtMessage;
+    QStringList questions;
+    std::vector<bool> askedOverVisibleParent;
+    bool askAnswer = false;
     QStringList hostKeyQuestions;
     bool trustAnswer = false;
     int quitQuestions = 0;

@@ -1,5 +1,6 @@
 // The message boxes as the window shows them, and the pictures of the tree.
 
+#include "app/application.h"
 #include "app/prompts.h"
 #include "resources/icons.h"
 #include "scan/scan.h"
@@ -80,6 +81,44 @@ class PromptsIconsTest : public QObject {
         pressInNextBox(QStringLiteral("确定"));
         MessageBoxPrompts().inform(nullptr, QStringLiteral("远程主机：PC09 不存在或没有开机。"));
         QVERIFY(QApplication::activeModalWidget() == nullptr);
+    }
+
+    // Every box, also one with a short text, is wide enough for its whole title in a bold face
+    // and at least three buttons of a title bar beside it: a window manager elides the rest.
+    void boxesFitTheirTitles_data() {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("message") << 0;
+        QTest::newRow("question") << 1;
+        QTest::newRow("closing") << 2;
+        QTest::newRow("host key") << 3;
+    }
+    void boxesFitTheirTitles() {
+        QFETCH(int, kind);
+        setUpApplication(*qApp);
+        const QString text = QStringLiteral("请选择部门");
+        std::unique_ptr<QMessageBox> box;
+        switch (kind) {
+            case 0:
+                box = makeInformBox(nullptr, text);
+                break;
+            case 1:
+                box = makeAskBox(nullptr, text);
+                break;
+            case 2:
+                box = makeQuitBox(nullptr);
+                break;
+            default:
+                box = makeHostKeyBox(nullptr, {QStringLiteral("h"), QStringLiteral("h"),
+                                               QStringLiteral("ssh-ed25519"), QStringLiteral("x")});
+        }
+        box->show();
+        QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+        QFont bold = box->font();
+        bold.setBold(true);
+        const QFontMetrics metrics(bold);
+        const int needed = metrics.horizontalAdvance(box->windowTitle()) + 3 * metrics.height();
+        QVERIFY2(box->width() >= needed,
+                 qPrintable(QStringLiteral("%1 < %2").arg(box->width()).arg(needed)));
     }
 
     // Every key that a node can name has its own 23 × 23 picture, and no two are alike.

@@ -20,17 +20,20 @@ using qelto::archive::zuzhi;
 
 namespace {
 
-// Records every message; answers questions with `answer`.
+// Records every message, and for each question whether the dialog asking it was on the screen;
+// answers questions with `answer`.
 struct Recorder {
     QStringList shown;
     QStringList asked;
+    QList<bool> askedOverVisibleDialog;
     bool answer = false;
 
     Messages messages() {
         Messages m;
         m.inform = [this](QWidget*, const QString& text) { shown << text; };
-        m.ask = [this](QWidget*, const QString& text) {
+        m.ask = [this](QWidget* parent, const QString& text) {
             asked << text;
+            askedOverVisibleDialog << (qobject_cast<zuzhi*>(parent) && parent->isVisible());
             return answer;
         };
         return m;
@@ -89,9 +92,14 @@ class ZuzhiTest : public QObject {
         QCOMPARE(d.Label1->text(), QStringLiteral("部门："));
         QCOMPARE(d.Label2->text(), QStringLiteral("使用人："));
         QCOMPARE(d.Command1->text(), QStringLiteral("保存"));
-        QCOMPARE(d.Label1->geometry(), QRect(48, 56, 36, 12));
+        // The labels are at least one line of their font tall.
+        for (const QLabel* l : {d.Label1, d.Label2})
+            QVERIFY2(l->height() >= l->fontMetrics().height(), qPrintable(l->text()));
+        QCOMPARE(d.Label1->geometry().topLeft(), QPoint(48, 56));
+        QCOMPARE(d.Label1->width(), 36);
         QCOMPARE(d.Combo1->geometry(), QRect(96, 48, 161, 20));
-        QCOMPARE(d.Label2->geometry(), QRect(48, 112, 48, 12));
+        QCOMPARE(d.Label2->geometry().topLeft(), QPoint(48, 112));
+        QCOMPARE(d.Label2->width(), 48);
         QCOMPARE(d.Combo2->geometry(), QRect(96, 104, 161, 20));
         QCOMPARE(d.Command1->geometry(), QRect(80, 152, 177, 33));
         QCOMPARE(d.Combo1->currentText(), QStringLiteral("-选择部门-"));
@@ -110,11 +118,11 @@ class ZuzhiTest : public QObject {
     }
 
     void listsAreUnsortedAndPeopleFollowTheDepartment() {
-        qelto::archive::addPerson(connstr(), QStringLiteral("财务部"), QStringLiteral("张三"));
-        qelto::archive::addPerson(connstr(), QStringLiteral("O'Brien"), QStringLiteral("李四"));
-        qelto::archive::addPerson(connstr(), QStringLiteral("O'Brien"), QStringLiteral("王五"));
-        qelto::archive::addPerson(connstr(), QStringLiteral("O'Brien"), QStringLiteral("李四"));
-        qelto::archive::addPerson(connstr(), QStringLiteral("空部门"), QString());
+        // usep kept by other means, without the unique index: a pair twice, a Null person.
+        QVERIFY(target_->exec(QStringLiteral("DROP INDEX usep_pair")));
+        QVERIFY(target_->exec(
+            QStringLiteral("INSERT INTO usep VALUES ('财务部', '张三'), ('O''Brien', '李四'), "
+                           "('O''Brien', '王五'), ('O''Brien', '李四'), ('空部门', NULL)")));
         Recorder rec;
         const qelto::scan::ScanRecord record;
         zuzhi d(record, connstr(), rec.messages());
@@ -140,8 +148,38 @@ class ZuzhiTest : public QObject {
         QVERIFY(rec.shown.isEmpty());
     }
 
+    // An empty list says in its box's tooltip how the lists are filled; a list with names does
+    // not. A department without people empties the list of people.
+    void emptyListsSayHowToFillThem() {
+        const QString how = QStringLiteral("qelto-cli archive people add");
+        Recorder rec;
+        const qelto::scan::ScanRecord record;
+        {
+            zuzhi d(record, connstr(), rec.messages());
+            d.present();
+            QVERIFY(d.Combo1->toolTip().contains(how));
+            QVERIFY(d.Combo2->toolTip().contains(how));
+        }
+        qelto::archive::addPerson(connstr(), QStringLiteral("财务部"), QStringLiteral("张三"));
+        QVERIFY(target_->exec(QStringLiteral("INSERT INTO usep (部门) VALUES ('空部门')")));
+        zuzhi d(record, connstr(), rec.messages());
+        d.present();
+        QCOMPARE(d.Combo1->toolTip(), QString());
+        QCOMPARE(d.Combo2->toolTip(), QString());
+        for (const auto& [department, empty] : {std::pair{QStringLiteral("空部门"), true},
+                                                std::pair{QStringLiteral("财务部"), false}}) {
+            const int index = d.Combo1->findText(department);
+            QVERIFY(index >= 0);
+            d.Combo1->setCurrentIndex(index);
+            Q_EMIT d.Combo1->activated(index);
+            QCOMPARE(d.Combo2->toolTip().contains(how), empty);
+            QCOMPARE(d.Combo1->toolTip(), QString());
+        }
+        QVERIFY(rec.shown.isEmpty());
+    }
+
     void emptyDepartmentAsksToPickOne() {
-        qelto::archive::addPerson(connstr(), QStringLiteral(""), QStringLiteral("无名"));
+        QVERIFY(target_->exec(QStringLiteral("INSERT INTO usep VALUES ('', '无名')")));
         Recorder rec;
         const qelto::scan::ScanRecord record;
         zuzhi d(record, connstr(), rec.messages());
@@ -247,6 +285,7 @@ class ZuzhiTest : public QObject {
         d.present();
         QCOMPARE(rec.asked.size(), 1);
         QVERIFY(rec.asked[0].contains(target_->file()));
+        QCOMPARE(rec.askedOverVisibleDialog, QList<bool>{true});
         QCOMPARE(QFile::exists(target_->file()), answer);
         QVERIFY(items(d.Combo1).isEmpty());
         if (answer) {
