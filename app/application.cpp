@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include "qelto_version.h"
 #include "resources/icons.h"
 
 #include <QApplication>
@@ -11,17 +12,20 @@
 
 namespace qelto {
 
-void setUpApplication(QApplication& app) {
-    QApplication::setApplicationName(QStringLiteral("qelto"));
-    QApplication::setApplicationVersion(QStringLiteral("2.0"));
-    QApplication::setWindowIcon(treeIcon(QStringLiteral("k1")));
-
+void loadQtTexts(QCoreApplication& app) {
+    QCoreApplication::setApplicationName(QStringLiteral("qelto"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QELTO_VERSION));
     auto* translator = new QTranslator(&app);
     if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
                          QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(translator);
+        QCoreApplication::installTranslator(translator);
     else
         delete translator;
+}
+
+void setUpApplication(QApplication& app) {
+    loadQtTexts(app);
+    QApplication::setWindowIcon(treeIcon(QStringLiteral("k1")));
 
     // The fixed layout is measured in pixels, so the font is too: 12 pixels, the size of the
     // usual 9-point system font at 96 dots per inch.

@@ -3,16 +3,19 @@
 //   qelto --snapshot FILE    every connection answers from a recorded snapshot
 //   qelto --archive CONNSTR  save into another archive (also: the variable QELTO_ARCHIVE)
 //   qelto --verbose          let Qt's own warnings through to stderr
+//   qelto --help, --version  work without a display
 
 #include "application.h"
 #include "archive/connection.h"
 #include "jcxtxx.h"
 #include "prompts.h"
+#include "report/encoding.h"
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 
 #include <cstdio>
 #include <cstring>
@@ -29,9 +32,72 @@ void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString
     std::fprintf(stderr, "%s\n", qFormatLogMessage(type, context, message).toUtf8().constData());
 }
 
+// Text for the terminal, in the character set of the user's locale.
+void say(const QString& text) {
+    const QByteArray bytes = qelto::report::encodeText(
+        text, qelto::report::charsetOfLocale(qelto::report::localeNameFromEnvironment()));
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
+}
+
+struct Options {
+    QCommandLineOption snapshot{QStringLiteral("snapshot"),
+                                QStringLiteral("每次连接都从快照文件回答（演示与测试用）。"),
+                                QStringLiteral("文件")};
+    QCommandLineOption archive{
+        QStringLiteral("archive"),
+        QStringLiteral("存档数据库的连接字符串（默认为当前目录下的 systeminfo.mdb）。"),
+        QStringLiteral("连接字符串")};
+    QCommandLineOption verbose{QStringLiteral("verbose"),
+                               QStringLiteral("在标准错误输出上显示 Qt 自身的警告。")};
+
+    void addTo(QCommandLineParser& parser) const {
+        parser.setApplicationDescription(QStringLiteral("qelto 局域网计算机配置检测系统"));
+        parser.addHelpOption();
+        parser.addVersionOption();
+        parser.addOption(snapshot);
+        parser.addOption(archive);
+        parser.addOption(verbose);
+    }
+};
+
+bool asked(int argc, char** argv, std::initializer_list<const char*> names) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        for (const char* name : names)
+            if (std::strcmp(argv[i], name) == 0) return true;
+    return false;
+}
+
+// Whether Qt will find a window system: an X or Wayland display, or a platform chosen by hand
+// that needs none (offscreen, vnc, …).
+bool haveDisplay(int argc, char** argv) {
+    if (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    if (asked(argc, argv, {"-platform"})) return true;
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    return !platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (asked(argc, argv, {"--help", "-h", "-?", "--help-all", "--version", "-v"})) {
+        // Answered without touching the window system.
+        QCoreApplication core(argc, argv);
+        qelto::loadQtTexts(core);
+        QCommandLineParser parser;
+        Options().addTo(parser);
+        parser.process(core);  // prints and exits
+        return 0;
+    }
+    if (!haveDisplay(argc, argv)) {
+        say(QStringLiteral(
+            "qelto：没有图形会话（DISPLAY 和 WAYLAND_DISPLAY 都没有设置），无法打开窗口。\n"
+            "请在图形桌面中运行 qelto。在终端中可以用 qelto-cli 检测，例如：\n"
+            "  qelto-cli scan                  检测这台计算机\n"
+            "  qelto-cli scan 主机 --user 用户  检测局域网中的另一台计算机\n"
+            "  qelto-cli --help                其他用法\n"));
+        return 1;
+    }
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
         if (std::strcmp(argv[i], "--verbose") == 0) showQtMessages = true;
     qInstallMessageHandler(qtMessages);
@@ -43,20 +109,10 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) arguments << qelto::wmi::fileNameFromNative(QByteArray(argv[i]));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("qelto 局域网计算机配置检测系统"));
-    parser.addHelpOption();
-    const QCommandLineOption snapshot(QStringLiteral("snapshot"),
-                                      QStringLiteral("每次连接都从快照文件回答（演示与测试用）。"),
-                                      QStringLiteral("文件"));
-    parser.addOption(snapshot);
-    const QCommandLineOption archive(
-        QStringLiteral("archive"),
-        QStringLiteral("存档数据库的连接字符串（默认为当前目录下的 systeminfo.mdb）。"),
-        QStringLiteral("连接字符串"));
-    parser.addOption(archive);
-    const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                     QStringLiteral("在标准错误输出上显示 Qt 自身的警告。"));
-    parser.addOption(verbose);
+    const Options options;
+    options.addTo(parser);
+    const QCommandLineOption& snapshot = options.snapshot;
+    const QCommandLineOption& archive = options.archive;
     parser.process(arguments);
     const auto connstr = qelto::archive::effectiveConnectionString(arguments);
     if (!connstr) {

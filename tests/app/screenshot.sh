@@ -6,6 +6,9 @@
 # Defaults: tests/scan/machines/desktop.json, build/screenshot/qelto.png, build/screenshot.
 # Needs xvfb, xauth, xdotool and fonts-noto-cjk (tools/setup installs them).
 set -euo pipefail
+# The window is found by its Chinese title, which xdotool matches only in a UTF-8 locale: use one
+# whatever the caller's (C.UTF-8 is always there).
+export LC_ALL=C.UTF-8
 root=$(cd "$(dirname "$0")/../.." && pwd)
 if [ "${1:-}" = --local ]; then
     source=()
@@ -43,7 +46,13 @@ for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 
 pids+=($!)
 
 title="qelto 局域网计算机配置检测系统 V2.0"
-window=$(timeout 20 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1)
+window=$(timeout 20 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1) || true
+if [ -z "$window" ]; then
+    echo "screenshot.sh: the window \"$title\" did not appear within 20 s on $DISPLAY." >&2
+    echo "What the program printed:" >&2
+    cat "$work/qelto.log" >&2
+    exit 1
+fi
 
 # 开始检测 sits in the authentication frame: frame at (16, 120), button at (24, 104), 153 × 25.
 xdotool mousemove --window "$window" 116 236 click 1
