@@ -9,7 +9,10 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <algorithm>
 #include <cmath>
+
+#include <iconv.h>
 
 namespace qelto::archive {
 
@@ -64,7 +67,8 @@ class Session {
     bool sqlite() const { return location_.engine == ArchiveLocation::Engine::SQLite; }
     const ArchiveLocation& location() const { return location_; }
 
-    void exec(const QString& sql, const QVariantList& params = {}) {
+    // Returns the number of rows the statement changed.
+    int exec(const QString& sql, const QVariantList& params = {}) {
         QSqlQuery q(QSqlDatabase::database(name_, false));
         bool ok = false;
         if (params.isEmpty()) {
@@ -75,6 +79,10 @@ class Session {
         }
         if (!ok)
             throw ArchiveError(QStringLiteral("执行失败：%1").arg(sqlErrorText(q.lastError())));
+        return q.numRowsAffected();
+    }
+    bool hasTable(const QString& name) const {
+        return QSqlDatabase::database(name_, false).tables().contains(name, Qt::CaseInsensitive);
     }
     void begin() { exec(sqlite() ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN")); }
     void commit() { exec(QStringLiteral("COMMIT")); }
@@ -118,6 +126,17 @@ QString createInfo(bool sqlite) {
     }
     return QStringLiteral("CREATE TABLE IF NOT EXISTS info (%1)")
         .arg(columns.join(QStringLiteral(", ")));
+}
+
+// Adds the pair unless usep holds it: checked by the statement itself, for an archive made before
+// usep_pair, and the index (ON CONFLICT) covers a pair that another session adds meanwhile.
+// True when the row was added.
+bool insertPair(Session& s, const QString& department, const QString& person) {
+    return s.exec(QStringLiteral("INSERT INTO usep (部门, 使用人) "
+                                 "SELECT CAST(? AS TEXT), CAST(? AS TEXT) WHERE NOT EXISTS "
+                                 "(SELECT 1 FROM usep WHERE 部门 = ? AND 使用人 = ?) "
+                                 "ON CONFLICT DO NOTHING"),
+                  {department, person, department, person}) > 0;
 }
 
 // Splits one CSV line into fields ("" inside quotes is one quote).
@@ -242,28 +261,93 @@ bool archiveFileMissing(const QString& connstr) {
 void initArchive(const QString& connstr) {
     Session s(connstr, true);
     inTransaction(s, [&] {
+        const bool hadUsep = s.hasTable(QStringLiteral("usep"));
         s.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS usep (\"部门\" TEXT, \"使用人\" TEXT)"));
+        // Only on a table made here: an older usep may hold a pair twice. The person comes
+        // first so that SQLite still lists the departments by a scan of the table, in the order
+        // they were entered, rather than in the order of the index.
+        if (!hadUsep)
+            s.exec(QStringLiteral("CREATE UNIQUE INDEX usep_pair ON usep (\"使用人\", \"部门\")"));
         s.exec(createInfo(s.sqlite()));
     });
 }
 
-void addPerson(const QString& connstr, const QString& department, const QString& person) {
+bool addPerson(const QString& connstr, const QString& department, const QString& person) {
+    const QString d = department.trimmed(), p = person.trimmed();
+    if (d.isEmpty() || p.isEmpty()) throw ArchiveError(QStringLiteral("部门和使用人都不能为空"));
     Session s(connstr, false);
-    inTransaction(s, [&] {
-        s.exec(QStringLiteral("INSERT INTO usep (部门, 使用人) VALUES (?, ?)"),
-               {department, person});
-    });
+    bool added = false;
+    inTransaction(s, [&] { added = insertPair(s, d, p); });
+    return added;
 }
 
-int importPeople(const QString& connstr, const QString& csvPath) {
-    QString reason;
-    const std::optional<QByteArray> bytes =
-        wmi::readInputFile(csvPath, wmi::kMaxInputFileBytes, reason);
-    if (!bytes) throw ArchiveError(QStringLiteral("无法读取文件 %1：%2").arg(csvPath, reason));
-    QString text = QString::fromUtf8(*bytes);
-    if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+std::optional<QString> decodeStrictly(const QByteArray& bytes, const QByteArray& charset,
+                                      qsizetype& badOffset) {
+    badOffset = 0;
+    const iconv_t cd = iconv_open("UTF-8", charset.constData());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    // No character of any character set takes more than 4 bytes of UTF-8, and none takes fewer
+    // bytes in its own set than a quarter of that.
+    QByteArray out(bytes.size() * 4 + 4, Qt::Uninitialized);
+    char* in = const_cast<char*>(bytes.constData());
+    size_t inLeft = static_cast<size_t>(bytes.size());
+    char* o = out.data();
+    size_t outLeft = static_cast<size_t>(out.size());
+    const bool ok = iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<size_t>(-1);
+    iconv_close(cd);
+    if (!ok) {
+        badOffset = in - bytes.constData();
+        return std::nullopt;
+    }
+    return QString::fromUtf8(out.constData(), o - out.constData());
+}
 
-    std::vector<std::pair<QString, QString>> pairs;
+ImportResult importPeople(const QString& connstr, const QString& csvPath,
+                          const QByteArray& localeCharset) {
+    QString reason;
+    std::optional<QByteArray> bytes = wmi::readInputFile(csvPath, wmi::kMaxInputFileBytes, reason);
+    if (!bytes) throw ArchiveError(QStringLiteral("无法读取文件 %1：%2").arg(csvPath, reason));
+
+    // A byte-order mark says UTF-8; otherwise UTF-8 when the whole file is, else the locale's
+    // character set, else GBK (where Chinese lists made on Windows come from).
+    ImportResult result;
+    QList<QByteArray> candidates;
+    if (bytes->startsWith("\xEF\xBB\xBF")) {
+        bytes->remove(0, 3);
+        candidates << QByteArrayLiteral("UTF-8");
+    } else {
+        candidates << QByteArrayLiteral("UTF-8");
+        const QByteArray local = localeCharset.toUpper();
+        if (local != "UTF-8" && local != "UTF8" && local != "GBK" && !local.isEmpty())
+            candidates << local;
+        candidates << QByteArrayLiteral("GBK");
+    }
+    // When none fits, the line named is where the one that read furthest stopped: the file's
+    // own encoding gets past the lines that are right.
+    std::optional<QString> decoded;
+    qsizetype bad = 0;
+    for (const QByteArray& charset : candidates) {
+        qsizetype stop = 0;
+        decoded = decodeStrictly(*bytes, charset, stop);
+        if (decoded) {
+            result.encoding = charset;
+            break;
+        }
+        bad = std::max(bad, stop);
+    }
+    if (!decoded)
+        throw ArchiveError(QStringLiteral("文件 %1 第 %2 行的文字不是 %3 编码，未导入任何行；"
+                                          "请把文件存为 UTF-8 后再导入")
+                               .arg(csvPath)
+                               .arg(bytes->left(bad).count('\n') + 1)
+                               .arg(QString::fromUtf8(candidates.join("、"))));
+    const QString text = *decoded;
+
+    struct Row {
+        int line;
+        QString department, person;
+    };
+    std::vector<Row> rows;
     const QStringList lines = text.split(u'\n');
     bool first = true;
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -279,15 +363,22 @@ int importPeople(const QString& connstr, const QString& csvPath) {
         const bool header = first && f[0].trimmed() == u"部门" && f[1].trimmed() == u"使用人";
         first = false;
         if (header) continue;
-        pairs.emplace_back(f[0].trimmed(), f[1].trimmed());
+        const int number = static_cast<int>(i + 1);
+        if (f[0].trimmed().isEmpty() || f[1].trimmed().isEmpty())
+            result.emptyNames << number;
+        else
+            rows.push_back({number, f[0].trimmed(), f[1].trimmed()});
     }
     Session s(connstr, false);
     inTransaction(s, [&] {
-        for (const auto& [department, person] : pairs)
-            s.exec(QStringLiteral("INSERT INTO usep (部门, 使用人) VALUES (?, ?)"),
-                   {department, person});
+        for (const Row& row : rows) {
+            if (insertPair(s, row.department, row.person))
+                ++result.imported;
+            else
+                result.duplicates << row.line;
+        }
     });
-    return static_cast<int>(pairs.size());
+    return result;
 }
 
 }  // namespace qelto::archive

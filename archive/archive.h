@@ -42,15 +42,36 @@ QStringList saveRecord(const QString& connstr, const QString& department, const 
 bool archiveFileMissing(const QString& connstr);
 
 // Creates the archive file (SQLite) and the tables usep and info where they are missing; what
-// exists is left as it is. Throws ArchiveError.
+// exists is left as it is. A usep created here holds each (部门, 使用人) pair once (the unique
+// index usep_pair). Throws ArchiveError.
 void initArchive(const QString& connstr);
 
-// Adds one person of one department to usep.
-void addPerson(const QString& connstr, const QString& department, const QString& person);
+// Adds one person of one department to usep, both names without surrounding blanks. Returns
+// false, adding nothing, when the pair is there already (an archive without usep_pair is checked
+// first too). Throws ArchiveError when either name is empty.
+bool addPerson(const QString& connstr, const QString& department, const QString& person);
 
-// Adds the people of a CSV file (UTF-8; two columns 部门,使用人; a first line naming those columns
-// is a header) to usep in one transaction and returns their number. Throws ArchiveError, with
-// nothing added, for a line that does not have two columns.
-int importPeople(const QString& connstr, const QString& csvPath);
+// What importPeople did with the rows of a file (a header line is no row).
+struct ImportResult {
+    QByteArray encoding;  // the character set the file was read in
+    int imported = 0;
+    QList<int> duplicates;  // lines whose pair usep held already (or an earlier line added)
+    QList<int> emptyNames;  // lines without a department or without a person
+};
+
+// Adds the people of a CSV file (two columns 部门,使用人; a first line naming those columns is a
+// header) to usep in one transaction; rows that addPerson would refuse or skip are skipped. The
+// file is read as UTF-8 (with or without a byte-order mark) when it is UTF-8, else in
+// `localeCharset` (the user's locale's), else as GBK. Throws ArchiveError, with nothing added, for
+// a file that none of these decodes and for a line that does not have two columns, naming the
+// line.
+ImportResult importPeople(const QString& connstr, const QString& csvPath,
+                          const QByteArray& localeCharset = QByteArrayLiteral("UTF-8"));
+
+// `bytes` decoded strictly from `charset` (an iconv name). nullopt, with `badOffset` at the first
+// byte that does not belong to a character of that set (or to a sequence cut off at the end),
+// and for a character set that iconv does not know (badOffset 0).
+std::optional<QString> decodeStrictly(const QByteArray& bytes, const QByteArray& charset,
+                                      qsizetype& badOffset);
 
 }  // namespace qelto::archive

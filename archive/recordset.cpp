@@ -55,6 +55,22 @@ void dropConnection(const QString& name) {
 }  // namespace
 
 QString sqlErrorText(const QSqlError& e) {
+    // SQLite's own texts for what the user can do something about are in English; its result
+    // codes are a number (PostgreSQL's are five characters, SQLSTATE).
+    bool sqlite = false;
+    const int code = e.nativeErrorCode().toInt(&sqlite);
+    if (sqlite && e.nativeErrorCode().size() <= 3) {
+        switch (code & 0xff) {
+            case 3:  // SQLITE_PERM
+                return QStringLiteral("没有权限");
+            case 8:  // SQLITE_READONLY
+                return QStringLiteral("档案文件或它所在的文件系统是只读的");
+            case 13:  // SQLITE_FULL
+                return QStringLiteral("磁盘已满");
+            case 14:  // SQLITE_CANTOPEN
+                return QStringLiteral("文件夹不存在或没有权限");
+        }
+    }
     QString text = e.text().trimmed();
     if (text.isEmpty()) text = QStringLiteral("未知错误");
     return text;

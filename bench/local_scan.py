@@ -14,8 +14,8 @@ root = os.path.dirname(here)
 
 
 def find_cli():
-    for sub in ("build/release", "build-linux", "build"):
-        p = os.path.join(root, sub, "cli", "qelto-cli")
+    for sub in ("build/bin", "build/release", "build/test", "build"):
+        p = os.path.join(root, sub, "qelto-cli" if sub == "build/bin" else "cli/qelto-cli")
         if os.access(p, os.X_OK):
             return p
     return None

@@ -3,6 +3,7 @@
 #include "commands.h"
 
 #include "archive/archive.h"
+#include "report/encoding.h"
 #include "wmi/snapshot.h"
 
 #include <QProcessEnvironment>
@@ -16,8 +17,9 @@ const char kUsage[] =
     "      qelto-cli archive people add 部门 使用人 [--archive 连接字符串]\n"
     "      qelto-cli archive people import 文件.csv [--archive 连接字符串]\n"
     "  init            建立档案文件（SQLite）以及缺少的 usep、info 两张表；已有的不作改动\n"
-    "  people add      在 usep 中加入一个部门的一个使用人\n"
-    "  people import   从 CSV 文件（UTF-8，两列：部门,使用人；第一行可以是列名）导入使用人\n"
+    "  people add      在 usep 中加入一个部门的一个使用人（都不能为空）；已有的不重复加入\n"
+    "  people import   从 CSV 文件（两列：部门,使用人；第一行可以是列名）导入使用人；文件可以是\n"
+    "                  UTF-8（带或不带 BOM）、区域设置的字符集或 GBK 编码\n"
     "  --archive       档案的连接字符串；否则取环境变量 QELTO_ARCHIVE，再否则为当前目录下的\n"
     "                  systeminfo.mdb\n"
     "  --archive-password-file 文件\n"
@@ -27,8 +29,36 @@ const char kUsage[] =
 
 int usage(const QString& problem) {
     if (!problem.isEmpty()) printLine(stderr, problem);
-    print(stderr, QByteArray(kUsage));
+    printText(stderr, QString::fromUtf8(kUsage));
     return 2;
+}
+
+// "第 2、5、9 行", at most ten numbers.
+QString lineList(const QList<int>& lines) {
+    QStringList numbers;
+    for (qsizetype i = 0; i < lines.size() && i < 10; ++i) numbers << QString::number(lines[i]);
+    return QStringLiteral("第 %1 行%2")
+        .arg(numbers.join(QStringLiteral("、")),
+             lines.size() > 10 ? QStringLiteral("等") : QString());
+}
+
+QString importSummary(const archive::ImportResult& r) {
+    QString text = QStringLiteral("已导入 %1 个使用人").arg(r.imported);
+    if (r.encoding != "UTF-8")
+        text += QStringLiteral("（文件按 %1 编码读取）").arg(QString::fromLatin1(r.encoding));
+    const qsizetype skipped = r.duplicates.size() + r.emptyNames.size();
+    if (skipped == 0) return text + QStringLiteral("。");
+    QStringList why;
+    if (!r.duplicates.isEmpty())
+        why << QStringLiteral("%1 行的部门和使用人已在档案中（%2）")
+                   .arg(r.duplicates.size())
+                   .arg(lineList(r.duplicates));
+    if (!r.emptyNames.isEmpty())
+        why << QStringLiteral("%1 行缺少部门或使用人（%2）")
+                   .arg(r.emptyNames.size())
+                   .arg(lineList(r.emptyNames));
+    return text +
+           QStringLiteral("，跳过 %1 行：%2。").arg(skipped).arg(why.join(QStringLiteral("；")));
 }
 
 }  // namespace
@@ -72,7 +102,7 @@ int archiveCommand(const QStringList& allArgs) {
         } else if (a == u"--") {
             options = false;
         } else if (a == u"--help" || a == u"-h") {
-            print(stdout, QByteArray(kUsage));
+            printText(stdout, QString::fromUtf8(kUsage));
             return 0;
         } else if (a == u"--archive") {
             if (i + 1 >= allArgs.size())
@@ -107,13 +137,21 @@ int archiveCommand(const QStringList& allArgs) {
             return 0;
         }
         if (args.size() == 4 && args[0] == u"people" && args[1] == u"add") {
-            archive::addPerson(*connstr, args[2], args[3]);
-            printLine(stdout, QStringLiteral("已加入：%1 %2").arg(args[2], args[3]));
+            const QString department = textArgument(args[2]).trimmed();
+            const QString person = textArgument(args[3]).trimmed();
+            if (department.isEmpty() || person.isEmpty())
+                return usage(QStringLiteral("部门和使用人都不能为空"));
+            if (archive::addPerson(*connstr, department, person))
+                printLine(stdout, QStringLiteral("已加入：%1 %2").arg(department, person));
+            else
+                printLine(stdout,
+                          QStringLiteral("已跳过：%1 %2 已在档案中").arg(department, person));
             return 0;
         }
         if (args.size() == 3 && args[0] == u"people" && args[1] == u"import") {
-            const int n = archive::importPeople(*connstr, args[2]);
-            printLine(stdout, QStringLiteral("已导入 %1 个使用人").arg(n));
+            const archive::ImportResult r = archive::importPeople(
+                *connstr, args[2], report::charsetOfLocale(report::localeNameFromEnvironment()));
+            printLine(stdout, importSummary(r));
             return 0;
         }
     } catch (const archive::ArchiveError& e) {

@@ -15,9 +15,18 @@ int archiveCommand(const QStringList& args);
 int dumpCommand(const QStringList& args);
 
 // Writes to stdout or stderr. A failed write to stdout is remembered: the program then ends
-// with a message and status 1 even when the command itself succeeded.
+// with a message and status 1 even when the command itself succeeded. print writes bytes as
+// they are (the tree, JSON, a snapshot: UTF-8); printText and printLine write text for the user
+// (messages, help) in the character set of the locale, as the report is written, and give bytes
+// of a file name that were not UTF-8 back as they came.
 void print(FILE* to, const QByteArray& bytes);
+void printText(FILE* to, const QString& text);
 void printLine(FILE* to, const QString& text);
+
+// A name typed on the command line (a department, a person) as text: UTF-8 when its bytes are,
+// else read in the locale's character set, as a terminal in that set wrote them. File names are
+// not text and stay as main() took them (bytes that are not UTF-8 kept as they are).
+QString textArgument(const QString& argument);
 
 // The archive's connection string: `option` (the value of --archive) when given, else
 // QELTO_ARCHIVE, else the default. A server's string that names no password takes the first

@@ -52,7 +52,7 @@ std::optional<QString> readPasswordFile(const QString& path, QString& problem) {
 std::optional<QString> askPassword(const ConnectionOptions& o) {
     if (!::isatty(STDIN_FILENO)) return std::nullopt;
     const QString prompt = QStringLiteral("%1 在 %2 上的密码：").arg(o.user, o.host);
-    print(stderr, prompt.toUtf8());
+    printText(stderr, prompt);
     std::fflush(stderr);
     termios saved{};
     const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;

@@ -23,7 +23,7 @@ const char kDumpUsage[] =
 
 int dumpUsage(const QString& problem) {
     if (!problem.isEmpty()) printLine(stderr, problem);
-    print(stderr, QByteArray(kDumpUsage) + QByteArray(kConnectionUsage));
+    printText(stderr, QString::fromUtf8(kDumpUsage) + QString::fromUtf8(kConnectionUsage));
     return 2;
 }
 
@@ -50,7 +50,7 @@ int dumpCommand(const QStringList& args) {
         if (taken == Taken::Bad) return dumpUsage(problem);
         if (taken == Taken::Yes) continue;
         if (a == u"--help" || a == u"-h") {
-            print(stdout, QByteArray(kDumpUsage) + QByteArray(kConnectionUsage));
+            printText(stdout, QString::fromUtf8(kDumpUsage) + QString::fromUtf8(kConnectionUsage));
             return 0;
         } else if (a == u"-o" || a == u"--output") {
             if (i + 1 >= args.size()) return dumpUsage(QStringLiteral("%1 需要一个文件名").arg(a));

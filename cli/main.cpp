@@ -2,6 +2,9 @@
 
 #include "commands.h"
 
+#include "archive/archive.h"
+#include "qelto_version.h"
+#include "report/encoding.h"
 #include "wmi/snapshot.h"
 
 #include <QCoreApplication>
@@ -17,6 +20,43 @@ namespace {
 // The error of the first write to standard output that failed; 0 while all went well.
 int stdoutError = 0;
 
+// The character set of the user's terminal, as the report reads it from the locale's name (so it
+// holds even where that locale is not generated); UTF-8 where the locale names none.
+const QByteArray& terminalCharset() {
+    static const QByteArray charset = [] {
+        const QByteArray named = report::charsetOfLocale(report::localeNameFromEnvironment());
+        return report::asciiCompatible(named) ? named : QByteArrayLiteral("UTF-8");
+    }();
+    return charset;
+}
+
+// `text` in the terminal's character set; the lone surrogates U+DC80 to U+DCFF that
+// fileNameFromNative made of bytes that were not UTF-8 become those bytes again, so a file name
+// in the locale's own character set is shown as the user typed it.
+QByteArray terminalText(const QString& text) {
+    const QByteArray& charset = terminalCharset();
+    const bool utf8 = charset == "UTF-8";
+    QByteArray out;
+    qsizetype start = 0;
+    const auto flush = [&](qsizetype end) {
+        if (end <= start) return;
+        const QString part = text.sliced(start, end - start);
+        out += utf8 ? part.toUtf8() : report::encodeText(part, charset);
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            ++i;
+        } else if (c >= 0xDC80 && c <= 0xDCFF) {
+            flush(i);
+            out += char(c - 0xDC00);
+            start = i + 1;
+        }
+    }
+    flush(text.size());
+    return out;
+}
+
 }  // namespace
 
 void print(FILE* to, const QByteArray& bytes) {
@@ -26,8 +66,20 @@ void print(FILE* to, const QByteArray& bytes) {
         stdoutError = errno ? errno : EIO;
 }
 
+void printText(FILE* to, const QString& text) {
+    print(to, terminalText(text));
+}
+
 void printLine(FILE* to, const QString& text) {
-    print(to, (text + u'\n').toUtf8());
+    printText(to, text + u'\n');
+}
+
+QString textArgument(const QString& argument) {
+    // UTF-8 first, as for a list of people: bytes that are not UTF-8 became lone surrogates.
+    const QByteArray& charset = terminalCharset();
+    if (charset == "UTF-8" || QStringView(argument).isValidUtf16()) return argument;
+    qsizetype bad = 0;
+    return archive::decodeStrictly(wmi::nativeFileName(argument), charset, bad).value_or(argument);
 }
 
 }  // namespace qelto::cli
@@ -54,20 +106,33 @@ struct Command {
     const char* summary;
 };
 
-const Command kCommands[] = {
+constexpr Command kCommands[] = {
     {"scan", qelto::cli::scanCommand, "检测一台计算机（本机、远程主机或快照文件）并输出配置树"},
     {"dump", qelto::cli::dumpCommand, "把一台计算机所有类的回答记录为快照文件"},
     {"archive", qelto::cli::archiveCommand, "建立档案，维护档案中的部门和使用人"},
 };
 
-int usage() {
-    QByteArray text = "用法：qelto-cli <命令> [参数]\n\n命令：\n";
+// The program's usage: on stdout when asked for (status 0), on stderr after a usage error (2).
+int usage(FILE* to) {
+    QByteArray text = "用法：qelto-cli <命令> [参数]\n      qelto-cli --version\n\n命令：\n";
     for (const Command& c : kCommands)
         text +=
             QByteArray("  ") + c.name + QByteArray(10 - qstrlen(c.name), ' ') + c.summary + '\n';
-    text += "\n“qelto-cli <命令> --help”显示该命令的用法。\n";
-    qelto::cli::print(stderr, text);
-    return 2;
+    text += "  help      显示这段用法；“qelto-cli help <命令>”显示该命令的用法\n";
+    text += "\n“qelto-cli <命令> --help”显示该命令的用法；--version（-V）显示版本。\n";
+    qelto::cli::printText(to, QString::fromUtf8(text));
+    return to == stdout ? 0 : 2;
+}
+
+const Command* commandNamed(const QString& name) {
+    for (const Command& c : kCommands)
+        if (name == QLatin1String(c.name)) return &c;
+    return nullptr;
+}
+
+int unknownCommand(const QString& name) {
+    qelto::cli::printLine(stderr, QStringLiteral("未知命令：%1").arg(name));
+    return usage(stderr);
 }
 
 // Qt's own warnings (from its SQL drivers, its locale set-up…) are for developers: they reach the
@@ -76,26 +141,33 @@ bool showQtMessages = false;
 
 void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     if (!showQtMessages && type != QtFatalMsg) return;
-    qelto::cli::print(stderr, (qFormatLogMessage(type, context, message) + u'\n').toUtf8());
+    qelto::cli::printLine(stderr, qFormatLogMessage(type, context, message));
 }
 
 int run(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     // Not app.arguments(): that replaces bytes that are not UTF-8 (file names may hold them).
     QStringList args = argumentsOf(argc, argv);
-    if (args.isEmpty() || args[0] == u"--help" || args[0] == u"-h") return usage();
+    if (args.isEmpty()) return usage(stderr);
     const QString name = args.takeFirst();
-    for (const Command& c : kCommands) {
-        if (name != QLatin1String(c.name)) continue;
-        try {
-            return c.run(args);
-        } catch (const std::bad_alloc&) {
-            qelto::cli::printLine(stderr, QStringLiteral("内存不足，无法完成。"));
-            return 1;
-        }
+    if (name == u"--version" || name == u"-V") {
+        qelto::cli::printLine(stdout, QStringLiteral("qelto-cli " QELTO_VERSION));
+        return 0;
     }
-    qelto::cli::printLine(stderr, QStringLiteral("未知命令：%1").arg(name));
-    return usage();
+    if (name == u"--help" || name == u"-h" || name == u"help") {
+        if (name != u"help" || args.isEmpty()) return usage(stdout);
+        // "help scan" is "scan --help".
+        const Command* c = commandNamed(args[0]);
+        return c ? c->run({QStringLiteral("--help")}) : unknownCommand(args[0]);
+    }
+    const Command* c = commandNamed(name);
+    if (!c) return unknownCommand(name);
+    try {
+        return c->run(args);
+    } catch (const std::bad_alloc&) {
+        qelto::cli::printLine(stderr, QStringLiteral("内存不足，无法完成。"));
+        return 1;
+    }
 }
 
 }  // namespace

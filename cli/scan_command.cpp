@@ -11,6 +11,7 @@
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
 
+#include <QDir>
 #include <QLocale>
 #include <QSysInfo>
 
@@ -23,8 +24,8 @@ const char kUsage[] =
     "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
     "  --snapshot 文件     从快照文件（JSON）检测，而不是连接主机\n"
     "  --verbose           在标准错误输出上报告连接和检测用的时间、无法执行的查询和无法读取的值\n"
-    "  --report [目录]     把检测报告写入目录（默认为主目录 $HOME）中的“计算机名.doc”；\n"
-    "                      以“-”开头的目录写成 --report=目录\n"
+    "  --report            把检测报告写入主目录 $HOME 中的“计算机名.doc”\n"
+    "  --report-dir 目录   把检测报告写入这个目录（也可写成 --report=目录）\n"
     "  --save --department 部门 --person 使用人 [--archive 连接字符串]\n"
     "                      把这次检测的摘要存入档案（也可由环境变量 QELTO_ARCHIVE 指定档案）\n"
     "  --archive-password-file 文件\n"
@@ -34,7 +35,7 @@ const char kUsage[] =
 
 int usage(const QString& problem) {
     if (!problem.isEmpty()) printLine(stderr, problem);
-    print(stderr, QByteArray(kUsage) + QByteArray(kConnectionUsage));
+    printText(stderr, QString::fromUtf8(kUsage) + QString::fromUtf8(kConnectionUsage));
     return 2;
 }
 
@@ -70,8 +71,9 @@ int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanR
             printLine(stderr, QStringLiteral("检测到无数据，无法保存"));
             return 1;
         }
-        if (record.sendmail.isText() && record.sendmail.textValue().isEmpty())
-            record.sendmail = wmi::Variant(QSysInfo::machineHostName());
+        // The computer that records the scan is this one, whatever was scanned or replayed: its
+        // name up to the first dot, as the local source and the window name it.
+        record.sendmail = wmi::Variant(QSysInfo::machineHostName().section(u'.', 0, 0));
         QString problem;
         const std::optional<QString> connstr =
             archiveConnection(o.archive, o.archivePasswordFile, problem);
@@ -80,8 +82,8 @@ int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanR
             return 1;
         }
         try {
-            const QStringList leftOut =
-                archive::saveRecord(*connstr, o.department, o.person, record);
+            const QStringList leftOut = archive::saveRecord(*connstr, textArgument(o.department),
+                                                            textArgument(o.person), record);
             printLine(stderr, QStringLiteral("保存成功！"));
             if (!leftOut.isEmpty())
                 printLine(stderr, QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
@@ -112,6 +114,15 @@ QString problemText(const scan::Problem& p) {
     return p.description;
 }
 
+// A snapshot's problem with the file named: "快照文件第 1 行第 1 列：…" becomes
+// "快照文件“name”第 1 行第 1 列：…"; a message that names the file already stays as it is.
+QString snapshotProblem(const QString& message, const QString& file) {
+    const QString prefix = QStringLiteral("快照文件");
+    if (!message.startsWith(prefix)) return message;
+    return prefix + QStringLiteral("“%1”").arg(QDir::toNativeSeparators(file)) +
+           message.mid(prefix.size());
+}
+
 }  // namespace
 
 int scanCommand(const QStringList& args) {
@@ -138,7 +149,7 @@ int scanCommand(const QStringList& args) {
         if (taken == Taken::Bad) return usage(problem);
         if (taken == Taken::Yes) continue;
         if (a == u"--help" || a == u"-h") {
-            print(stdout, QByteArray(kUsage) + QByteArray(kConnectionUsage));
+            printText(stdout, QString::fromUtf8(kUsage) + QString::fromUtf8(kConnectionUsage));
             return 0;
         } else if (a == u"--json") {
             o.json = true;
@@ -147,17 +158,16 @@ int scanCommand(const QStringList& args) {
         } else if (a == u"--snapshot") {
             if (!value(o.snapshot)) return usage(QStringLiteral("--snapshot 需要一个文件名"));
             if (o.snapshot.isEmpty()) return usage(QStringLiteral("--snapshot 的文件名不能为空"));
-        } else if (a == u"--report" || a.startsWith(u"--report=")) {
+        } else if (a == u"--report") {
+            // Never takes the next argument, which may be the host.
             o.report = true;
-            bool given = true;
-            if (a != u"--report")
-                o.reportDir = a.mid(9);
-            else if (i + 1 < args.size() && !args[i + 1].startsWith(u'-'))
-                o.reportDir = args[++i];
-            else
-                given = false;
-            if (given && o.reportDir.isEmpty())
-                return usage(QStringLiteral("--report 的目录不能为空"));
+        } else if (a.startsWith(u"--report=") || a == u"--report-dir") {
+            o.report = true;
+            if (a == u"--report-dir" && !value(o.reportDir))
+                return usage(QStringLiteral("--report-dir 需要一个目录"));
+            if (a != u"--report-dir") o.reportDir = a.mid(9);
+            if (o.reportDir.isEmpty())
+                return usage(QStringLiteral("%1 的目录不能为空").arg(a.section(u'=', 0, 0)));
         } else if (a == u"--save") {
             o.save = true;
         } else if (a == u"--department") {
@@ -186,7 +196,7 @@ int scanCommand(const QStringList& args) {
         try {
             snapshot = wmi::loadSnapshot(o.snapshot);
         } catch (const wmi::SnapshotError& e) {
-            printLine(stderr, e.message());
+            printLine(stderr, snapshotProblem(e.message(), o.snapshot));
             return 1;
         }
     }

@@ -20,7 +20,16 @@ namespace {
 struct CliRun {
     int status;
     QString err;
+    QByteArray out;  // the tree is UTF-8 whatever the locale; messages on stdout are not
 };
+
+// The program's messages, written in GBK under zh_CN.GBK.
+QString fromGbk(const QByteArray& bytes) {
+    qsizetype bad = 0;
+    const std::optional<QString> text = qelto::archive::decodeStrictly(bytes, "GBK", bad);
+    EXPECT_TRUE(text.has_value()) << "not GBK from byte " << bad << ": " << bytes.toStdString();
+    return text.value_or(QString());
+}
 
 CliRun cli(const QStringList& args, const QString& dir, const QString& archiveEnv = QString()) {
     QProcess p;
@@ -34,8 +43,8 @@ CliRun cli(const QStringList& args, const QString& dir, const QString& archiveEn
         env.insert(QStringLiteral("QELTO_ARCHIVE"), archiveEnv);
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(QELTO_CLI), args);
-    if (!p.waitForFinished(60000)) return {-1, QStringLiteral("timeout")};
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardError())};
+    if (!p.waitForFinished(60000)) return {-1, QStringLiteral("timeout"), {}};
+    return {p.exitCode(), fromGbk(p.readAllStandardError()), p.readAllStandardOutput()};
 }
 
 TEST(ArchiveCli, InitFillSaveAndReport) {
@@ -67,7 +76,7 @@ TEST(ArchiveCli, InitFillSaveAndReport) {
     ASSERT_TRUE(QDir().mkpath(reports));
     const CliRun scan =
         cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), QStringLiteral(QELTO_MACHINE),
-             QStringLiteral("--report"), reports, QStringLiteral("--save"),
+             QStringLiteral("--report-dir"), reports, QStringLiteral("--save"),
              QStringLiteral("--department"), QStringLiteral("O'Brien"), QStringLiteral("--person"),
              QStringLiteral("张三")},
             dir.path(), connstr);
@@ -206,6 +215,74 @@ TEST(ArchiveCli, NamesThatStartWithADashComeAfterTheEndOfOptions) {
         dir.path());
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(qelto::archive::departments(connstr), QStringList{QStringLiteral("-部门")});
+}
+
+TEST(ArchiveCli, PeopleAreAddedOnceWithBothNamesFromArgumentsOrAGbkFile) {
+    static int argc = 1;
+    static char name[] = "archive_cli_test";
+    static char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);  // for the SQL driver plugins
+    QTemporaryDir dir;
+    const QString connstr = QStringLiteral("Data Source=") + dir.filePath(QStringLiteral("a.mdb"));
+    ASSERT_EQ(cli({QStringLiteral("archive"), QStringLiteral("init")}, dir.path(), connstr).status,
+              0);
+    const struct {
+        QStringList names;
+        int status;
+        const char16_t* says;
+    } table[] = {
+        {{QString(), QString()}, 2, u"不能为空"},
+        {{QStringLiteral("财务部"), QStringLiteral(" ")}, 2, u"不能为空"},
+        {{QStringLiteral("财务部"), QStringLiteral("张三")}, 0, u"已加入"},
+        {{QStringLiteral("财务部"), QStringLiteral("张三")}, 0, u"已跳过"},
+    };
+    for (const auto& row : table) {
+        const CliRun r = cli(QStringList{QStringLiteral("archive"), QStringLiteral("people"),
+                                         QStringLiteral("add")} +
+                                 row.names,
+                             dir.path(), connstr);
+        EXPECT_EQ(r.status, row.status) << row.names.join(u',').toStdString();
+        EXPECT_TRUE(QString(fromGbk(r.out) + r.err).contains(QString::fromUtf16(row.says)))
+            << r.err.toStdString();
+    }
+    // Names typed in a GBK terminal are GBK bytes: 信息部 李四.
+    QProcess shell;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("zh_CN.GBK"));
+    env.insert(QStringLiteral("QELTO_ARCHIVE"), connstr);
+    shell.setProcessEnvironment(env);
+    shell.start(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"),
+         QStringLiteral(R"sh("$0" archive people add "$(printf '\320\305\317\242\262\277')" )sh"
+                        R"sh("$(printf '\300\356\313\304')")sh"),
+         QStringLiteral(QELTO_CLI)});
+    ASSERT_TRUE(shell.waitForFinished(60000));
+    EXPECT_EQ(shell.exitCode(), 0) << fromGbk(shell.readAllStandardError()).toStdString();
+
+    // A list saved in GBK: one new pair, one already there, one without a person.
+    QFile csv(dir.filePath(QStringLiteral("people.csv")));
+    ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+    csv.write(
+        "\xb2\xbf\xc3\xc5,\xca\xb9\xd3\xc3\xc8\xcb\r\n"  // 部门,使用人
+        "\xb2\xc6\xce\xf1\xb2\xbf,\xc0\xee\xcb\xc4\r\n"  // 财务部,李四
+        "\xb2\xc6\xce\xf1\xb2\xbf,\xd5\xc5\xc8\xfd\r\n"  // 财务部,张三
+        "\xb2\xc6\xce\xf1\xb2\xbf,\r\n");                // 财务部,
+    csv.close();
+    const CliRun r = cli({QStringLiteral("archive"), QStringLiteral("people"),
+                          QStringLiteral("import"), csv.fileName()},
+                         dir.path(), connstr);
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    for (const char16_t* part :
+         {u"已导入 1 个使用人", u"GBK", u"跳过 2 行", u"第 3 行", u"第 4 行"})
+        EXPECT_TRUE(fromGbk(r.out).contains(QString::fromUtf16(part))) << r.out.toStdString();
+    QStringList finance = qelto::archive::people(connstr, QStringLiteral("财务部"));
+    finance.sort();
+    EXPECT_EQ(finance, (QStringList{QStringLiteral("张三"), QStringLiteral("李四")}));
+    EXPECT_EQ(qelto::archive::people(connstr, QStringLiteral("信息部")),
+              QStringList{QStringLiteral("李四")});
+    EXPECT_EQ(qelto::archive::opensql(connstr, QStringLiteral("select * from usep"))->RecordCount(),
+              3);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // qelto-cli as a user runs it: exit status, stdout and stderr.
 
+#include "qelto_version.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -97,42 +99,56 @@ TEST(Cli, BadInputsFailWithAClearMessage) {
         f.write(text);
         return f.fileName();
     };
+    const QString bad = write("bad.json", "{\n  \"a\": [1,\n}");
+    const QString array = write("array.json", "[1, 2]");
     const struct {
         QStringList args;
         int status;
-        const char16_t* stderrHas;
+        QString stderrHas;
     } table[] = {
         {{QStringLiteral("scan"), QStringLiteral("--snapshot"),
           dir.filePath(QStringLiteral("missing.json"))},
          1,
-         u"无法读取快照文件"},
-        {{QStringLiteral("scan"), QStringLiteral("--snapshot"),
-          write("bad.json", "{\n  \"a\": [1,\n}")},
+         QStringLiteral("无法读取快照文件")},
+        // A malformed snapshot is named.
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), bad},
          1,
-         u"第 3 行第 1 列"},
-        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), write("array.json", "[1, 2]")},
+         QStringLiteral("快照文件“%1”第 3 行第 1 列").arg(bad)},
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), array},
          1,
-         u"顶层"},
-        {{QStringLiteral("scan"), QStringLiteral("--snapshot")}, 2, u"--snapshot"},
+         QStringLiteral("快照文件“%1”的顶层").arg(array)},
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot")}, 2, QStringLiteral("--snapshot")},
         // An empty file name is a usage error, not "this machine" or "the home folder".
-        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), QString()}, 2, u"不能为空"},
-        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("desktop.json"),
-          QStringLiteral("--report"), QString()},
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), QString()},
          2,
-         u"不能为空"},
-        {{QStringLiteral("dump"), QStringLiteral("-o"), QString()}, 2, u"不能为空"},
-        {{QStringLiteral("scan"), QStringLiteral("--bogus")}, 2, u"未知选项"},
-        {{QStringLiteral("frobnicate")}, 2, u"未知命令"},
+         QStringLiteral("不能为空")},
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("desktop.json"),
+          QStringLiteral("--report-dir"), QString()},
+         2,
+         QStringLiteral("不能为空")},
+        {{QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("desktop.json"),
+          QStringLiteral("--report=")},
+         2,
+         QStringLiteral("不能为空")},
+        {{QStringLiteral("dump"), QStringLiteral("-o"), QString()}, 2, QStringLiteral("不能为空")},
+        {{QStringLiteral("scan"), QStringLiteral("--bogus")}, 2, QStringLiteral("未知选项")},
+        {{QStringLiteral("frobnicate")}, 2, QStringLiteral("未知命令")},
         // No name that would need a DNS lookup: tests send nothing off this machine.
-        {{QStringLiteral("scan"), QStringLiteral("gopher://far.away.example")}, 1, u"连接失败"},
-        {{QStringLiteral("scan"), QStringLiteral("https://127.0.0.3:1")}, 1, u"不存在或没有开机"},
-        {{QStringLiteral("scan"), QStringLiteral("http://127.0.0.3")}, 1, u"HTTPS 监听器"},
-        {{QStringLiteral("scan"), QStringLiteral("ssh://127.0.0.2:0")}, 1, u"端口"},
+        {{QStringLiteral("scan"), QStringLiteral("gopher://far.away.example")},
+         1,
+         QStringLiteral("连接失败")},
+        {{QStringLiteral("scan"), QStringLiteral("https://127.0.0.3:1")},
+         1,
+         QStringLiteral("不存在或没有开机")},
+        {{QStringLiteral("scan"), QStringLiteral("http://127.0.0.3")},
+         1,
+         QStringLiteral("不存在或没有开机")},
+        {{QStringLiteral("scan"), QStringLiteral("ssh://127.0.0.2:0")}, 1, QStringLiteral("端口")},
     };
     for (const auto& row : table) {
         const CliRun r = cli(row.args);
         EXPECT_EQ(r.status, row.status) << row.args.join(u' ').toStdString();
-        EXPECT_TRUE(r.err.contains(QString::fromUtf16(row.stderrHas)))
+        EXPECT_TRUE(r.err.contains(row.stderrHas))
             << row.args.join(u' ').toStdString() << ": " << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty());
     }
@@ -312,7 +328,7 @@ TEST(Cli, FileNamesArePassedOnByteForByte) {
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("-r")));
     const CliRun bytes =
         shell(QStringLiteral(R"sh("$0" scan --snapshot "$(printf '\377\376.json')" )sh"
-                             R"sh(--report "$(printf 'r\377')" && )sh"
+                             R"sh(--report-dir "$(printf 'r\377')" && )sh"
                              R"sh("$0" scan --snapshot "$(printf '\377\376.json')" )sh"
                              R"sh(--report=-r && )sh"
                              R"sh("$0" dump -o "$(printf '\377\376-this.json')")sh"),
@@ -321,6 +337,114 @@ TEST(Cli, FileNamesArePassedOnByteForByte) {
     EXPECT_EQ(::access(at("r\xff/WS-0417.doc").constData(), F_OK), 0);
     EXPECT_EQ(::access(at("-r/WS-0417.doc").constData(), F_OK), 0);
     EXPECT_EQ(::access(at("\xff\xfe-this.json").constData(), F_OK), 0);
+}
+
+// --- help, version, the report folder and the terminal's character set --------------------
+
+TEST(Cli, HelpGoesToStdoutAndUsageErrorsToStderr) {
+    const struct {
+        QStringList args;
+        int status;
+        const char16_t* says;  // on stdout for status 0, else on stderr
+    } table[] = {
+        {{QStringLiteral("--help")}, 0, u"用法：qelto-cli <命令>"},
+        {{QStringLiteral("-h")}, 0, u"用法：qelto-cli <命令>"},
+        {{QStringLiteral("help")}, 0, u"用法：qelto-cli <命令>"},
+        {{QStringLiteral("help"), QStringLiteral("dump")}, 0, u"用法：qelto-cli dump"},
+        {{QStringLiteral("scan"), QStringLiteral("--help")}, 0, u"用法：qelto-cli scan"},
+        {{QStringLiteral("dump"), QStringLiteral("-h")}, 0, u"用法：qelto-cli dump"},
+        {{QStringLiteral("archive"), QStringLiteral("--help")}, 0, u"用法：qelto-cli archive"},
+        {{}, 2, u"用法：qelto-cli <命令>"},
+        {{QStringLiteral("help"), QStringLiteral("frobnicate")}, 2, u"未知命令：frobnicate"},
+        {{QStringLiteral("dump"), QStringLiteral("--bogus")}, 2, u"用法：qelto-cli dump"},
+        {{QStringLiteral("archive"), QStringLiteral("people")}, 2, u"用法：qelto-cli archive"},
+    };
+    for (const auto& row : table) {
+        const CliRun r = cli(row.args);
+        const std::string label = row.args.join(u' ').toStdString();
+        EXPECT_EQ(r.status, row.status) << label;
+        const QString& said = row.status == 0 ? r.out : r.err;
+        const QString& silent = row.status == 0 ? r.err : r.out;
+        EXPECT_TRUE(said.contains(QString::fromUtf16(row.says)))
+            << label << ": " << said.toStdString();
+        EXPECT_TRUE(silent.isEmpty()) << label << ": " << silent.toStdString();
+    }
+}
+
+TEST(Cli, VersionComesFromTheBuild) {
+    for (const QString& option : {QStringLiteral("--version"), QStringLiteral("-V")}) {
+        const CliRun r = cli({option});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, QStringLiteral("qelto-cli " QELTO_VERSION "\n"));
+        EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    }
+}
+
+TEST(Cli, ReportAloneTakesNoValueSoTheHostStaysTheHost) {
+    QTemporaryDir home;
+    ASSERT_TRUE(QDir(home.path()).mkpath(QStringLiteral("out")));
+    ASSERT_TRUE(QDir(home.path()).mkpath(QStringLiteral("-out")));
+    const QString host = QStringLiteral("127.0.0.1");  // answered by the snapshot
+    const struct {
+        QStringList options;
+        const char* folder;  // where the report lands, under home
+    } table[] = {
+        {{QStringLiteral("--report"), host}, "."},
+        {{host, QStringLiteral("--report")}, "."},
+        {{QStringLiteral("--report-dir"), QStringLiteral("out"), host}, "out"},
+        {{QStringLiteral("--report-dir"), QStringLiteral("-out")}, "-out"},
+        {{QStringLiteral("--report=out")}, "out"},
+    };
+    for (const auto& row : table) {
+        const std::string label = row.options.join(u' ').toStdString();
+        const CliRun r = cli(QStringList{QStringLiteral("scan"), QStringLiteral("--snapshot"),
+                                         machine("desktop.json")} +
+                                 row.options,
+                             [&](QProcess& p, QProcessEnvironment& env) {
+                                 p.setWorkingDirectory(home.path());
+                                 env.insert(QStringLiteral("HOME"), home.path());
+                             });
+        ASSERT_EQ(r.status, 0) << label << ": " << r.err.toStdString();
+        int reports = 0;
+        for (const char* folder : {".", "out", "-out"}) {
+            QFile report(QDir(home.path())
+                             .filePath(QString::fromUtf8(folder) + QStringLiteral("/WS-0417.doc")));
+            if (!report.exists()) continue;
+            ++reports;
+            EXPECT_EQ(qstrcmp(folder, row.folder), 0) << label << ": written to " << folder;
+            report.remove();
+        }
+        EXPECT_EQ(reports, 1) << label;
+    }
+}
+
+TEST(Cli, MessagesFollowTheLocalesCharacterSet) {
+    // The locale need not be generated: as for the report, its name decides the character set.
+    QTemporaryDir dir;
+    const struct {
+        const char* commandLine;  // $0 is qelto-cli
+        bool onStdout;
+        QByteArray has;
+    } table[] = {
+        {R"sh(LC_ALL=zh_CN.GBK "$0" scan --bogus)sh", false, "\xce\xb4\xd6\xaa\xd1\xa1\xcf\xee"},
+        {R"sh(LC_ALL=zh_CN.GBK "$0" --help)sh", true, "\xd3\xc3\xb7\xa8"},
+        // A file name typed in the locale's own character set comes back byte for byte.
+        {R"sh(LC_ALL= LC_CTYPE=zh_CN.GBK "$0" scan --snapshot "$(printf '\277\354\325\325.json')")sh",
+         false,
+         "\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xbf\xec\xd5\xd5\xce\xc4\xbc\xfe \xbf\xec\xd5\xd5.json"},
+        {R"sh(LC_ALL=C.UTF-8 "$0" scan --bogus)sh", false, QStringLiteral("未知选项").toUtf8()},
+    };
+    for (const auto& row : table) {
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(
+            QStringLiteral("/bin/sh"),
+            {QStringLiteral("-c"), QString::fromUtf8(row.commandLine), QStringLiteral(QELTO_CLI)});
+        ASSERT_TRUE(p.waitForFinished(30000)) << row.commandLine;
+        const QByteArray out = row.onStdout ? p.readAllStandardOutput() : p.readAllStandardError();
+        EXPECT_TRUE(out.contains(row.has))
+            << row.commandLine << ": " << out.toHex(' ').toStdString();
+    }
 }
 
 }  // namespace
