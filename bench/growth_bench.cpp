@@ -7,6 +7,8 @@
 //
 //   growth_bench [runs]    (default 5 runs per size; at most 20)
 
+#include "median.h"
+
 #include "scan/scan.h"
 #include "wmi/linux/source.h"
 #include "wmi/snapshot.h"
@@ -26,21 +28,10 @@
 namespace {
 
 using namespace qelto;
+using bench::medianMs;
 using Clock = std::chrono::steady_clock;
 
 const QString kSource = QStringLiteral(QELTO_SOURCE_DIR);
-
-// The median wall time of `runs` calls, in milliseconds.
-double medianMs(int runs, const std::function<void()>& work) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        work();
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 long peakRssMb() {
     rusage usage{};

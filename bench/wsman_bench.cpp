@@ -5,6 +5,8 @@
 //
 //     wsman_bench [runs]     (default 5)
 
+#include "median.h"
+
 #include "listener.h"
 
 #include "scan/scan.h"
@@ -22,19 +24,8 @@
 namespace {
 
 using namespace qelto;
+using bench::medianMs;
 using namespace std::chrono_literals;
-
-double medianMs(int runs, const std::function<void()>& once) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer t;
-        t.start();
-        once();
-        times.push_back(double(t.nsecsElapsed()) / 1e6);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 void scanService(wmi::Service& service) {
     scan::InventoryTree tree;

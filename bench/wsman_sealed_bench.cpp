@@ -6,6 +6,8 @@
 //
 //     wsman_sealed_bench [runs]     (default 7)
 
+#include "median.h"
+
 #include "kdc_fixture.h"
 #include "listener.h"
 #include "negotiate.h"
@@ -26,19 +28,8 @@
 namespace {
 
 using namespace qelto;
+using bench::medianMs;
 using namespace std::chrono_literals;
-
-double medianMs(int runs, const std::function<void()>& once) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer t;
-        t.start();
-        once();
-        times.push_back(double(t.nsecsElapsed()) / 1e6);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 struct Timed {
     double ms = 0;

@@ -47,24 +47,7 @@ bool writeAll(int fd, const QByteArray& bytes) {
 }  // namespace
 
 QString systemErrorText(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENOTDIR:
-            return QStringLiteral("文件夹或文件不存在");
-        case EACCES:
-        case EPERM:
-            return QStringLiteral("没有权限");
-        case ENOSPC:
-            return QStringLiteral("磁盘已满");
-        case EDQUOT:
-            return QStringLiteral("超出了磁盘配额");
-        case EROFS:
-            return QStringLiteral("文件系统是只读的");
-        case EEXIST:
-            return QStringLiteral("文件已存在");
-        default:
-            return qt_error_string(error);
-    }
+    return wmi::systemErrorText(error);
 }
 
 QString replaceFile(const QString& path, const QByteArray& bytes) {

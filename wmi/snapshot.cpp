@@ -291,34 +291,45 @@ std::unique_ptr<Service> SnapshotConnector::connect(const ConnectRequest&) {
     return std::make_unique<StoreService>(store_);
 }
 
+QString systemErrorText(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+            return QStringLiteral("文件夹或文件不存在");
+        case EACCES:
+        case EPERM:
+            return QStringLiteral("没有权限");
+        case ENOSPC:
+            return QStringLiteral("磁盘已满");
+        case EDQUOT:
+            return QStringLiteral("超出了磁盘配额");
+        case EROFS:
+            return QStringLiteral("文件系统是只读的");
+        case EEXIST:
+            return QStringLiteral("文件已存在");
+        case ENOMEM:
+            return QStringLiteral("内存不足");
+        default:
+            return qt_error_string(error);
+    }
+}
+
 std::optional<QByteArray> readInputFile(const QString& path, qint64 limit, QString& reason) {
     const auto fail = [&reason](const QString& why) {
         reason = why;
         return std::nullopt;
     };
-    const auto systemError = [](int error) {
-        switch (error) {
-            case ENOENT:
-                return QStringLiteral("文件不存在");
-            case EACCES:
-                return QStringLiteral("没有读取权限");
-            case ENOMEM:
-                return QStringLiteral("内存不足");
-            default:
-                return qt_error_string(error);
-        }
-    };
     if (path.isEmpty()) return fail(QStringLiteral("文件名为空"));
     // O_NONBLOCK: opening a pipe for reading would otherwise wait for a writer.
     const int fd =
         ::open(nativeFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return fail(systemError(errno));
+    if (fd < 0) return fail(systemErrorText(errno));
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return fail(systemError(errno));
+    if (::fstat(fd, &st) != 0) return fail(systemErrorText(errno));
     if (S_ISDIR(st.st_mode)) return fail(QStringLiteral("这是一个文件夹"));
     if (!S_ISREG(st.st_mode))
         return fail(QStringLiteral("这不是普通文件（而是管道、设备或套接字），不能读取"));
@@ -339,7 +350,7 @@ std::optional<QByteArray> readInputFile(const QString& path, qint64 limit, QStri
             }
             const ssize_t n = ::read(fd, bytes.data() + used, size_t(bytes.size() - used));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return fail(systemError(errno));
+            if (n < 0) return fail(systemErrorText(errno));
             if (n == 0) break;
             used += n;
         }

@@ -46,6 +46,11 @@ std::shared_ptr<InstanceStore> loadSnapshot(const QString& path);
 // this size, checked before reading. A recorded machine takes well under 1 MiB.
 inline constexpr qint64 kMaxInputFileBytes = qint64(64) * 1024 * 1024;
 
+// What a failed system call's error number means, for a message: in Chinese for the errors that
+// a user can do something about (a missing folder or file, no permission, a full disk, a
+// read-only file system, a file that exists already), the system's own text for the rest.
+QString systemErrorText(int error);
+
 // Reads the whole of the regular file `path`, of at most `limit` bytes. nullopt, with the reason
 // in Chinese in `reason`, when it is missing, not a regular file, too large or unreadable, or
 // when memory runs out.
