@@ -97,6 +97,7 @@ help::help(const QPixmap& hostPicture, const QPixmap& loginPicture, QWidget* par
         label(Frame2, "Label20", twips(360, 6240, 6975, 375),
               QStringLiteral("五、保存到数据库，就是把检测到的主要配置信息保存到ACCESS档案中。"
                              "数据库的位置是启动程序时的当前目录。"
+                             "从桌面菜单启动时，当前目录是用户主目录，默认档案即 ~/systeminfo.mdb。"
                              "档案文件不存在时，程序会先询问是否新建一个空的档案。"
                              "部门和使用人的列表来自档案，可用“qelto-cli archive people add "
                              "部门 使用人”或“qelto-cli archive people import 文件.csv”填写。"));
