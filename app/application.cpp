@@ -26,6 +26,8 @@ void loadQtTexts(QCoreApplication& app) {
 void setUpApplication(QApplication& app) {
     loadQtTexts(app);
     QApplication::setWindowIcon(treeIcon(QStringLiteral("k1")));
+    // The desktop entry qelto.desktop: Wayland sessions match the window to it (and its icon).
+    QGuiApplication::setDesktopFileName(QStringLiteral("qelto"));
 
     // The fixed layout is measured in pixels, so the font is too: 12 pixels, the size of the
     // usual 9-point system font at 96 dots per inch.

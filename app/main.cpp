@@ -3,6 +3,7 @@
 //   qelto --snapshot FILE    every connection answers from a recorded snapshot
 //   qelto --archive CONNSTR  save into another archive (also: the variable QELTO_ARCHIVE)
 //   qelto --verbose          let Qt's own warnings through to stderr
+//   qelto --home             work in the user's home folder (the desktop entry starts it so)
 //   qelto --help, --version  work without a display
 
 #include "application.h"
@@ -16,6 +17,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 
 #include <cstdio>
 #include <cstring>
@@ -49,6 +51,9 @@ struct Options {
         QStringLiteral("连接字符串")};
     QCommandLineOption verbose{QStringLiteral("verbose"),
                                QStringLiteral("在标准错误输出上显示 Qt 自身的警告。")};
+    QCommandLineOption home{QStringLiteral("home"),
+                            QStringLiteral("以用户主目录为当前目录（从桌面菜单启动时即如此），"
+                                           "默认档案和相对文件名都以主目录为准。")};
 
     void addTo(QCommandLineParser& parser) const {
         parser.setApplicationDescription(QStringLiteral("qelto 局域网计算机配置检测系统"));
@@ -57,6 +62,7 @@ struct Options {
         parser.addOption(snapshot);
         parser.addOption(archive);
         parser.addOption(verbose);
+        parser.addOption(home);
     }
 };
 
@@ -114,6 +120,10 @@ int main(int argc, char** argv) {
     const QCommandLineOption& snapshot = options.snapshot;
     const QCommandLineOption& archive = options.archive;
     parser.process(arguments);
+    // Before anything reads a relative name: the archive's default place is the working folder.
+    if (parser.isSet(options.home) && !QDir::setCurrent(QDir::homePath()))
+        std::fprintf(stderr, "qelto: 无法进入用户主目录 %s\n",
+                     QDir::homePath().toLocal8Bit().constData());
     const auto connstr = qelto::archive::effectiveConnectionString(arguments);
     if (!connstr) {
         std::fprintf(stderr, "qelto: --archive 需要一个连接字符串\n");

@@ -1,5 +1,7 @@
 // Draws the pictures of the inventory tree, one 23 × 23 PNG per image key, into a folder:
 //   qelto-icons <folder> <key>…
+//   qelto-icons --size N <folder> <key>…   the same pictures drawn N × N (the program's icon in
+//                                          the desktop's icon theme is k1 at the usual sizes)
 // All pictures share one outline colour, one line width and a small palette, so that the tree
 // reads as one set. Nothing here draws text, so no font is needed at build time.
 
@@ -14,6 +16,8 @@
 #include <QString>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -323,26 +327,34 @@ const std::map<std::string, std::function<void(QPainter&)>>& pictures() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: qelto-icons <folder> <key>...\n");
+    // The pictures are drawn on a 23 × 23 grid; --size scales that grid to N × N.
+    int size = 23;
+    int first = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--size") == 0) {
+        size = std::atoi(argv[2]);
+        first = 3;
+    }
+    if (argc < first + 2 || size < 8 || size > 1024) {
+        std::fprintf(stderr, "usage: qelto-icons [--size N] <folder> <key>...\n");
         return 2;
     }
-    const QString folder = QString::fromLocal8Bit(argv[1]);
+    const QString folder = QString::fromLocal8Bit(argv[first]);
     if (!QDir().mkpath(folder)) {
-        std::fprintf(stderr, "qelto-icons: cannot create %s\n", argv[1]);
+        std::fprintf(stderr, "qelto-icons: cannot create %s\n", argv[first]);
         return 1;
     }
-    for (int i = 2; i < argc; ++i) {
+    for (int i = first + 1; i < argc; ++i) {
         const auto found = pictures().find(argv[i]);
         if (found == pictures().end()) {
             std::fprintf(stderr, "qelto-icons: no picture for key %s\n", argv[i]);
             return 1;
         }
-        QImage image(23, 23, QImage::Format_ARGB32_Premultiplied);
+        QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
         image.fill(Qt::transparent);
         {
             QPainter painter(&image);
             painter.setRenderHint(QPainter::Antialiasing);
+            painter.scale(size / 23.0, size / 23.0);
             found->second(painter);
         }
         const QString path = folder + u'/' + QString::fromLatin1(argv[i]) + QStringLiteral(".png");

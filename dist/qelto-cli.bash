@@ -1,0 +1,75 @@
+# bash completion for qelto-cli: its commands, their options, and file names where an option
+# takes a file (--snapshot, -o, --hosts-file, …) or a folder (--report-dir).
+
+_qelto_cli() {
+    local cur prev words cword
+    _init_completion -n = || return
+
+    local connection="--user --password --password-file --accept-new-host-key --ca-file
+        --pin-sha256 --timeout --connect-timeout"
+    local archive="--archive --archive-password-file"
+
+    case $prev in
+        --snapshot | -o | --output | --hosts-file | --password-file | --ca-file | --people | \
+            --archive-password-file)
+            _filedir
+            return
+            ;;
+        --report-dir)
+            _filedir -d
+            return
+            ;;
+        --user | --password | --pin-sha256 | --timeout | --connect-timeout | --jobs | \
+            --archive | --department | --person)
+            return
+            ;;
+    esac
+
+    # The command is the first word after qelto-cli.
+    if ((cword == 1)); then
+        COMPREPLY=($(compgen -W 'scan dump archive help --help --version' -- "$cur"))
+        return
+    fi
+
+    local options
+    case ${words[1]} in
+        scan)
+            if [[ $cur == --report=* ]]; then
+                cur=${cur#--report=}
+                _filedir -d
+                return
+            fi
+            options="--hosts-file --jobs --snapshot --json --verbose --report --report-dir
+                --save --department --person --people $archive $connection --help"
+            ;;
+        dump)
+            options="-o --output $connection --help"
+            ;;
+        archive)
+            if ((cword == 2)); then
+                COMPREPLY=($(compgen -W 'init people history diff show --help' -- "$cur"))
+                return
+            fi
+            if [[ ${words[2]} == people ]] && ((cword == 3)); then
+                COMPREPLY=($(compgen -W 'add import' -- "$cur"))
+                return
+            fi
+            if [[ ${words[2]} == people && ${words[3]} == import && $cur != -* ]]; then
+                _filedir csv
+                return
+            fi
+            options="$archive --json --report --report-dir --help"
+            ;;
+        help)
+            ((cword == 2)) && COMPREPLY=($(compgen -W 'scan dump archive' -- "$cur"))
+            return
+            ;;
+        *)
+            return
+            ;;
+    esac
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
+    fi
+} &&
+    complete -F _qelto_cli qelto-cli

@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# The Debian package as a user meets it: tools/package builds it, lintian finds no error in it,
+# `apt-get install ./qelto_….deb` installs it on this machine, the programs, the manual, the
+# icons and the completion work from where they were installed, and `apt-get purge` takes every
+# file of it away again. The manual pages and the completion must know every option that the
+# programs' --help lists.
+#
+#   tests/package/install_test.sh [FOLDER]   the package is built into FOLDER (build/package)
+#
+# Installing needs root; without it the test says so and skips the rest after lintian.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+out=${1:-build/package}
+failures=0
+fail() {
+    echo "失败：$*" >&2
+    failures=$((failures + 1))
+}
+
+tools/package "$out"
+version=$(dpkg-parsechangelog -SVersion)
+deb=$out/qelto_${version}_$(dpkg-architecture -qDEB_HOST_ARCH).deb
+[ -f "$deb" ] || { echo "失败：没有生成 $deb" >&2; exit 1; }
+echo "-- $deb ($(du -h "$deb" | cut -f1))"
+
+# Dependencies: the libraries come from dh_shlibdeps, the rest from debian/control.
+depends=$(dpkg-deb -f "$deb" Depends)
+for d in libqt6core6 libqt6widgets6 libssh-4 libc6 fonts-noto-cjk libqt6sql6-sqlite \
+    libqt6sql6-psql gss-ntlmssp; do
+    grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "Depends 中没有 $d：$depends"
+done
+
+echo "-- lintian"
+lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian 报告了错误"
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "跳过：安装软件包需要 root 权限（当前用户 $(id -un)）"
+    exit $((failures > 0))
+fi
+
+if dpkg-query -W -f='${Status}' qelto 2>/dev/null | grep -q 'install ok installed'; then
+    echo "-- 先卸载已安装的 qelto"
+    apt-get purge -y -q qelto >/dev/null
+fi
+echo "-- apt-get install ./$(basename "$deb")"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "$(realpath "$deb")" >/dev/null
+files=$(mktemp)
+scratch=$(mktemp -d)
+trap 'rm -rf "$files" "$scratch"' EXIT
+dpkg -L qelto >"$files"
+
+# From the installed place, with a PATH that has nothing of the build folder.
+(
+    cd "$scratch"
+    export PATH=/usr/bin:/bin HOME=$scratch LANG=C.UTF-8
+    unset QELTO_ARCHIVE
+    [ "$(command -v qelto-cli)" = /usr/bin/qelto-cli ] || fail "qelto-cli 不在 /usr/bin"
+    [ "$(qelto-cli --version)" = "qelto-cli $version" ] ||
+        fail "qelto-cli --version：$(qelto-cli --version)"
+    [ "$(env -u DISPLAY -u WAYLAND_DISPLAY qelto --version)" = "qelto $version" ] ||
+        fail "qelto --version：$(env -u DISPLAY -u WAYLAND_DISPLAY qelto --version 2>&1)"
+    qelto-cli scan --json >scan.json || fail "qelto-cli scan --json 的退出状态 $?"
+    python3 - scan.json <<'PY' || fail "qelto-cli scan --json 的输出不是这台计算机的检测"
+import json, socket, sys
+doc = json.load(open(sys.argv[1], encoding="utf-8"))
+text = json.dumps(doc, ensure_ascii=False)
+assert socket.gethostname().split(".")[0].lower() in text.lower(), "no host name"
+PY
+    [ "$(man -w qelto-cli)" = /usr/share/man/man1/qelto-cli.1.gz ] ||
+        fail "man -w qelto-cli：$(man -w qelto-cli 2>&1)"
+    [ "$(man -w qelto)" = /usr/share/man/man1/qelto.1.gz ] || fail "man -w qelto：$(man -w qelto 2>&1)"
+    MANWIDTH=80 man qelto-cli 2>/dev/null >qelto-cli.page
+    MANWIDTH=80 man qelto 2>/dev/null >qelto.page
+    grep -q "qelto $version" qelto-cli.page || fail "qelto-cli(1) 的页眉不是版本 $version"
+    # The section of the options, where each option must be described.
+    sed -n '/^选项$/,/^环境变量$/p' qelto-cli.page >qelto-cli.txt
+    sed -n '/^选项$/,/^环境变量$/p' qelto.page >qelto.txt
+
+    # Every option of every --help is in the manual page and offered by the completion.
+    # bash-completion's own functions are not written for -e and -u.
+    set +eu
+    # shellcheck disable=SC1091
+    source /usr/share/bash-completion/bash_completion
+    # shellcheck disable=SC1091
+    source /usr/share/bash-completion/completions/qelto-cli
+    complete_words() {  # the candidates of bash completion for the words "$@" (last one is typed)
+        COMP_WORDS=("$@")
+        COMP_CWORD=$(($# - 1))
+        COMP_LINE="$*"
+        COMP_POINT=${#COMP_LINE}
+        COMPREPLY=()
+        _qelto_cli qelto-cli "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
+        printf '%s\n' "${COMPREPLY[@]}"
+    }
+    # An option is what starts a line of the usage or follows "[", "；", "（", "、" or ", " (not
+    # one named in the prose, such as dump's "供 scan --snapshot 使用").
+    for command in scan dump "archive history"; do
+        # shellcheck disable=SC2086
+        for option in $(qelto-cli $command --help |
+            grep -oE -- '(^ +|\[|；|（|、|, )--?[a-zA-Z][a-z0-9-]*' |
+            grep -oE -- '--?[a-zA-Z][a-z0-9-]*' | sort -u); do
+            grep -qF -- "$option" qelto-cli.txt || fail "qelto-cli(1) 中没有 $command 的 $option"
+            # shellcheck disable=SC2086
+            offered=$(complete_words qelto-cli $command "$option")
+            grep -qxF -- "$option" <<<"$offered" || fail "补全没有提供 $command 的 $option"
+        done
+    done
+    for option in $(env -u DISPLAY qelto --help | grep -oE -- '^ +(-[a-zA-Z?], )?--[a-z0-9-]+' |
+        grep -oE -- '--[a-z0-9-]+'); do
+        grep -qF -- "$option" qelto.txt || fail "qelto(1) 中没有 $option"
+    done
+    # The window started as the menu starts it works in the home folder (the default archive's
+    # place), whatever folder it was started in.
+    mkdir -p elsewhere
+    (cd elsewhere && exec env QT_QPA_PLATFORM=offscreen qelto --home) &
+    window=$!
+    for _ in $(seq 50); do
+        [ "$(readlink "/proc/$window/cwd")" = "$HOME" ] && break
+        sleep 0.1
+    done
+    [ "$(readlink "/proc/$window/cwd")" = "$HOME" ] ||
+        fail "qelto --home 的当前目录是 $(readlink "/proc/$window/cwd")"
+    kill "$window"
+    wait "$window" 2>/dev/null
+    [ "$(complete_words qelto-cli sc)" = scan ] || fail "补全 qelto-cli sc 不是 scan"
+    : >machine.json
+    mkdir -p hosts.d
+    : >hosts.d/list.txt
+    for option in --snapshot -o --hosts-file; do
+        command=scan
+        [ "$option" = -o ] && command=dump
+        got=$(complete_words qelto-cli "$command" "$option" ma | sort | tr '\n' ' ')
+        [ "$got" = "machine.json " ] || fail "补全 $command $option ma 得到 “$got”"
+        got=$(complete_words qelto-cli "$command" "$option" hosts.d/ | sort | tr '\n' ' ')
+        [ "$got" = "hosts.d/list.txt " ] || fail "补全 $command $option hosts.d/ 得到 “$got”"
+    done
+    exit $((failures > 0))
+) || failures=$((failures + 1))
+
+# The desktop entry and the icon at each size of the hicolor theme, as PNG files of that size.
+desktop-file-validate /usr/share/applications/qelto.desktop || fail "qelto.desktop 无效"
+grep -q '^Exec=qelto --home$' /usr/share/applications/qelto.desktop || fail "qelto.desktop 的 Exec"
+python3 - "$files" <<'PY' || fail "hicolor 中的图标不对"
+import re, struct, sys
+icons = [l.strip() for l in open(sys.argv[1]) if re.search(r"/hicolor/\d+x\d+/apps/qelto\.png$", l)]
+sizes = set()
+for path in icons:
+    n = int(re.search(r"/(\d+)x\1/", path).group(1))
+    head = open(path, "rb").read(24)
+    assert head[:8] == b"\x89PNG\r\n\x1a\n", path
+    w, h = struct.unpack(">II", head[16:24])
+    assert (w, h) == (n, n), (path, w, h)
+    sizes.add(n)
+assert {16, 22, 24, 32, 48, 64, 128, 256} <= sizes, sorted(sizes)
+PY
+
+echo "-- apt-get purge qelto"
+apt-get purge -y -q qelto >/dev/null
+left=0
+while IFS= read -r path; do
+    [ "$path" != /. ] || continue
+    [ -e "$path" ] || [ -L "$path" ] || continue
+    # Folders stay where another package has them too (/usr/bin, the hicolor sizes…).
+    if [ -d "$path" ] && [ ! -L "$path" ] && dpkg -S "$path" >/dev/null 2>&1; then continue; fi
+    echo "卸载后仍在：$path" >&2
+    left=$((left + 1))
+done <"$files"
+((left == 0)) || fail "卸载后留下 $left 个文件"
+
+if ((failures)); then
+    echo "软件包测试：$failures 处失败" >&2
+    exit 1
+fi
+echo "软件包测试通过（$(wc -l <"$files") 个文件，安装、检测、手册、补全、卸载）。"
