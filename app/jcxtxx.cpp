@@ -105,6 +105,7 @@ void JCXTXX::Command1_Click() {
     state_->show();
     state_->raise();
     record_.clearForScan();
+    scanAnswers_ = nullptr;  // the emptied record has no answers behind it
 
     wmi::ConnectRequest request;
     request.host = host_ = trimBlanks(Text1->text());
@@ -150,6 +151,7 @@ void JCXTXX::Command1_Click() {
         state_->hide();
     } else {
         service_ = std::move(out->service);
+        scanAnswers_ = service_ ? service_->answers() : nullptr;
         tree_ = std::move(out->tree);
         record_ = std::move(out->record);
         showInventory();
@@ -179,6 +181,7 @@ void JCXTXX::Command4_Click() {
             return prompts->ask(parent, text);
         };
         zuzhi_ = new archive::zuzhi(record_, archive_, std::move(messages), this);
+        zuzhi_->setAnswers([this] { return scanAnswers_; });
     }
     zuzhi_->present();  // a second press only brings the open dialog to the front
 }

@@ -44,7 +44,7 @@ class JCXTXX : public JCXTXXForm {
     // True while a connection or a scan runs.
     bool busy() const { return busy_; }
     state* progressWindow() const { return state_; }
-    help* helpWindow() const { return help_; }  // nullptr while it is not open
+    help* helpWindow() const { return help_; }             // nullptr while it is not open
     archive::zuzhi* saveWindow() const { return zuzhi_; }  // nullptr until first opened
 
     // The archive that 保存到ACCESS数据库 saves into (an ADO-style connection string).
@@ -72,6 +72,9 @@ class JCXTXX : public JCXTXXForm {
     std::shared_ptr<wmi::Connector> connector_;
     std::shared_ptr<Prompts> prompts_;
     std::unique_ptr<wmi::Service> service_;
+    // The answers behind record_ (owned by service_), which a save keeps as the full scan; null
+    // while the record holds no scan.
+    const wmi::InstanceStore* scanAnswers_ = nullptr;
     QString host_;
     scan::ScanRecord record_;
     scan::InventoryTree tree_;

@@ -1,13 +1,17 @@
 #include "archive.h"
 
+#include "history.h"
+
 #include "scan/forms.h"
 #include "wmi/snapshot.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 #include <algorithm>
 #include <cmath>
@@ -64,6 +68,7 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
+    QSqlDatabase database() const { return QSqlDatabase::database(name_, false); }
     bool sqlite() const { return location_.engine == ArchiveLocation::Engine::SQLite; }
     const ArchiveLocation& location() const { return location_; }
 
@@ -228,14 +233,79 @@ std::vector<std::pair<QString, QVariant>> infoRow(const QString& department, con
     return row;
 }
 
-QStringList saveRecord(const QString& connstr, const QString& department, const QString& person,
-                       const scan::ScanRecord& record, const QDateTime& when) {
-    // A server that stops answering cannot hold the save: the connection has its time-out, each
-    // statement its own, and the whole save both together.
+namespace {
+
+// Runs one save. A server that stops answering cannot hold it: the connection has its time-out,
+// each statement its own, and the whole save both together.
+template <typename Work>
+QStringList withinSaveTime(const QString& connstr, Work work) {
     const ArchiveLocation location = parseConnectionString(connstr);
     const ServerDeadline deadline(
         std::chrono::seconds(location.connectTimeout + location.commandTimeout));
     try {
+        return work();
+    } catch (const ArchiveError& e) {
+        if (!deadline.expired()) throw;
+        throw ArchiveError(QStringLiteral("档案服务器 %1 在 %2 秒内没有完成保存，连接已断开（%3）")
+                               .arg(location.describe())
+                               .arg(location.connectTimeout + location.commandTimeout)
+                               .arg(e.message()));
+    }
+}
+
+// Appends `row` to info as the row set does (the columns matched case-insensitively, those that
+// info lacks left out and named in `leftOut`) and returns the new row's id: info's id column
+// where it has one, else SQLite's row id; nothing on a server whose info has no id.
+std::optional<qint64> insertInfo(Session& s, const std::vector<std::pair<QString, QVariant>>& row,
+                                 QStringList& leftOut) {
+    QSqlDatabase db = s.database();
+    const QSqlRecord columns = db.record(QStringLiteral("info"));
+    if (columns.isEmpty()) throw ArchiveError(QStringLiteral("查询失败：档案中没有 info 表"));
+    const auto columnNamed = [&](const QString& name) -> QString {
+        for (int i = 0; i < columns.count(); ++i)
+            if (columns.fieldName(i).compare(name, Qt::CaseInsensitive) == 0)
+                return columns.fieldName(i);
+        return {};
+    };
+    QStringList names, marks;
+    QVariantList values;
+    for (const auto& [name, value] : row) {
+        const QString actual = columnNamed(name);
+        if (actual.isEmpty()) {
+            leftOut << name;
+            continue;
+        }
+        names << db.driver()->escapeIdentifier(actual, QSqlDriver::FieldName);
+        marks << QStringLiteral("?");
+        values << value;
+    }
+    const QString id = columnNamed(QStringLiteral("id"));
+    QString sql = names.isEmpty() ? QStringLiteral("INSERT INTO info DEFAULT VALUES")
+                                  : QStringLiteral("INSERT INTO info (%1) VALUES (%2)")
+                                        .arg(names.join(u','), marks.join(u','));
+    if (!id.isEmpty())
+        sql += QStringLiteral(" RETURNING ") +
+               db.driver()->escapeIdentifier(id, QSqlDriver::FieldName);
+    QSqlQuery q(db);
+    if (!q.prepare(sql))
+        throw ArchiveError(QStringLiteral("无法写入新行：") + sqlErrorText(q.lastError()));
+    for (const QVariant& v : values) q.addBindValue(v);
+    if (!q.exec())
+        throw ArchiveError(QStringLiteral("无法写入新行：") + sqlErrorText(q.lastError()));
+    if (!id.isEmpty()) {
+        if (q.next() && !q.value(0).isNull()) return q.value(0).toLongLong();
+        return std::nullopt;
+    }
+    const QVariant rowid = q.lastInsertId();
+    if (s.sqlite() && rowid.isValid()) return rowid.toLongLong();
+    return std::nullopt;
+}
+
+}  // namespace
+
+QStringList saveRecord(const QString& connstr, const QString& department, const QString& person,
+                       const scan::ScanRecord& record, const QDateTime& when) {
+    return withinSaveTime(connstr, [&] {
         // The row set only needs the columns of info, not its rows.
         std::unique_ptr<Recordset> rs =
             opensql(connstr, QStringLiteral("select * from info where 1=0"));
@@ -244,13 +314,42 @@ QStringList saveRecord(const QString& connstr, const QString& department, const 
             rs->Fields(column).setValue(value);
         rs->Update();
         return rs->leftOut();
-    } catch (const ArchiveError& e) {
-        if (!deadline.expired()) throw;
-        throw ArchiveError(QStringLiteral("档案服务器 %1 在 %2 秒内没有完成保存，连接已断开（%3）")
-                               .arg(location.describe())
-                               .arg(location.connectTimeout + location.commandTimeout)
-                               .arg(e.message()));
-    }
+    });
+}
+
+QStringList saveScan(const QString& connstr, const QString& department, const QString& person,
+                     const scan::ScanRecord& record, const wmi::InstanceStore* answers,
+                     const QDateTime& when) {
+    if (!answers) return saveRecord(connstr, department, person, record, when);
+    // Compressed before the archive is opened: the transaction holds the write lock only for
+    // the two inserts.
+    const QByteArray packed = packScan(*answers);
+    return withinSaveTime(connstr, [&] {
+        std::optional<Session> s(std::in_place, connstr, false);
+        if (!s->hasTable(kScanTable)) {
+            // An archive made before full scans were kept saves as it always did.
+            s.reset();
+            return saveRecord(connstr, department, person, record, when);
+        }
+        const std::vector<std::pair<QString, QVariant>> row =
+            infoRow(department, person, record, when);
+        const auto valueOf = [&](const QString& column) {
+            for (const auto& [name, value] : row)
+                if (name == column) return value;
+            return QVariant(QMetaType(QMetaType::QString));
+        };
+        QStringList leftOut;
+        inTransaction(*s, [&] {
+            const std::optional<qint64> infoId = insertInfo(*s, row, leftOut);
+            s->exec(QStringLiteral("INSERT INTO %1 (info_id, \"date\", \"计算机名\", \"部门\", "
+                                   "\"使用人\", answers) VALUES (?, ?, ?, ?, ?, ?)")
+                        .arg(kScanTable),
+                    {infoId ? QVariant(*infoId) : QVariant(QMetaType(QMetaType::LongLong)),
+                     QVariant(when), valueOf(QStringLiteral("计算机名")), textValue(department),
+                     textValue(person), packed});
+        });
+        return leftOut;
+    });
 }
 
 bool archiveFileMissing(const QString& connstr) {
@@ -269,6 +368,7 @@ void initArchive(const QString& connstr) {
         if (!hadUsep)
             s.exec(QStringLiteral("CREATE UNIQUE INDEX usep_pair ON usep (\"使用人\", \"部门\")"));
         s.exec(createInfo(s.sqlite()));
+        for (const QString& statement : createScanTable(s.sqlite())) s.exec(statement);
     });
 }
 

@@ -3,6 +3,7 @@
 #include "connection.h"
 #include "recordset.h"
 #include "scan/record.h"
+#include "wmi/store.h"
 
 #include <QDateTime>
 #include <QString>
@@ -37,6 +38,15 @@ std::vector<std::pair<QString, QVariant>> infoRow(const QString& department, con
 QStringList saveRecord(const QString& connstr, const QString& department, const QString& person,
                        const scan::ScanRecord& record,
                        const QDateTime& when = QDateTime::currentDateTime());
+
+// saveRecord, and in the same transaction the full scan: `answers` (the answers of the classes
+// the scan read, as the service gathered them) written in the snapshot format, compressed, into
+// the table of full scans, linked to the new info row. Where the archive has no such table (made
+// before it existed) or `answers` is null, only the summary row is stored, as saveRecord does.
+// Returns what saveRecord returns. Throws ArchiveError when nothing was stored.
+QStringList saveScan(const QString& connstr, const QString& department, const QString& person,
+                     const scan::ScanRecord& record, const wmi::InstanceStore* answers,
+                     const QDateTime& when = QDateTime::currentDateTime());
 
 // True when the archive is a file that does not exist (a server archive always "exists").
 bool archiveFileMissing(const QString& connstr);

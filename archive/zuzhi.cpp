@@ -190,7 +190,8 @@ void zuzhi::Command1_Click() {
     rs.reset();
     QString message;
     try {
-        const QStringList leftOut = saveRecord(connstr, department, person, record_);
+        const QStringList leftOut =
+            saveScan(connstr, department, person, record_, answers_ ? answers_() : nullptr);
         message = QStringLiteral("保存成功！");
         if (!leftOut.isEmpty())
             message += QStringLiteral("\n档案的 info 表没有这些列，它们未被保存：") +

@@ -2,6 +2,7 @@
 
 #include "recordset.h"
 #include "scan/record.h"
+#include "wmi/store.h"
 
 #include <QDialog>
 
@@ -48,6 +49,12 @@ class zuzhi : public QDialog {
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
 
+    // Where a save finds the answers behind the scan record, kept with it as the full scan: the
+    // service of the scan that filled the record, or nothing (only the summary row is saved).
+    void setAnswers(std::function<const wmi::InstanceStore*()> answers) {
+        answers_ = std::move(answers);
+    }
+
     // The event handlers: loading, picking a department, saving.
     void Form_Load();
     void Combo1_Click();
@@ -62,6 +69,7 @@ class zuzhi : public QDialog {
     QString sqlstr;
     std::unique_ptr<Recordset> rs;
     Messages messages_;
+    std::function<const wmi::InstanceStore*()> answers_;
 };
 
 }  // namespace qelto::archive

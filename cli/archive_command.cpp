@@ -1,11 +1,18 @@
-// qelto-cli archive: creates the archive and maintains its list of departments and people.
+// qelto-cli archive: creates the archive, maintains its list of departments and people, and
+// lists, compares and replays the full scans it keeps.
 
 #include "commands.h"
+#include "scanjson.h"
 
 #include "archive/archive.h"
+#include "archive/history.h"
 #include "report/encoding.h"
+#include "report/report.h"
 #include "wmi/snapshot.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcessEnvironment>
 
 namespace qelto::cli {
@@ -16,10 +23,21 @@ const char kUsage[] =
     "用法：qelto-cli archive init [--archive 连接字符串]\n"
     "      qelto-cli archive people add 部门 使用人 [--archive 连接字符串]\n"
     "      qelto-cli archive people import 文件.csv [--archive 连接字符串]\n"
-    "  init            建立档案文件（SQLite）以及缺少的 usep、info 两张表；已有的不作改动\n"
+    "      qelto-cli archive history 计算机名 [--json]\n"
+    "      qelto-cli archive diff 计算机名 [编号1 [编号2]] [--json]\n"
+    "      qelto-cli archive show 编号 [--json] [--report | --report-dir 目录]\n"
+    "  init            建立档案文件（SQLite）以及缺少的 usep、info、scans 三张表；已有的不作改动\n"
     "  people add      在 usep 中加入一个部门的一个使用人（都不能为空）；已有的不重复加入\n"
     "  people import   从 CSV 文件（两列：部门,使用人；第一行可以是列名）导入使用人；文件可以是\n"
     "                  UTF-8（带或不带 BOM）、区域设置的字符集或 GBK 编码\n"
+    "  history         "
+    "列出档案中一台计算机（按保存时的计算机名）的完整检测：编号、时间、部门、使用人\n"
+    "  diff            比较一台计算机的两次完整检测（默认最后两次；只给编号1 时与最后一次比较），\n"
+    "                  按类别列出配置树中增加、删除和变更的行\n"
+    "  show            按档案中的一次完整检测重新生成配置树；--report 写出它的检测报告\n"
+    "  --json          history、diff、show 输出 JSON\n"
+    "  --report、--report-dir 目录（或 --report=目录）\n"
+    "                  show：把检测报告写入主目录或这个目录\n"
     "  --archive       档案的连接字符串；否则取环境变量 QELTO_ARCHIVE，再否则为当前目录下的\n"
     "                  systeminfo.mdb\n"
     "  --archive-password-file 文件\n"
@@ -61,6 +79,189 @@ QString importSummary(const archive::ImportResult& r) {
            QStringLiteral("，跳过 %1 行：%2。").arg(skipped).arg(why.join(QStringLiteral("；")));
 }
 
+QString timeText(const QDateTime& when) {
+    return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QJsonObject scanJson(const archive::ArchivedScan& e) {
+    return {{QStringLiteral("id"), e.id},
+            {QStringLiteral("time"), timeText(e.when)},
+            {QStringLiteral("computer"), e.computer},
+            {QStringLiteral("department"), e.department},
+            {QStringLiteral("person"), e.person}};
+}
+
+const QString kNoTable = QStringLiteral(
+    "这个档案没有完整检测：它建于保存完整检测之前，只有每次保存的摘要。用“qelto-cli archive "
+    "init”加上 scans 表后，以后的每次保存都会同时保存完整检测。");
+
+// The last `last` scans of `computer`, or nullopt with the reason on stderr: an archive without
+// the table of full scans, or no scan of that computer.
+std::optional<std::vector<archive::ArchivedScan>> lastScans(const QString& connstr,
+                                                            const QString& computer, int last) {
+    archive::ScanHistory h = archive::scanHistory(connstr, computer, last);
+    if (!h.tableExists) {
+        printLine(stderr, kNoTable);
+        return std::nullopt;
+    }
+    if (h.scans.empty()) {
+        printLine(stderr, QStringLiteral("档案中没有计算机 %1 的完整检测").arg(computer));
+        return std::nullopt;
+    }
+    return std::move(h.scans);
+}
+
+int history(const QString& connstr, const QString& computer, bool json) {
+    const archive::ScanHistory h = archive::scanHistory(connstr, computer);
+    if (json) {
+        QJsonArray scans;
+        for (const archive::ArchivedScan& e : h.scans) scans << scanJson(e);
+        const QJsonObject out{{QStringLiteral("computer"), computer},
+                              {QStringLiteral("fullScansKept"), h.tableExists},
+                              {QStringLiteral("scans"), scans}};
+        print(stdout, QJsonDocument(out).toJson());
+        return 0;
+    }
+    if (!h.tableExists) {
+        printLine(stdout, kNoTable);
+        return 0;
+    }
+    if (h.scans.empty()) {
+        printLine(stdout, QStringLiteral("档案中没有计算机 %1 的完整检测").arg(computer));
+        return 0;
+    }
+    printLine(stdout, QStringLiteral("计算机 %1 在档案中的完整检测：%2 次")
+                          .arg(report::oneLine(h.scans.front().computer))
+                          .arg(h.scans.size()));
+    printLine(stdout, QStringLiteral("编号\t时间\t部门\t使用人"));
+    for (const archive::ArchivedScan& e : h.scans)
+        printLine(stdout, QStringLiteral("%1\t%2\t%3\t%4")
+                              .arg(e.id)
+                              .arg(timeText(e.when), report::oneLine(e.department),
+                                   report::oneLine(e.person)));
+    return 0;
+}
+
+// "编号 3（2026-12-07 09:30:15，财务部 王丽）"
+QString scanTitle(const archive::ArchivedScan& e) {
+    return QStringLiteral("编号 %1（%2，%3 %4）")
+        .arg(e.id)
+        .arg(timeText(e.when), report::oneLine(e.department), report::oneLine(e.person));
+}
+
+int diff(const QString& connstr, const QString& computer, const QList<qint64>& ids, bool json) {
+    // Only what is needed: the two latest, the latest, or none (the ids name both).
+    std::optional<archive::StoredScan> older, newer;
+    if (ids.size() < 2) {
+        const std::optional<std::vector<archive::ArchivedScan>> scans =
+            lastScans(connstr, computer, 2 - int(ids.size()));
+        if (!scans) return 1;
+        if (ids.isEmpty() && scans->size() < 2) {
+            printLine(stderr, QStringLiteral(
+                                  "计算机 %1 在档案中只有一次完整检测（编号 %2），没有可以比较的")
+                                  .arg(computer)
+                                  .arg(scans->front().id));
+            return 1;
+        }
+        newer = archive::loadScan(connstr, scans->back().id);
+        if (ids.isEmpty()) older = archive::loadScan(connstr, scans->front().id);
+    }
+    if (!ids.isEmpty()) older = archive::loadScan(connstr, ids[0]);
+    if (ids.size() > 1) newer = archive::loadScan(connstr, ids[1]);
+    for (const archive::StoredScan* s : {&*older, &*newer})
+        if (s->entry.computer.compare(computer, Qt::CaseInsensitive) != 0) {
+            printLine(stderr, QStringLiteral("编号 %1 不是计算机 %2 的完整检测，而是 %3 的")
+                                  .arg(s->entry.id)
+                                  .arg(computer, report::oneLine(s->entry.computer)));
+            return 1;
+        }
+    const std::vector<archive::TreeChange> changes = archive::diffTrees(
+        archive::replayScan(older->answers).tree, archive::replayScan(newer->answers).tree);
+    using Kind = archive::TreeChange::Kind;
+    if (json) {
+        QJsonArray list;
+        for (const archive::TreeChange& c : changes) {
+            QJsonObject o{
+                {QStringLiteral("change"), c.kind == Kind::Added     ? QStringLiteral("added")
+                                           : c.kind == Kind::Removed ? QStringLiteral("removed")
+                                                                     : QStringLiteral("changed")},
+                {QStringLiteral("categoryKey"), c.categoryKey},
+                {QStringLiteral("category"), c.category},
+                {QStringLiteral("key"), c.key}};
+            if (c.kind != Kind::Added) o.insert(QStringLiteral("before"), c.before);
+            if (c.kind != Kind::Removed) o.insert(QStringLiteral("after"), c.after);
+            list << o;
+        }
+        const QJsonObject out{{QStringLiteral("computer"), newer->entry.computer},
+                              {QStringLiteral("from"), scanJson(older->entry)},
+                              {QStringLiteral("to"), scanJson(newer->entry)},
+                              {QStringLiteral("changes"), list}};
+        print(stdout, QJsonDocument(out).toJson());
+        return 0;
+    }
+    printLine(stdout, QStringLiteral("计算机 %1：%2 → %3")
+                          .arg(report::oneLine(newer->entry.computer), scanTitle(older->entry),
+                               scanTitle(newer->entry)));
+    if (changes.empty()) {
+        printLine(stdout, QStringLiteral("两次检测的配置树相同。"));
+        return 0;
+    }
+    int counts[3] = {0, 0, 0};
+    QString category = QStringLiteral("\n");  // no category's key
+    for (const archive::TreeChange& c : changes) {
+        if (c.categoryKey != category) {
+            category = c.categoryKey;
+            printLine(stdout, report::oneLine(c.category));
+        }
+        ++counts[static_cast<int>(c.kind)];
+        const QString before = report::oneLine(c.before), after = report::oneLine(c.after);
+        switch (c.kind) {
+            case Kind::Added:
+                printLine(stdout, QStringLiteral("  + [%1] %2").arg(c.key, after));
+                break;
+            case Kind::Removed:
+                printLine(stdout, QStringLiteral("  - [%1] %2").arg(c.key, before));
+                break;
+            case Kind::Changed:
+                printLine(stdout, QStringLiteral("  ~ [%1] %2 → %3").arg(c.key, before, after));
+                break;
+        }
+    }
+    printLine(stdout, QStringLiteral("共 %1 行不同：增加 %2 行，删除 %3 行，变更 %4 行。")
+                          .arg(changes.size())
+                          .arg(counts[0])
+                          .arg(counts[1])
+                          .arg(counts[2]));
+    return 0;
+}
+
+struct ShowOptions {
+    bool json = false;
+    bool report = false;
+    QString reportDir;
+};
+
+int show(const QString& connstr, qint64 id, const ShowOptions& o) {
+    const archive::StoredScan stored = archive::loadScan(connstr, id);
+    archive::Replay replay = archive::replayScan(stored.answers);
+    print(stdout, o.json ? scanToJson(replay.tree, replay.record) : scanToOutline(replay.tree));
+    if (!o.report) return 0;
+    report::ExportOptions options;
+    options.directory = o.reportDir;
+    const report::ExportResult r =
+        report::exportReport(replay.tree, replay.record, stored.entry.computer, options);
+    printLine(stderr, r.message());
+    return r.ok() ? 0 : 1;
+}
+
+// A scan's number as typed; nullopt for anything but a positive whole number.
+std::optional<qint64> scanId(const QString& text) {
+    bool ok = false;
+    const qint64 id = text.toLongLong(&ok);
+    if (!ok || id <= 0) return std::nullopt;
+    return id;
+}
+
 }  // namespace
 
 std::optional<QString> archiveConnection(const std::optional<QString>& option,
@@ -95,6 +296,8 @@ int archiveCommand(const QStringList& allArgs) {
     QString passwordFile;
     QStringList args;
     bool options = true;
+    bool json = false;
+    ShowOptions showOptions;
     for (qsizetype i = 0; i < allArgs.size(); ++i) {
         const QString& a = allArgs[i];
         if (!options) {
@@ -114,12 +317,49 @@ int archiveCommand(const QStringList& allArgs) {
             if (i + 1 >= allArgs.size() || allArgs[i + 1].isEmpty())
                 return usage(QStringLiteral("--archive-password-file 需要一个文件名"));
             passwordFile = allArgs[++i];
+        } else if (a == u"--json") {
+            json = true;
+        } else if (a == u"--report") {
+            showOptions.report = true;
+        } else if (a.startsWith(u"--report=") || a == u"--report-dir") {
+            showOptions.report = true;
+            if (a == u"--report-dir") {
+                if (i + 1 >= allArgs.size())
+                    return usage(QStringLiteral("--report-dir 需要一个目录"));
+                showOptions.reportDir = allArgs[++i];
+            } else {
+                showOptions.reportDir = a.mid(9);
+            }
+            if (showOptions.reportDir.isEmpty())
+                return usage(QStringLiteral("%1 的目录不能为空").arg(a.section(u'=', 0, 0)));
         } else if (a.startsWith(u'-')) {
             return usage(QStringLiteral("未知选项：%1").arg(a));
         } else {
             args << a;
         }
     }
+    // What history, diff and show take, checked before the archive is opened.
+    const QString verb = args.value(0);
+    const bool scans = verb == u"history" || verb == u"diff" || verb == u"show";
+    QList<qint64> ids;
+    if (scans) {
+        const qsizetype most = verb == u"diff" ? 4 : 2;
+        if (args.size() < 2 || args.size() > most)
+            return usage(QStringLiteral("无法理解的参数：%1").arg(args.join(u' ')));
+        if (args[1].trimmed().isEmpty())
+            return usage(verb == u"show" ? QStringLiteral("编号不能为空")
+                                         : QStringLiteral("计算机名不能为空"));
+        for (qsizetype i = verb == u"show" ? 1 : 2; i < args.size(); ++i) {
+            const std::optional<qint64> id = scanId(args[i]);
+            if (!id) return usage(QStringLiteral("“%1”不是完整检测的编号").arg(args[i]));
+            ids << *id;
+        }
+        if (showOptions.report && verb != u"show")
+            return usage(QStringLiteral("--report 只用于 show"));
+    } else if (json || showOptions.report) {
+        return usage(QStringLiteral("--json 和 --report 只用于 history、diff 和 show"));
+    }
+
     QString problem;
     const std::optional<QString> connstr = archiveConnection(option, passwordFile, problem);
     if (!connstr) {
@@ -153,6 +393,12 @@ int archiveCommand(const QStringList& allArgs) {
                 *connstr, args[2], report::charsetOfLocale(report::localeNameFromEnvironment()));
             printLine(stdout, importSummary(r));
             return 0;
+        }
+        if (verb == u"history") return history(*connstr, textArgument(args[1]).trimmed(), json);
+        if (verb == u"diff") return diff(*connstr, textArgument(args[1]).trimmed(), ids, json);
+        if (verb == u"show") {
+            showOptions.json = json;
+            return show(*connstr, ids[0], showOptions);
         }
     } catch (const archive::ArchiveError& e) {
         printLine(stderr, e.message());

@@ -1,10 +1,12 @@
 // qelto-cli scan: connects like the window does and prints the tree and the scan record.
 
+#include "batch.h"
 #include "commands.h"
 #include "connection.h"
 #include "scanjson.h"
 
 #include "archive/archive.h"
+#include "report/encoding.h"
 #include "report/report.h"
 #include "scan/host.h"
 #include "wmi/error.h"
@@ -15,19 +17,33 @@
 #include <QLocale>
 #include <QSysInfo>
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
 namespace qelto::cli {
 
 namespace {
 
 const char kUsage[] =
-    "用法：qelto-cli scan [主机] [--snapshot 文件] [--user 用户名] [--json] [--verbose]\n"
+    "用法：qelto-cli scan [主机…] [--hosts-file 文件] [--jobs N] [--snapshot 文件] [--user "
+    "用户名]\n"
+    "                     [--json] [--verbose]\n"
     "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
+    "  几台主机（或地址范围 192.168.1.0/24、192.168.1.10-20，也可写在 ssh://用户@范围:端口 中）\n"
+    "  时批量检测，最后输出结果表；--json 时每台主机输出一行 JSON\n"
+    "  --hosts-file 文件   从文件读主机，每行一个，# 之后是注释\n"
+    "  --jobs N            批量检测时同时检测的主机数（默认 32，1 到 256）\n"
     "  --snapshot 文件     从快照文件（JSON）检测，而不是连接主机\n"
     "  --verbose           在标准错误输出上报告连接和检测用的时间、无法执行的查询和无法读取的值\n"
-    "  --report            把检测报告写入主目录 $HOME 中的“计算机名.doc”\n"
+    "  --report            把检测报告写入主目录 $HOME "
+    "中的“计算机名.doc”（批量时“计算机名-主机.doc”）\n"
     "  --report-dir 目录   把检测报告写入这个目录（也可写成 --report=目录）\n"
     "  --save --department 部门 --person 使用人 [--archive 连接字符串]\n"
     "                      把这次检测的摘要存入档案（也可由环境变量 QELTO_ARCHIVE 指定档案）\n"
+    "  --people 文件       批量保存时各主机的部门和使用人（CSV：主机,部门,使用人）\n"
     "  --archive-password-file 文件\n"
     "                      档案服务器的密码（文件的第一行）；也可用环境变量 "
     "QELTO_ARCHIVE_PASSWORD\n"
@@ -50,11 +66,16 @@ struct ScanOptions {
     QString department, person;
     std::optional<QString> archive;
     QString archivePasswordFile;
+    // A batch: the hosts named on the command line, --hosts-file, --jobs, --people.
+    QStringList hosts;
+    QString hostsFile, peopleFile;
+    int jobs = 32;
 };
 
 // After the scan: the report and the archive row, when asked for. Messages go to stderr so that
 // stdout keeps the tree alone. Returns 0, or 1 when something failed.
-int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanRecord& record) {
+int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanRecord& record,
+              const wmi::InstanceStore* answers) {
     int status = 0;
     if (o.report) {
         report::ExportOptions options;
@@ -82,8 +103,9 @@ int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanR
             return 1;
         }
         try {
-            const QStringList leftOut = archive::saveRecord(*connstr, textArgument(o.department),
-                                                            textArgument(o.person), record);
+            // The summary row, and the full scan beside it where the archive keeps those.
+            const QStringList leftOut = archive::saveScan(*connstr, textArgument(o.department),
+                                                          textArgument(o.person), record, answers);
             printLine(stderr, QStringLiteral("保存成功！"));
             if (!leftOut.isEmpty())
                 printLine(stderr, QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
@@ -123,6 +145,206 @@ QString snapshotProblem(const QString& message, const QString& file) {
            message.mid(prefix.size());
 }
 
+// The columns of the terminal on stderr; 80 when it does not say.
+int terminalWidth() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+// qelto-cli scan over several hosts: each host is scanned as one host would be, on --jobs
+// threads at a time; the outputs of each (its JSON line, report, archive row) are written here on
+// this thread as it ends, and the table at the end.
+int batchScan(const ScanOptions& o) {
+    batch::HostList list;
+    QString problem;
+    for (const QString& item : o.hosts)
+        if (!list.add(item, problem)) return usage(problem);
+    if (!o.hostsFile.isEmpty()) {
+        QString reason;
+        const auto bytes = wmi::readInputFile(o.hostsFile, wmi::kMaxInputFileBytes, reason);
+        if (!bytes) {
+            printLine(stderr, QStringLiteral("无法读取主机文件 %1：%2").arg(o.hostsFile, reason));
+            return 1;
+        }
+        for (const QString& item : batch::itemsOfFile(QString::fromUtf8(*bytes)))
+            if (!list.add(item, problem))
+                return usage(QStringLiteral("主机文件 %1：%2").arg(o.hostsFile, problem));
+    }
+    const QStringList& hosts = list.hosts();
+    if (hosts.isEmpty()) return usage(QStringLiteral("主机文件 %1 中没有主机").arg(o.hostsFile));
+
+    QHash<QString, batch::Person> people;
+    if (!o.peopleFile.isEmpty()) {
+        if (!o.save) return usage(QStringLiteral("--people 只与 --save 一起使用"));
+        QString reason;
+        const auto bytes = wmi::readInputFile(o.peopleFile, wmi::kMaxInputFileBytes, reason);
+        if (!bytes) {
+            printLine(stderr, QStringLiteral("无法读取人员文件 %1：%2").arg(o.peopleFile, reason));
+            return 1;
+        }
+        const auto read = batch::parsePeople(
+            *bytes, report::charsetOfLocale(report::localeNameFromEnvironment()), problem);
+        if (!read) return usage(QStringLiteral("%1：%2").arg(o.peopleFile, problem));
+        people = *read;
+    }
+    const bool everyone = !o.department.isNull() && !o.person.isNull();
+    if (o.save && !everyone) {
+        if (o.peopleFile.isEmpty())
+            return usage(QStringLiteral("--save 需要 --department 和 --person，或 --people 文件"));
+        QStringList missing;
+        for (const QString& h : hosts)
+            if (!people.contains(h)) missing << h;
+        if (!missing.isEmpty())
+            return usage(QStringLiteral("人员文件中没有这 %1 台主机（可用 --department 和 --person "
+                                        "给出其余主机的部门和使用人）：%2")
+                             .arg(missing.size())
+                             .arg(missing.mid(0, 10).join(QStringLiteral("、")) +
+                                  (missing.size() > 10 ? QStringLiteral("…") : QString())));
+    }
+
+    std::shared_ptr<const wmi::InstanceStore> snapshot;
+    if (!o.snapshot.isEmpty()) {
+        try {
+            snapshot = wmi::loadSnapshot(o.snapshot);
+        } catch (const wmi::SnapshotError& e) {
+            printLine(stderr, snapshotProblem(e.message(), o.snapshot));
+            return 1;
+        }
+    }
+    std::optional<QString> connstr;
+    if (o.save) {
+        connstr = archiveConnection(o.archive, o.archivePasswordFile, problem);
+        if (!connstr) {
+            printLine(stderr, QStringLiteral("保存失败：%1").arg(problem));
+            return 1;
+        }
+    }
+    // The password, when one is needed, is asked once for the whole batch.
+    ConnectionOptions asked = o.connection;
+    asked.host = QStringLiteral("%1 台主机").arg(hosts.size());
+    const auto base = makeRequest(asked, problem);
+    if (!base) {
+        printLine(stderr, problem);
+        return 1;
+    }
+
+    // On a pool thread. No question is asked in the middle of a batch: an unknown host key is
+    // taken only with --accept-new-host-key, and refused otherwise.
+    const bool acceptKeys = o.connection.acceptNewHostKey;
+    auto scanOne = [&](const QString& host) {
+        batch::Outcome out;
+        wmi::ConnectRequest request = *base;
+        request.host = host;
+        request.confirmNewHostKey = [&out, acceptKeys](const wmi::HostKeyQuestion& q) {
+            if (!acceptKeys) {
+                out.hostKeyRefused = true;
+                return false;
+            }
+            out.notices << QStringLiteral("已信任并记住 %1 的主机密钥（%2 %3）。")
+                               .arg(q.address, q.keyType, q.fingerprint);
+            return true;
+        };
+        wmi::SourceConnector connector(snapshot);
+        scan::ScanRecord start;
+        start.clearForScan();
+        out.scan = scan::scanHost(connector, request, std::move(start));
+        return out;
+    };
+
+    const bool live = ::isatty(STDERR_FILENO) == 1;
+    bool lineShown = false;
+    auto clearLine = [&] {
+        if (lineShown) print(stderr, "\r\033[K");
+        lineShown = false;
+    };
+    std::vector<batch::Row> rows(size_t(hosts.size()));
+    bool keyRefused = false, leftOutTold = false;
+    const QString recorder = QSysInfo::machineHostName().section(u'.', 0, 0);
+
+    auto finished = [&](batch::Outcome&& out) {
+        clearLine();
+        for (const QString& n : out.notices) printLine(stderr, n);
+        scan::HostScan& s = out.scan;
+        batch::Row& row = rows[size_t(out.index)];
+        row.host = out.host;
+        row.elapsed = out.elapsed;
+        if (s.error) {
+            row.error = QStringLiteral("连接失败（0x%1）：%2")
+                            .arg(s.error->number(), 8, 16, QLatin1Char('0'))
+                            .arg(scan::connectionFailureText(*s.error, out.host));
+            keyRefused = keyRefused || out.hostKeyRefused;
+            if (o.json) print(stdout, batch::jsonLine(out.host, row.error, nullptr));
+            return;
+        }
+        row.ok = true;
+        row.computerName = s.record.computername.textValue();
+        if (o.verbose) {
+            printLine(stderr, QStringLiteral("%1：连接用时 %2 毫秒，检测用时 %3 毫秒")
+                                  .arg(out.host)
+                                  .arg(s.connectTime.count())
+                                  .arg(s.scanTime.count()));
+            for (const auto& p : s.problems) printLine(stderr, out.host + u"：" + problemText(p));
+        }
+        if (o.json) print(stdout, batch::jsonLine(out.host, QString(), &s));
+        QStringList failures;
+        if (o.report) {
+            // Every host's report has its own name, also when two hosts share a computer name.
+            scan::ScanRecord named = s.record;
+            named.computername = wmi::Variant(row.computerName + u'-' + out.host);
+            report::ExportOptions options;
+            options.directory = o.reportDir;
+            const report::ExportResult r = report::exportReport(s.tree, named, out.host, options);
+            if (!r.ok()) failures << r.message();
+        }
+        if (o.save) {
+            const batch::Person who = people.value(out.host, {o.department, o.person});
+            s.record.sendmail = wmi::Variant(recorder);
+            if (s.tree.count() == 0) {
+                failures << QStringLiteral("检测到无数据，无法保存");
+            } else {
+                try {
+                    const QStringList leftOut = archive::saveScan(
+                        *connstr, textArgument(who.department), textArgument(who.person), s.record,
+                        s.service ? s.service->answers() : nullptr);
+                    if (!leftOut.isEmpty() && !leftOutTold) {
+                        printLine(stderr,
+                                  QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
+                                      leftOut.join(QStringLiteral("、")));
+                        leftOutTold = true;
+                    }
+                } catch (const archive::ArchiveError& e) {
+                    failures << QStringLiteral("保存失败：%1").arg(e.message());
+                }
+            }
+        }
+        if (!failures.isEmpty()) {
+            row.ok = false;
+            row.error = failures.join(QStringLiteral("；"));
+        }
+    };
+    auto progress = [&](const batch::Progress& p) {
+        print(stderr, "\r");
+        printText(stderr, batch::progressLine(p, terminalWidth() - 1));
+        print(stderr, "\033[K");
+        std::fflush(stderr);
+        lineShown = true;
+    };
+
+    const auto began = std::chrono::steady_clock::now();
+    batch::run(hosts, o.jobs, scanOne, finished,
+               live ? std::function<void(const batch::Progress&)>(progress) : nullptr);
+    clearLine();
+    const auto total = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - began);
+    // The table is the output of a batch; with --json, stdout holds the JSON lines alone.
+    printText(o.json ? stderr : stdout, batch::table(rows, total));
+    if (keyRefused)
+        printLine(stderr, QStringLiteral("请向这台主机的管理员核对指纹；确认无误后可加 "
+                                         "--accept-new-host-key 信任并记住它。"));
+    return std::all_of(rows.begin(), rows.end(), [](const batch::Row& r) { return r.ok; }) ? 0 : 1;
+}
+
 }  // namespace
 
 int scanCommand(const QStringList& args) {
@@ -140,8 +362,7 @@ int scanCommand(const QStringList& args) {
             continue;
         }
         if (!options) {
-            if (!o.connection.host.isNull()) return usage(QStringLiteral("多余的参数：%1").arg(a));
-            o.connection.host = a;
+            o.hosts << a;
             continue;
         }
         QString problem;
@@ -180,14 +401,28 @@ int scanCommand(const QStringList& args) {
         } else if (a == u"--archive-password-file") {
             if (!value(o.archivePasswordFile) || o.archivePasswordFile.isEmpty())
                 return usage(QStringLiteral("--archive-password-file 需要一个文件名"));
+        } else if (a == u"--hosts-file") {
+            if (!value(o.hostsFile) || o.hostsFile.isEmpty())
+                return usage(QStringLiteral("--hosts-file 需要一个文件名"));
+        } else if (a == u"--people") {
+            if (!value(o.peopleFile) || o.peopleFile.isEmpty())
+                return usage(QStringLiteral("--people 需要一个文件名"));
+        } else if (a == u"--jobs") {
+            QString n;
+            bool ok = false;
+            if (value(n)) o.jobs = n.toInt(&ok);
+            if (!ok || o.jobs < 1 || o.jobs > 256)
+                return usage(QStringLiteral("--jobs 的值应为 1 到 256 之间的整数"));
         } else if (a.startsWith(u'-')) {
             return usage(QStringLiteral("未知选项：%1").arg(a));
-        } else if (o.connection.host.isNull()) {
-            o.connection.host = a;
         } else {
-            return usage(QStringLiteral("多余的参数：%1").arg(a));
+            o.hosts << a;
         }
     }
+    const bool isBatch = o.hosts.size() > 1 || !o.hostsFile.isEmpty() || !o.peopleFile.isEmpty() ||
+                         std::any_of(o.hosts.begin(), o.hosts.end(), batch::isRange);
+    if (isBatch) return batchScan(o);
+    if (!o.hosts.isEmpty()) o.connection.host = o.hosts.first();
     if (o.save && (o.department.isNull() || o.person.isNull()))
         return usage(QStringLiteral("--save 需要 --department 和 --person"));
 
@@ -222,7 +457,8 @@ int scanCommand(const QStringList& args) {
     }
     print(stdout,
           o.json ? cli::scanToJson(result.tree, result.record) : cli::scanToOutline(result.tree));
-    return afterScan(o, result.tree, result.record);
+    return afterScan(o, result.tree, result.record,
+                     result.service ? result.service->answers() : nullptr);
 }
 
 }  // namespace qelto::cli

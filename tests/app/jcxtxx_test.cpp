@@ -11,6 +11,7 @@
 #include "wmi/error.h"
 
 #include "archive/archive.h"
+#include "archive/history.h"
 #include "archive/zuzhi.h"
 
 #include <QApplication>
@@ -508,6 +509,11 @@ class JCXTXXTest : public QObject {
         QTest::mouseClick(dialog->Command1, Qt::LeftButton);
         QCOMPARE(win.prompts->messages, QStringList({QStringLiteral("保存成功！")}));
         QVERIFY(!dialog->isVisible());
+        // With the row, the answers of the scan behind it.
+        const archive::ScanHistory kept = archive::scanHistory(connstr, QStringLiteral("PC01"));
+        QCOMPARE(kept.scans.size(), std::size_t(1));
+        QCOMPARE(wmi::writeSnapshot(*archive::loadScan(connstr, kept.scans[0].id).answers),
+                 wmi::writeSnapshot(*wmi::readSnapshot(QByteArray(kRemote))));
     }
 
     void aSecondScanReplacesTheFirst() {

@@ -4,7 +4,9 @@
 #include "archive_target.h"
 
 #include "archive/archive.h"
+#include "archive/history.h"
 #include "archive/zuzhi.h"
+#include "wmi/snapshot.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -209,6 +211,30 @@ class ZuzhiTest : public QObject {
         QCOMPARE(rows[0].value(QStringLiteral("计算机名")).toString(), QStringLiteral("PC01"));
         QCOMPARE(rows[0].value(QStringLiteral("硬盘容量")).toString(), QStringLiteral("1GB"));
         QCOMPARE(rows[0].value(QStringLiteral("name")).toString(), QStringLiteral("ADMIN-PC"));
+    }
+
+    // The window hands over the answers of the scan behind the record, or none after a failed
+    // connection emptied the record: the save keeps them as the full scan, or only the row.
+    void theSaveKeepsTheAnswersBehindTheRecord() {
+        auto answers = std::make_shared<qelto::wmi::InstanceStore>();
+        qelto::wmi::Instance computer;
+        computer.set(QStringLiteral("Caption"), qelto::wmi::Variant(QStringLiteral("PC01")));
+        answers->addClass(QStringLiteral("Win32_ComputerSystem")).items.emplace_back(computer);
+        const qelto::wmi::InstanceStore* current = answers.get();
+        Recorder rec;
+        const qelto::scan::ScanRecord record = sampleRecord();
+        zuzhi d(record, connstr(), rec.messages());
+        d.setAnswers([&current] { return current; });
+        for (int i = 0; i < 2; ++i) {
+            d.present();
+            d.Command1->click();
+            current = nullptr;
+        }
+        QCOMPARE(infoRows(connstr()).size(), 2);
+        const auto history = qelto::archive::scanHistory(connstr(), QStringLiteral("PC01"));
+        QCOMPARE(history.scans.size(), std::size_t(1));
+        const auto stored = qelto::archive::loadScan(connstr(), history.scans[0].id);
+        QCOMPARE(qelto::wmi::writeSnapshot(*stored.answers), qelto::wmi::writeSnapshot(*answers));
     }
 
     void typedTextsAndAnEmptyPersonAreStored() {

@@ -1,0 +1,184 @@
+#include "history.h"
+
+#include "recordset.h"
+
+#include "scan/scan.h"
+#include "wmi/snapshot.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QtEndian>
+
+#include <algorithm>
+
+namespace qelto::archive {
+
+namespace {
+
+ArchivedScan entryOf(Recordset& rs) {
+    ArchivedScan e;
+    e.id = rs.Fields(QStringLiteral("id")).Value().toLongLong();
+    const QVariant info = rs.Fields(QStringLiteral("info_id")).Value();
+    if (!info.isNull()) e.infoId = info.toLongLong();
+    e.when = rs.Fields(QStringLiteral("date")).Value().toDateTime();
+    e.computer = rs.Fields(QStringLiteral("计算机名")).Value().toString();
+    e.department = rs.Fields(QStringLiteral("部门")).Value().toString();
+    e.person = rs.Fields(QStringLiteral("使用人")).Value().toString();
+    return e;
+}
+
+// Whether the archive has the table of full scans. Opening the archive is what fails for a
+// missing file or a server that does not answer, with the same messages as every other use.
+bool hasScanTable(const QString& connstr) {
+    const QString name = uniqueConnectionName();
+    const ArchiveLocation location = parseConnectionString(connstr);
+    openConnection(location, name, false);
+    bool has = false;
+    {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        has = db.tables().contains(kScanTable, Qt::CaseInsensitive);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return has;
+}
+
+const QString kColumns =
+    QStringLiteral("id, info_id, \"date\", \"计算机名\", \"部门\", \"使用人\"");
+
+// The category of a node: the node right under the root on its way up (the root is its own).
+int categoryOf(const scan::InventoryTree& tree, int index) {
+    int i = index;
+    while (tree.node(i).parent >= 0 && tree.node(tree.node(i).parent).parent >= 0)
+        i = tree.node(i).parent;
+    return i;
+}
+
+}  // namespace
+
+QStringList createScanTable(bool sqlite) {
+    const QString id = sqlite
+                           ? QStringLiteral("id INTEGER PRIMARY KEY AUTOINCREMENT")
+                           : QStringLiteral("id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY");
+    return {QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2, info_id BIGINT, \"date\" TIMESTAMP, "
+                           "\"计算机名\" TEXT, \"部门\" TEXT, \"使用人\" TEXT, answers %3)")
+                .arg(kScanTable, id, sqlite ? QStringLiteral("BLOB") : QStringLiteral("BYTEA")),
+            QStringLiteral("CREATE INDEX IF NOT EXISTS scans_computer ON %1 (\"计算机名\", id)")
+                .arg(kScanTable)};
+}
+
+QByteArray packScan(const wmi::InstanceStore& answers) {
+    const QByteArray text = wmi::writeSnapshot(answers);
+    if (text.size() > kMaxScanBytes)
+        throw ArchiveError(QStringLiteral("这次检测的完整结果超过 %1 MiB，无法存入档案")
+                               .arg(kMaxScanBytes / 1024 / 1024));
+    return qCompress(text, 6);
+}
+
+std::shared_ptr<wmi::InstanceStore> unpackScan(const QByteArray& packed) {
+    const ArchiveError damaged(QStringLiteral("档案中的这次完整检测已损坏，无法读出"));
+    if (packed.size() < 4) throw damaged;
+    const quint32 length = qFromBigEndian<quint32>(packed.constData());
+    if (length == 0 || length > quint32(kMaxScanBytes)) throw damaged;
+    const QByteArray text = qUncompress(packed);
+    if (text.size() != qsizetype(length)) throw damaged;
+    try {
+        return wmi::readSnapshot(text);
+    } catch (const wmi::SnapshotError&) {
+        throw damaged;
+    }
+}
+
+ScanHistory scanHistory(const QString& connstr, const QString& computer, int last) {
+    ScanHistory h;
+    h.tableExists = hasScanTable(connstr);
+    if (!h.tableExists) return h;
+    const auto read = [&](const QString& where) {
+        // The last ones come from the end of the index, newest first, and are turned round.
+        const QString order =
+            last > 0 ? QStringLiteral("id desc limit %1").arg(last) : QStringLiteral("id");
+        std::unique_ptr<Recordset> rs =
+            opensql(connstr,
+                    QStringLiteral("select %1 from %2 where %3 order by %4")
+                        .arg(kColumns, kScanTable, where, order),
+                    {computer});
+        for (int i = 0, n = rs->RecordCount(); i < n; ++i, rs->MoveNext())
+            h.scans.push_back(entryOf(*rs));
+        if (last > 0) std::reverse(h.scans.begin(), h.scans.end());
+    };
+    read(QStringLiteral("\"计算机名\" = ?"));
+    if (h.scans.empty()) read(QStringLiteral("lower(\"计算机名\") = lower(?)"));
+    return h;
+}
+
+StoredScan loadScan(const QString& connstr, qint64 id) {
+    if (!hasScanTable(connstr))
+        throw ArchiveError(QStringLiteral("档案中没有完整检测（它建于保存完整检测之前）"));
+    std::unique_ptr<Recordset> rs = opensql(
+        connstr,
+        QStringLiteral("select %1, answers from %2 where id = ?").arg(kColumns, kScanTable), {id});
+    if (rs->RecordCount() == 0)
+        throw ArchiveError(QStringLiteral("档案中没有编号为 %1 的完整检测").arg(id));
+    StoredScan s;
+    s.entry = entryOf(*rs);
+    s.answers = unpackScan(rs->Fields(QStringLiteral("answers")).Value().toByteArray());
+    return s;
+}
+
+Replay replayScan(std::shared_ptr<const wmi::InstanceStore> answers, const QLocale& locale) {
+    Replay r;
+    r.record.clearForScan();
+    wmi::StoreService service(std::move(answers));
+    scan::infoscan(service, r.tree, r.record, locale);
+    return r;
+}
+
+std::vector<TreeChange> diffTrees(const scan::InventoryTree& from, const scan::InventoryTree& to) {
+    // The changes of each category, the categories in order of first appearance.
+    QStringList order;
+    QHash<QString, std::vector<TreeChange>> byCategory;
+    const auto add = [&](TreeChange c) {
+        if (!byCategory.contains(c.categoryKey)) order << c.categoryKey;
+        byCategory[c.categoryKey].push_back(std::move(c));
+    };
+    const auto categoryLine = [](const scan::InventoryTree& t, int index, TreeChange& c) {
+        const scan::Node& category = t.node(categoryOf(t, index));
+        c.categoryKey = category.key;
+        c.category = category.text;
+    };
+    // Every category of `to` gets its place first, even where its only changes are removals.
+    for (int i = 0; i < to.count(); ++i)
+        if (categoryOf(to, i) == i && !byCategory.contains(to.node(i).key)) {
+            order << to.node(i).key;
+            byCategory.insert(to.node(i).key, {});
+        }
+    for (int i = 0; i < to.count(); ++i) {
+        const scan::Node& n = to.node(i);
+        const int old = from.indexOf(n.key);
+        if (old >= 0 && from.node(old).text == n.text) continue;
+        TreeChange c{old < 0 ? TreeChange::Kind::Added : TreeChange::Kind::Changed,
+                     {},
+                     {},
+                     n.key,
+                     old < 0 ? QString() : from.node(old).text,
+                     n.text};
+        categoryLine(to, i, c);
+        add(std::move(c));
+    }
+    for (int i = 0; i < from.count(); ++i) {
+        const scan::Node& n = from.node(i);
+        if (to.contains(n.key)) continue;
+        TreeChange c{TreeChange::Kind::Removed, {}, {}, n.key, n.text, {}};
+        // A removed line stands under its category as the newer tree names it, where it has it.
+        categoryLine(from, i, c);
+        const int now = to.indexOf(c.categoryKey);
+        if (now >= 0) c.category = to.node(now).text;
+        add(std::move(c));
+    }
+    std::vector<TreeChange> all;
+    for (const QString& key : order)
+        for (TreeChange& c : byCategory[key]) all.push_back(std::move(c));
+    return all;
+}
+
+}  // namespace qelto::archive

@@ -1,0 +1,253 @@
+// The full scans of the archive: kept by each save, listed, compared and replayed by qelto-cli,
+// against SQLite and PostgreSQL; and an archive made before they were kept.
+
+#include "archive_target.h"
+
+#include "archive/archive.h"
+#include "archive/history.h"
+#include "wmi/snapshot.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <tuple>
+
+void PrintTo(ArchiveTarget::Engine engine, std::ostream* os) {
+    *os << (engine == ArchiveTarget::Engine::SQLite ? "SQLite" : "PostgreSQL");
+}
+
+namespace qelto::archive {
+namespace {
+
+class Application : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "history_test";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    void TearDown() override { app_.reset(); }
+
+  private:
+    std::unique_ptr<QCoreApplication> app_;
+};
+const auto* const kApplication = ::testing::AddGlobalTestEnvironment(new Application);
+
+QByteArray machineJson() {
+    QFile f(QStringLiteral(QELTO_MACHINE));
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    return f.readAll();
+}
+
+// The recorded machine a while later: its second disk replaced by a larger one, and a new
+// address on its wired adapter.
+QByteArray laterMachineJson() {
+    QJsonObject machine = QJsonDocument::fromJson(machineJson()).object();
+    QJsonArray disks = machine[QStringLiteral("Win32_DiskDrive")].toArray();
+    QJsonObject disk = disks[1].toObject();
+    disk[QStringLiteral("Caption")] = QStringLiteral("ST4000DM004-2CV104");
+    disk[QStringLiteral("Size")] = QStringLiteral("4000787030016");
+    disks[1] = disk;
+    machine[QStringLiteral("Win32_DiskDrive")] = disks;
+    QJsonArray configs = machine[QStringLiteral("Win32_NetworkAdapterConfiguration")].toArray();
+    QJsonObject wired = configs[0].toObject();
+    QJsonArray addresses = wired[QStringLiteral("IPAddress")].toArray();
+    addresses[0] = QStringLiteral("10.20.4.23");
+    wired[QStringLiteral("IPAddress")] = addresses;
+    configs[0] = wired;
+    machine[QStringLiteral("Win32_NetworkAdapterConfiguration")] = configs;
+    return QJsonDocument(machine).toJson();
+}
+
+struct CliRun {
+    int status;
+    QString out, err;
+};
+
+CliRun cli(const QStringList& args, const QString& connstr) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QELTO_ARCHIVE"), connstr);
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(QELTO_CLI), args);
+    if (!p.waitForFinished(60000)) return {-1, {}, QStringLiteral("timeout")};
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+class History : public ::testing::TestWithParam<ArchiveTarget::Engine> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == ArchiveTarget::Engine::PostgreSQL &&
+            ArchiveTarget::serverConnectionString().isEmpty())
+            GTEST_SKIP() << "QELTO_TEST_PG is not set; tools/test starts a server and sets it";
+        target_ = std::make_unique<ArchiveTarget>(GetParam());
+        initArchive(connstr());
+    }
+    const QString& connstr() const { return target_->connstr(); }
+
+    // Saves a scan of the machine as qelto-cli does, with its answers.
+    void save(const QByteArray& json, const QDateTime& when) {
+        const std::shared_ptr<const wmi::InstanceStore> answers = wmi::readSnapshot(json);
+        const Replay replay = replayScan(answers);
+        saveScan(connstr(), QStringLiteral("财务部"), QStringLiteral("王丽"), replay.record,
+                 answers.get(), when);
+    }
+    int count(const QString& table) {
+        return opensql(connstr(), QStringLiteral("select * from ") + table)->RecordCount();
+    }
+
+    std::unique_ptr<ArchiveTarget> target_;
+};
+
+const QString kComputer = QStringLiteral("WS-0417");
+const QDateTime kMonday(QDate(2026, 12, 7), QTime(9, 30, 15));
+
+TEST_P(History, TwoSavesDifferInExactlyTheChangedDiskAndAddress) {
+    save(machineJson(), kMonday);
+    // One scan: nothing to compare yet.
+    CliRun one = cli({QStringLiteral("archive"), QStringLiteral("diff"), kComputer}, connstr());
+    EXPECT_EQ(one.status, 1);
+    EXPECT_TRUE(one.err.contains(QStringLiteral("只有一次完整检测"))) << one.err.toStdString();
+
+    save(laterMachineJson(), kMonday.addDays(7));
+    const ScanHistory h = scanHistory(connstr(), kComputer.toLower());
+    ASSERT_EQ(h.scans.size(), 2u);
+    EXPECT_EQ(h.scans[1].when, kMonday.addDays(7));
+    EXPECT_EQ(h.scans[1].person, QStringLiteral("王丽"));
+    // Each scan is linked to its own summary row.
+    auto info = opensql(connstr(), QStringLiteral("select id, \"IP地址\" from info where id = ?"),
+                        {*h.scans[1].infoId});
+    ASSERT_EQ(info->RecordCount(), 1);
+    EXPECT_TRUE(info->Fields(QStringLiteral("IP地址")).Value().toString().contains(u"10.20.4.23"));
+
+    const CliRun diff = cli(
+        {QStringLiteral("archive"), QStringLiteral("diff"), kComputer, QStringLiteral("--json")},
+        connstr());
+    ASSERT_EQ(diff.status, 0) << diff.err.toStdString();
+    std::set<std::tuple<QString, QString, QString>> changes;  // change, category, key
+    QString disk2Before, disk2After;
+    for (const QJsonValue& v :
+         QJsonDocument::fromJson(diff.out.toUtf8()).object()[QStringLiteral("changes")].toArray()) {
+        const QJsonObject c = v.toObject();
+        changes.emplace(c[QStringLiteral("change")].toString(),
+                        c[QStringLiteral("categoryKey")].toString(),
+                        c[QStringLiteral("key")].toString());
+        if (c[QStringLiteral("key")] == QStringLiteral("dd12")) {
+            disk2Before = c[QStringLiteral("before")].toString();
+            disk2After = c[QStringLiteral("after")].toString();
+        }
+    }
+    const QString changed = QStringLiteral("changed"), disks = QStringLiteral("DiskDrive");
+    const std::set<std::tuple<QString, QString, QString>> expected = {
+        {changed, disks, QStringLiteral("dd12")},  // the name
+        {changed, disks, QStringLiteral("dd42")},  // its size
+        {changed, disks, QStringLiteral("dd8")},   // the total of all disks
+        {changed, QStringLiteral("NetworkAdapter"), QStringLiteral("nac31")},
+    };
+    EXPECT_EQ(changes, expected) << diff.out.toStdString();
+    EXPECT_TRUE(disk2Before.contains(u"WDC WD20EZBX")) << disk2Before.toStdString();
+    EXPECT_TRUE(disk2After.contains(u"ST4000DM004")) << disk2After.toStdString();
+
+    // The same for people: each line under its category, and the count.
+    const CliRun text = cli({QStringLiteral("archive"), QStringLiteral("diff"), kComputer,
+                             QString::number(h.scans[0].id), QString::number(h.scans[1].id)},
+                            connstr());
+    ASSERT_EQ(text.status, 0) << text.err.toStdString();
+    EXPECT_TRUE(text.out.contains(QStringLiteral("\n硬盘\n  ~ [dd12] ") + disk2Before +
+                                  QStringLiteral(" → ") + disk2After))
+        << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains(QStringLiteral("共 4 行不同：增加 0 行，删除 0 行，变更 4 行")));
+
+    // The other way round, the same lines; and an id of another computer is refused.
+    EXPECT_EQ(diffTrees(replayScan(loadScan(connstr(), h.scans[1].id).answers).tree,
+                        replayScan(loadScan(connstr(), h.scans[0].id).answers).tree)
+                  .size(),
+              4u);
+    EXPECT_EQ(cli({QStringLiteral("archive"), QStringLiteral("diff"), QStringLiteral("PC-9"),
+                   QString::number(h.scans[0].id), QString::number(h.scans[1].id)},
+                  connstr())
+                  .status,
+              1);
+}
+
+TEST_P(History, ShowReplaysTheSameTreeAsAScanOfTheSnapshot) {
+    save(machineJson(), kMonday);
+    const ScanHistory h = scanHistory(connstr(), kComputer);
+    ASSERT_EQ(h.scans.size(), 1u);
+    const CliRun scan = cli({QStringLiteral("scan"), QStringLiteral("--snapshot"),
+                             QStringLiteral(QELTO_MACHINE), QStringLiteral("--json")},
+                            connstr());
+    const CliRun show = cli({QStringLiteral("archive"), QStringLiteral("show"),
+                             QString::number(h.scans[0].id), QStringLiteral("--json")},
+                            connstr());
+    ASSERT_EQ(show.status, 0) << show.err.toStdString();
+    EXPECT_GT(show.out.count(u'\n'), 150);
+    EXPECT_EQ(show.out, scan.out);
+    EXPECT_EQ(
+        cli({QStringLiteral("archive"), QStringLiteral("show"), QString::number(h.scans[0].id + 1)},
+            connstr())
+            .status,
+        1);
+}
+
+TEST_P(History, AnArchiveMadeBeforeFullScansStillSavesAndSaysItHasNone) {
+    // What archive init made before: usep and info alone.
+    ASSERT_TRUE(target_->exec(QStringLiteral("DROP TABLE scans")));
+    save(machineJson(), kMonday);
+    EXPECT_EQ(count(QStringLiteral("info")), 1);
+    EXPECT_FALSE(scanHistory(connstr(), kComputer).tableExists);
+    const CliRun history =
+        cli({QStringLiteral("archive"), QStringLiteral("history"), kComputer}, connstr());
+    EXPECT_EQ(history.status, 0);
+    EXPECT_TRUE(history.out.contains(QStringLiteral("这个档案没有完整检测")))
+        << history.out.toStdString();
+    EXPECT_EQ(cli({QStringLiteral("archive"), QStringLiteral("diff"), kComputer}, connstr()).status,
+              1);
+
+    // init adds the table, and from then on the scans are kept.
+    ASSERT_EQ(cli({QStringLiteral("archive"), QStringLiteral("init")}, connstr()).status, 0);
+    save(machineJson(), kMonday.addDays(1));
+    EXPECT_EQ(count(QStringLiteral("info")), 2);
+    const CliRun after =
+        cli({QStringLiteral("archive"), QStringLiteral("history"), kComputer}, connstr());
+    EXPECT_TRUE(after.out.contains(QStringLiteral("完整检测：1 次"))) << after.out.toStdString();
+    EXPECT_TRUE(after.out.contains(QStringLiteral("2026-12-08 09:30:15\t财务部\t王丽")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, History,
+                         ::testing::Values(ArchiveTarget::Engine::SQLite,
+                                           ArchiveTarget::Engine::PostgreSQL),
+                         [](const auto& info) {
+                             return info.param == ArchiveTarget::Engine::SQLite
+                                        ? std::string("SQLite")
+                                        : std::string("PostgreSQL");
+                         });
+
+TEST(PackedScan, DamagedBytesAreRefusedBeforeInflating) {
+    const QByteArray text = wmi::writeSnapshot(*wmi::readSnapshot(machineJson()));
+    const QByteArray packed = packScan(*wmi::readSnapshot(machineJson()));
+    EXPECT_LT(packed.size() * 3, text.size());
+    EXPECT_EQ(wmi::writeSnapshot(*unpackScan(packed)), text);
+    QByteArray huge = packed;
+    qToBigEndian<quint32>(0xFFFFFFF0u, huge.data());  // claims 4 GiB
+    QByteArray longer = packed;
+    qToBigEndian<quint32>(qFromBigEndian<quint32>(packed.constData()) + 1, longer.data());
+    const QByteArray cases[] = {{},   packed.left(3), packed.left(packed.size() / 2),
+                                huge, longer,         qCompress("not a snapshot")};
+    for (const QByteArray& bytes : cases)
+        EXPECT_THROW(unpackScan(bytes), ArchiveError) << bytes.size();
+}
+
+}  // namespace
+}  // namespace qelto::archive
