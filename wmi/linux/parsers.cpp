@@ -222,7 +222,8 @@ std::optional<Lease> parseDhcpMessage(const QByteArray& b) {
             dom.remove(QChar(0));
             l.domain = dom;
         } else if (code == 44) {
-            for (int k = 0; k + 4 <= len; k += 4) {
+            // Repeated options add up; a real lease names a handful of servers at most.
+            for (int k = 0; k + 4 <= len && l.netbiosServers.size() < 64; k += 4) {
                 quint32 a;
                 std::memcpy(&a, d + k, 4);
                 l.netbiosServers << ipv4(a);
