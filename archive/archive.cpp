@@ -144,7 +144,8 @@ bool insertPair(Session& s, const QString& department, const QString& person) {
                   {department, person, department, person}) > 0;
 }
 
-// Splits one CSV line into fields ("" inside quotes is one quote).
+}  // namespace
+
 QStringList csvFields(const QString& line) {
     QStringList fields;
     QString field;
@@ -174,8 +175,6 @@ QStringList csvFields(const QString& line) {
     fields << field;
     return fields;
 }
-
-}  // namespace
 
 QStringList departments(const QString& connstr) {
     return textColumn(connstr, QStringLiteral("select DISTINCT 部门 from usep"), {},

@@ -133,39 +133,6 @@ QStringList itemsOfFile(const QString& text) {
     return items;
 }
 
-namespace {
-
-// One CSV line's fields; "" inside quotes is one quote.
-QStringList csvFields(const QString& line) {
-    QStringList fields;
-    QString field;
-    bool quoted = false;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const QChar c = line[i];
-        if (quoted) {
-            if (c != u'"') {
-                field += c;
-            } else if (i + 1 < line.size() && line[i + 1] == u'"') {
-                field += c;
-                ++i;
-            } else {
-                quoted = false;
-            }
-        } else if (c == u'"') {
-            quoted = true;
-        } else if (c == u',') {
-            fields << field;
-            field.clear();
-        } else {
-            field += c;
-        }
-    }
-    fields << field;
-    return fields;
-}
-
-}  // namespace
-
 std::optional<QHash<QString, Person>> parsePeople(const QByteArray& bytes,
                                                   const QByteArray& localeCharset,
                                                   QString& problem) {
@@ -186,7 +153,7 @@ std::optional<QHash<QString, Person>> parsePeople(const QByteArray& bytes,
         QString line = lines[n];
         if (line.endsWith(u'\r')) line.chop(1);
         if (line.trimmed().isEmpty()) continue;
-        QStringList f = csvFields(line);
+        QStringList f = archive::csvFields(line);
         for (QString& s : f) s = s.trimmed();
         const bool header = people.isEmpty() && f.size() == 3 &&
                             (f[0].compare(u"host", Qt::CaseInsensitive) == 0 || f[0] == u"主机");
