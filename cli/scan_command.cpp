@@ -229,11 +229,23 @@ int batchScan(const ScanOptions& o) {
         return 1;
     }
 
+    // More hosts than places: the ones that answer nothing are found all at once first, so that
+    // they do not each hold a place for their whole connect time-out.
+    const QSet<QString> silent =
+        hosts.size() > o.jobs ? batch::silentHosts(hosts, base->connectTimeout) : QSet<QString>();
+
     // On a pool thread. No question is asked in the middle of a batch: an unknown host key is
     // taken only with --accept-new-host-key, and refused otherwise.
     const bool acceptKeys = o.connection.acceptNewHostKey;
     auto scanOne = [&](const QString& host) {
         batch::Outcome out;
+        if (silent.contains(host)) {
+            out.scan.error = wmi::Error(wmi::code::RpcUnavailable,
+                                        QStringLiteral("无法连接 %1：%2 毫秒内没有应答。")
+                                            .arg(host)
+                                            .arg(qint64(base->connectTimeout.count())));
+            return out;
+        }
         wmi::ConnectRequest request = *base;
         request.host = host;
         request.confirmNewHostKey = [&out, acceptKeys](const wmi::HostKeyQuestion& q) {

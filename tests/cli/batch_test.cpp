@@ -479,6 +479,22 @@ TEST(CliBatch, HostsThatNeverAnswerCostOneConnectTimeOutTogether) {
     }
     EXPECT_EQ(silent, 14) << r.err.toStdString();
     EXPECT_LT(r.ms, 8000) << r.err.toStdString();
+
+    // Two places for 17 hosts: the silent ones are found together before the pool starts,
+    // instead of seven rounds of time-outs.
+    const CliRun few = cli(a.dir + u"/home",
+                           {QStringLiteral("--connect-timeout"), QStringLiteral("1"),
+                            QStringLiteral("--jobs"), QStringLiteral("2"), QStringLiteral("--json"),
+                            a.url(), QStringLiteral("198.51.100.16/28"), closed, b.url()},
+                           ns.prefix());
+    json = jsonByHost(few.out);
+    ASSERT_EQ(json.size(), 17) << few.err.toStdString();
+    EXPECT_EQ(json[a.url()].value(u"status").toString(), u"ok") << few.err.toStdString();
+    for (const QString& host : failed)
+        EXPECT_EQ(
+            json[host].value(u"error").toString(),
+            QStringLiteral("连接失败（0x800706ba）：远程主机：%1 不存在或没有开机。").arg(host));
+    EXPECT_LT(few.ms, 5000) << few.err.toStdString();
 }
 
 }  // namespace
