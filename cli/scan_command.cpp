@@ -152,6 +152,18 @@ int terminalWidth() {
     return 80;
 }
 
+// The recorded machine of --snapshot, if any; false (the reason on stderr) when it cannot be read.
+bool loadSnapshotOption(const ScanOptions& o, std::shared_ptr<const wmi::InstanceStore>& snapshot) {
+    if (o.snapshot.isEmpty()) return true;
+    try {
+        snapshot = wmi::loadSnapshot(o.snapshot);
+    } catch (const wmi::SnapshotError& e) {
+        printLine(stderr, snapshotProblem(e.message(), o.snapshot));
+        return false;
+    }
+    return true;
+}
+
 // qelto-cli scan over several hosts: each host is scanned as one host would be, on --jobs
 // threads at a time; the outputs of each (its JSON line, report, archive row) are written here on
 // this thread as it ends, and the table at the end.
@@ -204,14 +216,7 @@ int batchScan(const ScanOptions& o) {
     }
 
     std::shared_ptr<const wmi::InstanceStore> snapshot;
-    if (!o.snapshot.isEmpty()) {
-        try {
-            snapshot = wmi::loadSnapshot(o.snapshot);
-        } catch (const wmi::SnapshotError& e) {
-            printLine(stderr, snapshotProblem(e.message(), o.snapshot));
-            return 1;
-        }
-    }
+    if (!loadSnapshotOption(o, snapshot)) return 1;
     std::optional<QString> connstr;
     if (o.save) {
         connstr = archiveConnection(o.archive, o.archivePasswordFile, problem);
@@ -439,14 +444,7 @@ int scanCommand(const QStringList& args) {
         return usage(QStringLiteral("--save 需要 --department 和 --person"));
 
     std::shared_ptr<const wmi::InstanceStore> snapshot;
-    if (!o.snapshot.isEmpty()) {
-        try {
-            snapshot = wmi::loadSnapshot(o.snapshot);
-        } catch (const wmi::SnapshotError& e) {
-            printLine(stderr, snapshotProblem(e.message(), o.snapshot));
-            return 1;
-        }
-    }
+    if (!loadSnapshotOption(o, snapshot)) return 1;
     QString problem;
     const auto request = makeRequest(o.connection, problem);
     if (!request) {

@@ -2,6 +2,7 @@
 // concurrent saves. The suite runs unchanged against SQLite and PostgreSQL.
 
 #include "archive_target.h"
+#include "support/core_application.h"
 
 #include "archive/archive.h"
 
@@ -22,22 +23,6 @@ namespace qelto::archive {
 namespace {
 
 using wmi::Variant;
-
-// QSqlDatabase loads its drivers as plugins, which needs an application object.
-class Application : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "archive_test";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QCoreApplication>(argc, argv);
-    }
-    void TearDown() override { app_.reset(); }
-
-  private:
-    std::unique_ptr<QCoreApplication> app_;
-};
-const auto* const kApplication = ::testing::AddGlobalTestEnvironment(new Application);
 
 using Row = QVariantMap;
 

@@ -2,6 +2,7 @@
 // against SQLite and PostgreSQL; and an archive made before they were kept.
 
 #include "archive_target.h"
+#include "support/core_application.h"
 
 #include "archive/archive.h"
 #include "archive/history.h"
@@ -26,21 +27,6 @@ void PrintTo(ArchiveTarget::Engine engine, std::ostream* os) {
 
 namespace qelto::archive {
 namespace {
-
-class Application : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "history_test";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QCoreApplication>(argc, argv);
-    }
-    void TearDown() override { app_.reset(); }
-
-  private:
-    std::unique_ptr<QCoreApplication> app_;
-};
-const auto* const kApplication = ::testing::AddGlobalTestEnvironment(new Application);
 
 QByteArray machineJson() {
     QFile f(QStringLiteral(QELTO_MACHINE));
