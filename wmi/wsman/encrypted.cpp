@@ -132,15 +132,18 @@ std::vector<EncryptedPart> parseEncryptedBody(QByteArrayView contentType, QByteA
         part.protocol = first.contentType;
         part.originalType = first.originalContent;
         {
+            // "type=<type>;Length=<n>": the length is the last parameter, the type all before it.
             QByteArray type = part.originalType;
             if (type.startsWith("type=")) type = type.mid(5);
-            const QByteArray length = parameter(type, "Length");
+            const qsizetype cut = type.toLower().lastIndexOf(";length=");
+            const qsizetype end = cut < 0 ? -1 : type.indexOf(';', cut + 8);
+            const QByteArray length =
+                cut < 0 ? QByteArray() : type.mid(cut + 8, end < 0 ? -1 : end - cut - 8).trimmed();
             bool ok = false;
             part.plainLength = length.toLongLong(&ok);
             if (!ok || part.plainLength < 0 || part.plainLength > body.size())
                 bad(QStringLiteral("OriginalContent 没有给出可信的长度。"));
-            const qsizetype cut = type.toLower().indexOf(";length=");
-            part.originalType = cut < 0 ? type : type.left(cut);
+            part.originalType = type.left(cut);
         }
         if (protocol.isEmpty() ? part.protocol.isEmpty()
                                : part.protocol.compare(protocol, Qt::CaseInsensitive) != 0)
