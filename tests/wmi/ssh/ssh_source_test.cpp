@@ -479,7 +479,7 @@ TEST(SshSource, AServerThatNeverSpeaksTimesOutWithinTheConnectLimit) {
 // --- Probing bare hosts
 // ----------------------------------------------------------------------------
 
-TEST(SshSource, ProbeWantsTheGreetingNotJustAnOpenPort) {
+TEST(SshSource, ABareHostAnswersWithTheGreetingNotJustAnOpenPort) {
     TestSshd sshd;
     if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
     Home home;
@@ -488,11 +488,11 @@ TEST(SshSource, ProbeWantsTheGreetingNotJustAnOpenPort) {
     const struct {
         const char* name;
         QString text;
-        wmi::ProbeResult expected;
+        reach::Outcome expected;
     } cases[] = {
-        {"sshd", QStringLiteral("127.0.0.2:%1").arg(sshd.port), wmi::ProbeResult::Answers},
-        {"closed", QStringLiteral("127.0.0.2:%1").arg(closedPort()), wmi::ProbeResult::Silent},
-        {"mute", QStringLiteral("127.0.0.2:%1").arg(mute.port), wmi::ProbeResult::Silent},
+        {"sshd", QStringLiteral("127.0.0.2:%1").arg(sshd.port), reach::Outcome::Answered},
+        {"closed", QStringLiteral("127.0.0.2:%1").arg(closedPort()), reach::Outcome::Refused},
+        {"mute", QStringLiteral("127.0.0.2:%1").arg(mute.port), reach::Outcome::Silent},
     };
     const auto source = wmi::ssh::newSource();
     for (const auto& c : cases) {
@@ -501,7 +501,11 @@ TEST(SshSource, ProbeWantsTheGreetingNotJustAnOpenPort) {
         ASSERT_TRUE(host && host->isBare());
         QElapsedTimer clock;
         clock.start();
-        EXPECT_EQ(source->probe(*host, wmi::Clock::now() + 1s), c.expected);
+        const reach::Report r =
+            reach::reachHost(host->host, source->candidates(*host), reach::Deadline::in(1s));
+        ASSERT_EQ(r.attempts.size(), 1u);
+        EXPECT_EQ(r.attempts.front().outcome, c.expected);
+        EXPECT_EQ(r.winner.has_value(), c.expected == reach::Outcome::Answered);
         EXPECT_LT(clock.elapsed(), 3000);
     }
 }
