@@ -8,6 +8,7 @@
 #include "wmi/sources.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -210,6 +211,37 @@ TEST(Reach, TheServedPortWinsWithoutWaitingForDroppedOnes) {
     // With fewer sockets than attempts, hosts whose ports never got one are not called silent.
     const QSet<QString> few = cli::batch::silentHosts(batch, connector, 500ms, 4);
     EXPECT_FALSE(few.contains(QStringLiteral("198.18.8.13")));
+}
+
+// A batch of 1,022 hosts at --jobs 256 with a soft limit of 1,024 open files: every host's three
+// ports are raced at once, the scans hold their sockets for the whole connect limit, and nothing
+// runs out of descriptors. Port 22 of every host accepts and never speaks; 5985 and 5986 drop.
+TEST(Reach, AThousandHostsAtOnceFitTheDescriptors) {
+    NetHosts net;
+    if (!net.ok()) GTEST_SKIP() << "skipped: " << net.error().toStdString();
+    std::unique_ptr<Server> mute;
+    {
+        NetHosts::Inside inside(net, 'h');
+        ASSERT_TRUE(inside.ok());
+        mute = std::make_unique<Server>(QStringLiteral("0.0.0.0"), 22, false, 4096);
+        ASSERT_TRUE(mute->ok());
+    }
+    for (int port : {5985, 5986}) ASSERT_TRUE(net.drop(QStringLiteral("198.18.12.0/22"), port));
+    const QStringList args = net.exec(
+        'c', {QStringLiteral("bash"), QStringLiteral("-c"),
+              QStringLiteral("ulimit -Sn 1024 && ulimit -Hn 8192 && exec \"$0\" \"$@\""),
+              QStringLiteral(QELTO_CLI), QStringLiteral("scan"), QStringLiteral("198.18.12.0/22"),
+              QStringLiteral("--jobs"), QStringLiteral("256"), QStringLiteral("--connect-timeout"),
+              QStringLiteral("1"), QStringLiteral("--json")});
+    QProcess p;
+    p.start(args.first(), args.mid(1));
+    ASSERT_TRUE(p.waitForFinished(120000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 1) << err.toStdString();
+    EXPECT_EQ(out.count(QStringLiteral("不存在或没有开机")), 1022) << err.left(2000).toStdString();
+    EXPECT_FALSE(err.contains(QStringLiteral("Too many open files")));
+    EXPECT_FALSE(out.contains(QStringLiteral("Too many open files")));
 }
 
 }  // namespace

@@ -172,7 +172,9 @@ TEST(Choosing, EachHostTextReachesItsSourceAndThePreferredAnswerWins) {
             // A source on the network gets the connected socket and the moment it was reached,
             // from which its own time limits count.
             EXPECT_EQ(log.hadSocket, log.connectedBy != u"local");
-            if (log.hadSocket) EXPECT_GE(log.reached, start);
+            if (log.hadSocket) {
+                EXPECT_GE(log.reached, start);
+            }
         } catch (const wmi::Error& e) {
             ASSERT_FALSE(row.winner) << e.description().toStdString();
             EXPECT_EQ(e.number(), row.number) << e.description().toStdString();
