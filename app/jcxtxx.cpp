@@ -104,8 +104,11 @@ void JCXTXX::Command1_Click() {
     centreOnScreen(state_);
     state_->show();
     state_->raise();
-    record_.clearForScan();
-    scanAnswers_ = nullptr;  // the emptied record has no answers behind it
+    // The scan starts from a record with its 16 scanned fields emptied. The window's own record
+    // stays as it is until the scan has succeeded, so that a failed attempt leaves the last
+    // scan to be exported and saved.
+    scan::ScanRecord start = record_;
+    start.clearForScan();
 
     wmi::ConnectRequest request;
     request.host = host_ = trimBlanks(Text1->text());
@@ -136,8 +139,8 @@ void JCXTXX::Command1_Click() {
     QFutureWatcher<std::shared_ptr<scan::HostScan>> watcher;
     QEventLoop loop;
     connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(
-        QtConcurrent::run([connector = connector_, request, record = record_, locale = locale()] {
+    watcher.setFuture(QtConcurrent::run(
+        [connector = connector_, request, record = std::move(start), locale = locale()] {
             return std::make_shared<scan::HostScan>(
                 scan::scanHost(*connector, request, record, locale));
         }));
@@ -154,6 +157,7 @@ void JCXTXX::Command1_Click() {
         scanAnswers_ = service_ ? service_->answers() : nullptr;
         tree_ = std::move(out->tree);
         record_ = std::move(out->record);
+        scannedHost_ = host_;
         showInventory();
         // A tree cut off at its limit says so in one line below it.
         for (const scan::Problem& p : out->problems)
@@ -168,10 +172,15 @@ void JCXTXX::Command1_Click() {
 void JCXTXX::Command2_Click() {
     // The report goes to the user's home directory, named after the scanned computer; the message
     // tells where it went, that there was nothing to export, or why it could not be written.
-    prompts_->inform(this, report::exportReport(tree_, record_, host_).message());
+    prompts_->inform(this, report::exportReport(tree_, record_, scannedHost_).message());
 }
 
 void JCXTXX::Command4_Click() {
+    // Nothing has been scanned yet: the same answer as the export's.
+    if (!hasScan()) {
+        prompts_->inform(this, report::noDataText());
+        return;
+    }
     if (!zuzhi_) {
         archive::Messages messages = archive::standardMessages();
         messages.inform = [prompts = prompts_](QWidget* parent, const QString& text) {

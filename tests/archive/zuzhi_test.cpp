@@ -213,8 +213,8 @@ class ZuzhiTest : public QObject {
         QCOMPARE(rows[0].value(QStringLiteral("name")).toString(), QStringLiteral("ADMIN-PC"));
     }
 
-    // The window hands over the answers of the scan behind the record, or none after a failed
-    // connection emptied the record: the save keeps them as the full scan, or only the row.
+    // The window hands over the answers of the scan behind the record, or none when its source
+    // keeps none: the save keeps them as the full scan, or only the row.
     void theSaveKeepsTheAnswersBehindTheRecord() {
         auto answers = std::make_shared<qelto::wmi::InstanceStore>();
         qelto::wmi::Instance computer;
