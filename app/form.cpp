@@ -104,9 +104,12 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
     TreeView1->header()->setStretchLastSection(false);
     TreeView1->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
 
-    // Text boxes and buttons take the focus by keyboard and mouse, labels and frames never.
-    for (QPushButton* b : {Command1, Command2, Command4, Command3})
+    // Text boxes and buttons take the focus by keyboard and mouse, labels and frames never. Return
+    // and Enter press the button that has the focus, as Space does.
+    for (QPushButton* b : {Command1, Command2, Command4, Command3}) {
         b->setFocusPolicy(Qt::StrongFocus);
+        b->setAutoDefault(true);
+    }
     Check1->setFocusPolicy(Qt::StrongFocus);
     setTabOrder(Check1, Text1);
     setTabOrder(Text1, Text2);

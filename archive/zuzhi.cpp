@@ -97,7 +97,8 @@ zuzhi::zuzhi(const scan::ScanRecord& record, QString connstr_, Messages messages
     Label2->setFocusPolicy(Qt::NoFocus);
     setTabOrder(Command1, Combo1);
     setTabOrder(Combo1, Combo2);
-    Command1->setAutoDefault(false);
+    // Return and Enter save, from the button and from the boxes.
+    Command1->setDefault(true);
 
     connect(Combo1, &QComboBox::activated, this, [this] { Combo1_Click(); });
     connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });

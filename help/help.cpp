@@ -52,7 +52,6 @@ QPushButton* button(QWidget* parent, const char* name, QRect place, const QStrin
     auto* b = new QPushButton(text, parent);
     b->setObjectName(QLatin1String(name));
     b->setGeometry(place);
-    b->setAutoDefault(false);
     return b;
 }
 
@@ -115,6 +114,9 @@ help::help(const QPixmap& hostPicture, const QPixmap& loginPicture, QWidget* par
     if (pageBottom > Frame2->height()) Frame2->resize(Frame2->width(), pageBottom);
     const int formBottom = Frame2->geometry().bottom() + 1 + px(120);
     if (formBottom > height()) setFixedSize(width(), formBottom);
+
+    // Enter closes the dialog; Return on 程序帮助 presses it.
+    Command3->setDefault(true);
 
     connect(Command2, &QPushButton::clicked, this, &help::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &help::Command3_Click);

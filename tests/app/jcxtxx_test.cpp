@@ -27,6 +27,7 @@
 #include <QScopeGuard>
 #include <QScrollBar>
 #include <QSemaphore>
+#include <QSignalSpy>
 #include <QStyleOptionGroupBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -229,6 +230,57 @@ class JCXTXXTest : public QObject {
         }
         QCOMPARE(order.join(u' '),
                  QStringLiteral("Check1 Text1 Command1 TreeView1 Command3 Check1"));
+    }
+
+    // Return and Enter press the focused button as Space does, in the window and in its
+    // dialogs; in a dialog, Enter in a box presses its default button (保存, 确定).
+    void keysPressTheFocusedButton_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("key");
+        for (const char* button : {"Command1", "Command2", "Command4", "Command3", "help/Command2",
+                                   "help/Command3", "zuzhi/Command1"})
+            for (const int key : {int(Qt::Key_Space), int(Qt::Key_Return), int(Qt::Key_Enter)})
+                QTest::newRow(qPrintable(
+                    QStringLiteral("%1 %2").arg(QString::fromLatin1(button)).arg(key, 0, 16)))
+                    << QString::fromLatin1(button) << key;
+        QTest::newRow("zuzhi/Combo2 Enter") << QStringLiteral("zuzhi/Combo2") << int(Qt::Key_Enter);
+    }
+    void keysPressTheFocusedButton() {
+        QFETCH(QString, button);
+        QFETCH(int, key);
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        const auto restoreHome = qScopeGuard([&] { qputenv("HOME", oldHome); });
+        const QString connstr =
+            QStringLiteral("Data Source=") + home.filePath(QStringLiteral("a.db"));
+        archive::initArchive(connstr);
+        Window win;
+        JCXTXX& w = *win.w;
+        w.setArchive(connstr);
+        win.scan(answerFrom(kRemote));
+        QWidget* window = &w;
+        if (button.startsWith(u"help/")) {
+            w.Command3_Click();
+            window = w.helpWindow();
+        } else if (button.startsWith(u"zuzhi/")) {
+            w.Command4_Click();
+            window = w.saveWindow();
+        }
+        QVERIFY(window);
+        QWidget* target = window->findChild<QWidget*>(button.section(u'/', -1));
+        QVERIFY(target);
+        // A box passes the key on to the dialog's default button.
+        QPushButton* pressed = qobject_cast<QPushButton*>(target);
+        if (!pressed) pressed = w.saveWindow()->Command1;
+        QApplication::setActiveWindow(window);
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        target->setFocus();
+        QCOMPARE(QApplication::focusWidget(), target);
+        QSignalSpy clicked(pressed, &QPushButton::clicked);
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(clicked.count(), 1);
     }
 
     // The computer that records the scans is this one, whatever the start-up connection answers
