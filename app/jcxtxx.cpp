@@ -72,6 +72,12 @@ JCXTXX::JCXTXX(std::shared_ptr<wmi::Connector> connector, std::shared_ptr<Prompt
     connect(Command2, &QPushButton::clicked, this, &JCXTXX::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &JCXTXX::Command3_Click);
     connect(Command4, &QPushButton::clicked, this, &JCXTXX::Command4_Click);
+    // The host box is narrower than a long host such as ssh://user@host:port: its tooltip holds
+    // the whole text, and without the focus it shows the beginning, where the scheme is.
+    connect(Text1, &QLineEdit::textChanged, this, &JCXTXX::showHostText);
+    Text1->installEventFilter(this);
+    showHostText();
+    Text1->setCursorPosition(0);
     centreOnScreen(this);
     Form_Load();
 }
@@ -244,7 +250,15 @@ void JCXTXX::closeEvent(QCloseEvent* event) {
         if (window != this && window->isVisible()) window->close();
 }
 
+void JCXTXX::showHostText() {
+    const QString text = Text1->text();
+    Text1->setToolTip(text.isEmpty() ? kHostHint : text);
+}
+
 bool JCXTXX::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Text1 && event->type() == QEvent::FocusOut &&
+        static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
+        Text1->setCursorPosition(0);
     // A question asked during the scan (an unknown host key) takes its answer.
     if (busy_ && isUserInput(event->type()) && !QApplication::activeModalWidget()) return true;
     return JCXTXXForm::eventFilter(watched, event);

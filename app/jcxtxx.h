@@ -74,6 +74,8 @@ class JCXTXX : public JCXTXXForm {
     // Shows the tree of the last scan: every node, the expanded ones open, the root selected and
     // the view at the top.
     void showInventory();
+    // The host box's tooltip: its whole text.
+    void showHostText();
 
     std::shared_ptr<wmi::Connector> connector_;
     std::shared_ptr<Prompts> prompts_;

@@ -147,8 +147,7 @@ class JCXTXXTest : public QObject {
             "", 720, 240, 8820, 180);
         row("Frame2", "JCXTXX", "计算机名/IP地址", "", 240, 720, 3135, 855);
         row("Label3", "Frame2", "主机：", "", 240, 360, 540, 180);
-        row("Text1", "Frame2", "127.0.0.1", "请输入要检测的计算机名称或IP地址", 840, 320, 2055,
-            270);
+        row("Text1", "Frame2", "127.0.0.1", "127.0.0.1", 840, 320, 2055, 270);
         row("Frame1", "JCXTXX", "身份验证", "", 240, 1800, 3135, 2175);
         row("Label1", "Frame1", "用户名：", "", 240, 360, 735, 255);
         row("Text2", "Frame1", "Administrator", "请输入连接到远端计算机的用户名", 1080, 320, 1700,
@@ -640,6 +639,30 @@ class JCXTXXTest : public QObject {
         QCOMPARE(kept.scans.size(), std::size_t(1));
         QCOMPARE(wmi::writeSnapshot(*archive::loadScan(connstr, kept.scans[0].id).answers),
                  wmi::writeSnapshot(*wmi::readSnapshot(QByteArray(kRemote))));
+    }
+
+    // The host box holds more than it shows: its tooltip is its whole text (what it asks for
+    // while it is empty), and without the focus it shows the beginning, where the scheme is.
+    void hostBoxTellsItsWholeTextAndShowsItsBeginning() {
+        Window win;
+        JCXTXX& w = *win.w;
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        const QString host =
+            QStringLiteral("ssh://administrator@build-server-07.example.org:40033");
+        w.Text1->setFocus();
+        w.Text1->selectAll();
+        QTest::keyClicks(w.Text1, host);
+        QCOMPARE(w.Text1->toolTip(), host);
+        const auto cursorX = [&] {
+            w.Text1->repaint();
+            return w.Text1->inputMethodQuery(Qt::ImCursorRectangle).toRect().x();
+        };
+        QVERIFY(cursorX() > w.Text1->width() / 2);  // typing shows the end
+        w.Command1->setFocus();
+        QVERIFY2(cursorX() < 8, qPrintable(QString::number(cursorX())));
+        w.Text1->clear();
+        QCOMPARE(w.Text1->toolTip(), QStringLiteral("请输入要检测的计算机名称或IP地址"));
     }
 
     void closingAsksFirst() {
