@@ -130,11 +130,14 @@ void JCXTXX::Command1_Click() {
     // waits for the answer.
     // Certificates of an organisation's own authority, for HTTPS hosts (also qelto-cli's).
     request.caFile = qEnvironmentVariable("QELTO_CA_FILE");
-    request.confirmNewHostKey = [this](const wmi::HostKeyQuestion& question) {
+    // A key that the user declined is named in the refusal, which then says so.
+    auto declined = std::make_shared<std::optional<wmi::HostKeyQuestion>>();
+    request.confirmNewHostKey = [this, declined](const wmi::HostKeyQuestion& question) {
         bool trust = false;
         QMetaObject::invokeMethod(
             this, [&] { trust = prompts_->trustHostKey(this, question); },
             Qt::BlockingQueuedConnection);
+        if (!trust) *declined = question;
         return trust;
     };
 
@@ -156,7 +159,9 @@ void JCXTXX::Command1_Click() {
     busy_ = false;
 
     if (out->error) {
-        prompts_->inform(this, scan::connectionFailureText(*out->error, host_));
+        prompts_->inform(this, out->error->number() == wmi::code::HostKeyUnknown && *declined
+                                   ? hostKeyDeclinedText(**declined)
+                                   : scan::connectionFailureText(*out->error, host_));
         state_->hide();
     } else {
         service_ = std::move(out->service);

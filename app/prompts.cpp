@@ -71,6 +71,11 @@ std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQ
             .arg(question.address, question.keyType, question.fingerprint));
 }
 
+QString hostKeyDeclinedText(const wmi::HostKeyQuestion& question) {
+    return QStringLiteral("你没有信任远程主机 %1 的主机密钥（%2 %3），连接已取消。")
+        .arg(question.address, question.keyType, question.fingerprint);
+}
+
 void MessageBoxPrompts::inform(QWidget* parent, const QString& text) {
     makeInformBox(parent, text)->exec();
 }

@@ -7,6 +7,7 @@
 #include "app/state.h"
 #include "fakes.h"
 #include "help/help.h"
+#include "scan/host.h"
 #include "scan/scan.h"
 #include "wmi/error.h"
 
@@ -416,7 +417,9 @@ class JCXTXXTest : public QObject {
     }
 
     // The worker asks about an unknown host key; the window shows the question and hands the
-    // answer back: 是 scans, 否 fails with the source's own message.
+    // answer back: 是 scans; after 否 the refusal says that the user declined the key, naming the
+    // host as the question did, where the source (and so qelto-cli, which asks nobody) says that
+    // nobody confirmed it.
     void unknownHostKeyIsAskedOnTheWindowThread_data() {
         QTest::addColumn<bool>("trust");
         QTest::newRow("是") << true;
@@ -426,18 +429,31 @@ class JCXTXXTest : public QObject {
         QFETCH(bool, trust);
         Window win;
         win.prompts->trustAnswer = trust;
+        const wmi::HostKeyQuestion question{
+            QStringLiteral("ssh://root@10.0.0.2:2222"), QStringLiteral("10.0.0.2:2222"),
+            QStringLiteral("ssh-ed25519"), QStringLiteral("SHA256:abc")};
+        const wmi::Error refusal(wmi::code::HostKeyUnknown,
+                                 QStringLiteral("主机 10.0.0.2:2222 的密钥未知（ssh-ed25519 "
+                                                "SHA256:abc），未经确认不能信任，连接已拒绝。"));
         const auto remote = answerFrom(kRemote);
-        win.scan([remote](const wmi::ConnectRequest& r) -> std::unique_ptr<wmi::Service> {
-            if (!r.confirmNewHostKey ||
-                !r.confirmNewHostKey(
-                    {r.host, r.host, QStringLiteral("ssh-ed25519"), QStringLiteral("SHA256:abc")}))
-                throw wmi::Error(0x80041001, QStringLiteral("主机密钥未被信任"));
+        win.w->Text1->setText(question.host);
+        win.scan([&](const wmi::ConnectRequest& r) -> std::unique_ptr<wmi::Service> {
+            if (!r.confirmNewHostKey || !r.confirmNewHostKey(question)) throw refusal;
             return remote(r);
         });
         QCOMPARE(win.prompts->hostKeyQuestions, QStringList{QStringLiteral("SHA256:abc")});
-        QCOMPARE(win.prompts->messages,
-                 trust ? QStringList() : QStringList{QStringLiteral("主机密钥未被信任")});
         QCOMPARE(win.w->inventory().count() > 0, trust);
+        if (trust) {
+            QCOMPARE(win.prompts->messages, QStringList());
+            return;
+        }
+        QCOMPARE(win.prompts->messages.size(), 1);
+        const QString shown = win.prompts->messages.front();
+        QVERIFY2(shown != scan::connectionFailureText(refusal, question.host), qPrintable(shown));
+        QVERIFY2(shown.contains(question.address + QStringLiteral(" 的主机密钥")) &&
+                     shown.contains(question.fingerprint) &&
+                     shown.contains(QStringLiteral("没有信任")),
+                 qPrintable(shown));
     }
 
     void requestsFollowTheRoad() {
