@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSqlDatabase>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using qelto::archive::Messages;
@@ -54,6 +55,19 @@ qelto::scan::ScanRecord sampleRecord() {
     r.datecomputername = qelto::wmi::Variant(QStringLiteral("PC01"));
     r.diskdrivesum = qelto::wmi::Variant(quint64(1610612736));
     return r;
+}
+
+// The first and the last row of `area` in which the picture has text (dark pixels).
+std::pair<int, int> inkRows(const QImage& image, const QRect& area) {
+    int first = -1, last = -1;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (qGray(image.pixel(x, y)) < 100) {
+                if (first < 0) first = y;
+                last = y;
+                break;
+            }
+    return {first, last};
 }
 
 QList<QVariantMap> infoRows(const QString& connstr) {
@@ -97,12 +111,27 @@ class ZuzhiTest : public QObject {
         // The labels are at least one line of their font tall.
         for (const QLabel* l : {d.Label1, d.Label2})
             QVERIFY2(l->height() >= l->fontMetrics().height(), qPrintable(l->text()));
-        QCOMPARE(d.Label1->geometry().topLeft(), QPoint(48, 56));
+        QCOMPARE(d.Label1->x(), 48);
         QCOMPARE(d.Label1->width(), 36);
         QCOMPARE(d.Combo1->geometry(), QRect(96, 48, 161, 20));
-        QCOMPARE(d.Label2->geometry().topLeft(), QPoint(48, 112));
+        QCOMPARE(d.Label2->x(), 48);
         QCOMPARE(d.Label2->width(), 48);
         QCOMPARE(d.Combo2->geometry(), QRect(96, 104, 161, 20));
+        // Each label's text stands on the line of its box's text ("部门" is in both of the first).
+        const QImage picture = d.grab().toImage();
+        for (const auto& [label, box] : {std::pair{d.Label1, d.Combo1}, {d.Label2, d.Combo2}}) {
+            const QWidget* edit = box->lineEdit();
+            const auto [labelTop, labelBottom] = inkRows(picture, label->geometry());
+            const auto [boxTop, boxBottom] =
+                inkRows(picture, QRect(edit->mapTo(&d, QPoint()), edit->size()));
+            QVERIFY2(labelTop >= 0 && qAbs(labelBottom - boxBottom) <= 1,
+                     qPrintable(QStringLiteral("%1: text rows %2-%3, its box's %4-%5")
+                                    .arg(label->text())
+                                    .arg(labelTop)
+                                    .arg(labelBottom)
+                                    .arg(boxTop)
+                                    .arg(boxBottom)));
+        }
         QCOMPARE(d.Command1->geometry(), QRect(80, 152, 177, 33));
         QCOMPARE(d.Combo1->currentText(), QStringLiteral("-选择部门-"));
         QCOMPARE(d.Combo2->currentText(), QStringLiteral("-选择使用人-"));
@@ -326,6 +355,21 @@ class ZuzhiTest : public QObject {
             QVERIFY(!QFile::exists(target_->file()));
         }
         QVERIFY(!d.isVisible());
+    }
+
+    // A folder where the archive should be: the loading and the save say so in whole sentences.
+    void aFolderInPlaceOfTheArchiveIsExplained() {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        Recorder rec;
+        const qelto::scan::ScanRecord record = sampleRecord();
+        zuzhi d(record, QStringLiteral("Data Source=") + folder.path(), rec.messages());
+        d.present();
+        d.Command1->click();
+        QCOMPARE(rec.shown.size(), 2);
+        for (const QString& message : rec.shown)
+            QVERIFY2(message.contains(folder.path()) && message.endsWith(u'。'),
+                     qPrintable(message));
     }
 
     void aFailedSaveSaysSoAndCloses() {
