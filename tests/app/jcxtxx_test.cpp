@@ -253,12 +253,8 @@ class JCXTXXTest : public QObject {
         const QByteArray oldHome = qgetenv("HOME");
         qputenv("HOME", QFile::encodeName(home.path()));
         const auto restoreHome = qScopeGuard([&] { qputenv("HOME", oldHome); });
-        const QString connstr =
-            QStringLiteral("Data Source=") + home.filePath(QStringLiteral("a.db"));
-        archive::initArchive(connstr);
         Window win;
         JCXTXX& w = *win.w;
-        w.setArchive(connstr);
         win.scan(answerFrom(kRemote));
         QWidget* window = &w;
         if (button.startsWith(u"help/")) {
@@ -649,8 +645,6 @@ class JCXTXXTest : public QObject {
         const auto rs = archive::opensql(connstr, QStringLiteral("select * from info"));
         QCOMPARE(rs->RecordCount(), 1);
         QCOMPARE(rs->Fields(QStringLiteral("计算机名")).Value().toString(), QStringLiteral("PC01"));
-        QCOMPARE(rs->Fields(QStringLiteral("CPU型号")).Value().toString(),
-                 QStringLiteral("Intel(R) Core(TM) i5-10500 CPU @ 3.10GHz"));
         const archive::ScanHistory kept = archive::scanHistory(connstr, QStringLiteral("PC01"));
         QCOMPARE(kept.scans.size(), std::size_t(1));
         QCOMPARE(wmi::writeSnapshot(*archive::loadScan(connstr, kept.scans[0].id).answers),

@@ -14,8 +14,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <algorithm>
-
 using namespace qelto;
 
 namespace {
@@ -140,12 +138,11 @@ class PromptsIconsTest : public QObject {
         QVERIFY(label);
         const QStringList lines = box->text().split(u'\n');
         QCOMPARE(lines.join(QString()).remove(u' '), QString(text).remove(u' '));
-        QVERIFY2(std::any_of(lines.begin(), lines.end(),
-                             [&](const QString& line) { return line.contains(path); }),
-                 qPrintable(box->text()));
         for (const QString& line : lines)
-            QVERIFY2(label->fontMetrics().horizontalAdvance(line) <= label->contentsRect().width(),
-                     qPrintable(line));
+            QVERIFY2(
+                (line.contains(path) || !line.contains(u'/')) &&
+                    label->fontMetrics().horizontalAdvance(line) <= label->contentsRect().width(),
+                qPrintable(line));
     }
 
     // Every key that a node can name has its own 23 × 23 picture, and no two are alike.
