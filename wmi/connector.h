@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 // A host key that no known-hosts file knows yet, shown to the user before it is trusted.
 struct HostKeyQuestion {
     QString host;         // as the user typed it
-    QString address;      // host[:port] as it is recorded in known_hosts
+    QString address;      // host[:port] as the source's messages name it
     QString keyType;      // "ssh-ed25519", "ecdsa-sha2-nistp256", …
     QString fingerprint;  // "SHA256:…"
 };
