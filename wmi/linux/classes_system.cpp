@@ -160,6 +160,12 @@ qint64 languageCode(const Context& c) {
     }
     if (const qsizetype dot = lang.indexOf(u'.'); dot >= 0) lang.truncate(dot);
     if (lang.isEmpty() || lang == u"C" || lang == u"POSIX") return 1033;
+    // The name comes from the gathered machine and goes to this machine's locale data: only the
+    // characters of a locale name reach it, anything else is an unknown locale.
+    if (lang.size() > 32 || !std::all_of(lang.cbegin(), lang.cend(), [](QChar ch) {
+            return ch.unicode() < 0x80 && (ch.isLetterOrNumber() || ch == u'_' || ch == u'-');
+        }))
+        return 1033;
     if (modifier == u"latin" && lang.startsWith(u"sr_"))
         lang = QStringLiteral("sr_Latn_") + lang.mid(3);
     const QByteArray id = lang.toLatin1();

@@ -2,6 +2,7 @@
 
 #include "context.h"
 #include "source.h"
+#include "zone.h"
 
 #include "wmi/error.h"
 
@@ -15,8 +16,9 @@ namespace {
 
 // The time zone of the gathered machine: the gatherer's TZ, else the zone /etc/localtime links to,
 // else /etc/timezone, else the rule at the end of /etc/localtime itself (a copied zone file). The
-// rules are the scanning machine's for a named zone. A zone that disagrees with the offset the
-// clock gave for now is not the machine's and is not used.
+// rules are the scanning machine's for a named zone, and only names of its zone database count
+// (zoneNamed()): these names come from the gathered machine. A zone that disagrees with the offset
+// the clock gave for now is not the machine's and is not used.
 std::optional<QTimeZone> machineZone(const Gathered& g, qint64 now, int offsetNow) {
     QStringList names;
     QByteArray tz = g.probe(QStringLiteral("zone")).value_or(QByteArray()).trimmed();
@@ -33,10 +35,9 @@ std::optional<QTimeZone> machineZone(const Gathered& g, qint64 now, int offsetNo
         if (start >= 0) names << QString::fromLatin1(tzif.mid(start + 1).trimmed());
     }
     for (const QString& name : names) {
-        if (name.isEmpty() || name.size() > 128) continue;
-        QTimeZone zone(name.toUtf8());
-        if (!zone.isValid()) continue;
-        if (now > 0 && zone.offsetFromUtc(QDateTime::fromSecsSinceEpoch(now)) != offsetNow)
+        const std::optional<QTimeZone> zone = zoneNamed(name);
+        if (!zone) continue;
+        if (now > 0 && zone->offsetFromUtc(QDateTime::fromSecsSinceEpoch(now)) != offsetNow)
             continue;
         return zone;
     }

@@ -2,6 +2,8 @@
 
 #include "cups.h"
 
+#include "wmi/error.h"
+
 #include <QDir>
 
 #include <arpa/inet.h>
@@ -28,12 +30,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 namespace qelto::wmi::lnx {
 
 namespace {
 
 constexpr qsizetype kMaxFile = 8 * 1024 * 1024;
+// How often opening a file of a recorded machine is tried again when a rename raced it.
+constexpr int kOpenAttempts = 1000;
 
 QString parentOf(const QString& path) {
     const qsizetype slash = path.lastIndexOf(u'/');
@@ -222,8 +227,33 @@ class LocalGatherer {
         how.flags = quint64(flags);
         how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
         const QByteArray p = QFile::encodeName(path);
-        const long fd = ::syscall(SYS_openat2, rootFd_, p.constData(), &how, sizeof how);
-        return int(fd);
+        // The kernel gives up with EAGAIN when a rename anywhere on the system races a ".." on
+        // the way (sysfs links are full of them): try again, a bounded number of times, with a
+        // growing pause so that a burst of renames can pass.
+        for (int attempt = 0;; ++attempt) {
+            const long fd = ::syscall(SYS_openat2, rootFd_, p.constData(), &how, sizeof how);
+            if (fd >= 0 || errno != EAGAIN) {
+                if (fd < 0) failIfBroken(path, errno);
+                return int(fd);
+            }
+            if (attempt == kOpenAttempts) {
+                failIfBroken(path, EAGAIN);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(std::min(attempt, 100) * 10));
+        }
+    }
+
+    // A recorded machine is a folder of plain files: one that exists but cannot be opened or read
+    // is a broken recording, and a replay that went on would answer with a value the machine never
+    // had. Not existing, not being a folder, a link loop, a path too long and a device without
+    // its driver are answers of the machine itself.
+    void failIfBroken(const QString& path, int error) const {
+        if (live_ || error == 0 || error == ENOENT || error == ENOTDIR || error == ELOOP ||
+            error == ENAMETOOLONG || error == ENXIO || error == ENODEV)
+            return;
+        throw Error(code::Failed, QStringLiteral("录制的机器中 %1 读不出：%2")
+                                      .arg(path, QString::fromLocal8Bit(std::strerror(error))));
     }
 
     // Reads a file; false when it does not exist.
@@ -281,6 +311,7 @@ class LocalGatherer {
             if (sysfsText && got < 4096) break;
         }
         ::close(fd);
+        failIfBroken(path, error);
         if (error != 0 && got == 0) return error;
         data.truncate(got);
         return 0;

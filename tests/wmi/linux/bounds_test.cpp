@@ -1,9 +1,13 @@
 // What the Linux source takes from places it cannot trust: a folder that any user can fill, a
-// routing table of any length, and a recorded machine whose links point out of it.
+// routing table of any length, a recorded machine whose links point out of it, and zone names
+// that point at files of this machine.
 
 #include "wmi/linux/gather.h"
 #include "wmi/linux/parsers.h"
+#include "wmi/linux/source.h"
 #include "wmi/linux/stream.h"
+#include "wmi/linux/zone.h"
+#include "wmi/store.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,9 +19,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <future>
 
 namespace qelto::test {
@@ -135,6 +142,150 @@ TEST(RecordedMachine, LinksAndProbesStayInsideTheRecordedFolder) {
     EXPECT_TRUE(g.list(QStringLiteral("/etc/self")).value_or(QStringList()).contains(u"hostname"));
     EXPECT_EQ(g.probe(QStringLiteral("uname")).value_or("<none>"), "recorded-host\n");
     EXPECT_FALSE(g.probe(QStringLiteral("uid")).has_value());
+}
+
+TEST(ZoneNames, OnlyRegularZoneFilesInsideTheZoneFolderCount) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString zones = dir.path() + QStringLiteral("/zones");
+    QFile utc(QStringLiteral("/usr/share/zoneinfo/UTC"));
+    const QByteArray tzif = utc.open(QIODevice::ReadOnly) ? utc.read(4096) : QByteArray();
+    ASSERT_TRUE(tzif.startsWith("TZif")) << "this machine has no zone database";
+    write(zones + QStringLiteral("/Asia/Here"), tzif);
+    write(zones + QStringLiteral("/Big"), tzif + QByteArray(2 * 1024 * 1024, 0));
+    write(zones + QStringLiteral("/Text"), QByteArray(100, 'x'));
+    write(dir.path() + QStringLiteral("/Outside"), tzif);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(zones + QStringLiteral("/Pipe")).constData(), 0600), 0);
+    const auto link = [&](const char* target, const char* at) {
+        ASSERT_EQ(
+            ::symlink(target, QFile::encodeName(zones + u'/' + QLatin1String(at)).constData()), 0);
+    };
+    link("Asia/Here", "Alias");
+    link("../Outside", "Up");
+    link("/dev/zero", "Zero");
+    link(QFile::encodeName(zones + QStringLiteral("/Asia/Here")).constData(), "Absolute");
+    const struct {
+        const char* name;
+        bool zone;
+    } cases[] = {
+        {"Asia/Here", true},    {"Alias", true},          {"Asia", false},
+        {"Big", false},         {"Text", false},          {"Pipe", false},
+        {"Up", false},          {"Zero", false},          {"Absolute", false},
+        {"../Outside", false},  {"Asia/../Alias", false}, {"./Alias", false},
+        {"Asia//Here", false},  {"/Asia/Here", false},    {"Asia/Here/", false},
+        {"Asia/Here\n", false}, {"Missing", false},       {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(wmi::lnx::isZoneFile(QString::fromLatin1(c.name), QFile::encodeName(zones)),
+                  c.zone)
+            << c.name;
+    for (const char* rule : {"CST-8", "<+0530>-5:30", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT"})
+        EXPECT_TRUE(wmi::lnx::isPosixZoneRule(QLatin1String(rule))) << rule;
+    for (const char* rule : {"../../x", "CST-8/..", "/CST-8", "Asia/Shanghai", "CST-8,M3.5.0"})
+        EXPECT_FALSE(wmi::lnx::isPosixZoneRule(QLatin1String(rule))) << rule;
+}
+
+// A zone name from the gathered machine (its TZ, its /etc/localtime link, /etc/timezone) that
+// points out of the zone folder: at a pipe that would block a reader, or at a device. The machine
+// is built at once, the zone is that of the clock probe (+05:30), and nothing is opened.
+TEST(ZoneNames, ANameOutsideTheZoneDatabaseOpensNothingAndTheClockDecides) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString fifo = dir.path() + QStringLiteral("/fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString device = dir.path() + QStringLiteral("/zero");
+    const bool root = ::geteuid() == 0;
+    if (root)
+        ASSERT_EQ(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0600, ::makedev(1, 5)),
+                  0);
+    else
+        std::printf("[ SKIPPED ] a device of the test's own needs root: the device rows skip\n");
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, QFile::encodeName(fifo).constData(), IN_OPEN), 0);
+    if (root) {
+        ASSERT_GE(::inotify_add_watch(watch, QFile::encodeName(device).constData(), IN_OPEN), 0);
+    }
+    const QString up = QStringLiteral("../../../../../../../../../..");
+    QStringList names{up + fifo, fifo, u':' + fifo,
+                      QStringLiteral("/usr/share/zoneinfo/") + up + fifo,
+                      QStringLiteral("Asia/") + up + fifo};
+    if (root) names << device << up + device;
+    for (const QString& name : names) {
+        for (const char* where : {"zone", "link", "timezone"}) {
+            SCOPED_TRACE(name.toStdString() + " as " + where);
+            Gathered g;
+            g.addProbe(QStringLiteral("clock"), "1765000000 0 19800\n");  // +05:30
+            g.addFile(QStringLiteral("/proc/stat"), "btime 1750000000\n");
+            if (QLatin1String(where) == u"zone") g.addProbe(QStringLiteral("zone"), name.toUtf8());
+            if (QLatin1String(where) == u"link") g.addLink(QStringLiteral("/etc/localtime"), name);
+            if (QLatin1String(where) == u"timezone")
+                g.addFile(QStringLiteral("/etc/timezone"), name.toUtf8() + '\n');
+            auto built = std::async(std::launch::async, [&] { return wmi::lnx::buildStore(g); });
+            if (built.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+                const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) ::close(fd);  // let the blocked reader go
+                built.wait();
+                ADD_FAILURE() << "the zone name opened the pipe";
+                continue;
+            }
+            const auto store = built.get();
+            const auto* os = store->findClass(u"Win32_OperatingSystem");
+            ASSERT_TRUE(os && !os->items.empty());
+            EXPECT_EQ(os->items[0]->find(u"LastBootUpTime")->value.textValue().right(4), u"+330");
+        }
+    }
+    inotify_event events[8];
+    EXPECT_LE(::read(watch, events, sizeof events), 0)
+        << "a file outside the zone folder was opened";
+    ::close(watch);
+}
+
+// The same through a recorded machine's folder: its TZ, /etc/timezone and /etc/localtime link.
+TEST(ZoneNames, ARecordedMachineNamingAPipeIsReplayedAtOnce) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString fifo = dir.path() + QStringLiteral("/fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString root = dir.path() + QStringLiteral("/machine");
+    const QString name = QStringLiteral("../../../../../../../../../..") + fifo;
+    write(root + QStringLiteral("/.probes/clock"), "1765000000 0 19800\n");
+    write(root + QStringLiteral("/.probes/zone"), name.toUtf8() + '\n');
+    write(root + QStringLiteral("/etc/timezone"), name.toUtf8() + '\n');
+    write(root + QStringLiteral("/proc/stat"), "btime 1750000000\n");
+    ASSERT_EQ(
+        ::symlink(QFile::encodeName(QStringLiteral("/usr/share/zoneinfo/") + name).constData(),
+                  QFile::encodeName(root + QStringLiteral("/etc/localtime")).constData()),
+        0);
+    auto replay = std::async(std::launch::async, [&] { return wmi::lnx::scanLocal(root); });
+    if (replay.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        replay.wait();
+        FAIL() << "the replay opened the pipe";
+    }
+    const auto store = replay.get();
+    const auto* os = store->findClass(u"Win32_OperatingSystem");
+    ASSERT_TRUE(os && !os->items.empty());
+    EXPECT_EQ(os->items[0]->find(u"LastBootUpTime")->value.textValue().right(4), u"+330");
+}
+
+TEST(LocaleNames, OnlyTheCharactersOfALocaleNameReachTheLocaleData) {
+    const struct {
+        const char* lang;
+        qint64 code;
+    } cases[] = {{"zh_CN.UTF-8", 2052},
+                 {"../../../../tmp/zh_CN", 1033},
+                 {"zh_CN/..", 1033},
+                 {"/usr/share/i18n/locales/zh_CN", 1033}};
+    for (const auto& c : cases) {
+        Gathered g;
+        g.addFile(QStringLiteral("/etc/default/locale"), QByteArray("LANG=") + c.lang + '\n');
+        const auto store = wmi::lnx::buildStore(g);
+        const auto* os = store->findClass(u"Win32_OperatingSystem");
+        ASSERT_TRUE(os && !os->items.empty());
+        EXPECT_EQ(os->items[0]->find(u"OSLanguage")->value, wmi::Variant(c.code)) << c.lang;
+    }
 }
 
 }  // namespace

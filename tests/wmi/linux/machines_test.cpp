@@ -10,12 +10,20 @@
 #include "wmi/linux/source.h"
 #include "wmi/sources.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iterator>
 
 namespace qelto::test {
 namespace {
@@ -58,9 +66,52 @@ TEST_P(RecordedMachine, ScanGivesTheGolden) {
     EXPECT_EQ(actual.toStdString(), f.readAll().toStdString());
 }
 
-INSTANTIATE_TEST_SUITE_P(Machines, RecordedMachine,
-                         testing::Values("laptop", "server", "desktop", "minimal", "microvm",
-                                         "armvm"));
+const char* const kMachines[] = {"laptop", "server", "desktop", "minimal", "microvm", "armvm"};
+
+INSTANTIATE_TEST_SUITE_P(Machines, RecordedMachine, testing::ValuesIn(kMachines));
+
+// Any rename on the system can make the kernel refuse a walk over ".." (the links of sysfs are full
+// of them). Another process renames files as fast as it can while every machine is replayed 500
+// times, or for as long as the time bound allows in a slow build; no replay may change a value.
+TEST(RecordedMachineUnderRenames, ReplaysNeverChangeAValue) {
+    QByteArray goldens[std::size(kMachines)];
+    for (std::size_t m = 0; m < std::size(kMachines); ++m) {
+        QFile f(kData + QStringLiteral("/golden/") + QLatin1String(kMachines[m]) +
+                QStringLiteral(".json"));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        goldens[m] = f.readAll();
+    }
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray a = QFile::encodeName(dir.filePath(QStringLiteral("a")));
+    const QByteArray b = QFile::encodeName(dir.filePath(QStringLiteral("b")));
+    QFile(dir.filePath(QStringLiteral("a"))).open(QIODevice::WriteOnly);
+    const pid_t renamer = ::fork();
+    ASSERT_GE(renamer, 0);
+    if (renamer == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::alarm(300);  // never outlives a stuck test
+        for (;;) {
+            ::rename(a.constData(), b.constData());
+            ::rename(b.constData(), a.constData());
+        }
+    }
+    const QDeadlineTimer bound(std::chrono::seconds(60));
+    int rounds = 0;
+    try {
+        for (; rounds < 500 && !bound.hasExpired() && !HasFailure(); ++rounds)
+            for (std::size_t m = 0; m < std::size(kMachines); ++m)
+                EXPECT_EQ(scanJson(machine(kMachines[m])), goldens[m])
+                    << kMachines[m] << ", round " << rounds;
+    } catch (const wmi::Error& e) {
+        ADD_FAILURE() << "round " << rounds << ": " << e.description().toStdString();
+    }
+    ::kill(renamer, SIGKILL);
+    ::waitpid(renamer, nullptr, 0);
+    std::printf("%d rounds of %zu replays while files were renamed\n", rounds,
+                std::size(kMachines));
+    EXPECT_GT(rounds, 0);
+}
 
 // The answers of one class of a recorded machine.
 const wmi::ClassData& classOf(const wmi::InstanceStore& store, const char* name) {

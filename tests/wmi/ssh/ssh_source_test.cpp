@@ -15,13 +15,18 @@
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 #include <optional>
 
 namespace qelto::test {
@@ -294,6 +299,56 @@ TEST(SshSource, LogsInWithAPassword) {
     const QByteArray accepted = "Accepted password for " + sshd.passwordUser.toUtf8() + ' ';
     EXPECT_EQ(log.count(accepted), 2) << log.toStdString();
     EXPECT_FALSE(log.contains(sshd.password.toUtf8()));
+}
+
+// A host whose TZ names a file of the scanning machine outside its zone database: a pipe that
+// would block a reader (the host's account cannot reach it, so the host itself answers at once)
+// or a device. The scan ends at once, its zone is the clock probe's, and nothing is opened here.
+TEST(SshSource, AZoneNameOfTheHostOpensNoFileHere) {
+    if (!TestSshd::isRoot()) GTEST_SKIP() << "a device and a second account need root";
+    QTemporaryDir dir;  // 0700: the host's throwaway account cannot look inside
+    ASSERT_TRUE(dir.isValid());
+    const QString fifo = dir.path() + QStringLiteral("/fifo");
+    const QString device = dir.path() + QStringLiteral("/zero");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_EQ(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0600, ::makedev(1, 5)), 0);
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    for (const QString& path : {fifo, device})
+        ASSERT_GE(::inotify_add_watch(watch, QFile::encodeName(path).constData(), IN_OPEN), 0);
+    for (const QString& tz :
+         QStringList{QStringLiteral("../../../../../../../../..") + fifo, fifo, device}) {
+        SCOPED_TRACE(tz.toStdString());
+        TestSshd sshd(TestSshdOptions()
+                          .withPassword(QStringLiteral("Pw-9 zone"))
+                          .withEnv(QStringLiteral("TZ=") + tz));
+        if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+        Home home;
+        home.copy(sshd.knownHosts, QStringLiteral("known_hosts"));
+        wmi::ConnectRequest request;
+        request.road = wmi::Road::Credentials;
+        request.user = sshd.passwordUser;
+        request.password = sshd.password;
+        auto scan = std::async(std::launch::async, [&]() -> QString {
+            const auto service = connectTo(sshText(sshd), request);
+            return firstValue(*service, "Win32_OperatingSystem", "LastBootUpTime") + u' ' +
+                   firstValue(*service, "Win32_OperatingSystem", "LocalDateTime");
+        });
+        if (scan.wait_for(60s) != std::future_status::ready) {
+            const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);  // let a blocked reader go
+            scan.wait();
+            ADD_FAILURE() << "the scan waited on the pipe";
+            continue;
+        }
+        const QStringList times = scan.get().split(u' ');
+        ASSERT_EQ(times.size(), 2);
+        EXPECT_EQ(times[0].right(4), times[1].right(4));  // the clock's offset
+    }
+    inotify_event events[8];
+    EXPECT_LE(::read(watch, events, sizeof events), 0)
+        << "a file outside the zone folder was opened";
+    ::close(watch);
 }
 
 // --- Refusals ------------------------------------------------------------------------------------

@@ -24,11 +24,13 @@ struct TestSshdOptions {
     QString forceCommand;  // every session runs this instead
     QString password;      // when set (root only): a throwaway account with this password
     QString passwordUser;  // its name; a fresh one when empty
+    QStringList setEnv;    // "NAME=value" in the environment of every session
 
     TestSshdOptions& at(const QString& a) { return address = a, *this; }
     TestSshdOptions& withNoise() { return noise = true, *this; }
     TestSshdOptions& forcing(const QString& command) { return forceCommand = command, *this; }
     TestSshdOptions& withPassword(const QString& pw) { return password = pw, *this; }
+    TestSshdOptions& withEnv(const QString& assignment) { return setEnv << assignment, *this; }
 };
 
 class TestSshd {
@@ -44,6 +46,8 @@ class TestSshd {
         if (options.noise) args << QStringLiteral("--noise");
         if (!options.forceCommand.isEmpty())
             args << QStringLiteral("--force-command") << options.forceCommand;
+        for (const QString& assignment : options.setEnv)
+            args << QStringLiteral("--set-env") << assignment;
         if (!options.password.isEmpty()) {
             passwordUser = options.passwordUser;
             if (passwordUser.isEmpty()) {

@@ -2,7 +2,7 @@
 # A throwaway OpenSSH server on a loopback address, for tests and benchmarks.
 #
 #   test_sshd.sh start DIR [--address 127.0.0.2] [--noise] [--force-command CMD]
-#                          [--password-user NAME PASSWORD]
+#                          [--password-user NAME PASSWORD] [--set-env NAME=VALUE]…
 #   test_sshd.sh agent DIR
 #   test_sshd.sh stop DIR
 #
@@ -10,6 +10,7 @@
 # DIR/home/.ssh (with a known_hosts line for the server), an sshd_config, and starts sshd on a
 # free port. Writes DIR/env (shell-sourceable KEY='value' lines) and prints the same lines.
 # agent: starts an ssh-agent on DIR/agent.sock holding the client key; appends to DIR/env.
+# --set-env: a variable in the environment of every session (a value without blanks or quotes).
 # stop: ends the server, its sessions and the agent, deletes the throwaway account, removes DIR.
 # Idempotent.
 set -euo pipefail
@@ -149,11 +150,16 @@ cmd_stop() {
 cmd_start() {
     local dir=$1
     shift
-    local address=127.0.0.2 noise=0 force="" pw_user="" pw_pass=""
+    local address=127.0.0.2 noise=0 force="" pw_user="" pw_pass="" set_env=""
     while (($#)); do
         case $1 in
         --address) address=${2:?--address needs a value}; shift 2 ;;
         --noise) noise=1; shift ;;
+        --set-env)
+            [[ ${2:-} =~ ^[A-Za-z_][A-Za-z0-9_]*=[^[:space:]\"\']*$ ]] || die "bad --set-env: ${2:-}"
+            set_env+=" $2"
+            shift 2
+            ;;
         --force-command) force=${2:?--force-command needs a value}; shift 2 ;;
         --password-user)
             pw_user=${2:?--password-user needs NAME PASSWORD}
@@ -238,7 +244,10 @@ Subsystem sftp internal-sftp
 EOF
         # The current user's sessions live in DIR/home: the machine's own shell startup files
         # (slow, and stateful when a session is cut short) stay out of tests and timings.
-        printf 'Match User %s\n    SetEnv HOME=%s\n' "$user" "$dir/home" >>"$dir/sshd_config"
+        printf 'Match User %s\n    SetEnv HOME=%s%s\n' "$user" "$dir/home" "$set_env" >>"$dir/sshd_config"
+        if [[ -n $pw_user && -n $set_env ]]; then
+            printf 'Match User %s\n    SetEnv%s\n' "$pw_user" "$set_env" >>"$dir/sshd_config"
+        fi
         if [[ -n $forced ]]; then
             printf 'Match all\n    ForceCommand %s\n' "$forced" >>"$dir/sshd_config"
         fi
