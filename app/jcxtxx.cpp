@@ -86,11 +86,9 @@ JCXTXX::~JCXTXX() = default;
 
 void JCXTXX::Form_Load() {
     host_ = QStringLiteral(".");
-    try {
-        service_ = connector_->connect(wmi::ConnectRequest{host_, wmi::Road::CurrentLogin, {}, {}});
-    } catch (const std::exception&) {
-        // Without a local connection the window opens all the same; the name stays empty.
-    }
+    // No connection is made here: connecting to this machine gathers all of it, which would keep
+    // the window from opening for as long as that takes, and nothing uses it before the first
+    // press of 开始检测 replaces it.
     Text2->setEnabled(false);
     Text3->setEnabled(false);
     // The computer that records the scans is this one, also when the connections answer from a
