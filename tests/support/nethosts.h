@@ -55,14 +55,15 @@ class NetHosts {
                            QString(QChar::fromLatin1(side))} +
                command;
     }
-    // A relay in the hosts namespace from `address`:`port` to 127.0.0.1:`target` there, holding
-    // every chunk `delayMs` in each direction.
-    bool relay(const QString& address, int port, int target, int delayMs) {
+    // A relay in the hosts namespace from `address`:`port` to `targetAddress`:`target` there,
+    // holding every chunk `delayMs` in each direction.
+    bool relay(const QString& address, int port, int target, int delayMs,
+               const QString& targetAddress = QStringLiteral("127.0.0.1")) {
         auto p = std::make_unique<QProcess>();
         const QStringList args =
             exec('h', {QStringLiteral("python3"),
                        QStringLiteral(QELTO_SOURCE_DIR "/tests/support/delay_relay.py"), address,
-                       QString::number(port), QStringLiteral("127.0.0.1"), QString::number(target),
+                       QString::number(port), targetAddress, QString::number(target),
                        QString::number(delayMs), QStringLiteral("120")});
         p->start(args.first(), args.mid(1));
         if (!p->waitForReadyRead(10000) || !p->readAll().startsWith("ready")) return false;

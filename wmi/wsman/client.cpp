@@ -1110,6 +1110,15 @@ class Engine {
     void settleAuth(const Transfer& t) {
         long available = 0;
         curl_easy_getinfo(t.easy, CURLINFO_HTTPAUTH_AVAIL, &available);
+        if (request_.trace && available) {
+            QStringList offered;
+            if (available & CURLAUTH_NEGOTIATE) offered << QStringLiteral("Negotiate");
+            if (available & CURLAUTH_NTLM) offered << QStringLiteral("NTLM");
+            if (available & CURLAUTH_BASIC) offered << QStringLiteral("Basic");
+            if (available & CURLAUTH_DIGEST) offered << QStringLiteral("Digest");
+            request_.trace(QStringLiteral("%1 提供的登录方式：%2")
+                               .arg(endpoint_.shown, offered.join(QStringLiteral("、"))));
+        }
         const unsigned long usable = static_cast<unsigned long>(available) & auth_;
         for (unsigned long scheme : {CURLAUTH_NEGOTIATE, CURLAUTH_NTLM, CURLAUTH_BASIC})
             if (usable & scheme) {
