@@ -16,6 +16,7 @@
 #include <QUuid>
 
 #include <curl/curl.h>
+#include <malloc.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -264,7 +266,7 @@ class Engine {
         if (request.road == Road::Credentials) {
             auth_ = CURLAUTH_BASIC | CURLAUTH_NTLM;
             user_ = request.user.toUtf8();
-            password_ = request.password.toUtf8();
+            password_ = request.password;
         } else {
             auth_ = CURLAUTH_NEGOTIATE;
         }
@@ -278,7 +280,6 @@ class Engine {
         for (auto& t : active_) curl_multi_remove_handle(multiOf(*t), t->easy);
         active_.clear();
         if (multi_) curl_multi_cleanup(multi_);
-        password_.fill('\0');
     }
 
     void run(std::span<const schema::Class> classes) {
@@ -444,7 +445,7 @@ class Engine {
             curl_easy_setopt(e, CURLOPT_HTTPAUTH, long(auth_));
             if (request_.road == Road::Credentials) {
                 curl_easy_setopt(e, CURLOPT_USERNAME, user_.constData());
-                curl_easy_setopt(e, CURLOPT_PASSWORD, password_.constData());
+                curl_easy_setopt(e, CURLOPT_PASSWORD, password_.utf8());
             } else {
                 curl_easy_setopt(e, CURLOPT_USERPWD, ":");
             }
@@ -1076,7 +1077,8 @@ class Engine {
     QString sessionId_;
     TlsState tls_;
     unsigned long auth_ = 0;
-    QByteArray user_, password_;
+    QByteArray user_;
+    SharedSecret password_;
     CURLM* multi_ = nullptr;                    // HTTPS: every exchange shares its connections
     std::vector<std::unique_ptr<Lane>> lanes_;  // HTTP: one connection and login each
     std::vector<CURLM*> multis_;                // the one or the lanes'
@@ -1091,9 +1093,47 @@ class Engine {
 
 }  // namespace
 
+namespace {
+
+// libcurl keeps copies of what it is given (the password for Basic and NTLM among them) and
+// builds headers out of them: every block it gives back is overwritten before it is freed.
+void wipingFree(void* p) {
+    if (!p) return;
+    ::explicit_bzero(p, ::malloc_usable_size(p));
+    std::free(p);
+}
+
+void* wipingRealloc(void* p, size_t size) {
+    if (!p) return std::malloc(size);
+    if (size == 0) {
+        wipingFree(p);
+        return nullptr;
+    }
+    void* moved = std::malloc(size);
+    if (!moved) return nullptr;
+    std::memcpy(moved, p, std::min(size, ::malloc_usable_size(p)));
+    wipingFree(p);
+    return moved;
+}
+
+void* plainMalloc(size_t size) {
+    return std::malloc(size);
+}
+char* plainStrdup(const char* s) {
+    return ::strdup(s);
+}
+void* plainCalloc(size_t count, size_t size) {
+    return std::calloc(count, size);
+}
+
+}  // namespace
+
 void initCurl() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        curl_global_init_mem(CURL_GLOBAL_DEFAULT, plainMalloc, wipingFree, wipingRealloc,
+                             plainStrdup, plainCalloc);
+    });
 }
 
 QString secondsText(milliseconds limit) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wmi/secret.h"
+
 #include <QString>
 
 #include <chrono>
@@ -22,13 +24,13 @@ QString kerberosPrincipal(const QString& user);
 // (AccessDenied when the KDC refuses). `shown` names the host in messages.
 class PasswordTicket {
   public:
-    PasswordTicket(const QString& principal, const QString& password, const QString& shown);
+    PasswordTicket(const QString& principal, const SharedSecret& password, const QString& shown);
     ~PasswordTicket();
     // The same, or nothing when no KDC of the principal's realm can be found or reached (then
     // the host is a workgroup computer as far as this machine can tell). The cache is not made
     // the thread's default: it is used through its name.
     static std::unique_ptr<PasswordTicket> ifRealmKnown(const QString& principal,
-                                                        const QString& password,
+                                                        const SharedSecret& password,
                                                         const QString& shown);
     const QByteArray& cacheName() const;  // "MEMORY:…"
 
@@ -37,7 +39,7 @@ class PasswordTicket {
 
   private:
     struct NoKdc {};
-    PasswordTicket(const QString& principal, const QString& password, const QString& shown,
+    PasswordTicket(const QString& principal, const SharedSecret& password, const QString& shown,
                    bool quietWithoutKdc);
     struct Impl;
     std::unique_ptr<Impl> d_;

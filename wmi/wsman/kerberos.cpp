@@ -45,12 +45,12 @@ struct PasswordTicket::Impl {
     }
 };
 
-PasswordTicket::PasswordTicket(const QString& principal, const QString& password,
+PasswordTicket::PasswordTicket(const QString& principal, const SharedSecret& password,
                                const QString& shown)
     : PasswordTicket(principal, password, shown, false) {}
 
 std::unique_ptr<PasswordTicket> PasswordTicket::ifRealmKnown(const QString& principal,
-                                                             const QString& password,
+                                                             const SharedSecret& password,
                                                              const QString& shown) {
     try {
         return std::unique_ptr<PasswordTicket>(
@@ -64,7 +64,7 @@ const QByteArray& PasswordTicket::cacheName() const {
     return d_->cacheName;
 }
 
-PasswordTicket::PasswordTicket(const QString& principal, const QString& password,
+PasswordTicket::PasswordTicket(const QString& principal, const SharedSecret& password,
                                const QString& shown, bool quietWithoutKdc)
     : d_(std::make_unique<Impl>()) {
     const auto fail = [&](krb5_error_code code, std::uint32_t number, const QString& what) {
@@ -77,10 +77,8 @@ PasswordTicket::PasswordTicket(const QString& principal, const QString& password
     if (rc) fail(rc, code::Failed, QStringLiteral("无法为 %1 取得用户“%2”的 Kerberos 票据：%3。"));
     rc = krb5_parse_name(d_->context, principal.toUtf8().constData(), &d_->client);
     if (rc) fail(rc, code::Failed, QStringLiteral("无法为 %1 取得用户“%2”的 Kerberos 票据：%3。"));
-    QByteArray secret = password.toUtf8();
-    rc = krb5_get_init_creds_password(d_->context, &d_->creds, d_->client, secret.data(), nullptr,
+    rc = krb5_get_init_creds_password(d_->context, &d_->creds, d_->client, password.utf8(), nullptr,
                                       nullptr, 0, nullptr, nullptr);
-    secret.fill('\0');
     if (quietWithoutKdc && (rc == KRB5_KDC_UNREACH || rc == KRB5_REALM_CANT_RESOLVE ||
                             rc == KRB5_REALM_UNKNOWN || rc == KRB5_CONFIG_NODEFREALM))
         throw NoKdc{};
