@@ -377,6 +377,8 @@ QString copiesInMemory(const QByteArray& masked) {
         const quint64 from = range[0].toULongLong(nullptr, 16);
         const quint64 to = range[1].toULongLong(nullptr, 16);
         if (from == quint64(quintptr(buffer))) continue;  // the search's own buffer
+        // A sanitizer's shadow memory: terabytes reserved, none of it the program's data.
+        if (to - from > (quint64(1) << 36)) continue;
         // Chunks overlap by twice the pattern, so that no match is cut in two.
         for (quint64 at = from; at < to; at += kChunk - 2 * std::size_t(n)) {
             const ssize_t got = ::pread(mem, buffer, std::min<quint64>(kChunk, to - at), off_t(at));
