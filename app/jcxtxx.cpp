@@ -121,7 +121,9 @@ void JCXTXX::Command1_Click() {
     } else {
         request.road = wmi::Road::Credentials;
         request.user = Text2->text();
+        // The scan's copy is the only one: the box's characters are overwritten where they are.
         request.password = Text3->text();
+        Text3->setText(QString());  // also forgets the box's undo history
     }
 
     // A host key that no known-hosts file knows is shown to the user, who decides; the worker

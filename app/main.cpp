@@ -11,6 +11,7 @@
 #include "jcxtxx.h"
 #include "prompts.h"
 #include "report/encoding.h"
+#include "wmi/secret.h"
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
 
@@ -125,6 +126,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qelto: 无法进入用户主目录 %s\n",
                      QDir::homePath().toLocal8Bit().constData());
     const auto connstr = qelto::archive::effectiveConnectionString(arguments);
+    // Read once: no program started from here on inherits the variable.
+    qelto::wmi::takeFromEnvironment(qelto::archive::kArchivePasswordVariable);
     if (!connstr) {
         std::fprintf(stderr, "qelto: --archive 需要一个连接字符串\n");
         return 2;

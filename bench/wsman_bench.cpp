@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "listener: %s\n", qPrintable(listener.error()));
             return 1;
         }
-        wmi::ConnectRequest request(listener.url(), wmi::Road::Credentials, user, password);
+        wmi::ConnectRequest request(listener.url(), wmi::Road::Credentials, user,
+                                    wmi::Secret::copyOf(password));
         request.caFile = listener.caFile();
         request.timeout = 30s;
         const wmi::wsman::Endpoint endpoint =

@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
         const auto request = [&](const test::WsmanListener& l, wmi::Road road) {
             wmi::ConnectRequest r(
                 l.url(), road, road == wmi::Road::Credentials ? users.local.logon() : QString(),
-                road == wmi::Road::Credentials ? users.local.password : QString());
+                road == wmi::Road::Credentials ? wmi::Secret::copyOf(users.local.password)
+                                               : wmi::Secret());
             r.caFile = l.caFile();
             r.timeout = 30s;
             return r;

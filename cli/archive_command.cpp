@@ -8,6 +8,7 @@
 #include "archive/history.h"
 #include "report/encoding.h"
 #include "report/report.h"
+#include "wmi/secret.h"
 #include "wmi/snapshot.h"
 
 #include <QJsonArray>
@@ -275,6 +276,8 @@ std::optional<QString> archiveConnection(const std::optional<QString>& option,
     QStringList optionArgs;
     if (option) optionArgs << QStringLiteral("--archive") << *option;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Read once: no program started from here on inherits the variable.
+    wmi::takeFromEnvironment(archive::kArchivePasswordVariable);
     if (passwordFile.isEmpty()) return archive::effectiveConnectionString(optionArgs, env);
 
     // The file comes before the variable.

@@ -7,6 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 namespace qelto::cli {
@@ -37,37 +39,83 @@ std::optional<int> seconds(const QString& text) {
 }
 
 // The first line of a file, without its line end.
-std::optional<QString> readPasswordFile(const QString& path, QString& problem) {
+std::optional<wmi::Secret> readPasswordFile(const QString& path, QString& problem) {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         problem = QStringLiteral("无法读取密码文件 %1：%2").arg(path, f.errorString());
         return std::nullopt;
     }
-    QByteArray line = f.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
-    return QString::fromUtf8(line);
+    QByteArray line(4096, '\0');
+    const qint64 n = f.read(line.data(), line.size());
+    line.truncate(std::max<qint64>(n, 0));
+    const qsizetype end = line.indexOf('\n');
+    if (end >= 0) line.truncate(end);
+    while (line.endsWith('\r')) line.chop(1);
+    return wmi::Secret::fromUtf8(std::move(line));
+}
+
+// The terminal's settings from before the prompt, for a signal that comes while echo is off.
+termios promptSaved{};
+volatile std::sig_atomic_t promptQuiet = 0;
+
+// SIGINT, SIGTERM, SIGTSTP during the prompt: echo back on, then what the signal would have done;
+// after a stop, echo off again for the rest of the prompt.
+void restoreEchoOn(int sig) {
+    const int savedErrno = errno;
+    termios quiet{};
+    const bool wasQuiet = promptQuiet != 0;
+    if (wasQuiet) {
+        ::tcgetattr(STDIN_FILENO, &quiet);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &promptSaved);
+    }
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    struct sigaction ours {};
+    ::sigaction(sig, &dfl, &ours);
+    sigset_t only;
+    ::sigemptyset(&only);
+    ::sigaddset(&only, sig);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(sig);  // ends the program, or stops it until it is continued
+    ::sigaction(sig, &ours, nullptr);
+    if (wasQuiet) ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    errno = savedErrno;
 }
 
 // Asks on the terminal without echo.
-std::optional<QString> askPassword(const ConnectionOptions& o) {
+std::optional<wmi::Secret> askPassword(const ConnectionOptions& o) {
     if (!::isatty(STDIN_FILENO)) return std::nullopt;
     const QString prompt = QStringLiteral("%1 在 %2 上的密码：").arg(o.user, o.host);
     printText(stderr, prompt);
     std::fflush(stderr);
-    termios saved{};
-    const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    const bool terminal = ::tcgetattr(STDIN_FILENO, &promptSaved) == 0;
+    constexpr int kSignals[] = {SIGINT, SIGTERM, SIGTSTP};
+    struct sigaction before[std::size(kSignals)];
+    struct sigaction handler {};
+    handler.sa_handler = restoreEchoOn;
+    handler.sa_flags = SA_RESTART;
+    ::sigemptyset(&handler.sa_mask);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i)
+        ::sigaction(kSignals[i], &handler, &before[i]);
     if (terminal) {
-        termios quiet = saved;
+        termios quiet = promptSaved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
+        promptQuiet = 1;
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
-    QByteArray line;
+    QByteArray line(4096, '\0');
+    qsizetype got = 0;
     char ch;
-    while (line.size() < 4096 && ::read(STDIN_FILENO, &ch, 1) == 1 && ch != '\n') line += ch;
-    if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    while (got < line.size() && ::read(STDIN_FILENO, &ch, 1) == 1 && ch != '\n') line[got++] = ch;
+    ch = 0;
+    if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &promptSaved);
+    promptQuiet = 0;
+    for (std::size_t i = 0; i < std::size(kSignals); ++i)
+        ::sigaction(kSignals[i], &before[i], nullptr);
     print(stderr, "\n");
+    line.truncate(got);
     if (line.endsWith('\r')) line.chop(1);
-    return QString::fromUtf8(line);
+    return wmi::Secret::fromUtf8(std::move(line));
 }
 
 }  // namespace
@@ -89,16 +137,16 @@ Taken takeConnectionOption(const QStringList& args, qsizetype& i, ConnectionOpti
     } else if (a == u"--password") {
         const auto v = value(QStringLiteral("一个密码"));
         if (!v) return Taken::Bad;
-        o.password = *v;
+        o.password = wmi::Secret::copyOf(*v);
         printLine(stderr,
                   QStringLiteral("警告：命令行上的密码能被这台计算机的其他用户看到；"
                                  "请改用 --password-file、环境变量 QELTO_PASSWORD 或终端提示。"));
     } else if (a == u"--password-file") {
         const auto v = value(QStringLiteral("一个文件名"));
         if (!v) return Taken::Bad;
-        const auto p = readPasswordFile(*v, problem);
+        auto p = readPasswordFile(*v, problem);
         if (!p) return Taken::Bad;
-        o.password = *p;
+        o.password = std::move(*p);
     } else if (a == u"--ca-file" || a == u"--pin-sha256") {
         const auto v = value(QStringLiteral("一个值"));
         if (!v) return Taken::Bad;
@@ -148,10 +196,10 @@ std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& o, QStri
     request.user = o.user;
     if (o.password) {
         request.password = *o.password;
-    } else if (const QByteArray env = qgetenv("QELTO_PASSWORD"); !env.isNull()) {
-        request.password = QString::fromUtf8(env);
-    } else if (const auto asked = askPassword(o)) {
-        request.password = *asked;
+    } else if (auto env = wmi::takeFromEnvironment("QELTO_PASSWORD")) {
+        request.password = std::move(*env);
+    } else if (auto asked = askPassword(o)) {
+        request.password = std::move(*asked);
     } else {
         problem = QStringLiteral(
             "需要密码：请用 --password-file 文件、环境变量 QELTO_PASSWORD，"

@@ -15,7 +15,7 @@ namespace qelto::cli {
 struct ConnectionOptions {
     QString host;
     QString user;
-    std::optional<QString> password;  // --password (warned about) or --password-file
+    std::optional<wmi::SharedSecret> password;  // --password (warned about) or --password-file
     bool acceptNewHostKey = false;
     QString caFile;     // --ca-file, else QELTO_CA_FILE
     QString pinSha256;  // --pin-sha256
@@ -33,8 +33,9 @@ Taken takeConnectionOption(const QStringList& args, qsizetype& i, ConnectionOpti
                            QString& problem);
 
 // The request: the credentials road when a user is given; the password from --password or
-// --password-file, else the environment variable QELTO_PASSWORD, else asked without echo when
-// standard input is a terminal. nullopt (with `problem`) when no password can be had.
+// --password-file, else the environment variable QELTO_PASSWORD (taken out of the environment),
+// else asked without echo when standard input is a terminal. nullopt (with `problem`) when no
+// password can be had.
 std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& options, QString& problem);
 
 // Connects, telling on stderr why it failed (nothing on stdout); nullptr then.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "secret.h"
 #include "service.h"
 
 #include <QString>
@@ -29,7 +30,7 @@ struct HostKeyQuestion {
 
 struct ConnectRequest {
     ConnectRequest() = default;
-    ConnectRequest(QString host_, Road road_, QString user_ = {}, QString password_ = {})
+    ConnectRequest(QString host_, Road road_, QString user_ = {}, SharedSecret password_ = {})
         : host(std::move(host_)),
           road(road_),
           user(std::move(user_)),
@@ -37,8 +38,8 @@ struct ConnectRequest {
 
     QString host;  // already trimmed; "." and "" name the local machine
     Road road = Road::CurrentLogin;
-    QString user;      // only on the credentials road, passed as typed
-    QString password;  // idem; never logged, stored or printed
+    QString user;           // only on the credentials road, passed as typed
+    SharedSecret password;  // idem; never logged, stored or printed
 
     // Reaching the host (resolving its name, connecting, the server's first word) must be over
     // within `connectTimeout` from the moment connect() is called; logging in and the scan,

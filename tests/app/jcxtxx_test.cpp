@@ -454,13 +454,13 @@ class JCXTXXTest : public QObject {
         QCOMPARE(requests[0].host, QStringLiteral("\tPC01"));
         QVERIFY(requests[0].road == wmi::Road::CurrentLogin);
         QCOMPARE(requests[0].user, QString());
-        QCOMPARE(requests[0].password, QString());
+        QCOMPARE(requests[0].password.text().toString(), QString());
         QCOMPARE(requests[1].host, QStringLiteral("\tPC01"));
         QVERIFY(requests[1].road == wmi::Road::Credentials);
         QCOMPARE(requests[1].user, QStringLiteral(" admin "));
-        QCOMPARE(requests[1].password, QString());
+        QCOMPARE(requests[1].password.text().toString(), QString());
         QCOMPARE(requests[2].host, QString());
-        QCOMPARE(requests[2].password, QStringLiteral("p w"));
+        QCOMPARE(requests[2].password.text().toString(), QStringLiteral("p w"));
         QCOMPARE(w.host(), QString());
         QCOMPARE(w.service()->authenticationLevel(), 6);
     }

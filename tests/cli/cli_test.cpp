@@ -13,12 +13,17 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <functional>
 
@@ -444,6 +449,62 @@ TEST(Cli, MessagesFollowTheLocalesCharacterSet) {
         const QByteArray out = row.onStdout ? p.readAllStandardOutput() : p.readAllStandardError();
         EXPECT_TRUE(out.contains(row.has))
             << row.commandLine << ": " << out.toHex(' ').toStdString();
+    }
+}
+
+// A signal while the password is asked on a terminal leaves the terminal with its echo back on;
+// a stop too, so that the shell the user returns to echoes.
+TEST(Cli, ThePasswordPromptGivesTheEchoBackOnASignal) {
+    for (const int sig : {SIGINT, SIGTERM, SIGTSTP}) {
+        SCOPED_TRACE(::strsignal(sig));
+        int master = -1, slave = -1;
+        ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // A process group of its own in this session: a stop is not discarded as it would be
+            // in an orphaned group.
+            ::setpgid(0, 0);
+            ::dup2(slave, STDIN_FILENO);
+            ::dup2(slave, STDERR_FILENO);
+            ::unsetenv("QELTO_PASSWORD");
+            ::execl(QELTO_CLI, QELTO_CLI, "scan", "--user", "u", "ssh://127.0.0.1:1", nullptr);
+            ::_exit(127);
+        }
+        ::close(slave);
+        const auto echoing = [&] {
+            termios t{};
+            return ::tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO);
+        };
+        QByteArray seen;
+        QElapsedTimer waited;
+        waited.start();
+        while (!seen.contains(QStringLiteral("密码").toUtf8()) && waited.elapsed() < 20000) {
+            pollfd p{master, POLLIN, 0};
+            char buf[256];
+            if (::poll(&p, 1, 100) == 1) {
+                const ssize_t n = ::read(master, buf, sizeof buf);
+                if (n <= 0) break;
+                seen.append(buf, n);
+            }
+        }
+        EXPECT_TRUE(seen.contains(QStringLiteral("密码").toUtf8())) << seen.toStdString();
+        EXPECT_FALSE(echoing());  // asking
+        ::kill(pid, sig);
+        int status = 0;
+        pid_t done = 0;
+        for (int i = 0; i < 200 && done == 0; ++i) {
+            done = ::waitpid(pid, &status, WNOHANG | WUNTRACED);
+            if (done == 0) ::usleep(50000);
+        }
+        EXPECT_EQ(done, pid);
+        EXPECT_TRUE(sig == SIGTSTP ? WIFSTOPPED(status) : WIFSIGNALED(status));
+        EXPECT_TRUE(echoing());
+        if (done != pid || WIFSTOPPED(status)) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        ::close(master);
     }
 }
 

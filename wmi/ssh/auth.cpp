@@ -6,7 +6,6 @@
 
 #include "wmi/error.h"
 
-#include <QScopeGuard>
 #include <QStringList>
 
 #include <libssh/callbacks.h>
@@ -34,7 +33,7 @@ ssh_callbacks callbacks() {
 
 // Answers the password to the hidden prompt of each round; a second hidden prompt means the
 // password was refused.
-int keyboardInteractive(ssh_session session, const QByteArray& password) {
+int keyboardInteractive(ssh_session session, const char* password) {
     int rc = ssh_userauth_kbdint(session, nullptr, nullptr);
     bool answered = false;
     for (int round = 0; rc == SSH_AUTH_INFO && round < 8; ++round) {
@@ -47,7 +46,7 @@ int keyboardInteractive(ssh_session session, const QByteArray& password) {
                 continue;
             }
             if (answered) return SSH_AUTH_DENIED;
-            ssh_userauth_kbdint_setanswer(session, unsigned(i), password.constData());
+            ssh_userauth_kbdint_setanswer(session, unsigned(i), password);
             answered = true;
         }
         rc = ssh_userauth_kbdint(session, nullptr, nullptr);
@@ -137,12 +136,10 @@ void authenticate(ssh_session session, const Target& target, const ConnectReques
         login.denied();
     }
 
-    QByteArray password = request.password.toUtf8();
-    const auto wipe = qScopeGuard([&] { password.fill('\0'); });
+    const char* password = request.password.utf8();
     if (methods & SSH_AUTH_METHOD_PASSWORD) {
-        if (login.attempt(QStringLiteral("密码"), [&] {
-                return ssh_userauth_password(session, nullptr, password.constData());
-            }))
+        if (login.attempt(QStringLiteral("密码"),
+                          [&] { return ssh_userauth_password(session, nullptr, password); }))
             return;
     }
     // Keyboard-interactive is for servers that take the password only that way; where the

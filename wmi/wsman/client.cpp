@@ -16,6 +16,7 @@
 #include <QUuid>
 
 #include <curl/curl.h>
+#include <malloc.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -271,8 +273,8 @@ class Engine {
             if (request.road == Road::Credentials) {
                 const QString principal = kerberosPrincipal(request.user);
                 if (!principal.isEmpty())
-                    ticket_ =
-                        PasswordTicket::ifRealmKnown(principal, request.password, endpoint.shown);
+                    ticket_ = PasswordTicket::ifRealmKnown(principal, request.password,
+                                                           endpoint.shown, deadline_);
             }
             for (int i = 0; i < std::max(1, tuning.connections); ++i)
                 lanes_.push_back(std::make_unique<Lane>());
@@ -282,7 +284,7 @@ class Engine {
         if (request.road == Road::Credentials) {
             auth_ = CURLAUTH_BASIC | CURLAUTH_NTLM;
             user_ = request.user.toUtf8();
-            password_ = request.password.toUtf8();
+            password_ = request.password;
         } else {
             auth_ = CURLAUTH_NEGOTIATE;
         }
@@ -299,7 +301,6 @@ class Engine {
         if (multi_) curl_multi_cleanup(multi_);
         if (handed_ >= 0) ::close(handed_);
         if (resolve_) curl_slist_free_all(resolve_);
-        password_.fill('\0');
     }
 
     void run(std::span<const schema::Class> classes) {
@@ -474,7 +475,7 @@ class Engine {
             curl_easy_setopt(e, CURLOPT_HTTPAUTH, long(auth_));
             if (request_.road == Road::Credentials) {
                 curl_easy_setopt(e, CURLOPT_USERNAME, user_.constData());
-                curl_easy_setopt(e, CURLOPT_PASSWORD, password_.constData());
+                curl_easy_setopt(e, CURLOPT_PASSWORD, password_.utf8());
             } else {
                 curl_easy_setopt(e, CURLOPT_USERPWD, ":");
             }
@@ -1100,7 +1101,8 @@ class Engine {
         if (!t.offers.contains(QStringLiteral("Negotiate"), Qt::CaseInsensitive)) return false;
         const QString principal = kerberosPrincipal(request_.user);
         if (principal.isEmpty()) return false;
-        ticket_ = std::make_unique<PasswordTicket>(principal, request_.password, endpoint_.shown);
+        ticket_ = std::make_unique<PasswordTicket>(principal, request_.password, endpoint_.shown,
+                                                   deadline_);
         auth_ = CURLAUTH_NEGOTIATE;
         return true;
     }
@@ -1135,7 +1137,8 @@ class Engine {
     QString sessionId_;
     TlsState tls_;
     unsigned long auth_ = 0;
-    QByteArray user_, password_;
+    QByteArray user_;
+    SharedSecret password_;
     CURLM* multi_ = nullptr;                    // HTTPS: every exchange shares its connections
     std::vector<std::unique_ptr<Lane>> lanes_;  // HTTP: one connection and login each
     std::vector<CURLM*> multis_;                // the one or the lanes'
@@ -1154,9 +1157,47 @@ class Engine {
 
 }  // namespace
 
+namespace {
+
+// libcurl keeps copies of what it is given (the password for Basic and NTLM among them) and
+// builds headers out of them: every block it gives back is overwritten before it is freed.
+void wipingFree(void* p) {
+    if (!p) return;
+    ::explicit_bzero(p, ::malloc_usable_size(p));
+    std::free(p);
+}
+
+void* wipingRealloc(void* p, size_t size) {
+    if (!p) return std::malloc(size);
+    if (size == 0) {
+        wipingFree(p);
+        return nullptr;
+    }
+    void* moved = std::malloc(size);
+    if (!moved) return nullptr;
+    std::memcpy(moved, p, std::min(size, ::malloc_usable_size(p)));
+    wipingFree(p);
+    return moved;
+}
+
+void* plainMalloc(size_t size) {
+    return std::malloc(size);
+}
+char* plainStrdup(const char* s) {
+    return ::strdup(s);
+}
+void* plainCalloc(size_t count, size_t size) {
+    return std::calloc(count, size);
+}
+
+}  // namespace
+
 void initCurl() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        curl_global_init_mem(CURL_GLOBAL_DEFAULT, plainMalloc, wipingFree, wipingRealloc,
+                             plainStrdup, plainCalloc);
+    });
 }
 
 QString secondsText(milliseconds limit) {

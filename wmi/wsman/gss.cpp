@@ -198,15 +198,14 @@ std::unique_ptr<GssContext> GssContext::initiator(const Initiator& how) {
         if (GSS_ERROR(major)) {
             d->setup = failure(major, minor);
         } else {
-            QByteArray secret = how.password.toUtf8();
-            gss_buffer_desc password = view(secret);
+            gss_buffer_desc password = {std::size_t(how.password.utf8Size()),
+                                        const_cast<char*>(how.password.utf8())};
             {
                 MechanismCall call;
                 major = gss_acquire_cred_with_password(&minor, name, &password, GSS_C_INDEFINITE,
                                                        &mechs, GSS_C_INITIATE, &d->cred, nullptr,
                                                        nullptr);
             }
-            secret.fill('\0');
             gss_release_name(&minor, &name);
             if (GSS_ERROR(major))
                 d->setup = failure(major, minor);

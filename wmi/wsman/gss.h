@@ -1,5 +1,6 @@
 #pragma once
 
+#include "wmi/secret.h"
 #include "wmi/wsman/encrypted.h"
 
 #include <QByteArray>
@@ -34,7 +35,7 @@ class GssContext {
     struct Initiator {
         QString target;             // the host, as in HTTP@host
         QString user;               // empty: the current login (the default Kerberos ticket)
-        QString password;           // with `user`
+        SharedSecret password;      // with `user`
         QByteArray ccache;          // with `user` and Kerberos: a ticket cache holding its TGT
         bool kerberosOnly = false;  // with `user`: Kerberos (else NTLM, as raw NTLMSSP)
     };

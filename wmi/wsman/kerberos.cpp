@@ -30,6 +30,7 @@ struct PasswordTicket::Impl {
     krb5_creds creds{};
     QByteArray cacheName;
     bool installed = false;
+    Clock::time_point deadline;
 
     ~Impl() {
         if (installed) {
@@ -45,16 +46,28 @@ struct PasswordTicket::Impl {
     }
 };
 
-PasswordTicket::PasswordTicket(const QString& principal, const QString& password,
-                               const QString& shown)
-    : PasswordTicket(principal, password, shown, false) {}
+namespace {
+
+// Asked before every request to a KDC: none is sent once the deadline has passed, so that the
+// library's own waits (about a second for each KDC it tries) end with the time limit.
+krb5_error_code refuseAfterDeadline(krb5_context, void* data, const krb5_data*, const krb5_data*,
+                                    krb5_data**, krb5_data**) {
+    return Clock::now() >= *static_cast<const Clock::time_point*>(data) ? KRB5_KDC_UNREACH : 0;
+}
+
+}  // namespace
+
+PasswordTicket::PasswordTicket(const QString& principal, const SharedSecret& password,
+                               const QString& shown, Clock::time_point deadline)
+    : PasswordTicket(principal, password, shown, deadline, false) {}
 
 std::unique_ptr<PasswordTicket> PasswordTicket::ifRealmKnown(const QString& principal,
-                                                             const QString& password,
-                                                             const QString& shown) {
+                                                             const SharedSecret& password,
+                                                             const QString& shown,
+                                                             Clock::time_point deadline) {
     try {
         return std::unique_ptr<PasswordTicket>(
-            new PasswordTicket(principal, password, shown, true));
+            new PasswordTicket(principal, password, shown, deadline, true));
     } catch (const NoKdc&) {
         return nullptr;
     }
@@ -64,9 +77,11 @@ const QByteArray& PasswordTicket::cacheName() const {
     return d_->cacheName;
 }
 
-PasswordTicket::PasswordTicket(const QString& principal, const QString& password,
-                               const QString& shown, bool quietWithoutKdc)
+PasswordTicket::PasswordTicket(const QString& principal, const SharedSecret& password,
+                               const QString& shown, Clock::time_point deadline,
+                               bool quietWithoutKdc)
     : d_(std::make_unique<Impl>()) {
+    d_->deadline = deadline;
     const auto fail = [&](krb5_error_code code, std::uint32_t number, const QString& what) {
         const char* text = d_->context ? krb5_get_error_message(d_->context, code) : nullptr;
         const QString reason = text ? QString::fromUtf8(text) : QString::number(code);
@@ -77,10 +92,14 @@ PasswordTicket::PasswordTicket(const QString& principal, const QString& password
     if (rc) fail(rc, code::Failed, QStringLiteral("无法为 %1 取得用户“%2”的 Kerberos 票据：%3。"));
     rc = krb5_parse_name(d_->context, principal.toUtf8().constData(), &d_->client);
     if (rc) fail(rc, code::Failed, QStringLiteral("无法为 %1 取得用户“%2”的 Kerberos 票据：%3。"));
-    QByteArray secret = password.toUtf8();
-    rc = krb5_get_init_creds_password(d_->context, &d_->creds, d_->client, secret.data(), nullptr,
+    krb5_set_kdc_send_hook(d_->context, refuseAfterDeadline, &d_->deadline);
+    rc = krb5_get_init_creds_password(d_->context, &d_->creds, d_->client, password.utf8(), nullptr,
                                       nullptr, 0, nullptr, nullptr);
-    secret.fill('\0');
+    if (rc && Clock::now() >= deadline)
+        throw Error(
+            code::Timeout,
+            QStringLiteral("连接 %1 超时：在时限内没有从 KDC 取得用户“%2”的 Kerberos 票据。")
+                .arg(shown, principal));
     if (quietWithoutKdc && (rc == KRB5_KDC_UNREACH || rc == KRB5_REALM_CANT_RESOLVE ||
                             rc == KRB5_REALM_UNKNOWN || rc == KRB5_CONFIG_NODEFREALM))
         throw NoKdc{};

@@ -10,6 +10,7 @@
 # DIR/home/.ssh (with a known_hosts line for the server), an sshd_config, and starts sshd on a
 # free port. Writes DIR/env (shell-sourceable KEY='value' lines) and prints the same lines.
 # agent: starts an ssh-agent on DIR/agent.sock holding the client key; appends to DIR/env.
+# --password-user NAME -: a fresh password, written to DIR/password only.
 # --set-env: a variable in the environment of every session (a value without blanks or quotes).
 # stop: ends the server, its sessions and the agent, deletes the throwaway account, removes DIR.
 # Idempotent.
@@ -195,6 +196,11 @@ cmd_start() {
     if [[ -n $pw_user ]]; then
         useradd -m -s /bin/bash "$pw_user"
         echo "$pw_user" >"$dir/password_user"
+        if [[ $pw_pass == - ]]; then
+            # Made here and kept in DIR/password (0600): the caller never passes it on.
+            pw_pass=$(head -c 18 /dev/urandom | base64 | tr -d '/+=')
+            (umask 077 && printf '%s\n' "$pw_pass" >"$dir/password")
+        fi
         printf '%s:%s\n' "$pw_user" "$pw_pass" | chpasswd
     fi
 

@@ -69,7 +69,8 @@ std::vector<std::string> scanOf(wmi::Service& service) {
 }
 
 wmi::ConnectRequest requestFor(const WsmanListener& l, const QString& url = {}) {
-    wmi::ConnectRequest r(url.isEmpty() ? l.url() : url, wmi::Road::Credentials, kUser, kPassword);
+    wmi::ConnectRequest r(url.isEmpty() ? l.url() : url, wmi::Road::Credentials, kUser,
+                          wmi::Secret::copyOf(kPassword));
     r.caFile = l.caFile();
     r.connectTimeout = 5s;
     r.timeout = 30s;
@@ -333,7 +334,7 @@ TEST(WsmanClient, CurrentLoginUsesTheKerberosTicket) {
     wmi::ConnectRequest r = requestFor(listener);
     r.road = wmi::Road::CurrentLogin;
     r.user.clear();
-    r.password.clear();
+    r.password = {};
     std::unique_ptr<wmi::Service> service;
     ASSERT_NO_THROW(service = connect(r));
     wmi::StoreService direct(store);
@@ -372,7 +373,7 @@ TEST(WsmanClient, ATypedPasswordGetsItsOwnKerberosTicket) {
         SCOPED_TRACE(c.user.toStdString());
         wmi::ConnectRequest r = requestFor(listener);
         r.user = c.user;
-        r.password = c.password;
+        r.password = wmi::Secret::copyOf(c.password);
         const auto error = failureOf(r);
         EXPECT_EQ(error ? std::optional(error->number()) : std::nullopt, c.fails)
             << (error ? error->description().toStdString() : "");
@@ -404,7 +405,7 @@ struct SealedHost {
     }
     wmi::ConnectRequest request(wmi::Road road, const QString& user = {},
                                 const QString& password = {}) const {
-        wmi::ConnectRequest r(listener->url(), road, user, password);
+        wmi::ConnectRequest r(listener->url(), road, user, wmi::Secret::copyOf(password));
         r.connectTimeout = 5s;
         r.timeout = 30s;
         return r;

@@ -453,12 +453,12 @@ TEST(SealedListener, RoundTripsWithKerberosAndNtlm) {
     };
     std::vector<Row> rows = {
         {"NTLM, local account",
-         {target, users.local.logon(), users.local.password, {}, false},
+         {target, users.local.logon(), qelto::wmi::Secret::copyOf(users.local.password), {}, false},
          users.local.name},
         {"NTLM, user@DOMAIN",
          {target,
           users.inDomain.name + u'@' + users.inDomain.domain,
-          users.inDomain.password,
+          qelto::wmi::Secret::copyOf(users.inDomain.password),
           {},
           false},
          users.inDomain.logon()},
@@ -510,8 +510,11 @@ TEST(SealedListener, RefusesWhatIsNotSealed) {
     users.useEnvironment();
     WsmanListener listener(desktop(), WsmanListenerOptions().withSealing({}, users.file));
     ASSERT_TRUE(listener.ok()) << listener.error().toStdString();
-    const GssContext::Initiator who{
-        listener.address(), users.local.name, users.local.password, {}, false};
+    const GssContext::Initiator who{listener.address(),
+                                    users.local.name,
+                                    qelto::wmi::Secret::copyOf(users.local.password),
+                                    {},
+                                    false};
     const std::string soap = enumerate(QStringLiteral("Win32_BIOS"));
     const struct {
         const char* what;
