@@ -31,10 +31,10 @@ for locale in C.UTF-8 zh_CN.GBK; do
             for f in out err; do iconv -f GBK -t UTF-8 <$f >$f.utf8 && mv $f.utf8 $f; done
         fi
         [ "$got" = "$status" ] || fail "$locale $name: status $got: $(cat err)"
-        tr '\n' ' ' <$stream | grep -qE -- "$pattern" || fail "$locale $name: $(cat $stream)"
+        tr '\n' ' ' <"$stream" | grep -qE -- "$pattern" || fail "$locale $name: $(cat "$stream")"
         other=err
         [ "$stream" = out ] || other=out
-        [ ! -s $other ] || fail "$locale $name: $other: $(cat $other)"
+        [ ! -s "$other" ] || fail "$locale $name: $other: $(cat "$other")"
     done
     # Every description of --help starts in the same terminal column.
     python3 - out <<'PY' || fail "$locale: the columns of --help do not line up: $(cat out)"
