@@ -511,6 +511,10 @@ TEST(Cli, MessagesAndOutputsAgreeWhereverTheyGoInEveryLocale) {
                      QStringLiteral("GBK"), dir.filePath(QStringLiteral("zh_CN.GBK"))});
     const bool generated = localedef.waitForFinished(60000) && localedef.exitCode() == 0;
     if (!generated) std::cout << "NOTE: no localedef here; zh_CN.GBK is a name only\n";
+    QFile suppressions(dir.filePath(QStringLiteral("lsan")));
+    ASSERT_TRUE(suppressions.open(QIODevice::WriteOnly));
+    suppressions.write("leak:__argz_add_sep\n");
+    suppressions.close();
     PasswordAskingServer server;
     ASSERT_NE(server.port(), 0);
     const QString m = machine("desktop.json");
@@ -565,7 +569,13 @@ TEST(Cli, MessagesAndOutputsAgreeWhereverTheyGoInEveryLocale) {
             env.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(locale));
             env.insert(QStringLiteral("QELTO_ARCHIVE"), QStringLiteral("Data Source=a.mdb"));
             env.remove(QStringLiteral("QELTO_ARCHIVE_PASSWORD"));
-            if (generated) env.insert(QStringLiteral("LOCPATH"), dir.path());
+            if (generated && gbk) {
+                env.insert(QStringLiteral("LOCPATH"), dir.path());
+                // setlocale keeps the LOCPATH it read for the life of the process (glibc).
+                env.insert(QStringLiteral("LSAN_OPTIONS"),
+                           QStringLiteral("print_suppressions=0:suppressions=") +
+                               dir.filePath(QStringLiteral("lsan")));
+            }
             p.setProcessEnvironment(env);
             p.start(QStringLiteral("/bin/bash"),
                     {QStringLiteral("-c"), row.commandLine, QStringLiteral(QELTO_CLI)});
