@@ -15,31 +15,63 @@
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
 
+#include "qelto_version.h"
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 
+#include <algorithm>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
 
 namespace {
 
+// Said when no window can be opened, before or while Qt connects to the window system.
+const char kNoWindow[] =
+    "请在图形桌面中运行 qelto。在终端中可以用 qelto-cli 检测，例如：\n"
+    "  qelto-cli scan                  检测这台计算机\n"
+    "  qelto-cli scan 主机 --user 用户  检测局域网中的另一台计算机\n"
+    "  qelto-cli --help                其他用法\n";
+
+// While QApplication connects to the window system: a display that is set but does not answer
+// (a stale DISPLAY, a Wayland socket that is gone) or a platform plugin that cannot load ends in
+// Qt's fatal message, in English, with advice to reinstall and an abort. It ends here instead.
+bool startingWindowSystem = false;
+
 // Qt's own warnings are for developers: they reach the terminal only with --verbose.
 bool showQtMessages = false;
 
+void say(const QString& text, FILE* to = stderr);
+
 void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg && startingWindowSystem) {
+        if (showQtMessages)
+            std::fprintf(stderr, "%s\n",
+                         qFormatLogMessage(type, context, message).toUtf8().constData());
+        const QByteArray display =
+            qgetenv("WAYLAND_DISPLAY").isEmpty() ? qgetenv("DISPLAY") : qgetenv("WAYLAND_DISPLAY");
+        say(QStringLiteral("qelto：无法连接图形会话（%1），无法打开窗口。\n")
+                .arg(display.isEmpty() ? QStringLiteral("QT_QPA_PLATFORM=") +
+                                             QString::fromLocal8Bit(qgetenv("QT_QPA_PLATFORM"))
+                                       : QString::fromLocal8Bit(display)) +
+            QString::fromUtf8(kNoWindow));
+        std::_Exit(1);
+    }
     if (!showQtMessages && type != QtFatalMsg) return;
     std::fprintf(stderr, "%s\n", qFormatLogMessage(type, context, message).toUtf8().constData());
 }
 
 // Text for the terminal, in the character set of the user's locale.
-void say(const QString& text) {
+void say(const QString& text, FILE* to) {
     const QByteArray bytes = qelto::report::encodeText(
         text, qelto::report::charsetOfLocale(qelto::report::localeNameFromEnvironment()));
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), to);
 }
 
 struct Options {
@@ -65,6 +97,31 @@ struct Options {
         parser.addOption(verbose);
         parser.addOption(home);
     }
+
+    // The text of --help. QCommandLineParser pads its columns by characters, so that a Chinese
+    // value name ("<文件>") pushes its description out of line; here each column is padded by
+    // the width a terminal gives the text.
+    QString helpText() const {
+        const std::pair<QString, QString> rows[] = {
+            {QStringLiteral("-h, --help"), QStringLiteral("显示这段帮助。")},
+            {QStringLiteral("--help-all"), QStringLiteral("显示帮助，包括 Qt 自身的选项。")},
+            {QStringLiteral("-v, -V, --version"), QStringLiteral("显示版本。")},
+            {QStringLiteral("--snapshot <文件>"), snapshot.description()},
+            {QStringLiteral("--archive <连接字符串>"), archive.description()},
+            {QStringLiteral("--verbose"), verbose.description()},
+            {QStringLiteral("--home"), home.description()},
+        };
+        int width = 0;
+        for (const auto& row : rows)
+            width = std::max(width, qelto::report::displayWidth(row.first));
+        QString text =
+            QStringLiteral("用法：qelto [选项]\nqelto 局域网计算机配置检测系统\n\n选项：\n");
+        for (const auto& row : rows)
+            text += QStringLiteral("  ") + row.first +
+                    QString(width - qelto::report::displayWidth(row.first) + 2, u' ') + row.second +
+                    u'\n';
+        return text;
+    }
 };
 
 bool asked(int argc, char** argv, std::initializer_list<const char*> names) {
@@ -87,8 +144,16 @@ bool haveDisplay(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (asked(argc, argv, {"--help", "-h", "-?", "--help-all", "--version", "-v"})) {
-        // Answered without touching the window system.
+    // Answered without touching the window system.
+    if (asked(argc, argv, {"--help", "-h", "-?"})) {
+        say(Options().helpText(), stdout);
+        return 0;
+    }
+    if (asked(argc, argv, {"--version", "-v", "-V"})) {
+        say(QStringLiteral("qelto " QELTO_VERSION "\n"), stdout);
+        return 0;
+    }
+    if (asked(argc, argv, {"--help-all"})) {
         QCoreApplication core(argc, argv);
         qelto::loadQtTexts(core);
         QCommandLineParser parser;
@@ -98,17 +163,16 @@ int main(int argc, char** argv) {
     }
     if (!haveDisplay(argc, argv)) {
         say(QStringLiteral(
-            "qelto：没有图形会话（DISPLAY 和 WAYLAND_DISPLAY 都没有设置），无法打开窗口。\n"
-            "请在图形桌面中运行 qelto。在终端中可以用 qelto-cli 检测，例如：\n"
-            "  qelto-cli scan                  检测这台计算机\n"
-            "  qelto-cli scan 主机 --user 用户  检测局域网中的另一台计算机\n"
-            "  qelto-cli --help                其他用法\n"));
+                "qelto：没有图形会话（DISPLAY 和 WAYLAND_DISPLAY 都没有设置），无法打开窗口。\n") +
+            QString::fromUtf8(kNoWindow));
         return 1;
     }
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
         if (std::strcmp(argv[i], "--verbose") == 0) showQtMessages = true;
     qInstallMessageHandler(qtMessages);
+    startingWindowSystem = true;
     QApplication app(argc, argv);
+    startingWindowSystem = false;
     qelto::setUpApplication(app);
     // The arguments as bytes: app.arguments() would replace those of a file name that are not
     // UTF-8. QApplication has taken its own options out of argv.

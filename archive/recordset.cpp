@@ -112,7 +112,13 @@ void openConnection(const ArchiveLocation& location, const QString& name, bool c
         db.setPassword(location.password);
         db.setConnectOptions(serverConnectOptions(location));
         if (!db.open()) {
-            const QString why = sqlErrorText(db.lastError());
+            QString why = sqlErrorText(db.lastError());
+            // libpq's "fe_sendauth: no password supplied": the server wants a password and the
+            // connection string named none. Say where one is given.
+            if (location.password.isEmpty() && why.contains(QLatin1String("fe_sendauth")))
+                why = QStringLiteral(
+                    "服务器要求密码，但没有给出密码。请用环境变量 QELTO_ARCHIVE_PASSWORD "
+                    "给出档案服务器的密码（qelto-cli 也可用 --archive-password-file 文件）");
             db = QSqlDatabase();
             QSqlDatabase::removeDatabase(name);
             throw ArchiveError(

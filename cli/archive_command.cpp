@@ -121,15 +121,16 @@ int history(const QString& connstr, const QString& computer, bool json) {
                               {QStringLiteral("fullScansKept"), h.tableExists},
                               {QStringLiteral("scans"), scans}};
         print(stdout, QJsonDocument(out).toJson());
-        return 0;
+        // Nothing found is status 1, as for show and diff with a number the archive lacks.
+        return h.scans.empty() ? 1 : 0;
     }
     if (!h.tableExists) {
-        printLine(stdout, kNoTable);
-        return 0;
+        printLine(stderr, kNoTable);
+        return 1;
     }
     if (h.scans.empty()) {
-        printLine(stdout, QStringLiteral("档案中没有计算机 %1 的完整检测").arg(computer));
-        return 0;
+        printLine(stderr, QStringLiteral("档案中没有计算机 %1 的完整检测").arg(computer));
+        return 1;
     }
     printLine(stdout, QStringLiteral("计算机 %1 在档案中的完整检测：%2 次")
                           .arg(report::oneLine(h.scans.front().computer))
@@ -245,7 +246,10 @@ struct ShowOptions {
 int show(const QString& connstr, qint64 id, const ShowOptions& o) {
     const archive::StoredScan stored = archive::loadScan(connstr, id);
     archive::Replay replay = archive::replayScan(stored.answers);
-    print(stdout, o.json ? scanToJson(replay.tree, replay.record) : scanToOutline(replay.tree));
+    if (o.json)
+        print(stdout, scanToJson(replay.tree, replay.record));
+    else
+        printText(stdout, QString::fromUtf8(scanToOutline(replay.tree)));
     if (!o.report) return 0;
     report::ExportOptions options;
     options.directory = o.reportDir;

@@ -1,5 +1,7 @@
 #include "batch.h"
 
+#include "report/encoding.h"
+
 #include "scanjson.h"
 
 #include "archive/archive.h"
@@ -277,16 +279,16 @@ void run(const QStringList& hosts, int jobs, const std::function<Outcome(const Q
     if (progress) progress(last);
 }
 
+QString reportName(const QString& computerName, const QString& host) {
+    QString label = host;
+    label.replace(QStringLiteral("://"), QStringLiteral("-"));
+    for (QChar& c : label)
+        if (QStringView(u":@/\\*?\"<>|").contains(c)) c = u'-';
+    return computerName + u'-' + label;
+}
+
 int displayWidth(const QString& text) {
-    int width = 0;
-    for (const char32_t c : text.toUcs4()) {
-        const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
-                          (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
-                          (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-                          (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
-        width += wide ? 2 : 1;
-    }
-    return width;
+    return report::displayWidth(text);
 }
 
 QString progressLine(const Progress& p, int width) {

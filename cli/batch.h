@@ -108,6 +108,11 @@ struct Row {
 // sums up.
 QString table(const std::vector<Row>& rows, std::chrono::milliseconds total);
 
+// The name a batch gives the report of `host` (before ".doc"): the computer's name, "-" and the
+// host, whose ":", "@", "/" and the like (which Windows shares refuse in a file name) become "-":
+// "vm" and "ssh://alice@127.0.0.7:2207" give "vm-ssh-alice-127.0.0.7-2207".
+QString reportName(const QString& computerName, const QString& host);
+
 // Columns a text takes on a terminal: two for wide (CJK) characters, one for the others.
 int displayWidth(const QString& text);
 

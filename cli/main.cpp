@@ -9,7 +9,10 @@
 
 #include <QCoreApplication>
 
+#include <langinfo.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <new>
 
@@ -17,7 +20,9 @@ namespace qelto::cli {
 
 namespace {
 
-// The error of the first write to standard output that failed; 0 while all went well.
+// The error of the first write to standard output that failed; 0 while all went well. After
+// EPIPE (the reader has gone, as for `qelto-cli scan --json | head -1`) nothing more is written
+// there and nothing is said about it: the program finishes its work quietly.
 int stdoutError = 0;
 
 // The character set of the user's terminal, as the report reads it from the locale's name (so it
@@ -60,6 +65,8 @@ QByteArray terminalText(const QString& text) {
 }  // namespace
 
 void print(FILE* to, const QByteArray& bytes) {
+    if (to == stdout && stdoutError == EPIPE) return;
+    errno = 0;
     if (std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to) !=
             static_cast<size_t>(bytes.size()) &&
         to == stdout && stdoutError == 0)
@@ -72,6 +79,16 @@ void printText(FILE* to, const QString& text) {
 
 void printLine(FILE* to, const QString& text) {
     printText(to, text + u'\n');
+}
+
+QString systemErrorText(int error) {
+    // The C library writes its messages in the character set of the locale it runs in, which is
+    // not always UTF-8; read as UTF-8, a GBK text would come out as "???".
+    char buffer[256];
+    const QByteArray text(strerror_r(error, buffer, sizeof buffer));
+    qsizetype bad = 0;
+    return archive::decodeStrictly(text, QByteArray(nl_langinfo(CODESET)), bad)
+        .value_or(QString::fromLatin1(text));
 }
 
 QString textArgument(const QString& argument) {
@@ -174,6 +191,9 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that goes away is seen as EPIPE on the next write (handled in print), the same
+    // whether or not the caller left SIGPIPE ignored.
+    std::signal(SIGPIPE, SIG_IGN);
     showQtMessages = verboseRequested(argumentsOf(argc, argv));
     qInstallMessageHandler(qtMessages);
     int status = run(argc, argv);
@@ -182,10 +202,10 @@ int main(int argc, char** argv) {
     errno = 0;
     if (std::fflush(stdout) != 0 && qelto::cli::stdoutError == 0)
         qelto::cli::stdoutError = errno ? errno : EIO;
-    if (qelto::cli::stdoutError != 0) {
-        qelto::cli::printLine(
-            stderr,
-            QStringLiteral("无法写入标准输出：%1").arg(qt_error_string(qelto::cli::stdoutError)));
+    if (qelto::cli::stdoutError != 0 && qelto::cli::stdoutError != EPIPE) {
+        qelto::cli::printLine(stderr,
+                              QStringLiteral("无法写入标准输出：%1")
+                                  .arg(qelto::cli::systemErrorText(qelto::cli::stdoutError)));
         if (status == 0) status = 1;
     }
     return status;

@@ -32,14 +32,14 @@ namespace {
 const char kUsage[] =
     "用法：qelto-cli scan [主机…] [--hosts-file 文件] [--jobs N] [--snapshot 文件] [--user "
     "用户名]\n"
-    "                     [--json] [--verbose]\n"
+    "                     [--json] [-v | --verbose]\n"
     "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
     "  几台主机（或地址范围 192.168.1.0/24、192.168.1.10-20，也可写在 ssh://用户@范围:端口 中）\n"
     "  时批量检测，最后输出结果表；--json 时每台主机输出一行 JSON\n"
     "  --hosts-file 文件   从文件读主机，每行一个，# 之后是注释\n"
     "  --jobs N            批量检测时同时检测的主机数（默认 32，1 到 256）\n"
     "  --snapshot 文件     从快照文件（JSON）检测，而不是连接主机\n"
-    "  --verbose           在标准错误输出上报告连接和检测用的时间、无法执行的查询和无法读取的值\n"
+    "  -v, --verbose       在标准错误输出上报告连接和检测用的时间、无法执行的查询和无法读取的值\n"
     "  --report            把检测报告写入主目录 $HOME "
     "中的“计算机名.doc”（批量时“计算机名-主机.doc”）\n"
     "  --report-dir 目录   把检测报告写入这个目录（也可写成 --report=目录）\n"
@@ -297,6 +297,7 @@ int batchScan(ScanOptions o) {
     };
     std::vector<batch::Row> rows(size_t(hosts.size()));
     bool keyRefused = false, leftOutTold = false;
+    QSet<QString> reportNames;  // in lower case: Windows shares ignore case
     const QString recorder = QSysInfo::machineHostName().section(u'.', 0, 0);
 
     auto finished = [&](batch::Outcome&& out) {
@@ -326,9 +327,14 @@ int batchScan(ScanOptions o) {
         if (o.json) print(stdout, batch::jsonLine(out.host, QString(), &s));
         QStringList failures;
         if (o.report) {
-            // Every host's report has its own name, also when two hosts share a computer name.
+            // Every host's report has its own name, also when two hosts share a computer name
+            // or two host texts differ only in the characters that reportName replaces.
+            QString name = batch::reportName(row.computerName, out.host);
+            for (int n = 2; reportNames.contains(name.toLower()); ++n)
+                name = batch::reportName(row.computerName, out.host) + u'-' + QString::number(n);
+            reportNames.insert(name.toLower());
             scan::ScanRecord named = s.record;
-            named.computername = wmi::Variant(row.computerName + u'-' + out.host);
+            named.computername = wmi::Variant(name);
             report::ExportOptions options;
             options.directory = o.reportDir;
             const report::ExportResult r = report::exportReport(s.tree, named, out.host, options);
@@ -486,8 +492,12 @@ int scanCommand(const QStringList& args) {
                               .arg(result.scanTime.count()));
         for (const auto& p : result.problems) printLine(stderr, problemText(p));
     }
-    print(stdout,
-          o.json ? cli::scanToJson(result.tree, result.record) : cli::scanToOutline(result.tree));
+    // JSON is UTF-8 wherever it goes; the outline is text for the user, in the locale's
+    // character set on a terminal, in a pipe and in a file alike.
+    if (o.json)
+        print(stdout, cli::scanToJson(result.tree, result.record));
+    else
+        printText(stdout, QString::fromUtf8(cli::scanToOutline(result.tree)));
     return afterScan(o, result.tree, result.record,
                      result.service ? result.service->answers() : nullptr);
 }

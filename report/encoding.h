@@ -26,4 +26,7 @@ bool asciiCompatible(const QByteArray& charset);
 // "?", one "?" per character. An unknown character set falls back to UTF-8.
 QByteArray encodeText(const QString& text, const QByteArray& charset);
 
+// Columns a text takes on a terminal: two for wide (CJK) characters, one for the others.
+int displayWidth(const QString& text);
+
 }  // namespace qelto::report

@@ -40,7 +40,8 @@ QString headerTime(const QDateTime& when, const QLocale& locale) {
         const qsizetype minutes = timeFormat.lastIndexOf(QStringLiteral("mm"));
         if (minutes >= 0) timeFormat.insert(minutes + 2, QStringLiteral(":ss"));
     }
-    return scan::forms::latinDigits(locale.toString(when.date(), QLocale::ShortFormat) +
+    // One blank between them: written together, "2026/12/7" and "18:10:59" read as one wrong date.
+    return scan::forms::latinDigits(locale.toString(when.date(), QLocale::ShortFormat) + u' ' +
                                         locale.toString(when.time(), timeFormat),
                                     locale);
 }

@@ -195,9 +195,9 @@ TEST_P(History, AnArchiveMadeBeforeFullScansStillSavesAndSaysItHasNone) {
     EXPECT_FALSE(scanHistory(connstr(), kComputer).tableExists);
     const CliRun history =
         cli({QStringLiteral("archive"), QStringLiteral("history"), kComputer}, connstr());
-    EXPECT_EQ(history.status, 0);
-    EXPECT_TRUE(history.out.contains(QStringLiteral("这个档案没有完整检测")))
-        << history.out.toStdString();
+    EXPECT_EQ(history.status, 1);
+    EXPECT_TRUE(history.err.contains(QStringLiteral("这个档案没有完整检测")))
+        << history.err.toStdString();
     EXPECT_EQ(cli({QStringLiteral("archive"), QStringLiteral("diff"), kComputer}, connstr()).status,
               1);
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Debian package as a user meets it: tools/package builds it, lintian finds no error in it,
-# `apt-get install ./qelto_….deb` installs it on this machine, the programs, the manual, the
-# icons and the completion work from where they were installed, and `apt-get purge` takes every
-# file of it away again. The manual pages and the completion must know every option that the
+# The Debian packages as a user meets them: tools/package builds qelto-cli and qelto, lintian finds
+# no error in them, qelto-cli depends on no graphical library or font (not even through other
+# packages) and installs alone, `apt-get install ./qelto_….deb` adds the window, the programs, the
+# manual, the icons and the completion work from where they were installed, and `apt-get purge`
+# takes every file of both away again. The manual pages and the completion must know every option that the
 # programs' --help lists.
 #
 #   tests/package/install_test.sh [FOLDER]   the package is built into FOLDER (build/package)
@@ -19,36 +20,64 @@ fail() {
 
 tools/package "$out"
 version=$(dpkg-parsechangelog -SVersion)
-deb=$out/qelto_${version}_$(dpkg-architecture -qDEB_HOST_ARCH).deb
-[ -f "$deb" ] || { echo "失败：没有生成 $deb" >&2; exit 1; }
-echo "-- $deb ($(du -h "$deb" | cut -f1))"
+arch=$(dpkg-architecture -qDEB_HOST_ARCH)
+deb=$out/qelto_${version}_$arch.deb
+cli_deb=$out/qelto-cli_${version}_$arch.deb
+for d in "$cli_deb" "$deb"; do
+    [ -f "$d" ] || { echo "失败：没有生成 $d" >&2; exit 1; }
+    echo "-- $d ($(du -h "$d" | cut -f1))"
+done
 
-# Dependencies: the libraries come from dh_shlibdeps, the rest from debian/control.
-depends=$(dpkg-deb -f "$deb" Depends)
-for d in libqt6core6 libqt6widgets6 libssh-4 libc6 fonts-noto-cjk libqt6sql6-sqlite \
-    libqt6sql6-psql gss-ntlmssp; do
-    grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "Depends 中没有 $d：$depends"
+# Dependencies: the libraries come from dh_shlibdeps, the rest from debian/control. qelto-cli
+# needs no graphical library and no font, directly or through the packages it depends on.
+# package | must depend on | must not depend on, at any depth
+for row in "$cli_deb|libqt6core6 libssh-4 libc6 libqt6sql6-sqlite libqt6sql6-psql gss-ntlmssp|libqt6gui6 libqt6widgets6 qt6-qpa-plugins fonts-.*" \
+    "$deb|libqt6core6 libqt6widgets6 libc6 fonts-noto-cjk qt6-qpa-plugins qelto-cli|"; do
+    IFS='|' read -r package wanted unwanted <<<"$row"
+    depends=$(dpkg-deb -f "$package" Depends)
+    for d in $wanted; do
+        grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "$(basename "$package") 的 Depends 中没有 $d：$depends"
+    done
+    [ -n "$unwanted" ] || continue
+    # shellcheck disable=SC2046
+    all=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+        --no-replaces --no-enhances $(sed 's/([^)]*)//g; s/|/,/g; s/,/ /g' <<<"$depends") |
+        grep -v '^ ' | sort -u)
+    for d in $unwanted; do
+        ! grep -qxE "$d" <<<"$all" || fail "$(basename "$package") 依赖于 $(grep -xE "$d" <<<"$all" | head -3 | tr '\n' ' ')"
+    done
 done
 
 echo "-- lintian"
-lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian 报告了错误"
+lintian --fail-on error --tag-display-limit 0 "$cli_deb" "$deb" || fail "lintian 报告了错误"
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "跳过：安装软件包需要 root 权限（当前用户 $(id -un)）"
     exit $((failures > 0))
 fi
 
-if dpkg-query -W -f='${Status}' qelto 2>/dev/null | grep -q 'install ok installed'; then
-    echo "-- 先卸载已安装的 qelto"
-    apt-get purge -y -q qelto >/dev/null
-fi
-echo "-- apt-get install ./$(basename "$deb")"
-DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-    "$(realpath "$deb")" >/dev/null
+for p in qelto qelto-cli; do
+    if dpkg-query -W -f='${Status}' $p 2>/dev/null | grep -q 'install ok installed'; then
+        echo "-- 先卸载已安装的 $p"
+        apt-get purge -y -q $p >/dev/null
+    fi
+done
+# qelto-cli alone first, as on a server: the command line works without the window's package.
+for d in "$cli_deb" "$deb"; do
+    echo "-- apt-get install ./$(basename "$d")"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        "$(realpath "$d")" >/dev/null
+    if [ "$d" = "$cli_deb" ]; then
+        ! dpkg-query -W -f='${Status}' qelto 2>/dev/null | grep -q 'install ok installed' ||
+            fail "qelto-cli 带来了 qelto"
+        [ "$(env -i PATH=/usr/bin:/bin qelto-cli --version)" = "qelto-cli $version" ] ||
+            fail "只装 qelto-cli 时 qelto-cli --version 不对"
+    fi
+done
 files=$(mktemp)
 scratch=$(mktemp -d)
 trap 'rm -rf "$files" "$scratch"' EXIT
-dpkg -L qelto >"$files"
+dpkg -L qelto qelto-cli >"$files"
 
 # From the installed place, with a PATH that has nothing of the build folder.
 (
@@ -155,8 +184,8 @@ for path in icons:
 assert {16, 22, 24, 32, 48, 64, 128, 256} <= sizes, sorted(sizes)
 PY
 
-echo "-- apt-get purge qelto"
-apt-get purge -y -q qelto >/dev/null
+echo "-- apt-get purge qelto qelto-cli"
+apt-get purge -y -q qelto qelto-cli >/dev/null
 left=0
 while IFS= read -r path; do
     [ "$path" != /. ] || continue

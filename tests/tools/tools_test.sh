@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The set-up scripts as a newcomer meets them, without installing or building anything:
-#  - tools/setup as a user who is neither root nor allowed to use sudo names the exact apt-get
-#    line to run as root (every package looks missing to a dpkg-query that knows none);
+#  - tools/setup (and --package) as a user who is neither root nor allowed to use sudo names the
+#    exact line to run as root and the command to run again (every package looks missing to a
+#    dpkg-query that knows none);
+#  - tools/setup --test as root (stand-ins for id, apt-get and systemctl, /etc and /usr/sbin in a
+#    scratch folder) starts no service while installing and disables the units it enabled;
 #  - tools/run keeps the caller's working folder (a copy of it, with tools/setup, cmake and the
 #    program replaced by stand-ins that record what they were called with).
 set -euo pipefail
@@ -19,8 +22,9 @@ mkdir -p "$work/bin"
 printf '#!/bin/sh\nexit 1\n' >"$work/bin/dpkg-query"
 printf '#!/bin/sh\necho "apt-get must not run" >&2\nexit 99\n' >"$work/bin/apt-get"
 chmod 755 "$work/bin/dpkg-query" "$work/bin/apt-get"
-cp "$src/tools/setup" "$work/setup"
-chmod 755 "$work/setup"
+mkdir -p "$work/tools"
+cp "$src/tools/setup" "$work/tools/setup"
+chmod 755 "$work/tools" "$work/tools/setup"
 as=()
 if [ "$(id -u)" -eq 0 ]; then
     as=(runuser -u nobody --)
@@ -28,19 +32,59 @@ elif command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
     echo "SKIP: this user may use sudo without a password; the no-sudo case needs another user"
     as=(skip)
 fi
+mkdir -p "$work/debian"
+cp "$src/debian/control" "$work/debian/control"
 if [ "${as[0]:-}" != skip ]; then
-    set +e
-    out=$(cd "$work" && "${as[@]}" env -i PATH="$work/bin:/usr/bin:/bin" LANG=C.UTF-8 \
-        bash ./setup 2>&1 </dev/null)
-    status=$?
-    set -e
-    [ "$status" -eq 1 ] || fail "setup exited $status: $out"
-    grep -q '不能使用 sudo' <<<"$out" || fail "no word of sudo: $out"
-    grep -q 'apt-get update && apt-get install -y --no-install-recommends .*qt6-base-dev' <<<"$out" ||
-        fail "no apt-get line to run as root: $out"
-    ! grep -q 'postgresql\|libgtest-dev' <<<"$out" || fail "setup without --test asks for test packages"
-    ! grep -q 'must not run' <<<"$out" || fail "apt-get ran"
+    # mode | packages asked for | packages not asked for
+    for row in "|qt6-base-dev|postgresql libgtest-dev dpkg-dev" \
+        "--package|dpkg-dev debhelper build-essential qt6-base-dev libssh-dev|fonts-noto-cjk postgresql debhelper-compat"; do
+        IFS='|' read -r mode wanted unwanted <<<"$row"
+        set +e
+        # shellcheck disable=SC2086
+        out=$(cd "$work" && "${as[@]}" env -i PATH="$work/bin:/usr/bin:/bin" LANG=C.UTF-8 \
+            QELTO_AGAIN="tools/run --x" bash tools/setup $mode 2>&1 </dev/null)
+        status=$?
+        set -e
+        line=$(grep "su -c 'apt-get update && apt-get install -y --no-install-recommends " <<<"$out") ||
+            fail "setup $mode: no line to run as root: $out"
+        [ "$status" -eq 1 ] || fail "setup $mode exited $status: $out"
+        grep -q '不能使用 sudo' <<<"$out" || fail "no word of sudo: $out"
+        grep -q '再运行一次 tools/run --x' <<<"$out" || fail "setup $mode: not the command run: $out"
+        ! grep -q '安装缺少的软件包' <<<"$out" || fail "setup $mode says it installs: $out"
+        for p in $wanted; do grep -qw -- "$p" <<<"$line" || fail "setup $mode: no $p: $line"; done
+        for p in $unwanted; do ! grep -qw -- "$p" <<<"$line" || fail "setup $mode: $p: $line"; done
+        ! grep -q 'must not run' <<<"$out" || fail "apt-get ran"
+    done
 fi
+
+# --- tools/setup --test as root leaves no new service enabled or running ---
+# Stand-ins: root, every package missing, an apt-get whose install enables two units of cups (and
+# records whether a service could have started and whether PostgreSQL would make a cluster), and
+# a systemctl that records what it is asked. ssh.service was enabled before and stays so.
+sys=$work/sys
+mkdir -p "$work/rootbin" "$sys/etc/systemd/system/multi-user.target.wants"
+ln -s /lib/systemd/system/ssh.service "$sys/etc/systemd/system/multi-user.target.wants/"
+printf '#!/bin/sh\necho 0\n' >"$work/rootbin/id"
+{
+    echo '#!/bin/sh'
+    # shellcheck disable=SC2016
+    echo '[ "$1" = install ] || exit 0'
+    echo "\"$sys/usr/sbin/policy-rc.d\" cups start; echo \"policy \$?\" >>\"$work/apt\""
+    echo "cat \"$sys/etc/postgresql-common/createcluster.d/\"*.conf >>\"$work/apt\""
+    echo "mkdir -p \"$sys/etc/systemd/system/sockets.target.wants\""
+    echo "ln -s /lib/systemd/system/cups.service \"$sys/etc/systemd/system/multi-user.target.wants/\""
+    echo "ln -s /lib/systemd/system/cups.socket \"$sys/etc/systemd/system/sockets.target.wants/\""
+} >"$work/rootbin/apt-get"
+printf '#!/bin/sh\necho "$@" >>"%s/systemctl"\n' "$work" >"$work/rootbin/systemctl"
+chmod 755 "$work/rootbin/"*
+(cd "$work" && PATH="$work/rootbin:$work/bin:$PATH" QELTO_SETUP_ROOT=$sys bash tools/setup --test \
+    >"$work/setup.log" 2>&1) || fail "setup --test as root: $(cat "$work/setup.log")"
+grep -qx 'policy 101' "$work/apt" || fail "a service could start while installing: $(cat "$work/apt")"
+grep -qx 'create_main_cluster = false' "$work/apt" || fail "PostgreSQL makes a cluster"
+[ ! -e "$sys/usr/sbin/policy-rc.d" ] || fail "policy-rc.d left behind"
+[ "$(cat "$work/systemctl" 2>/dev/null)" = "disable --quiet cups.service cups.socket" ] ||
+    fail "systemctl: $(cat "$work/systemctl" 2>/dev/null)"
+grep -q '停用.*cups.service' "$work/setup.log" || fail "not said: $(cat "$work/setup.log")"
 
 # --- tools/run keeps the working folder ---
 mkdir -p "$work/tree/tools" "$work/tree/build/release/app" "$work/elsewhere"
