@@ -354,23 +354,31 @@ class LocalGatherer {
     }
 
     // The entry names of a folder (empty when it cannot be opened), but for those that hold a line
-    // break.
-    QStringList entries(const QString& dir) const {
+    // break; with `folders`, only the entries that may be folders (a folder, a link, or what the
+    // file system does not say), so that a pattern goes on only below them. Each folder is read
+    // once in a gathering, however many patterns pass through it.
+    QStringList entries(const QString& dir, bool folders = false) const {
+        auto listed = listed_.constFind(dir);
+        if (listed == listed_.cend()) {
+            QList<std::pair<QString, bool>> found;
+            const int fd = openIn(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+            DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+            if (fd >= 0 && !d) ::close(fd);
+            while (dirent* e = d ? ::readdir(d) : nullptr) {
+                if (e->d_name[0] == '.' &&
+                    (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
+                    continue;
+                if (!std::strchr(e->d_name, '\n'))
+                    found.emplace_back(QFile::decodeName(e->d_name), e->d_type == DT_DIR ||
+                                                                         e->d_type == DT_LNK ||
+                                                                         e->d_type == DT_UNKNOWN);
+            }
+            if (d) ::closedir(d);
+            listed = listed_.insert(dir, found);
+        }
         QStringList names;
-        const int fd = openIn(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return names;
-        DIR* d = ::fdopendir(fd);
-        if (!d) {
-            ::close(fd);
-            return names;
-        }
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] == '.' &&
-                (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
-                continue;
-            if (!std::strchr(e->d_name, '\n')) names << QFile::decodeName(e->d_name);
-        }
-        ::closedir(d);
+        for (const auto& [name, maybeFolder] : *listed)
+            if (!folders || maybeFolder) names << name;
         return names;
     }
 
@@ -386,7 +394,7 @@ class LocalGatherer {
                     continue;
                 }
                 const QString dir = base.isEmpty() ? QStringLiteral("/") : base;
-                for (const QString& name : entries(dir))
+                for (const QString& name : entries(dir, i + 1 < segments.size()))
                     if (matchSegment(seg, name)) next << base + u'/' + name;
             }
             current = std::move(next);
@@ -577,6 +585,7 @@ class LocalGatherer {
 
   private:
     Gathered& out_;
+    mutable QHash<QString, QList<std::pair<QString, bool>>> listed_;  // see entries()
     QByteArray root_;
     QByteArray canonicalRoot_;  // a recorded machine's folder with its links resolved
     int rootFd_ = -1;
