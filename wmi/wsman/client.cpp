@@ -125,7 +125,16 @@ struct Job {
     QString context;                // the latest enumeration context
     bool started = false;
     bool finished = false;
+    bool capped = false;  // at most kMaxAccounts instances are kept
 };
+
+// The accounts a domain controller lists: its domain's, which may run into the hundreds of
+// thousands. Beyond this many the rest is left out, with an error that says so.
+constexpr std::size_t kMaxAccounts = 10000;
+
+bool isClass(const Job& job, const char* name) {
+    return job.out->cls && std::strcmp(job.out->cls->name, name) == 0;
+}
 
 // One HTTP exchange in flight.
 struct Transfer {
@@ -364,16 +373,43 @@ class Engine {
 
     void startJob(Job& job) {
         job.started = true;
-        const QString filter =
-            QStringLiteral("Select * From ") + QString::fromLatin1(job.out->cls->name);
+        QString filter = QStringLiteral("Select * From ") + QString::fromLatin1(job.out->cls->name);
+        if (isClass(job, "Win32_UserAccount")) {
+            // A member of a domain (or a computer outside one) lists only its own accounts:
+            // without the filter it would walk every account of the domain. A domain controller
+            // has no others, and lists its domain's up to kMaxAccounts.
+            const std::optional<qint64> role = domainRole();
+            job.capped = !role || *role > 3;
+            if (!job.capped) filter += QStringLiteral(" Where LocalAccount = TRUE");
+        }
         send(job, Kind::Enumerate,
              envelope("Enumerate", job,
                       QStringLiteral("<n:Enumerate><w:OptimizeEnumeration/>"
                                      "<w:MaxElements>%1</w:MaxElements>"
                                      "<w:Filter Dialect=\"http://schemas.microsoft.com/wbem/"
                                      "wsman/1/WQL\">%2</w:Filter></n:Enumerate>")
-                          .arg(tuning_.maxElements)
+                          .arg(maxElements(job))
                           .arg(xmlEscaped(filter))));
+    }
+
+    // Win32_ComputerSystem's DomainRole once that class is in (0 to 3: not a domain
+    // controller), nullopt when it is unknown.
+    std::optional<qint64> domainRole() const {
+        for (const Job& j : jobs_) {
+            if (!isClass(j, "Win32_ComputerSystem") || j.out->items.empty()) continue;
+            const Property* p = j.out->items.front().find(u"DomainRole");
+            if (p && p->value.type() == Variant::Type::Int) return p->value.intValue();
+            if (p && p->value.type() == Variant::Type::UInt) return qint64(p->value.uintValue());
+        }
+        return std::nullopt;
+    }
+
+    // Items asked for at once; of a capped class one more than it keeps, so that a full class
+    // and a longer one are told apart.
+    int maxElements(const Job& job) const {
+        if (!job.capped) return tuning_.maxElements;
+        const std::size_t left = kMaxAccounts + 1 - std::min(job.out->items.size(), kMaxAccounts);
+        return int(std::min<std::size_t>(std::size_t(tuning_.maxElements), left));
     }
 
     void pull(Job& job) {
@@ -382,7 +418,7 @@ class Engine {
                       QStringLiteral("<n:Pull><n:EnumerationContext>%1</n:EnumerationContext>"
                                      "<n:MaxElements>%2</n:MaxElements></n:Pull>")
                           .arg(xmlEscaped(job.context))
-                          .arg(tuning_.maxElements)));
+                          .arg(maxElements(job))));
     }
 
     void release(Job& job) {
@@ -1051,6 +1087,17 @@ class Engine {
         }
         for (Instance& i : decoded.reply.items) job.out->items.push_back(std::move(i));
         job.context = decoded.reply.context;
+        if (job.capped && job.out->items.size() > kMaxAccounts) {
+            job.out->items.erase(job.out->items.begin() + qsizetype(kMaxAccounts),
+                                 job.out->items.end());
+            if (decoded.reply.endOfSequence) job.context.clear();
+            fail(job, Error(code::Failed,
+                            QStringLiteral("%1 的账户超过 %2 个（域控制器列出整个域的账户），"
+                                           "只列出了前 %2 个。")
+                                .arg(endpoint_.shown)
+                                .arg(kMaxAccounts)));
+            return;
+        }
         if (decoded.reply.endOfSequence) {
             job.context.clear();
             complete(job);
@@ -1080,8 +1127,15 @@ class Engine {
     void fill() {
         for (Job& next : jobs_) {
             if (inFlight() >= tuning_.connections) break;
-            if (!next.started) startJob(next);
+            // The accounts are asked for once the computer's domain role is known.
+            if (!next.started && (!isClass(next, "Win32_UserAccount") || systemKnown()))
+                startJob(next);
         }
+    }
+
+    bool systemKnown() const {
+        return std::ranges::none_of(
+            jobs_, [](const Job& j) { return isClass(j, "Win32_ComputerSystem") && !j.finished; });
     }
 
     int inFlight() const {
