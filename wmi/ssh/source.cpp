@@ -89,7 +89,3 @@ std::unique_ptr<Source> newSource() {
 }
 
 }  // namespace qelto::wmi::ssh
-
-void qelto_register_ssh_source(qelto::wmi::SourceRegistry& registry) {
-    registry.add(qelto::wmi::ssh::newSource());
-}
