@@ -78,7 +78,7 @@ class SshSource : public Source {
         authenticate(s, target, request, deadline);
         if (request.loginOnly)
             return std::make_unique<StoreService>(std::make_shared<InstanceStore>());
-        return gatherMachine(s, target, deadline, request.timeout);
+        return gatherMachine(s, target, deadline, request.timeout, request.answers);
     }
 };
 

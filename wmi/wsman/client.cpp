@@ -150,6 +150,8 @@ struct Transfer {
     qsizetype cap = 0;
     qsizetype* total = nullptr;  // all replies so far
     qsizetype totalCap = 0;
+    BudgetShare* share = nullptr;  // of the answers of hosts scanned together
+    bool overBudget = false;
     int* roundTrips = nullptr;
     QStringList offers;           // WWW-Authenticate lines of the last response
     QList<QByteArray> tokens;     // the base64 tokens of its "Negotiate <token>" lines
@@ -169,7 +171,8 @@ struct Transfer {
 size_t onBody(char* data, size_t size, size_t count, void* arg) {
     auto* t = static_cast<Transfer*>(arg);
     const qsizetype n = qsizetype(size * count);
-    if (t->reply.size() + n > t->cap || *t->total + n > t->totalCap) {
+    t->overBudget = t->share && !t->share->take(n);
+    if (t->reply.size() + n > t->cap || *t->total + n > t->totalCap || t->overBudget) {
         t->tooLarge = true;
         return 0;  // ends the transfer with CURLE_WRITE_ERROR
     }
@@ -452,6 +455,7 @@ class Engine {
         t->cap = tuning_.replyCap;
         t->total = &received_;
         t->totalCap = tuning_.totalCap;
+        t->share = &share_;
         t->roundTrips = &out_.roundTrips;
         return t;
     }
@@ -917,6 +921,12 @@ class Engine {
                         .arg(shown, curlText(t, result))
                         .arg(endpoint_.port));
             case CURLE_WRITE_ERROR:
+                if (t.overBudget)
+                    return Error(code::Failed,
+                                 QStringLiteral("同时检测的主机的回答合计超过了 %1 MiB 的上限，"
+                                                "%2 的检测已中止；可以减少 --jobs 再试。")
+                                     .arg(share_.mebibytes())
+                                     .arg(shown));
                 if (t.tooLarge) {
                     if (received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap)
                         return Error(code::Failed,
@@ -1030,7 +1040,7 @@ class Engine {
         if (result == CURLE_OPERATION_TIMEDOUT && Clock::now() + milliseconds(50) >= deadline_)
             timedOut();  // the whole time limit, not this exchange's own trouble
         if (result == CURLE_WRITE_ERROR && t.tooLarge &&
-            received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap)
+            (t.overBudget || received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap))
             throw transportError(t, result);
         long status = 0;
         curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
@@ -1190,6 +1200,7 @@ class Engine {
     std::unique_ptr<PasswordTicket> ticket_;  // the typed password's Kerberos ticket, if any
     QSet<QString> releasing_;                 // contexts whose Release is on its way
     qsizetype received_ = 0;
+    BudgetShare share_{request_.answers};  // what the replies took of the batch's budget
     bool login_ = false;
     int handed_ = -1;                // the reach layer's socket, until the first request takes it
     int connectedAlready_ = -1;      // that socket, until libcurl has asked about it

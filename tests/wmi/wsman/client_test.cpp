@@ -370,6 +370,21 @@ TEST(WsmanClient, TheDomainsAccountsCostAMemberNothing) {
     EXPECT_LT(double(best[1]), 1.2 * double(best[0])) << best[0] << " ns against " << best[1];
 }
 
+TEST(WsmanClient, AnAnswerPastTheBatchsBudgetFailsAndGivesItBack) {
+    WsmanListener listener(machine(QStringLiteral("desktop.json")));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+    for (const qint64 budget : {qint64(4096), qint64(64) << 20}) {
+        auto request = requestFor(listener);
+        request.answers = std::make_shared<wmi::AnswerBudget>(budget);
+        const auto error = failureOf(request);
+        EXPECT_EQ(bool(error), budget == 4096);
+        if (error) {
+            EXPECT_TRUE(error->description().contains(u"--jobs"));
+        }
+        EXPECT_EQ(request.answers->left(), budget);
+    }
+}
+
 TEST(WsmanClient, TheFirstClassRefusedFailsTheConnection) {
     for (Trouble refusal : {Trouble::Unauthorized, Trouble::AccessDeniedFault}) {
         WsmanListener listener(machine(QStringLiteral("container.json")),
