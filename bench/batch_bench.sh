@@ -8,6 +8,8 @@
 # QELTO_CLI defaults to build/bin/qelto-cli. N servers (default 8, at most 40) on
 # 127.0.0.2…; R rounds of each figure (default 3, at most 20); the silent hosts' connect time-out
 # S seconds (default 1). Prints the median wall time of each and its ratio to one host's scan.
+# Then the peak memory (largest resident set) of batches of 16 and 64 loopback SSH hosts at
+# --jobs 8 and 32 against one host's scan: it grows with --jobs, not with the number of hosts.
 # The namespace part (tests/cli/netns.sh) scans 198.51.100.1–251, which exist only inside that
 # namespace and swallow every packet, plus 3 servers started inside it: 254 hosts, at --jobs 32
 # and --jobs 256 (the silent ones are found together before the pool starts: one time-out either
@@ -25,7 +27,7 @@ while (($#)); do
     --hosts) hosts=${2:?--hosts needs a number}; shift 2 ;;
     --rounds) rounds=${2:?--rounds needs a number}; shift 2 ;;
     --connect-timeout) timeout=${2:?--connect-timeout needs seconds}; shift 2 ;;
-    -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) positional+=("$1"); shift ;;
     esac
 done
@@ -108,6 +110,38 @@ printf '%-16s %8s ms\n' "一台主机" "$one"
 for jobs in 1 8 32; do
     t=$(timed "$home" --jobs "$jobs" "${urls[@]}")
     printf '%-16s %8s ms   = %s × 一台\n' "--jobs $jobs" "$t" "$(ratio "$t" "$one")"
+done
+
+# Median peak memory in KiB (the largest resident set of the process) of R runs of qelto-cli
+# scan ARGS… with HOME.
+peak() {
+    local home=$1 values=()
+    shift
+    for ((r = 0; r < rounds; r++)); do
+        values+=("$(HOME=$home python3 -c '
+import resource, subprocess, sys
+try:
+    subprocess.run(sys.argv[2:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=float(sys.argv[1]))
+except subprocess.TimeoutExpired:
+    pass
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+' "$per_run_limit" "$cli" scan "$@")")
+    done
+    printf '%s\n' "${values[@]}" | median
+}
+
+echo
+echo "== 峰值内存：64 台回环地址上的 SSH 主机（最大常驻内存，中位数，$rounds 轮）=="
+start_servers mem 64 "$dir/mem.txt"
+memhome=$server_home
+mapfile -t memurls <"$dir/mem.txt"
+one=$(peak "$memhome" --json "${memurls[0]}")
+printf '%-20s %8s KiB\n' "一台主机" "$one"
+for spec in "16 8" "64 8" "64 32"; do
+    read -r n jobs <<<"$spec"
+    m=$(peak "$memhome" --jobs "$jobs" "${memurls[@]:0:n}")
+    printf '%-20s %8s KiB   = %s × 一台\n' "$n 台，--jobs $jobs" "$m" "$(ratio "$m" "$one")"
 done
 
 echo

@@ -262,6 +262,9 @@ int batchScan(ScanOptions o) {
     // On a pool thread. No question is asked in the middle of a batch: an unknown host key is
     // taken only with --accept-new-host-key, and refused otherwise.
     const bool acceptKeys = o.connection.acceptNewHostKey;
+    // The answers of the hosts in flight hold at most twice the largest one answer (256 MiB over
+    // WS-Management) together, however many --jobs: a host whose answer would pass it fails.
+    const auto answers = std::make_shared<wmi::AnswerBudget>(qint64(512) << 20);
     auto scanOne = [&](const QString& host) {
         batch::Outcome out;
         if (silent.contains(host)) {
@@ -273,6 +276,7 @@ int batchScan(ScanOptions o) {
         }
         wmi::ConnectRequest request = *base;
         request.host = host;
+        request.answers = answers;
         request.confirmNewHostKey = [&out, acceptKeys](const wmi::HostKeyQuestion& q) {
             if (!acceptKeys) {
                 out.hostKeyRefused = true;

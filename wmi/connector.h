@@ -1,5 +1,6 @@
 #pragma once
 
+#include "budget.h"
 #include "secret.h"
 #include "service.h"
 
@@ -64,6 +65,10 @@ struct ConnectRequest {
     // Told, a line at a time, how each candidate port of the host fared and what the server
     // offered (qelto-cli --verbose and probe). Never given anything secret.
     std::function<void(const QString&)> trace;
+
+    // The memory the answers of hosts scanned together (a batch) may hold at once; null: only
+    // each source's cap on one answer.
+    std::shared_ptr<AnswerBudget> answers;
 };
 
 // Turns a connection request into a connected service. Every source of the program (a recorded

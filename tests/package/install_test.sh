@@ -79,6 +79,12 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$files" "$scratch"' EXIT
 dpkg -L qelto qelto-cli >"$files"
 
+# The remote sources are modules of the package, in its private folder under /usr/lib.
+for m in ssh wsman; do
+    grep -qE "^/usr/lib/([^/]+/)?qelto/qelto-$m\.so$" "$files" || fail "软件包中没有 qelto-$m.so"
+done
+repo=$PWD
+
 # From the installed place, with a PATH that has nothing of the build folder.
 (
     cd "$scratch"
@@ -96,6 +102,25 @@ doc = json.load(open(sys.argv[1], encoding="utf-8"))
 text = json.dumps(doc, ensure_ascii=False)
 assert socket.gethostname().split(".")[0].lower() in text.lower(), "no host name"
 PY
+    # A Linux host over SSH, a throwaway server on loopback: the scan works from the package, its
+    # module loaded from /usr/lib (the dynamic loader says from where).
+    if "$repo/tests/wmi/ssh/test_sshd.sh" start "$scratch/sshd" >/dev/null; then
+        (
+            # shellcheck disable=SC1091
+            . "$scratch/sshd/env"
+            HOME=$scratch/sshd/home LD_DEBUG=files timeout 120 \
+                qelto-cli scan "ssh://$USER@$ADDRESS:$PORT" --json >remote.json 2>loader.log ||
+                fail "qelto-cli scan ssh://…（安装的软件包）失败：$(grep -v '^ *[0-9]*:' loader.log)"
+            grep -qE 'file=/usr/lib/([^/]+/)?qelto/qelto-ssh\.so ' loader.log ||
+                fail "SSH 模块不是从 /usr/lib 载入的"
+            python3 -c 'import json, sys; assert json.load(open(sys.argv[1]))' remote.json ||
+                fail "qelto-cli scan ssh://… 的输出不是检测结果"
+            exit $((failures > 0))
+        ) || failures=$((failures + 1))
+        "$repo/tests/wmi/ssh/test_sshd.sh" stop "$scratch/sshd" || true
+    else
+        fail "无法启动测试用的 SSH 服务器"
+    fi
     [ "$(man -w qelto-cli)" = /usr/share/man/man1/qelto-cli.1.gz ] ||
         fail "man -w qelto-cli：$(man -w qelto-cli 2>&1)"
     [ "$(man -w qelto)" = /usr/share/man/man1/qelto.1.gz ] || fail "man -w qelto：$(man -w qelto 2>&1)"

@@ -275,8 +275,9 @@ std::optional<quint64> installedMemory(const Context& c) {
             .value_or(0);
     if (block == 0 || block > (quint64(1) << 40)) block = quint64(128) << 20;
     quint64 blocks = 0;
-    for (const QString& path : c.g.match(QStringLiteral("/sys/devices/system/memory/memory[0-9]*")))
-        if (c.g.isDir(path)) ++blocks;
+    for (const QString& name :
+         c.g.list(QStringLiteral("/sys/devices/system/memory")).value_or(QStringList()))
+        if (matchSegment(QStringLiteral("memory[0-9]*"), name)) ++blocks;
     if (blocks > 0) return blocks * block;
     const auto mem = parseMeminfo(c.g.text(QStringLiteral("/proc/meminfo")));
     const quint64 kb = mem.value(QStringLiteral("MemTotal"));
@@ -618,7 +619,8 @@ VirtualMachine virtualMachine(const Context& c) {
                                            .contains(QStringLiteral("hypervisor"));
     }
     if (!virtualised)
-        virtualised = !c.g.match(QStringLiteral("/sys/bus/virtio/devices/*")).isEmpty();
+        virtualised =
+            !c.g.list(QStringLiteral("/sys/bus/virtio/devices")).value_or(QStringList()).isEmpty();
     if (!virtualised) return {};
     return {maker.isEmpty() ? Variant() : Variant(maker), Variant(QStringLiteral("虚拟机"))};
 }

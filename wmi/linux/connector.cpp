@@ -132,7 +132,7 @@ const IdDatabase& Context::pciIds() const {
     if (!pciIds_) {
         const QByteArray* t = g.file(QStringLiteral("/usr/share/misc/pci.ids"));
         if (!t) t = g.file(QStringLiteral("/usr/share/hwdata/pci.ids"));
-        pciIds_.emplace(t ? *t : QByteArray());
+        pciIds_ = sharedIdDatabase(t ? *t : QByteArray());
     }
     return *pciIds_;
 }
@@ -141,7 +141,7 @@ const IdDatabase& Context::usbIds() const {
     if (!usbIds_) {
         const QByteArray* t = g.file(QStringLiteral("/usr/share/misc/usb.ids"));
         if (!t) t = g.file(QStringLiteral("/usr/share/hwdata/usb.ids"));
-        usbIds_.emplace(t ? *t : QByteArray());
+        usbIds_ = sharedIdDatabase(t ? *t : QByteArray());
     }
     return *usbIds_;
 }

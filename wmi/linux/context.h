@@ -72,7 +72,7 @@ class Context {
 
   private:
     std::optional<QTimeZone> zone_;
-    mutable std::optional<IdDatabase> pciIds_, usbIds_;
+    mutable std::shared_ptr<const IdDatabase> pciIds_, usbIds_;
 };
 
 // The builders of the classes, one file per area.

@@ -17,6 +17,7 @@
 #include <linux/sock_diag.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 namespace qelto::wmi::lnx {
@@ -354,23 +356,31 @@ class LocalGatherer {
     }
 
     // The entry names of a folder (empty when it cannot be opened), but for those that hold a line
-    // break.
-    QStringList entries(const QString& dir) const {
+    // break; with `folders`, only the entries that may be folders (a folder, a link, or what the
+    // file system does not say), so that a pattern goes on only below them. Each folder is read
+    // once in a gathering, however many patterns pass through it.
+    QStringList entries(const QString& dir, bool folders = false) const {
+        auto listed = listed_.constFind(dir);
+        if (listed == listed_.cend()) {
+            QList<std::pair<QString, bool>> found;
+            const int fd = openIn(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+            DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+            if (fd >= 0 && !d) ::close(fd);
+            while (dirent* e = d ? ::readdir(d) : nullptr) {
+                if (e->d_name[0] == '.' &&
+                    (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
+                    continue;
+                if (!std::strchr(e->d_name, '\n'))
+                    found.emplace_back(QFile::decodeName(e->d_name), e->d_type == DT_DIR ||
+                                                                         e->d_type == DT_LNK ||
+                                                                         e->d_type == DT_UNKNOWN);
+            }
+            if (d) ::closedir(d);
+            listed = listed_.insert(dir, found);
+        }
         QStringList names;
-        const int fd = openIn(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return names;
-        DIR* d = ::fdopendir(fd);
-        if (!d) {
-            ::close(fd);
-            return names;
-        }
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] == '.' &&
-                (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
-                continue;
-            if (!std::strchr(e->d_name, '\n')) names << QFile::decodeName(e->d_name);
-        }
-        ::closedir(d);
+        for (const auto& [name, maybeFolder] : *listed)
+            if (!folders || maybeFolder) names << name;
         return names;
     }
 
@@ -386,7 +396,7 @@ class LocalGatherer {
                     continue;
                 }
                 const QString dir = base.isEmpty() ? QStringLiteral("/") : base;
-                for (const QString& name : entries(dir))
+                for (const QString& name : entries(dir, i + 1 < segments.size()))
                     if (matchSegment(seg, name)) next << base + u'/' + name;
             }
             current = std::move(next);
@@ -400,8 +410,18 @@ class LocalGatherer {
             const QByteArray p = real(path);
             struct stat st;
             if (::lstat(p.constData(), &st) != 0) return;
-            char buf[PATH_MAX];
-            out_.addLink(path, ::realpath(p.constData(), buf) ? QFile::decodeName(buf) : QString());
+            // Where it leads as the kernel resolved it when opening: one open, where realpath()
+            // looks at every part of the path on its own.
+            QString target;
+            if (const int fd = ::open(p.constData(), O_PATH | O_CLOEXEC); fd >= 0) {
+                char buf[PATH_MAX];
+                const QByteArray fdPath = "/proc/self/fd/" + QByteArray::number(fd);
+                const ssize_t n = ::readlink(fdPath.constData(), buf, sizeof buf);
+                ::close(fd);
+                if (n > 0 && n < ssize_t(sizeof buf))
+                    target = QFile::decodeName(QByteArray(buf, n));
+            }
+            out_.addLink(path, target);
             return;
         }
         // The link itself, then where it leads inside the recorded folder.
@@ -577,6 +597,7 @@ class LocalGatherer {
 
   private:
     Gathered& out_;
+    mutable QHash<QString, QList<std::pair<QString, bool>>> listed_;  // see entries()
     QByteArray root_;
     QByteArray canonicalRoot_;  // a recorded machine's folder with its links resolved
     int rootFd_ = -1;
@@ -609,11 +630,63 @@ Gathered gatherLocal(const GatherPlan& plan, const QString& root) {
     return g;
 }
 
+namespace {
+
+// A lookup file of this machine as last read: the same text for every host of a batch while
+// the file stays as it was.
+struct KeptFile {
+    QString path;
+    struct stat st {};
+    QByteArray content;
+};
+
+bool unchanged(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
 void readLookups(const GatherPlan& plan, const QString& root, Gathered& g) {
     LocalGatherer l(root, g);
+    static std::mutex mutex;
+    static std::vector<KeptFile> kept;
     for (const QStringList& group : plan.lookups)
-        for (const QString& f : group)
-            if (l.readFile(f)) break;
+        for (const QString& f : group) {
+            struct stat st;
+            if (root != u"/" || ::stat(QFile::encodeName(f).constData(), &st) != 0) {
+                if (l.readFile(f)) break;
+                continue;
+            }
+            const std::lock_guard lock(mutex);
+            const auto same = std::ranges::find_if(
+                kept, [&](const KeptFile& k) { return k.path == f && unchanged(k.st, st); });
+            if (same != kept.end()) {
+                g.addFile(f, same->content);
+                break;
+            }
+            // Mapped, not read: a scan touches what it looks up of a few MB, and nothing is
+            // copied. The mapping stays for as long as the program runs (a gathering may still
+            // hold the text when the file is replaced); the package manager replaces these files
+            // by renaming, so a mapped text never changes under the program.
+            const QByteArray name = QFile::encodeName(f);
+            const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+            void* mapped = MAP_FAILED;
+            if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+                st.st_size <= kMaxFile)
+                mapped = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (fd >= 0) ::close(fd);
+            if (mapped == MAP_FAILED) {
+                if (l.readFile(f)) break;
+                continue;
+            }
+            const QByteArray content =
+                QByteArray::fromRawData(static_cast<const char*>(mapped), qsizetype(st.st_size));
+            g.addFile(f, content);
+            std::erase_if(kept, [&](const KeptFile& k) { return k.path == f; });
+            kept.push_back({f, st, content});
+            break;
+        }
 }
 
 }  // namespace qelto::wmi::lnx

@@ -1,5 +1,8 @@
 #include "ids.h"
 
+#include <mutex>
+#include <vector>
+
 #include <cstring>
 
 namespace qelto::wmi::lnx {
@@ -74,6 +77,19 @@ QString IdDatabase::device(quint16 vendorId, quint16 deviceId) const {
         nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
     }
     return {};
+}
+
+std::shared_ptr<const IdDatabase> sharedIdDatabase(const QByteArray& text) {
+    // The few texts seen last; a text is the same when it is the same shared buffer.
+    static std::mutex mutex;
+    static std::vector<std::pair<QByteArray, std::shared_ptr<const IdDatabase>>> recent;
+    const std::lock_guard lock(mutex);
+    for (const auto& [kept, index] : recent)
+        if (kept.constData() == text.constData() && kept.size() == text.size()) return index;
+    auto index = std::make_shared<const IdDatabase>(text);
+    recent.emplace_back(text, index);
+    if (recent.size() > 4) recent.erase(recent.begin());
+    return index;
 }
 
 QHash<QString, QString> parsePnpIds(const QByteArray& text) {

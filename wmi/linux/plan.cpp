@@ -115,7 +115,7 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/sys/block/*/device/vendor"),
             QStringLiteral("/sys/block/*/device/type"),
             QStringLiteral("/sys/block/*/device/name"),
-            QStringLiteral("/sys/block/*/*/partition"),
+            QStringLiteral("/sys/block/*/*[0-9]/partition"),  // partitions: sda1, nvme0n1p1
             QStringLiteral("/sys/class/drm/card[0-9]*-*/status"),
             QStringLiteral("/sys/class/drm/card[0-9]*-*/edid"),
             QStringLiteral("/sys/class/drm/card[0-9]*-*/modes"),
@@ -138,8 +138,6 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/boot/loader/entries/*.conf"),
             QStringLiteral("/efi/loader/entries/*.conf"),
             QStringLiteral("/etc/exports.d/*.exports"),
-            QStringLiteral("/sys/devices/system/memory/memory[0-9]*"),
-            QStringLiteral("/sys/bus/virtio/devices/*"),
         };
         // Any user may add a share of their own here.
         p.userGlobs = QStringList{QStringLiteral("/var/lib/samba/usershares/*")};
@@ -158,7 +156,9 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/etc/systemd/system/display-manager.service"),
             QStringLiteral("/etc/localtime"),
         };
-        p.lists = QStringList{QStringLiteral("/proc")};
+        // Only names count here: the memory blocks, the virtio devices, the processes.
+        p.lists = QStringList{QStringLiteral("/proc"), QStringLiteral("/sys/devices/system/memory"),
+                              QStringLiteral("/sys/bus/virtio/devices")};
         // What hints at the installation date: the root file system's birth, else the times of
         // what the installer left behind.
         p.statPaths = QStringList{QStringLiteral("/"), QStringLiteral("/var/log/installer"),

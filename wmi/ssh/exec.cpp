@@ -26,8 +26,13 @@ using Channel = std::unique_ptr<ssh_channel_struct, ChannelFree>;
 class Exchange {
   public:
     Exchange(ssh_channel channel, const Target& target, Clock::time_point deadline,
-             Milliseconds limit, qsizetype cap)
-        : channel_(channel), target_(target), deadline_(deadline), limit_(limit), cap_(cap) {}
+             Milliseconds limit, qsizetype cap, BudgetShare* share)
+        : channel_(channel),
+          target_(target),
+          deadline_(deadline),
+          limit_(limit),
+          cap_(cap),
+          share_(share) {}
 
     // Reads what the host has sent, waiting at most `waitMs` for the standard output.
     void pump(int waitMs) {
@@ -42,6 +47,14 @@ class Exchange {
                             QStringLiteral("%1 返回的数据超过了 %2 MiB 的上限，已中止。")
                                 .arg(target_.shown)
                                 .arg(cap_ / (1024 * 1024)));
+            }
+            if (share_ && !share_->take(n)) {
+                ssh_channel_close(channel_);
+                throw Error(code::Failed,
+                            QStringLiteral("同时检测的主机的回答合计超过了 %1 MiB 的上限，%2 "
+                                           "的检测已中止；可以减少 --jobs 再试。")
+                                .arg(share_->mebibytes())
+                                .arg(target_.shown));
             }
             result.out.append(buffer, n);
         }
@@ -78,6 +91,7 @@ class Exchange {
     Clock::time_point deadline_;
     Milliseconds limit_;
     qsizetype cap_;
+    BudgetShare* share_;
 };
 
 // The last line the host wrote on its standard error, for a message.
@@ -92,7 +106,7 @@ QString lastLine(const QByteArray& err) {
 
 ExecResult runCommand(ssh_session session, const Target& target, const char* command,
                       const QByteArray& input, Clock::time_point deadline, Milliseconds limit,
-                      qsizetype cap) {
+                      qsizetype cap, BudgetShare* share) {
     limitTo(session, deadline);
     Channel channel(ssh_channel_new(session));
     if (!channel || ssh_channel_open_session(channel.get()) != SSH_OK ||
@@ -103,7 +117,7 @@ ExecResult runCommand(ssh_session session, const Target& target, const char* com
         throw Error(code::Failed, QStringLiteral("%1 不允许执行命令。").arg(target.shown));
     }
     ssh_channel ch = channel.get();
-    Exchange exchange(ch, target, deadline, limit, cap);
+    Exchange exchange(ch, target, deadline, limit, cap, share);
 
     // The input goes out no faster than the host's window takes it, and whatever the host
     // answers meanwhile is read, so that neither side waits for the other.
@@ -129,10 +143,13 @@ ExecResult runCommand(ssh_session session, const Target& target, const char* com
 }
 
 std::unique_ptr<Service> gatherMachine(ssh_session session, const Target& target,
-                                       Clock::time_point deadline, Milliseconds limit) {
+                                       Clock::time_point deadline, Milliseconds limit,
+                                       std::shared_ptr<AnswerBudget> budget) {
     const QByteArray boundary = lnx::newBoundary();
-    const ExecResult r = runCommand(session, target, "sh -s",
-                                    lnx::remoteScript(lnx::linuxPlan(), boundary), deadline, limit);
+    BudgetShare share(std::move(budget));
+    const ExecResult r =
+        runCommand(session, target, "sh -s", lnx::remoteScript(lnx::linuxPlan(), boundary),
+                   deadline, limit, kOutputCap, &share);
     lnx::Gathered gathered;
     try {
         gathered = lnx::decodeGathered(r.out, boundary);

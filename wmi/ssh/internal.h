@@ -86,13 +86,16 @@ struct ExecResult {
 };
 
 // Runs `command`, feeds it `input`, and reads its standard output to the end. Throws Error when
-// the output grows past `cap` or the deadline passes (`limit` is the time limit for messages).
+// the output grows past `cap`, or past what `share` can take of its budget, or the deadline
+// passes (`limit` is the time limit for messages).
 ExecResult runCommand(ssh_session session, const Target& target, const char* command,
                       const QByteArray& input, Clock::time_point deadline, Milliseconds limit,
-                      qsizetype cap = kOutputCap);
+                      qsizetype cap = kOutputCap, BudgetShare* share = nullptr);
 
-// The machine's answers from one gathering over the session.
+// The machine's answers from one gathering over the session; the answer is taken out of
+// `budget` (when given) until the machine's answers are made from it.
 std::unique_ptr<Service> gatherMachine(ssh_session session, const Target& target,
-                                       Clock::time_point deadline, Milliseconds limit);
+                                       Clock::time_point deadline, Milliseconds limit,
+                                       std::shared_ptr<AnswerBudget> budget = nullptr);
 
 }  // namespace qelto::wmi::ssh

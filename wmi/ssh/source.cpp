@@ -78,7 +78,7 @@ class SshSource : public Source {
         authenticate(s, target, request, deadline);
         if (request.loginOnly)
             return std::make_unique<StoreService>(std::make_shared<InstanceStore>());
-        return gatherMachine(s, target, deadline, request.timeout);
+        return gatherMachine(s, target, deadline, request.timeout, request.answers);
     }
 };
 
@@ -89,7 +89,3 @@ std::unique_ptr<Source> newSource() {
 }
 
 }  // namespace qelto::wmi::ssh
-
-void qelto_register_ssh_source(qelto::wmi::SourceRegistry& registry) {
-    registry.add(qelto::wmi::ssh::newSource());
-}

@@ -127,7 +127,16 @@ struct Job {
     QString context;                // the latest enumeration context
     bool started = false;
     bool finished = false;
+    bool capped = false;  // at most kMaxAccounts instances are kept
 };
+
+// The accounts a domain controller lists: its domain's, which may run into the hundreds of
+// thousands. Beyond this many the rest is left out, with an error that says so.
+constexpr std::size_t kMaxAccounts = 10000;
+
+bool isClass(const Job& job, const char* name) {
+    return job.out->cls && std::strcmp(job.out->cls->name, name) == 0;
+}
 
 // One HTTP exchange in flight.
 struct Transfer {
@@ -143,6 +152,8 @@ struct Transfer {
     qsizetype cap = 0;
     qsizetype* total = nullptr;  // all replies so far
     qsizetype totalCap = 0;
+    BudgetShare* share = nullptr;  // of the answers of hosts scanned together
+    bool overBudget = false;
     int* roundTrips = nullptr;
     QStringList offers;           // WWW-Authenticate lines of the last response
     QList<QByteArray> tokens;     // the base64 tokens of its "Negotiate <token>" lines
@@ -162,7 +173,8 @@ struct Transfer {
 size_t onBody(char* data, size_t size, size_t count, void* arg) {
     auto* t = static_cast<Transfer*>(arg);
     const qsizetype n = qsizetype(size * count);
-    if (t->reply.size() + n > t->cap || *t->total + n > t->totalCap) {
+    t->overBudget = t->share && !t->share->take(n);
+    if (t->reply.size() + n > t->cap || *t->total + n > t->totalCap || t->overBudget) {
         t->tooLarge = true;
         return 0;  // ends the transfer with CURLE_WRITE_ERROR
     }
@@ -365,16 +377,43 @@ class Engine {
 
     void startJob(Job& job) {
         job.started = true;
-        const QString filter =
-            QStringLiteral("Select * From ") + QString::fromLatin1(job.out->cls->name);
+        QString filter = QStringLiteral("Select * From ") + QString::fromLatin1(job.out->cls->name);
+        if (isClass(job, "Win32_UserAccount")) {
+            // A member of a domain (or a computer outside one) lists only its own accounts:
+            // without the filter it would walk every account of the domain. A domain controller
+            // has no others, and lists its domain's up to kMaxAccounts.
+            const std::optional<qint64> role = domainRole();
+            job.capped = !role || *role > 3;
+            if (!job.capped) filter += QStringLiteral(" Where LocalAccount = TRUE");
+        }
         send(job, Kind::Enumerate,
              envelope("Enumerate", job,
                       QStringLiteral("<n:Enumerate><w:OptimizeEnumeration/>"
                                      "<w:MaxElements>%1</w:MaxElements>"
                                      "<w:Filter Dialect=\"http://schemas.microsoft.com/wbem/"
                                      "wsman/1/WQL\">%2</w:Filter></n:Enumerate>")
-                          .arg(tuning_.maxElements)
+                          .arg(maxElements(job))
                           .arg(xmlEscaped(filter))));
+    }
+
+    // Win32_ComputerSystem's DomainRole once that class is in (0 to 3: not a domain
+    // controller), nullopt when it is unknown.
+    std::optional<qint64> domainRole() const {
+        for (const Job& j : jobs_) {
+            if (!isClass(j, "Win32_ComputerSystem") || j.out->items.empty()) continue;
+            const Property* p = j.out->items.front().find(u"DomainRole");
+            if (p && p->value.type() == Variant::Type::Int) return p->value.intValue();
+            if (p && p->value.type() == Variant::Type::UInt) return qint64(p->value.uintValue());
+        }
+        return std::nullopt;
+    }
+
+    // Items asked for at once; of a capped class one more than it keeps, so that a full class
+    // and a longer one are told apart.
+    int maxElements(const Job& job) const {
+        if (!job.capped) return tuning_.maxElements;
+        const std::size_t left = kMaxAccounts + 1 - std::min(job.out->items.size(), kMaxAccounts);
+        return int(std::min<std::size_t>(std::size_t(tuning_.maxElements), left));
     }
 
     void pull(Job& job) {
@@ -383,7 +422,7 @@ class Engine {
                       QStringLiteral("<n:Pull><n:EnumerationContext>%1</n:EnumerationContext>"
                                      "<n:MaxElements>%2</n:MaxElements></n:Pull>")
                           .arg(xmlEscaped(job.context))
-                          .arg(tuning_.maxElements)));
+                          .arg(maxElements(job))));
     }
 
     void release(Job& job) {
@@ -417,6 +456,7 @@ class Engine {
         t->cap = tuning_.replyCap;
         t->total = &received_;
         t->totalCap = tuning_.totalCap;
+        t->share = &share_;
         t->roundTrips = &out_.roundTrips;
         return t;
     }
@@ -882,6 +922,12 @@ class Engine {
                         .arg(shown, curlText(t, result))
                         .arg(endpoint_.port));
             case CURLE_WRITE_ERROR:
+                if (t.overBudget)
+                    return Error(code::Failed,
+                                 QStringLiteral("同时检测的主机的回答合计超过了 %1 MiB 的上限，"
+                                                "%2 的检测已中止；可以减少 --jobs 再试。")
+                                     .arg(share_.mebibytes())
+                                     .arg(shown));
                 if (t.tooLarge) {
                     if (received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap)
                         return Error(code::Failed,
@@ -995,7 +1041,7 @@ class Engine {
         if (result == CURLE_OPERATION_TIMEDOUT && Clock::now() + milliseconds(50) >= deadline_)
             timedOut();  // the whole time limit, not this exchange's own trouble
         if (result == CURLE_WRITE_ERROR && t.tooLarge &&
-            received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap)
+            (t.overBudget || received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap))
             throw transportError(t, result);
         long status = 0;
         curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
@@ -1052,6 +1098,17 @@ class Engine {
         }
         for (Instance& i : decoded.reply.items) job.out->items.push_back(std::move(i));
         job.context = decoded.reply.context;
+        if (job.capped && job.out->items.size() > kMaxAccounts) {
+            job.out->items.erase(job.out->items.begin() + qsizetype(kMaxAccounts),
+                                 job.out->items.end());
+            if (decoded.reply.endOfSequence) job.context.clear();
+            fail(job, Error(code::Failed,
+                            QStringLiteral("%1 的账户超过 %2 个（域控制器列出整个域的账户），"
+                                           "只列出了前 %2 个。")
+                                .arg(endpoint_.shown)
+                                .arg(kMaxAccounts)));
+            return;
+        }
         if (decoded.reply.endOfSequence) {
             job.context.clear();
             complete(job);
@@ -1081,8 +1138,15 @@ class Engine {
     void fill() {
         for (Job& next : jobs_) {
             if (inFlight() >= tuning_.connections) break;
-            if (!next.started) startJob(next);
+            // The accounts are asked for once the computer's domain role is known.
+            if (!next.started && (!isClass(next, "Win32_UserAccount") || systemKnown()))
+                startJob(next);
         }
+    }
+
+    bool systemKnown() const {
+        return std::ranges::none_of(
+            jobs_, [](const Job& j) { return isClass(j, "Win32_ComputerSystem") && !j.finished; });
     }
 
     int inFlight() const {
@@ -1148,6 +1212,7 @@ class Engine {
     std::unique_ptr<PasswordTicket> ticket_;  // the typed password's Kerberos ticket, if any
     QSet<QString> releasing_;                 // contexts whose Release is on its way
     qsizetype received_ = 0;
+    BudgetShare share_{request_.answers};  // what the replies took of the batch's budget
     bool login_ = false;
     int handed_ = -1;                // the reach layer's socket, until the first request takes it
     int connectedAlready_ = -1;      // that socket, until libcurl has asked about it

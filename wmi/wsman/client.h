@@ -5,6 +5,7 @@
 #include "wmi/hosttext.h"
 #include "wmi/schema.h"
 #include "wmi/store.h"
+#include "wmi/wsman/ports.h"
 
 #include "reach/race.h"
 
@@ -20,9 +21,6 @@
 // them at once over a few kept-alive connections; over HTTPS, or over HTTP with every message
 // sealed by the connection's Negotiate login (Kerberos or NTLM). See docs/wsman-source.md.
 namespace qelto::wmi::wsman {
-
-inline constexpr int kDefaultPort = 5986;      // the HTTPS listener
-inline constexpr int kUnencryptedPort = 5985;  // the HTTP listener (messages sealed)
 
 struct Tuning {
     int connections = 8;                    // kept-alive connections to the host, one class on each

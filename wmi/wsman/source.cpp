@@ -5,6 +5,7 @@
 
 #include "client.h"
 #include "internal.h"
+#include "ports.h"
 
 #include "wmi/error.h"
 #include "wmi/store.h"
@@ -16,27 +17,12 @@ namespace {
 class WsmanSource : public Source {
   public:
     QString name() const override { return QStringLiteral("wsman"); }
-    bool takes(const HostText& host) const override {
-        return host.scheme == u"https" || host.scheme == u"http";
-    }
+    bool takes(const HostText& host) const override { return takesHost(host); }
     bool servesBareHosts() const override { return true; }
     int preference() const override { return 1; }
 
-    // An https:// or http:// text: its port. A bare host: the HTTPS listener, else the HTTP one;
-    // a bare host with another port than theirs is left to the other sources.
     std::vector<reach::Candidate> candidates(const HostText& host) const override {
-        const auto https = [&](int port) {
-            return reach::Candidate{name(), {}, QStringLiteral("HTTPS"), port, 0, false};
-        };
-        const auto http = [&](int port) {
-            return reach::Candidate{name(), {}, QStringLiteral("HTTP"), port, 1, false};
-        };
-        if (host.scheme == u"https") return {https(host.port ? host.port : kDefaultPort)};
-        if (host.scheme == u"http") return {http(host.port ? host.port : kUnencryptedPort)};
-        if (host.port == kDefaultPort) return {https(kDefaultPort)};
-        if (host.port == kUnencryptedPort) return {http(kUnencryptedPort)};
-        if (host.port != 0) return {};
-        return {https(kDefaultPort), http(kUnencryptedPort)};
+        return portsOf(host);
     }
 
     std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText& host,
@@ -68,7 +54,3 @@ std::unique_ptr<Source> newSource() {
 }
 
 }  // namespace qelto::wmi::wsman
-
-void qelto_register_wsman_source(qelto::wmi::SourceRegistry& registry) {
-    registry.add(qelto::wmi::wsman::newSource());
-}

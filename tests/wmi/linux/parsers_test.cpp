@@ -323,3 +323,39 @@ TEST(Gathered, PipesAndDevicesAreNeverReadSoNothingWaits) {
 
 }  // namespace
 }  // namespace qelto::wmi::lnx
+
+namespace qelto::test {
+namespace {
+
+// A batch reads and indexes the scanning machine's id databases once: every host's gathering
+// holds the same text, and the same index answers for all of them, until the file changes.
+TEST(IdDatabases, ReadAndIndexedOnceForEveryHostOfABatch) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.path() + QStringLiteral("/pci.ids");
+    const auto write = [&](const QByteArray& text) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    };
+    write("8086  Intel Corporation\n");
+    wmi::lnx::GatherPlan plan;
+    plan.lookups = {{path}};
+    const auto read = [&] {
+        wmi::lnx::Gathered g;
+        wmi::lnx::readLookups(plan, QStringLiteral("/"), g);
+        return g.text(path);
+    };
+    const QByteArray one = read(), two = read();
+    EXPECT_EQ(one.constData(), two.constData());
+    EXPECT_EQ(wmi::lnx::sharedIdDatabase(one), wmi::lnx::sharedIdDatabase(two));
+    EXPECT_EQ(wmi::lnx::sharedIdDatabase(two)->vendor(0x8086).toStdString(), "Intel Corporation");
+    // Changed (a new size): read and indexed again.
+    write("8086  Intel Corp.\n10de  NVIDIA\n");
+    const QByteArray three = read();
+    EXPECT_NE(three.constData(), one.constData());
+    EXPECT_EQ(wmi::lnx::sharedIdDatabase(three)->vendor(0x10de).toStdString(), "NVIDIA");
+}
+
+}  // namespace
+}  // namespace qelto::test

@@ -577,8 +577,11 @@ TEST(SshSource, AHostThatSaysTooMuchOrTooLateIsCutOffPromptly) {
         std::chrono::milliseconds timeout;
         quint32 number;
         std::chrono::milliseconds within;
+        qint64 budget = 0;  // of the answers of hosts scanned together; 0: none
     } cases[] = {
         {"over the cap", QStringLiteral("head -c 70000000 /dev/zero"), 60s, wmi::code::Failed, 20s},
+        {"over the batch's budget", QStringLiteral("head -c 3000000 /dev/zero"), 60s,
+         wmi::code::Failed, 20s, 1 << 20},
         {"past the time limit", QStringLiteral("sleep 30"), 1500ms, wmi::code::Timeout, 5s},
         {"not a shell", QStringLiteral("echo this is no shell"), 60s, wmi::code::NotSupported, 10s},
     };
@@ -590,6 +593,7 @@ TEST(SshSource, AHostThatSaysTooMuchOrTooLateIsCutOffPromptly) {
         home.keysOf(sshd);
         wmi::ConnectRequest request;
         request.timeout = c.timeout;
+        if (c.budget) request.answers = std::make_shared<wmi::AnswerBudget>(c.budget);
         QElapsedTimer clock;
         clock.start();
         const auto e = failureOf(sshText(sshd), request);
@@ -600,6 +604,10 @@ TEST(SshSource, AHostThatSaysTooMuchOrTooLateIsCutOffPromptly) {
         EXPECT_LT(took, c.within);
         if (c.number == wmi::code::Timeout) {
             EXPECT_GE(took, c.timeout - 100ms);
+        }
+        if (c.budget) {
+            EXPECT_TRUE(e->description().contains(u"--jobs")) << e->description().toStdString();
+            EXPECT_EQ(request.answers->left(), c.budget);  // all given back
         }
     }
 }

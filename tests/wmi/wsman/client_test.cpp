@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 namespace qelto::test {
 namespace {
@@ -292,6 +293,96 @@ TEST(WsmanClient, ATroubledReplyFailsItsClassOnly) {
         EXPECT_EQ(listener.stats().openContexts, 0);
         EXPECT_TRUE(listener.violations().isEmpty())
             << listener.violations().join(u'\n').toStdString();
+    }
+}
+
+// The desktop as a member of a domain (DomainRole 1) or its controller (5), with `domain`
+// accounts of the domain followed by five of its own.
+std::shared_ptr<const wmi::InstanceStore> withAccounts(qint64 role, int domain) {
+    auto m = std::make_shared<wmi::InstanceStore>();
+    const auto desktop = machine(QStringLiteral("desktop.json"));
+    for (const wmi::ClassData* c : desktop->classes()) m->addClass(c->name) = *c;
+    m->addClass(QStringLiteral("Win32_ComputerSystem"))
+        .items.front()
+        ->set(QStringLiteral("DomainRole"), wmi::Variant(role));
+    auto& accounts = m->addClass(QStringLiteral("Win32_UserAccount")).items;
+    accounts.clear();
+    for (int i = 0; i < domain + 5; ++i) {
+        wmi::Instance a;
+        a.set(QStringLiteral("Name"), wmi::Variant(QStringLiteral("user%1").arg(i)));
+        a.set(QStringLiteral("Disabled"), wmi::Variant(false));
+        a.set(QStringLiteral("LocalAccount"), wmi::Variant(i >= domain));
+        accounts.emplace_back(std::move(a));
+    }
+    return m;
+}
+
+TEST(WsmanClient, AMemberListsItsOwnAccountsAndAControllerAtMostTenThousand) {
+    const struct {
+        qint64 role;
+        int domain;
+        int listed;
+        bool cut;  // the walk ends with the error that says so
+    } cases[] = {
+        {1, 20000, 5, false},
+        {0, 0, 5, false},
+        {5, 10010, 10000, true},
+        {4, 9995, 10000, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.role);
+        WsmanListener listener(withAccounts(c.role, c.domain),
+                               WsmanListenerOptions().withPullBatch(4000));
+        if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+        auto service = connect(requestFor(listener));
+        const Walked w = walk(*service, QStringLiteral("Select * From Win32_UserAccount"));
+        EXPECT_EQ(w.objects, c.listed);
+        ASSERT_EQ(bool(w.error), c.cut);
+        if (c.cut) {
+            EXPECT_TRUE(w.error->description().contains(u"10000"));
+        }
+        EXPECT_EQ(listener.filters().contains(
+                      u"Select * From Win32_UserAccount Where LocalAccount = TRUE"),
+                  c.role <= 3);
+        EXPECT_EQ(listener.stats().openContexts, 0);
+        EXPECT_TRUE(listener.violations().isEmpty())
+            << listener.violations().join(u'\n').toStdString();
+    }
+}
+
+TEST(WsmanClient, TheDomainsAccountsCostAMemberNothing) {
+    WsmanListener alone(withAccounts(1, 0), WsmanListenerOptions().withPullBatch(4000));
+    WsmanListener member(withAccounts(1, 20000), WsmanListenerOptions().withPullBatch(4000));
+    if (!alone.ok()) GTEST_SKIP() << alone.error().toStdString();
+    ASSERT_TRUE(member.ok());
+    // The best of five interleaved scans each: the least disturbed by whatever else runs.
+    qint64 best[2] = {std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::max()};
+    for (int round = 0; round < 5; ++round)
+        for (int i = 0; i < 2; ++i) {
+            QElapsedTimer t;
+            t.start();
+            auto service = connect(requestFor(i == 0 ? alone : member));
+            const std::vector<std::string> lines = scanOf(*service);
+            best[i] = std::min(best[i], t.nsecsElapsed());
+            EXPECT_EQ(std::ranges::count_if(
+                          lines, [](const std::string& l) { return l.starts_with("User|"); }),
+                      5);
+        }
+    EXPECT_LT(double(best[1]), 1.2 * double(best[0])) << best[0] << " ns against " << best[1];
+}
+
+TEST(WsmanClient, AnAnswerPastTheBatchsBudgetFailsAndGivesItBack) {
+    WsmanListener listener(machine(QStringLiteral("desktop.json")));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+    for (const qint64 budget : {qint64(4096), qint64(64) << 20}) {
+        auto request = requestFor(listener);
+        request.answers = std::make_shared<wmi::AnswerBudget>(budget);
+        const auto error = failureOf(request);
+        EXPECT_EQ(bool(error), budget == 4096);
+        if (error) {
+            EXPECT_TRUE(error->description().contains(u"--jobs"));
+        }
+        EXPECT_EQ(request.answers->left(), budget);
     }
 }
 

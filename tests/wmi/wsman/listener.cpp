@@ -1,6 +1,8 @@
 #include "listener.h"
 
+#include "wmi/error.h"
 #include "wmi/schema.h"
+#include "wmi/wql.h"
 #include "wmi/wsman/decode.h"
 #include "wmi/wsman/encode.h"
 #include "wmi/wsman/encrypted.h"
@@ -187,6 +189,7 @@ FaultSpec schemaFault(const QString& why) {
 // One enumeration in progress.
 struct Walk {
     const wmi::ClassData* data = nullptr;
+    std::unique_ptr<wmi::ClassData> chosen;  // the instances a WHERE clause kept
     const wmi::schema::Class* cls = nullptr;
     QString className;    // the element name of its instances
     QString resourceUri;  // as the Enumerate named it
@@ -728,15 +731,37 @@ void WsmanListener::Impl::enumerate(const Request& r, httplib::Response& res, Lo
     if (terminal && !options.terminalServicesNamespace)
         return sendFault(res, invalidNamespaceFault(r.filter), r.messageId);
 
+    // "Select * From <class>", with a WHERE clause only for the accounts.
     static const QRegularExpression select(
-        QStringLiteral("^\\s*select\\s+\\*\\s+from\\s+(\\w+)\\s*$"),
+        QStringLiteral("^\\s*select\\s+\\*\\s+from\\s+(\\w+)\\s*(\\s+where\\s.*)?$"),
         QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch m = select.match(r.filter);
-    if (!m.hasMatch()) {
+    const QString className = m.captured(1);
+    const bool accounts = className.compare(u"Win32_UserAccount", Qt::CaseInsensitive) == 0;
+    if (!m.hasMatch() || (m.hasCaptured(2) && !accounts)) {
         violation(u"filter is not \"Select * From <class>\": " + r.filter);
         return sendFault(res, invalidQueryFault(r.filter), r.messageId);
     }
-    const QString className = m.captured(1);
+    std::optional<wmi::wql::Query> query;
+    try {
+        query = wmi::wql::parse(r.filter);
+    } catch (const wmi::Error&) {
+        violation(u"filter is not WQL: " + r.filter);
+        return sendFault(res, invalidQueryFault(r.filter), r.messageId);
+    }
+    // A computer that is no domain controller lists its own accounts only: asked without the
+    // filter, a member of a domain walks every account of the domain.
+    if (accounts &&
+        r.filter.simplified().compare(u"Select * From Win32_UserAccount Where LocalAccount = TRUE",
+                                      Qt::CaseInsensitive) != 0) {
+        const wmi::ClassData* system = machine->findClass(u"Win32_ComputerSystem");
+        const wmi::Property* role = system && !system->items.empty() && system->items.front()
+                                        ? system->items.front()->find(u"DomainRole")
+                                        : nullptr;
+        if (role && role->value.isNumber() && role->value.intValue() + role->value.uintValue() <= 3)
+            violation(u"the accounts of a computer that is no domain controller asked with " +
+                      r.filter);
+    }
     const wmi::ClassData* data = machine->findClass(className);
     const bool isTerminal =
         className.compare(QLatin1StringView(kTerminalServiceClass), Qt::CaseInsensitive) == 0;
@@ -753,6 +778,21 @@ void WsmanListener::Impl::enumerate(const Request& r, httplib::Response& res, Lo
     walk->resourceUri = r.resourceUri;
     walk->instanceUri = r.resourceUri.chopped(1) + walk->className;
     walk->query = r.filter;
+    if (query->hasWhere()) {
+        walk->chosen = std::make_unique<wmi::ClassData>();
+        walk->chosen->name = data->name;
+        for (const auto& i : data->items)
+            if (!i || query->matches([&](QStringView p) -> std::optional<wmi::Variant> {
+                    // Recorded machines hold their own accounts only, most without the flag.
+                    const wmi::Property* found = i->find(p);
+                    if (found) return found->value;
+                    if (p.compare(u"LocalAccount", Qt::CaseInsensitive) == 0)
+                        return wmi::Variant(true);
+                    return std::nullopt;
+                }))
+                walk->chosen->items.push_back(i);
+        walk->data = walk->chosen.get();
+    }
     // Windows puts one item in the first reply, however many the client allows.
     reply(*walk, r, r.optimize ? 1 : 0, res, lock);
     if (!walk->context.isEmpty()) walks.insert(walk->context, walk);
