@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +29,14 @@ void printLine(FILE* to, const QString& text);
 // else read in the locale's character set, as a terminal in that set wrote them. File names are
 // not text and stay as main() took them (bytes that are not UTF-8 kept as they are).
 QString textArgument(const QString& argument);
+
+// A duration as typed: a whole number followed by s, m, h or d ("90s", "24h", "7d"). nullopt for
+// anything else, for zero and for more than ten years.
+std::optional<qint64> durationSeconds(const QString& text);
+
+// A point in time as typed: "2026-12-01", "2026-12-01 08:00", "2026-12-01 08:00:30" (or with a
+// "T"), in local time; or a duration, meaning that long before `now`. Invalid for anything else.
+QDateTime timeArgument(const QString& text, const QDateTime& now);
 
 // The archive's connection string: `option` (the value of --archive) when given, else
 // QELTO_ARCHIVE, else the default. A server's string that names no password takes the first

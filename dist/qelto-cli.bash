@@ -20,7 +20,7 @@ _qelto_cli() {
             return
             ;;
         --user | --password | --pin-sha256 | --timeout | --connect-timeout | --jobs | \
-            --archive | --department | --person)
+            --archive | --department | --person | --since)
             return
             ;;
     esac
@@ -50,7 +50,7 @@ _qelto_cli() {
             ;;
         archive)
             if ((cword == 2)); then
-                COMPREPLY=($(compgen -W 'init people history diff show --help' -- "$cur"))
+                COMPREPLY=($(compgen -W 'init people history diff show changes export --help' -- "$cur"))
                 return
             fi
             if [[ ${words[2]} == people ]] && ((cword == 3)); then
@@ -61,7 +61,7 @@ _qelto_cli() {
                 _filedir csv
                 return
             fi
-            options="$archive --json --report --report-dir --help"
+            options="$archive --json --report --report-dir --since --csv --xlsx -o --output --help"
             ;;
         help)
             ((cword == 2)) && COMPREPLY=($(compgen -W 'scan dump probe archive' -- "$cur"))
