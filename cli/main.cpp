@@ -137,6 +137,8 @@ constexpr Command kCommands[] = {
     {"probe", qelto::cli::probeCommand, "连接并登录主机而不检测，逐个端口说明结果"},
     {"archive", qelto::cli::archiveCommand,
      "建立档案，维护档案中的部门和使用人，查看历史、变化，导出"},
+    {"queue", qelto::cli::queueCommand, "档案中的检测队列：加入、列出、删除定期检测的主机"},
+    {"worker", qelto::cli::workerCommand, "扫描程序：从档案的检测队列中领取到期的主机并检测、保存"},
 };
 
 // The program's usage: on stdout when asked for (status 0), on stderr after a usage error (2).

@@ -11,7 +11,7 @@ _qelto_cli() {
 
     case $prev in
         --snapshot | -o | --output | --hosts-file | --password-file | --ca-file | --people | \
-            --archive-password-file)
+            --archive-password-file | --credentials)
             _filedir
             return
             ;;
@@ -20,14 +20,14 @@ _qelto_cli() {
             return
             ;;
         --user | --password | --pin-sha256 | --timeout | --connect-timeout | --jobs | \
-            --archive | --department | --person | --since)
+            --archive | --department | --person | --since | --every | --lease | --poll | --name)
             return
             ;;
     esac
 
     # The command is the first word after qelto-cli.
     if ((cword == 1)); then
-        COMPREPLY=($(compgen -W 'scan dump probe archive help --help --version' -- "$cur"))
+        COMPREPLY=($(compgen -W 'scan dump probe archive queue worker help --help --version' -- "$cur"))
         return
     fi
 
@@ -63,8 +63,19 @@ _qelto_cli() {
             fi
             options="$archive --json --report --report-dir --since --csv --xlsx -o --output --help"
             ;;
+        queue)
+            if ((cword == 2)); then
+                COMPREPLY=($(compgen -W 'add list remove --help' -- "$cur"))
+                return
+            fi
+            options="$archive --hosts-file --every --people --department --person --json --all --help"
+            ;;
+        worker)
+            options="$archive --jobs --lease --credentials --name --poll --once --snapshot
+                --accept-new-host-key --timeout --connect-timeout --help"
+            ;;
         help)
-            ((cword == 2)) && COMPREPLY=($(compgen -W 'scan dump probe archive' -- "$cur"))
+            ((cword == 2)) && COMPREPLY=($(compgen -W 'scan dump probe archive queue worker' -- "$cur"))
             return
             ;;
         *)
