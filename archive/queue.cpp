@@ -175,16 +175,4 @@ bool recordFailure(const QString& connstr, const Target& t, const QString& messa
     return recorded;
 }
 
-void releaseTargets(const QString& connstr, const std::vector<Target>& targets) {
-    if (targets.empty()) return;
-    Session s(connstr, false);
-    inTransaction(s, [&] {
-        for (const Target& t : targets)
-            s.exec(QStringLiteral("UPDATE %1 SET worker = NULL, lease_until = NULL, started = NULL "
-                                  "WHERE id = ? AND claim = ?")
-                       .arg(kQueueTable),
-                   {t.id, t.claim});
-    });
-}
-
 }  // namespace qelto::archive::queue

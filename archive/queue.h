@@ -72,7 +72,4 @@ bool recordFailure(const QString& connstr, const Target& target, const QString& 
 // at most 6 h and at most its interval.
 qint64 backoffSeconds(int failures, qint64 every);
 
-// Gives claimed targets back unscanned, due as they were.
-void releaseTargets(const QString& connstr, const std::vector<Target>& targets);
-
 }  // namespace qelto::archive::queue

@@ -184,6 +184,31 @@ TEST_P(Queue, AWorkerKilledInTheMiddleOfItsScansLosesNothing) {
     }
 }
 
+TEST_P(Queue, SigtermFinishesTheScansInFlight) {
+    QTcpServer silent;  // takes the connection, never says a word
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    ASSERT_EQ(run({QStringLiteral("queue"), QStringLiteral("add"),
+                   QStringLiteral("ssh://127.0.0.1:%1").arg(silent.serverPort()),
+                   QStringLiteral("--department"), QStringLiteral("信息部"),
+                   QStringLiteral("--person"), QStringLiteral("张三")}),
+              0);
+    const auto worker =
+        start({QStringLiteral("worker"), QStringLiteral("--lease"), QStringLiteral("1h"),
+               QStringLiteral("--connect-timeout"), QStringLiteral("2"), QStringLiteral("--poll"),
+               QStringLiteral("1s")});
+    QElapsedTimer clock;
+    clock.start();
+    while (listTargets(connstr()).at(0).worker.isEmpty() && clock.elapsed() < 5000)
+        QThread::msleep(100);
+    worker->terminate();  // SIGTERM while the scan waits for the host
+    ASSERT_TRUE(worker->waitForFinished(10000));
+    EXPECT_EQ(worker->exitCode(), 0);
+    const Target t = listTargets(connstr()).at(0);
+    EXPECT_EQ(t.claim, 1);
+    EXPECT_EQ(t.failures, 1);  // its result recorded, the target released
+    EXPECT_TRUE(t.worker.isEmpty());
+}
+
 TEST_P(Queue, CredentialsOthersCanReadAreRefused) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("credentials"));
