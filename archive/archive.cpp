@@ -1,6 +1,8 @@
 #include "archive.h"
 
 #include "history.h"
+#include "queue.h"
+#include "session.h"
 
 #include "scan/forms.h"
 #include "wmi/snapshot.h"
@@ -52,67 +54,6 @@ std::optional<QVariant> stored(const wmi::Variant& v) {
 }
 
 // Runs statements on one connection that this object owns.
-class Session {
-  public:
-    explicit Session(const QString& connstr, bool create)
-        : location_(parseConnectionString(connstr)), name_(uniqueConnectionName()) {
-        openConnection(location_, name_, create);
-    }
-    ~Session() {
-        {
-            QSqlDatabase db = QSqlDatabase::database(name_, false);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(name_);
-    }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-
-    QSqlDatabase database() const { return QSqlDatabase::database(name_, false); }
-    bool sqlite() const { return location_.engine == ArchiveLocation::Engine::SQLite; }
-    const ArchiveLocation& location() const { return location_; }
-
-    // Returns the number of rows the statement changed.
-    int exec(const QString& sql, const QVariantList& params = {}) {
-        QSqlQuery q(QSqlDatabase::database(name_, false));
-        bool ok = false;
-        if (params.isEmpty()) {
-            ok = q.exec(sql);
-        } else if (q.prepare(sql)) {
-            for (const QVariant& p : params) q.addBindValue(p);
-            ok = q.exec();
-        }
-        if (!ok)
-            throw ArchiveError(QStringLiteral("执行失败：%1").arg(sqlErrorText(q.lastError())));
-        return q.numRowsAffected();
-    }
-    bool hasTable(const QString& name) const {
-        return QSqlDatabase::database(name_, false).tables().contains(name, Qt::CaseInsensitive);
-    }
-    void begin() { exec(sqlite() ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN")); }
-    void commit() { exec(QStringLiteral("COMMIT")); }
-    void rollback() {
-        QSqlQuery(QSqlDatabase::database(name_, false)).exec(QStringLiteral("ROLLBACK"));
-    }
-
-  private:
-    ArchiveLocation location_;
-    QString name_;
-};
-
-// Runs `work` between BEGIN and COMMIT; rolls back and rethrows when it fails.
-template <typename Work>
-void inTransaction(Session& s, Work work) {
-    s.begin();
-    try {
-        work();
-        s.commit();
-    } catch (...) {
-        s.rollback();
-        throw;
-    }
-}
-
 const char* const kInfoColumns[] = {
     "部门",    "使用人",   "计算机名", "用户名", "操作系统", "系统语言", "安装日期",   "系统盘",
     "CPU型号", "物理内存", "主板",     "硬盘",   "硬盘容量", "显示卡",   "网络适配器", "MAC地址",
@@ -318,7 +259,8 @@ QStringList saveRecord(const QString& connstr, const QString& department, const 
 
 QStringList saveScan(const QString& connstr, const QString& department, const QString& person,
                      const scan::ScanRecord& record, const wmi::InstanceStore* answers,
-                     const QDateTime& when) {
+                     const QDateTime& when, const SaveGuard* guard) {
+    if (guard && !answers) throw ArchiveError(QStringLiteral("这次检测没有完整结果，无法保存"));
     if (!answers) return saveRecord(connstr, department, person, record, when);
     // Compressed before the archive is opened: the transaction holds the write lock only for
     // the two inserts.
@@ -326,6 +268,9 @@ QStringList saveScan(const QString& connstr, const QString& department, const QS
     return withinSaveTime(connstr, [&] {
         std::optional<Session> s(std::in_place, connstr, false);
         if (!s->hasTable(kScanTable)) {
+            if (guard)
+                throw ArchiveError(
+                    QStringLiteral("档案没有 scans 表，请先运行“qelto-cli archive init”"));
             // An archive made before full scans were kept saves as it always did.
             s.reset();
             return saveRecord(connstr, department, person, record, when);
@@ -346,6 +291,8 @@ QStringList saveScan(const QString& connstr, const QString& department, const QS
                     {infoId ? QVariant(*infoId) : QVariant(QMetaType(QMetaType::LongLong)),
                      QVariant(when), valueOf(QStringLiteral("计算机名")), textValue(department),
                      textValue(person), packed});
+            if (guard && s->exec(guard->sql, guard->params) != 1)
+                throw ArchiveError(guard->refused, ArchiveError::Kind::Conflict);
         });
         return leftOut;
     });
@@ -368,6 +315,7 @@ void initArchive(const QString& connstr) {
             s.exec(QStringLiteral("CREATE UNIQUE INDEX usep_pair ON usep (\"使用人\", \"部门\")"));
         s.exec(createInfo(s.sqlite()));
         for (const QString& statement : createScanTable(s.sqlite())) s.exec(statement);
+        for (const QString& statement : queue::createQueueTable(s.sqlite())) s.exec(statement);
     });
 }
 

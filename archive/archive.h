@@ -44,9 +44,19 @@ QStringList saveRecord(const QString& connstr, const QString& department, const 
 // the table of full scans, linked to the new info row. Where the archive has no such table (made
 // before it existed) or `answers` is null, only the summary row is stored, as saveRecord does.
 // Returns what saveRecord returns. Throws ArchiveError when nothing was stored.
+//
+// With a `guard`, its statement runs in the same transaction after the two inserts and must
+// change exactly one row; otherwise nothing is stored and ArchiveError of kind Conflict (with
+// the guard's message) is thrown. A guarded save needs the answers and the table of full scans.
+struct SaveGuard {
+    QString sql;
+    QVariantList params;
+    QString refused;  // the message when it changes no row
+};
 QStringList saveScan(const QString& connstr, const QString& department, const QString& person,
                      const scan::ScanRecord& record, const wmi::InstanceStore* answers,
-                     const QDateTime& when = QDateTime::currentDateTime());
+                     const QDateTime& when = QDateTime::currentDateTime(),
+                     const SaveGuard* guard = nullptr);
 
 // True when the archive is a file that does not exist (a server archive always "exists").
 bool archiveFileMissing(const QString& connstr);

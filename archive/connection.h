@@ -39,6 +39,7 @@ class ArchiveError : public std::exception {
         Missing,       // the archive file does not exist
         AccessFormat,  // the archive file is an Access database, which is never touched
         NotAnArchive,  // the archive file is something else that is not SQLite either
+        Conflict,      // a save's condition no longer held (another scanner took the target over)
     };
     explicit ArchiveError(QString message, Kind kind = Kind::Failed)
         : kind_(kind), message_(std::move(message)), utf8_(message_.toUtf8()) {}

@@ -181,4 +181,56 @@ std::vector<TreeChange> diffTrees(const scan::InventoryTree& from, const scan::I
     return all;
 }
 
+const QStringList& volatileLines() {
+    static const QStringList keys = {
+        QStringLiteral("os14"),   // 开机时间
+        QStringLiteral("os19"),   // 物理内存剩余
+        QStringLiteral("os20"),   // 进程数
+        QStringLiteral("os21"),   // 进程用户数
+        QStringLiteral("os22"),   // 本机时间
+        QStringLiteral("cpu14"),  // CPU使用率
+        QStringLiteral("cpu15"),  // 当前频率
+    };
+    return keys;
+}
+
+bool isVolatileLine(const QString& key) {
+    const qsizetype dot = key.indexOf(u'.');
+    return volatileLines().contains(dot < 0 ? key : key.left(dot));
+}
+
+ChangeReport archiveChanges(const QString& connstr, const QDateTime& since) {
+    ChangeReport report;
+    report.tableExists = hasScanTable(connstr);
+    if (!report.tableExists) return report;
+    // The list without the answers; each scan's answers are read when its turn comes.
+    std::unique_ptr<Recordset> rs =
+        opensql(connstr, QStringLiteral("select %1 from %2 order by id").arg(kColumns, kScanTable));
+    QStringList order;
+    QHash<QString, std::vector<ArchivedScan>> byComputer;
+    for (int i = 0, n = rs->RecordCount(); i < n; ++i, rs->MoveNext()) {
+        ArchivedScan e = entryOf(*rs);
+        if (since.isValid() && e.when < since) continue;
+        const QString name = e.computer.toLower();
+        if (!byComputer.contains(name)) order << name;
+        byComputer[name].push_back(std::move(e));
+    }
+    rs.reset();
+    for (const QString& name : order) {
+        const std::vector<ArchivedScan>& scans = byComputer[name];
+        if (scans.size() < 2) continue;
+        ++report.computers;
+        scan::InventoryTree previous = replayScan(loadScan(connstr, scans[0].id).answers).tree;
+        for (size_t i = 1; i < scans.size(); ++i) {
+            scan::InventoryTree current = replayScan(loadScan(connstr, scans[i].id).answers).tree;
+            ScanChanges pair{scans[i - 1], scans[i], {}};
+            for (TreeChange& c : diffTrees(previous, current))
+                if (!isVolatileLine(c.key)) pair.changes.push_back(std::move(c));
+            report.pairs.push_back(std::move(pair));
+            previous = std::move(current);
+        }
+    }
+    return report;
+}
+
 }  // namespace qelto::archive

@@ -87,4 +87,28 @@ struct TreeChange {
 // the root are lines like the others (the root stands under itself).
 std::vector<TreeChange> diffTrees(const scan::InventoryTree& from, const scan::InventoryTree& to);
 
+// The lines that differ at nearly every scan without anything having been changed on the
+// computer: its clock and boot time, free memory, process and user counts, CPU usage and current
+// clock. A change report leaves them out; a line repeated for several values ("nac31.1") belongs
+// to the key before its dot.
+const QStringList& volatileLines();
+bool isVolatileLine(const QString& key);
+
+// What changed on one computer between two consecutive full scans, volatile lines left out.
+struct ScanChanges {
+    ArchivedScan from, to;
+    std::vector<TreeChange> changes;
+};
+
+// The changes of every computer that has two or more full scans at or after `since` (all its
+// scans where `since` is invalid): each pair of consecutive scans of a computer (by name, case
+// aside), computers in the order of their first scan. Pairs without a change are listed too, with
+// an empty `changes`. `tableExists` as for scanHistory.
+struct ChangeReport {
+    bool tableExists = false;
+    int computers = 0;  // computers with two or more scans in the period
+    std::vector<ScanChanges> pairs;
+};
+ChangeReport archiveChanges(const QString& connstr, const QDateTime& since = {});
+
 }  // namespace qelto::archive

@@ -5,16 +5,21 @@
 #include "scanjson.h"
 
 #include "archive/archive.h"
+#include "archive/export.h"
 #include "archive/history.h"
 #include "report/encoding.h"
 #include "report/report.h"
 #include "wmi/secret.h"
 #include "wmi/snapshot.h"
+#include "xlsx.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcessEnvironment>
+#include <QSaveFile>
+#include <QTemporaryDir>
 
 namespace qelto::cli {
 
@@ -27,7 +32,10 @@ const char kUsage[] =
     "      qelto-cli archive history 计算机名 [--json]\n"
     "      qelto-cli archive diff 计算机名 [编号1 [编号2]] [--json]\n"
     "      qelto-cli archive show 编号 [--json] [--report | --report-dir 目录]\n"
-    "  init            建立档案文件（SQLite）以及缺少的 usep、info、scans 三张表；已有的不作改动\n"
+    "      qelto-cli archive changes [--since 日期] [--json]\n"
+    "      qelto-cli archive export [--csv | --xlsx] [-o 文件]\n"
+    "  init            建立档案文件（SQLite）以及缺少的 usep、info、scans、scan_queue 四张表；\n"
+    "                  已有的不作改动\n"
     "  people add      在 usep 中加入一个部门的一个使用人（都不能为空）；已有的不重复加入\n"
     "  people import   从 CSV 文件（两列：部门,使用人；第一行可以是列名）导入使用人；文件可以是\n"
     "                  UTF-8（带或不带 BOM）、区域设置的字符集或 GBK 编码\n"
@@ -36,7 +44,15 @@ const char kUsage[] =
     "  diff            比较一台计算机的两次完整检测（默认最后两次；只给编号1 时与最后一次比较），\n"
     "                  按类别列出配置树中增加、删除和变更的行\n"
     "  show            按档案中的一次完整检测重新生成配置树；--report 写出它的检测报告\n"
-    "  --json          history、diff、show 输出 JSON\n"
+    "  changes         列出每台计算机相邻两次完整检测之间增加、删除和变更的部件与设置；每次检测\n"
+    "                  都会变的行（时间、剩余内存、进程数、用户数、CPU 使用率和当前频率）不列出。\n"
+    "                  没有变化时退出状态为 0，有变化时为 1\n"
+    "  export          每台计算机一行（它最后一次保存）：摘要的各列、部门、使用人、时间，以及完整\n"
+    "                  检测的处理器、内存、硬盘、地址和操作系统；--csv（默认，UTF-8 带 BOM）或\n"
+    "                  --xlsx，写到标准输出或 -o 文件\n"
+    "  --since 日期    changes：只看这个时间以后的检测（2026-12-01、2026-12-01 08:00，或 7d、\n"
+    "                  24h 表示多久以前）\n"
+    "  --json          history、diff、show、changes 输出 JSON\n"
     "  --report、--report-dir 目录（或 --report=目录）\n"
     "                  show：把检测报告写入主目录或这个目录\n"
     "  --archive       档案的连接字符串；否则取环境变量 QELTO_ARCHIVE，再否则为当前目录下的\n"
@@ -151,6 +167,21 @@ QString scanTitle(const archive::ArchivedScan& e) {
         .arg(timeText(e.when), report::oneLine(e.department), report::oneLine(e.person));
 }
 
+const char* changeName(archive::TreeChange::Kind kind) {
+    using Kind = archive::TreeChange::Kind;
+    return kind == Kind::Added ? "added" : kind == Kind::Removed ? "removed" : "changed";
+}
+
+QJsonObject changeJson(const archive::TreeChange& c) {
+    QJsonObject o{{QStringLiteral("change"), QString::fromLatin1(changeName(c.kind))},
+                  {QStringLiteral("categoryKey"), c.categoryKey},
+                  {QStringLiteral("category"), c.category},
+                  {QStringLiteral("key"), c.key}};
+    if (c.kind != archive::TreeChange::Kind::Added) o.insert(QStringLiteral("before"), c.before);
+    if (c.kind != archive::TreeChange::Kind::Removed) o.insert(QStringLiteral("after"), c.after);
+    return o;
+}
+
 int diff(const QString& connstr, const QString& computer, const QList<qint64>& ids, bool json) {
     // Only what is needed: the two latest, the latest, or none (the ids name both).
     std::optional<archive::StoredScan> older, newer;
@@ -182,18 +213,7 @@ int diff(const QString& connstr, const QString& computer, const QList<qint64>& i
     using Kind = archive::TreeChange::Kind;
     if (json) {
         QJsonArray list;
-        for (const archive::TreeChange& c : changes) {
-            QJsonObject o{
-                {QStringLiteral("change"), c.kind == Kind::Added     ? QStringLiteral("added")
-                                           : c.kind == Kind::Removed ? QStringLiteral("removed")
-                                                                     : QStringLiteral("changed")},
-                {QStringLiteral("categoryKey"), c.categoryKey},
-                {QStringLiteral("category"), c.category},
-                {QStringLiteral("key"), c.key}};
-            if (c.kind != Kind::Added) o.insert(QStringLiteral("before"), c.before);
-            if (c.kind != Kind::Removed) o.insert(QStringLiteral("after"), c.after);
-            list << o;
-        }
+        for (const archive::TreeChange& c : changes) list << changeJson(c);
         const QJsonObject out{{QStringLiteral("computer"), newer->entry.computer},
                               {QStringLiteral("from"), scanJson(older->entry)},
                               {QStringLiteral("to"), scanJson(newer->entry)},
@@ -234,6 +254,105 @@ int diff(const QString& connstr, const QString& computer, const QList<qint64>& i
                           .arg(counts[0])
                           .arg(counts[1])
                           .arg(counts[2]));
+    return 0;
+}
+
+// Exit status 1 when anything changed, so that a timer can act on it.
+int changes(const QString& connstr, const QDateTime& since, bool json) {
+    const archive::ChangeReport r = archive::archiveChanges(connstr, since);
+    int changed = 0;
+    for (const archive::ScanChanges& p : r.pairs) changed += p.changes.empty() ? 0 : 1;
+    if (json) {
+        QJsonArray pairs;
+        for (const archive::ScanChanges& p : r.pairs) {
+            if (p.changes.empty()) continue;
+            QJsonArray list;
+            for (const archive::TreeChange& c : p.changes) list << changeJson(c);
+            pairs << QJsonObject{{QStringLiteral("computer"), p.to.computer},
+                                 {QStringLiteral("from"), scanJson(p.from)},
+                                 {QStringLiteral("to"), scanJson(p.to)},
+                                 {QStringLiteral("changes"), list}};
+        }
+        QJsonArray ignored;
+        for (const QString& key : archive::volatileLines()) ignored << key;
+        QJsonObject out{{QStringLiteral("fullScansKept"), r.tableExists},
+                        {QStringLiteral("computers"), r.computers},
+                        {QStringLiteral("ignoredLines"), ignored},
+                        {QStringLiteral("changes"), pairs}};
+        if (since.isValid()) out.insert(QStringLiteral("since"), timeText(since));
+        print(stdout, QJsonDocument(out).toJson());
+        return changed ? 1 : 0;
+    }
+    if (!r.tableExists) {
+        printLine(stdout, kNoTable);
+        return 0;
+    }
+    for (const archive::ScanChanges& p : r.pairs) {
+        if (p.changes.empty()) continue;
+        printLine(stdout,
+                  QStringLiteral("计算机 %1：%2 → %3")
+                      .arg(report::oneLine(p.to.computer), scanTitle(p.from), scanTitle(p.to)));
+        for (const archive::TreeChange& c : p.changes) {
+            const QString before = report::oneLine(c.before), after = report::oneLine(c.after);
+            const QString category = report::oneLine(c.category);
+            switch (c.kind) {
+                case archive::TreeChange::Kind::Added:
+                    printLine(stdout, QStringLiteral("  + %1 [%2] %3").arg(category, c.key, after));
+                    break;
+                case archive::TreeChange::Kind::Removed:
+                    printLine(stdout,
+                              QStringLiteral("  - %1 [%2] %3").arg(category, c.key, before));
+                    break;
+                case archive::TreeChange::Kind::Changed:
+                    printLine(
+                        stdout,
+                        QStringLiteral("  ~ %1 [%2] %3 → %4").arg(category, c.key, before, after));
+                    break;
+            }
+        }
+    }
+    printLine(stdout,
+              QStringLiteral("%1 台计算机有两次以上的完整检测，其中 %2 次相邻检测之间有变化。")
+                  .arg(r.computers)
+                  .arg(changed));
+    return changed ? 1 : 0;
+}
+
+struct ExportOptions {
+    bool xlsx = false;
+    QString output;  // empty: standard output
+};
+
+int exportArchive(const QString& connstr, const ExportOptions& o) {
+    const archive::ExportTable table = archive::exportTable(connstr);
+    QString problem;
+    if (o.xlsx) {
+        QTemporaryDir scratch;
+        const QString path =
+            o.output.isEmpty() ? scratch.filePath(QStringLiteral("archive.xlsx")) : o.output;
+        if (!scratch.isValid() || !writeXlsx(table, path, problem)) {
+            printLine(stderr,
+                      QStringLiteral("无法写入 %1：%2")
+                          .arg(o.output.isEmpty() ? QStringLiteral("XLSX") : o.output, problem));
+            return 1;
+        }
+        if (o.output.isEmpty()) {
+            QFile f(path);
+            if (!f.open(QIODevice::ReadOnly)) return 1;
+            print(stdout, f.readAll());
+        }
+    } else if (o.output.isEmpty()) {
+        print(stdout, archive::toCsv(table));
+    } else {
+        QSaveFile f(o.output);
+        if (!f.open(QIODevice::WriteOnly) || f.write(archive::toCsv(table)) < 0 || !f.commit()) {
+            printLine(stderr, QStringLiteral("无法写入 %1：%2").arg(o.output, f.errorString()));
+            return 1;
+        }
+    }
+    if (!o.output.isEmpty())
+        printLine(stderr,
+                  QStringLiteral("已导出 %1 台计算机到 %2").arg(table.rows.size()).arg(o.output));
     return 0;
 }
 
@@ -304,7 +423,10 @@ int archiveCommand(const QStringList& allArgs) {
     QStringList args;
     bool options = true;
     bool json = false;
+    QString sinceText;
     ShowOptions showOptions;
+    ExportOptions exportOptions;
+    bool exportFormat = false;
     for (qsizetype i = 0; i < allArgs.size(); ++i) {
         const QString& a = allArgs[i];
         if (!options) {
@@ -326,6 +448,21 @@ int archiveCommand(const QStringList& allArgs) {
             passwordFile = allArgs[++i];
         } else if (a == u"--json") {
             json = true;
+        } else if (a == u"--csv" || a == u"--xlsx") {
+            exportFormat = true;
+            exportOptions.xlsx = a == u"--xlsx";
+        } else if (a == u"-o" || a == u"--output") {
+            if (i + 1 >= allArgs.size() || allArgs[i + 1].isEmpty())
+                return usage(QStringLiteral("%1 需要一个文件名").arg(a));
+            exportFormat = true;
+            exportOptions.output = allArgs[++i];
+        } else if (a == u"--since" || a.startsWith(u"--since=")) {
+            if (a == u"--since") {
+                if (i + 1 >= allArgs.size()) return usage(QStringLiteral("--since 需要一个日期"));
+                sinceText = allArgs[++i];
+            } else {
+                sinceText = a.mid(8);
+            }
         } else if (a == u"--report") {
             showOptions.report = true;
         } else if (a.startsWith(u"--report=") || a == u"--report-dir") {
@@ -349,7 +486,22 @@ int archiveCommand(const QStringList& allArgs) {
     const QString verb = args.value(0);
     const bool scans = verb == u"history" || verb == u"diff" || verb == u"show";
     QList<qint64> ids;
-    if (scans) {
+    QDateTime since;
+    if (!sinceText.isNull()) {
+        if (verb != u"changes") return usage(QStringLiteral("--since 只用于 changes"));
+        since = timeArgument(sinceText, QDateTime::currentDateTime());
+        if (!since.isValid())
+            return usage(
+                QStringLiteral("“%1”不是日期、时间或时长（例如 2026-12-01 或 7d）").arg(sinceText));
+    }
+    if (exportFormat && verb != u"export")
+        return usage(QStringLiteral("--csv、--xlsx 和 -o 只用于 export"));
+    if (verb == u"changes" || verb == u"export") {
+        if (args.size() != 1)
+            return usage(QStringLiteral("无法理解的参数：%1").arg(args.join(u' ')));
+        if (showOptions.report) return usage(QStringLiteral("--report 只用于 show"));
+        if (json && verb == u"export") return usage(QStringLiteral("export 没有 --json"));
+    } else if (scans) {
         const qsizetype most = verb == u"diff" ? 4 : 2;
         if (args.size() < 2 || args.size() > most)
             return usage(QStringLiteral("无法理解的参数：%1").arg(args.join(u' ')));
@@ -364,7 +516,7 @@ int archiveCommand(const QStringList& allArgs) {
         if (showOptions.report && verb != u"show")
             return usage(QStringLiteral("--report 只用于 show"));
     } else if (json || showOptions.report) {
-        return usage(QStringLiteral("--json 和 --report 只用于 history、diff 和 show"));
+        return usage(QStringLiteral("--json 和 --report 只用于 history、diff、show 和 changes"));
     }
 
     QString problem;
@@ -401,6 +553,8 @@ int archiveCommand(const QStringList& allArgs) {
             printLine(stdout, importSummary(r));
             return 0;
         }
+        if (verb == u"changes") return changes(*connstr, since, json);
+        if (verb == u"export") return exportArchive(*connstr, exportOptions);
         if (verb == u"history") return history(*connstr, textArgument(args[1]).trimmed(), json);
         if (verb == u"diff") return diff(*connstr, textArgument(args[1]).trimmed(), ids, json);
         if (verb == u"show") {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -14,6 +15,8 @@ int scanCommand(const QStringList& args);
 int archiveCommand(const QStringList& args);
 int dumpCommand(const QStringList& args);
 int probeCommand(const QStringList& args);
+int queueCommand(const QStringList& args);
+int workerCommand(const QStringList& args);
 
 // Writes to stdout or stderr. A failed write to stdout is remembered: the program then ends
 // with a message and status 1 even when the command itself succeeded. print writes bytes as
@@ -32,6 +35,14 @@ QString systemErrorText(int error);
 // else read in the locale's character set, as a terminal in that set wrote them. File names are
 // not text and stay as main() took them (bytes that are not UTF-8 kept as they are).
 QString textArgument(const QString& argument);
+
+// A duration as typed: a whole number followed by s, m, h or d ("90s", "24h", "7d"). nullopt for
+// anything else, for zero and for more than ten years.
+std::optional<qint64> durationSeconds(const QString& text);
+
+// A point in time as typed: "2026-12-01", "2026-12-01 08:00", "2026-12-01 08:00:30" (or with a
+// "T"), in local time; or a duration, meaning that long before `now`. Invalid for anything else.
+QDateTime timeArgument(const QString& text, const QDateTime& now);
 
 // The archive's connection string: `option` (the value of --archive) when given, else
 // QELTO_ARCHIVE, else the default. A server's string that names no password takes the first

@@ -8,6 +8,7 @@
 #include "wmi/snapshot.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <langinfo.h>
 
@@ -91,6 +92,30 @@ QString systemErrorText(int error) {
         .value_or(QString::fromLatin1(text));
 }
 
+std::optional<qint64> durationSeconds(const QString& text) {
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,9})([smhd])$"));
+    const QRegularExpressionMatch m = form.match(text.trimmed());
+    if (!m.hasMatch()) return std::nullopt;
+    const qint64 unit = m.captured(2) == u"s"   ? 1
+                        : m.captured(2) == u"m" ? 60
+                        : m.captured(2) == u"h" ? 3600
+                                                : 86400;
+    const qint64 seconds = m.captured(1).toLongLong() * unit;
+    if (seconds <= 0 || seconds > qint64(3653) * 86400) return std::nullopt;
+    return seconds;
+}
+
+QDateTime timeArgument(const QString& text, const QDateTime& now) {
+    if (const std::optional<qint64> ago = durationSeconds(text)) return now.addSecs(-*ago);
+    QString t = text.trimmed();
+    t.replace(u'T', u' ');
+    for (const char* format : {"yyyy-MM-dd", "yyyy-MM-dd HH:mm", "yyyy-MM-dd HH:mm:ss"}) {
+        const QDateTime when = QDateTime::fromString(t, QLatin1String(format));
+        if (when.isValid()) return when;
+    }
+    return {};
+}
+
 QString textArgument(const QString& argument) {
     // UTF-8 first, as for a list of people: bytes that are not UTF-8 became lone surrogates.
     const QByteArray& charset = terminalCharset();
@@ -127,7 +152,10 @@ constexpr Command kCommands[] = {
     {"scan", qelto::cli::scanCommand, "检测一台计算机（本机、远程主机或快照文件）并输出配置树"},
     {"dump", qelto::cli::dumpCommand, "把一台计算机所有类的回答记录为快照文件"},
     {"probe", qelto::cli::probeCommand, "连接并登录主机而不检测，逐个端口说明结果"},
-    {"archive", qelto::cli::archiveCommand, "建立档案，维护档案中的部门和使用人"},
+    {"archive", qelto::cli::archiveCommand,
+     "建立档案，维护档案中的部门和使用人，查看历史、变化，导出"},
+    {"queue", qelto::cli::queueCommand, "档案中的检测队列：加入、列出、删除定期检测的主机"},
+    {"worker", qelto::cli::workerCommand, "扫描程序：从档案的检测队列中领取到期的主机并检测、保存"},
 };
 
 // The program's usage: on stdout when asked for (status 0), on stderr after a usage error (2).

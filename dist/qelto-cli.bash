@@ -11,7 +11,7 @@ _qelto_cli() {
 
     case $prev in
         --snapshot | -o | --output | --hosts-file | --password-file | --ca-file | --people | \
-            --archive-password-file)
+            --archive-password-file | --credentials)
             _filedir
             return
             ;;
@@ -20,14 +20,14 @@ _qelto_cli() {
             return
             ;;
         --user | --password | --pin-sha256 | --timeout | --connect-timeout | --jobs | \
-            --archive | --department | --person)
+            --archive | --department | --person | --since | --every | --lease | --poll | --name)
             return
             ;;
     esac
 
     # The command is the first word after qelto-cli.
     if ((cword == 1)); then
-        COMPREPLY=($(compgen -W 'scan dump probe archive help --help --version' -- "$cur"))
+        COMPREPLY=($(compgen -W 'scan dump probe archive queue worker help --help --version' -- "$cur"))
         return
     fi
 
@@ -50,7 +50,7 @@ _qelto_cli() {
             ;;
         archive)
             if ((cword == 2)); then
-                COMPREPLY=($(compgen -W 'init people history diff show --help' -- "$cur"))
+                COMPREPLY=($(compgen -W 'init people history diff show changes export --help' -- "$cur"))
                 return
             fi
             if [[ ${words[2]} == people ]] && ((cword == 3)); then
@@ -61,10 +61,21 @@ _qelto_cli() {
                 _filedir csv
                 return
             fi
-            options="$archive --json --report --report-dir --help"
+            options="$archive --json --report --report-dir --since --csv --xlsx -o --output --help"
+            ;;
+        queue)
+            if ((cword == 2)); then
+                COMPREPLY=($(compgen -W 'add list remove --help' -- "$cur"))
+                return
+            fi
+            options="$archive --hosts-file --every --people --department --person --json --all --help"
+            ;;
+        worker)
+            options="$archive --jobs --lease --credentials --name --poll --once --snapshot
+                --accept-new-host-key --timeout --connect-timeout --help"
             ;;
         help)
-            ((cword == 2)) && COMPREPLY=($(compgen -W 'scan dump probe archive' -- "$cur"))
+            ((cword == 2)) && COMPREPLY=($(compgen -W 'scan dump probe archive queue worker' -- "$cur"))
             return
             ;;
         *)

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
@@ -83,11 +84,12 @@ class History : public ::testing::TestWithParam<ArchiveTarget::Engine> {
     const QString& connstr() const { return target_->connstr(); }
 
     // Saves a scan of the machine as qelto-cli does, with its answers.
-    void save(const QByteArray& json, const QDateTime& when) {
+    void save(const QByteArray& json, const QDateTime& when,
+              const QString& department = QStringLiteral("财务部"),
+              const QString& person = QStringLiteral("王丽")) {
         const std::shared_ptr<const wmi::InstanceStore> answers = wmi::readSnapshot(json);
         const Replay replay = replayScan(answers);
-        saveScan(connstr(), QStringLiteral("财务部"), QStringLiteral("王丽"), replay.record,
-                 answers.get(), when);
+        saveScan(connstr(), department, person, replay.record, answers.get(), when);
     }
     int count(const QString& table) {
         return opensql(connstr(), QStringLiteral("select * from ") + table)->RecordCount();
@@ -209,6 +211,180 @@ TEST_P(History, AnArchiveMadeBeforeFullScansStillSavesAndSaysItHasNone) {
         cli({QStringLiteral("archive"), QStringLiteral("history"), kComputer}, connstr());
     EXPECT_TRUE(after.out.contains(QStringLiteral("完整检测：1 次"))) << after.out.toStdString();
     EXPECT_TRUE(after.out.contains(QStringLiteral("2026-12-08 09:30:15\t财务部\t王丽")));
+}
+
+// The machine as another computer, or with a third memory module.
+QByteArray renamed(const QByteArray& json, const QString& name) {
+    QJsonObject machine = QJsonDocument::fromJson(json).object();
+    for (const char* cls : {"Win32_ComputerSystem", "Win32_OperatingSystem"}) {
+        QJsonArray list = machine[QLatin1String(cls)].toArray();
+        QJsonObject o = list[0].toObject();
+        o[QLatin1String(cls[6] == 'C' ? "Caption" : "CSName")] = name;
+        list[0] = o;
+        machine[QLatin1String(cls)] = list;
+    }
+    return QJsonDocument(machine).toJson();
+}
+
+QByteArray withThirdModule(const QByteArray& json) {
+    QJsonObject machine = QJsonDocument::fromJson(json).object();
+    QJsonArray modules = machine[QStringLiteral("Win32_PhysicalMemory")].toArray();
+    QJsonObject module = modules[1].toObject();
+    module[QStringLiteral("Name")] = QStringLiteral("DIMM3");
+    module[QStringLiteral("PositionInRow")] = 3;
+    modules << module;
+    machine[QStringLiteral("Win32_PhysicalMemory")] = modules;
+    return QJsonDocument(machine).toJson();
+}
+
+// A week later with nothing changed but what changes at every scan.
+QByteArray aWeekLater(const QByteArray& json) {
+    QJsonObject machine = QJsonDocument::fromJson(json).object();
+    QJsonArray oses = machine[QStringLiteral("Win32_OperatingSystem")].toArray();
+    QJsonObject os = oses[0].toObject();
+    os[QStringLiteral("FreePhysicalMemory")] = QStringLiteral("2124400");
+    os[QStringLiteral("NumberOfProcesses")] = 412;
+    os[QStringLiteral("NumberOfUsers")] = 5;
+    os[QStringLiteral("lastbootuptime")] = QStringLiteral("20261214075501.000000+480");
+    os[QStringLiteral("LocalDateTime")] = QStringLiteral("20261214093015.512000+480");
+    oses[0] = os;
+    machine[QStringLiteral("Win32_OperatingSystem")] = oses;
+    QJsonArray cpus = machine[QStringLiteral("Win32_PROCESSOR")].toArray();
+    QJsonObject cpu = cpus[0].toObject();
+    cpu[QStringLiteral("LoadPercentage")] = 97;
+    cpu[QStringLiteral("CurrentClockSpeed")] = 4900;
+    cpus[0] = cpu;
+    machine[QStringLiteral("Win32_PROCESSOR")] = cpus;
+    return QJsonDocument(machine).toJson();
+}
+
+TEST_P(History, ChangesListExactlyWhatWasChangedAndNothingForAnUnchangedComputer) {
+    const QString other = QStringLiteral("WS-0500");
+    save(machineJson(), kMonday);
+    save(renamed(machineJson(), other), kMonday.addSecs(60));
+    save(withThirdModule(laterMachineJson()), kMonday.addDays(7));
+    save(renamed(aWeekLater(machineJson()), other), kMonday.addDays(7).addSecs(60));
+    // The unchanged computer's trees do differ, in the lines left out.
+    const CliRun raw =
+        cli({QStringLiteral("archive"), QStringLiteral("diff"), other, QStringLiteral("--json")},
+            connstr());
+    EXPECT_GE(QJsonDocument::fromJson(raw.out.toUtf8())[QStringLiteral("changes")].toArray().size(),
+              7);
+
+    const CliRun run =
+        cli({QStringLiteral("archive"), QStringLiteral("changes"), QStringLiteral("--json")},
+            connstr());
+    ASSERT_EQ(run.status, 1) << run.err.toStdString();
+    const QJsonObject out = QJsonDocument::fromJson(run.out.toUtf8()).object();
+    EXPECT_EQ(out[QStringLiteral("computers")].toInt(), 2);
+    const QJsonArray pairs = out[QStringLiteral("changes")].toArray();
+    ASSERT_EQ(pairs.size(), 1) << run.out.toStdString();
+    EXPECT_EQ(pairs[0][QStringLiteral("computer")].toString(), kComputer);
+    std::set<std::tuple<QString, QString, QString>> changes;  // change, category, key
+    for (const QJsonValue& v : pairs[0][QStringLiteral("changes")].toArray())
+        changes.emplace(v[QStringLiteral("change")].toString(),
+                        v[QStringLiteral("categoryKey")].toString(),
+                        v[QStringLiteral("key")].toString());
+    const QString changed = QStringLiteral("changed"), added = QStringLiteral("added"),
+                  disks = QStringLiteral("DiskDrive"), memory = QStringLiteral("Memory");
+    const std::set<std::tuple<QString, QString, QString>> expected = {
+        {changed, disks, QStringLiteral("dd12")},
+        {changed, disks, QStringLiteral("dd42")},
+        {changed, disks, QStringLiteral("dd8")},
+        {changed, QStringLiteral("NetworkAdapter"), QStringLiteral("nac31")},
+        {added, memory, QStringLiteral("m13")},
+        {added, memory, QStringLiteral("m23")},
+        {added, memory, QStringLiteral("m33")},
+        {added, memory, QStringLiteral("m43")},
+        {added, memory, QStringLiteral("m53")},
+        {added, memory, QStringLiteral("m63")},
+        {changed, memory, QStringLiteral("m7")},  // 总条数
+        {changed, memory, QStringLiteral("m8")},  // 总容量
+    };
+    EXPECT_EQ(changes, expected) << run.out.toStdString();
+
+    // For people: the lines under the computer; and a period with one scan each has nothing.
+    const CliRun text = cli({QStringLiteral("archive"), QStringLiteral("changes")}, connstr());
+    EXPECT_EQ(text.status, 1);
+    EXPECT_TRUE(text.out.contains(QStringLiteral("  + 内存 [m13] 3-名称：DIMM3")))
+        << text.out.toStdString();
+    EXPECT_FALSE(text.out.contains(other));
+    const CliRun week = cli({QStringLiteral("archive"), QStringLiteral("changes"),
+                             QStringLiteral("--since"), QStringLiteral("2026-12-10")},
+                            connstr());
+    EXPECT_EQ(week.status, 0) << week.out.toStdString() << week.err.toStdString();
+    EXPECT_EQ(cli({QStringLiteral("archive"), QStringLiteral("changes"), QStringLiteral("--since"),
+                   QStringLiteral("last week")},
+                  connstr())
+                  .status,
+              2);
+}
+
+// The rows of an exported file as an independent reader sees them: Python's csv module, or
+// openpyxl for a workbook (Debian's python3, where tools/setup installs it).
+QJsonArray readBack(const QString& path, bool xlsx) {
+    const char* script = R"(
+import csv, json, sys
+path, kind = sys.argv[1], sys.argv[2]
+if kind == "xlsx":
+    import openpyxl
+    sheet = openpyxl.load_workbook(path).active
+    rows = [[c if c is not None else "" for c in row] for row in sheet.iter_rows(values_only=True)]
+else:
+    if not open(path, "rb").read().startswith(b"\xef\xbb\xbf"):
+        sys.exit("no byte-order mark")
+    rows = list(csv.reader(open(path, encoding="utf-8-sig", newline="")))
+json.dump(rows, sys.stdout)
+)";
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromUtf8(script), path,
+                                        xlsx ? QStringLiteral("xlsx") : QStringLiteral("csv")});
+    EXPECT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).array();
+}
+
+TEST_P(History, ExportHasOneRowPerComputerFromItsLatestSaveReadBackIntact) {
+    save(machineJson(), kMonday);
+    save(renamed(machineJson(), QStringLiteral("WS-0500")), kMonday.addDays(1),
+         QStringLiteral("信息部"), QStringLiteral("=1+1"));
+    save(withThirdModule(laterMachineJson()), kMonday.addDays(7));
+    const QTemporaryDir dir;
+    const QString csv = dir.filePath(QStringLiteral("archive.csv"));
+    const QString xlsx = dir.filePath(QStringLiteral("archive.xlsx"));
+    ASSERT_EQ(cli({QStringLiteral("archive"), QStringLiteral("export"), QStringLiteral("-o"), csv},
+                  connstr())
+                  .status,
+              0);
+    const CliRun run = cli({QStringLiteral("archive"), QStringLiteral("export"),
+                            QStringLiteral("--xlsx"), QStringLiteral("-o"), xlsx},
+                           connstr());
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    for (const bool isXlsx : {false, true}) {
+        const QJsonArray rows = readBack(isXlsx ? xlsx : csv, isXlsx);
+        ASSERT_EQ(rows.size(), 3) << isXlsx;
+        QStringList header;
+        for (const QJsonValue& v : rows[0].toArray()) header << v.toString();
+        ASSERT_EQ(header.mid(0, 4),
+                  (QStringList{QStringLiteral("计算机名"), QStringLiteral("部门"),
+                               QStringLiteral("使用人"), QStringLiteral("时间")}));
+        const auto cell = [&](int row, const char* column) {
+            return rows[row].toArray()[header.indexOf(QString::fromUtf8(column))].toString();
+        };
+        EXPECT_EQ(header.size(), 27) << header.join(u',').toStdString();
+        EXPECT_EQ(cell(1, "计算机名"), kComputer);
+        EXPECT_EQ(cell(1, "时间"), QStringLiteral("2026-12-14 09:30:15"));  // the latest save
+        EXPECT_EQ(cell(1, "部门"), QStringLiteral("财务部"));
+        EXPECT_TRUE(cell(1, "IP地址").contains(u"10.20.4.23"));
+        EXPECT_TRUE(cell(1, "内存（完整检测）").contains(QStringLiteral("3-容量：8192MB")))
+            << cell(1, "内存（完整检测）").toStdString();
+        EXPECT_TRUE(cell(1, "硬盘（完整检测）").contains(u"ST4000DM004"));
+        EXPECT_TRUE(cell(1, "处理器（完整检测）").contains(QStringLiteral("型号：11th Gen")));
+        EXPECT_EQ(cell(2, "计算机名"), QStringLiteral("WS-0500"));
+        EXPECT_EQ(cell(2, "部门"), QStringLiteral("信息部"));
+        // Not a formula in a spreadsheet: a text cell in the workbook, quoted in the CSV.
+        EXPECT_EQ(cell(2, "使用人"), isXlsx ? QStringLiteral("=1+1") : QStringLiteral("'=1+1"));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, History,

@@ -209,6 +209,29 @@ for path in icons:
 assert {16, 22, 24, 32, 48, 64, 128, 256} <= sizes, sorted(sizes)
 PY
 
+# The scanner service: the unit passes systemd's own check, and its ExecStart runs as the qelto
+# user against a throwaway archive that user owns (one round of a one-target queue).
+echo "-- qelto-worker.service"
+unit=/lib/systemd/system/qelto-worker.service
+[ -f "$unit" ] || unit=/usr/lib/systemd/system/qelto-worker.service
+systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
+[ -f /etc/qelto/worker.conf ] || fail "没有 /etc/qelto/worker.conf"
+getent passwd qelto >/dev/null || fail "没有系统用户 qelto"
+worker=$(mktemp -d)
+cp tests/scan/machines/desktop.json "$worker/"
+chown -R qelto: "$worker"
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+(
+    cd "$worker"
+    as_qelto=(runuser -u qelto -- env "QELTO_ARCHIVE=Data Source=$worker/a.mdb" LANG=C.UTF-8)
+    "${as_qelto[@]}" qelto-cli archive init >/dev/null &&
+        "${as_qelto[@]}" qelto-cli queue add pc-1 --department 信息部 --person 张三 >/dev/null &&
+        QELTO_WORKER_OPTIONS="--once --snapshot $worker/desktop.json" \
+            eval "${as_qelto[*]@Q} $exec_start" 2>"$worker/worker.log" &&
+        "${as_qelto[@]}" qelto-cli queue list --json | grep -q '"lastResult": "ok"'
+) || fail "ExecStart 以 qelto 用户运行失败：$(cat "$worker/worker.log" 2>/dev/null)"
+rm -rf "$worker"
+
 echo "-- apt-get purge qelto qelto-cli"
 apt-get purge -y -q qelto qelto-cli >/dev/null
 left=0

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+// The archive as one table: a row per computer from its latest save, for a spreadsheet.
+namespace qelto::archive {
+
+struct ExportTable {
+    QStringList header;
+    std::vector<QStringList> rows;
+};
+
+// One row per computer (by 计算机名, case aside; rows in the order of the names): its latest
+// summary row in info — 计算机名, 部门, 使用人 and the time first, then the other columns the table
+// has in its own order — and, where that save kept its full scan, the main lines of the scan
+// replayed: processor, memory, disks, addresses and operating system. A computer whose latest
+// save has no full scan has those cells empty. Throws ArchiveError.
+ExportTable exportTable(const QString& connstr);
+
+// The table as CSV: UTF-8 with a byte-order mark, CR LF line ends, fields quoted where they hold
+// a comma, a quote or a line end. A field that a spreadsheet program would take for a formula
+// (it starts with =, +, - or @) gets a leading apostrophe: scanned values come from the scanned
+// computers, and a cell must not compute what one of them planted.
+QByteArray toCsv(const ExportTable& table);
+
+}  // namespace qelto::archive

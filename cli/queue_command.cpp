@@ -1,0 +1,587 @@
+// qelto-cli queue and worker: the archive's list of hosts to scan on a schedule, and the scanners
+// that take their work from it.
+
+#include "batch.h"
+#include "commands.h"
+#include "connection.h"
+
+#include "archive/queue.h"
+#include "report/encoding.h"
+#include "report/report.h"
+#include "scan/host.h"
+#include "wmi/snapshot.h"
+#include "wmi/sources.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSysInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <thread>
+
+namespace qelto::cli {
+
+namespace {
+
+namespace q = archive::queue;
+
+const char kQueueUsage[] =
+    "用法：qelto-cli queue add 主机… [--hosts-file 文件] [--every 24h] [--people 文件]\n"
+    "                          [--department 部门 --person 使用人]\n"
+    "      qelto-cli queue list [--json]\n"
+    "      qelto-cli queue remove 主机… | --all\n"
+    "  add             把主机（或地址范围，同 scan）加入档案中的检测队列，立即到期；已在队列中的\n"
+    "                  主机改用新的间隔和使用人\n"
+    "  --every 时长    每隔多久检测一次（s、m、h 或 d，例如 24h）；不给则只检测一次\n"
+    "  --people 文件   各主机的部门和使用人（CSV：主机,部门,使用人）；其余主机用 --department 和\n"
+    "                  --person\n"
+    "  list            列出每个目标的状态：到期、由哪个扫描程序从何时起检测、上次的结果和原因、\n"
+    "                  下次检测的时间\n"
+    "  remove          从队列中删除这些主机（--all：全部）\n"
+    "  --archive 连接字符串、--archive-password-file 文件：同 archive\n";
+
+const char kWorkerUsage[] =
+    "用法：qelto-cli worker [--archive 连接字符串] [--jobs N] [--lease 时长] [--credentials 文件]\n"
+    "  从档案的检测队列中领取到期的目标并检测，把摘要和完整检测连同目标的释放一起保存；\n"
+    "  可以在几台计算机上同时运行（PostgreSQL 档案；SQLite 档案只用一个）\n"
+    "  --jobs N            同时检测的目标数（默认 8，1 到 256）\n"
+    "  --lease 时长        领取的租约（默认 5m）：扫描程序中断后，它的目标在租约结束时交还\n"
+    "  --credentials 文件  每行“主机模式 用户名 密码”（模式可用 * 和 ?；第一个匹配的行有效）；\n"
+    "                      文件只能由它的所有者读写；没有匹配的主机用当前登录凭证\n"
+    "  --name 名称         扫描程序在队列中的名称（默认 计算机名:进程号）\n"
+    "  --poll 时长         没有到期目标时多久查看一次队列（默认 10s）\n"
+    "  --once              没有到期的目标并且手头的检测都完成时退出\n"
+    "  --snapshot 文件     每个目标都从这个快照文件检测（试用）\n"
+    "  --accept-new-host-key、--timeout 秒、--connect-timeout 秒：同 scan\n"
+    "  收到 SIGTERM 或 SIGINT 时不再领取，完成正在进行的检测，交还其余目标后退出\n";
+
+int usageOf(const char* text, const QString& problem) {
+    if (!problem.isEmpty()) printLine(stderr, problem);
+    printText(stderr, QString::fromUtf8(text));
+    return 2;
+}
+
+QString timeOf(const std::optional<qint64>& t) {
+    if (!t) return QStringLiteral("-");
+    return QDateTime::fromSecsSinceEpoch(*t).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString durationText(qint64 s) {
+    if (s <= 0) return QStringLiteral("一次");
+    if (s % 86400 == 0) return QStringLiteral("%1d").arg(s / 86400);
+    if (s % 3600 == 0) return QStringLiteral("%1h").arg(s / 3600);
+    if (s % 60 == 0) return QStringLiteral("%1m").arg(s / 60);
+    return QStringLiteral("%1s").arg(s);
+}
+
+// A target's state as `queue list` shows it, at `now` on the archive's clock.
+QString stateOf(const q::Target& t, qint64 now) {
+    if (!t.worker.isEmpty() && t.leaseUntil && *t.leaseUntil > now) return QStringLiteral("检测中");
+    if (!t.due) return QStringLiteral("已完成");
+    return *t.due <= now ? QStringLiteral("到期") : QStringLiteral("等待");
+}
+
+int list(const QString& connstr, bool json) {
+    const std::vector<q::Target> all = q::listTargets(connstr);
+    const qint64 now = q::archiveNow(connstr);
+    if (json) {
+        QJsonArray targets;
+        for (const q::Target& t : all) {
+            QJsonObject o{{QStringLiteral("host"), t.host},
+                          {QStringLiteral("state"), stateOf(t, now)},
+                          {QStringLiteral("every"), t.every},
+                          {QStringLiteral("department"), t.department},
+                          {QStringLiteral("person"), t.person},
+                          {QStringLiteral("scans"), t.scans},
+                          {QStringLiteral("failures"), t.failures},
+                          {QStringLiteral("claims"), t.claim}};
+            const auto put = [&](const char* key, const std::optional<qint64>& v) {
+                o.insert(QLatin1String(key), v ? QJsonValue(timeOf(v)) : QJsonValue());
+            };
+            put("next", t.due);
+            put("lastAt", t.lastAt);
+            if (stateOf(t, now) == u"检测中") {
+                o.insert(QStringLiteral("worker"), t.worker);
+                put("since", t.started);
+            }
+            o.insert(QStringLiteral("lastResult"), !t.lastOk ? QJsonValue()
+                                                   : *t.lastOk
+                                                       ? QJsonValue(QStringLiteral("ok"))
+                                                       : QJsonValue(QStringLiteral("failed")));
+            if (!t.lastMessage.isEmpty()) o.insert(QStringLiteral("lastMessage"), t.lastMessage);
+            targets << o;
+        }
+        print(stdout, QJsonDocument(QJsonObject{{QStringLiteral("targets"), targets}}).toJson());
+        return 0;
+    }
+    printLine(stdout, QStringLiteral("主机\t状态\t间隔\t扫描程序\t开始\t上次\t结果\t下次\t原因"));
+    for (const q::Target& t : all) {
+        const QString state = stateOf(t, now);
+        const bool running = state == u"检测中";
+        printLine(
+            stdout,
+            QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\t%8\t%9")
+                .arg(t.host, state, durationText(t.every), running ? t.worker : QStringLiteral("-"),
+                     running ? timeOf(t.started) : QStringLiteral("-"), timeOf(t.lastAt),
+                     !t.lastOk   ? QStringLiteral("-")
+                     : *t.lastOk ? QStringLiteral("成功")
+                                 : QStringLiteral("失败（%1 次）").arg(t.failures),
+                     timeOf(t.due),
+                     t.lastMessage.isEmpty() ? QStringLiteral("-")
+                                             : report::oneLine(t.lastMessage)));
+    }
+    printLine(stdout, QStringLiteral("共 %1 个目标。").arg(all.size()));
+    return 0;
+}
+
+// Takes "--archive" and "--archive-password-file" (with their values) out of `args`.
+bool takeArchiveOptions(const QStringList& args, qsizetype& i, std::optional<QString>& archive,
+                        QString& passwordFile, QString& problem) {
+    const QString& a = args[i];
+    if (a != u"--archive" && a != u"--archive-password-file") return false;
+    if (i + 1 >= args.size() || args[i + 1].isEmpty()) {
+        problem = QStringLiteral("%1 需要一个值").arg(a);
+        return true;
+    }
+    (a == u"--archive" ? archive.emplace() : passwordFile) = args[++i];
+    return true;
+}
+
+}  // namespace
+
+int queueCommand(const QStringList& args) {
+    std::optional<QString> archiveOption;
+    QString passwordFile, hostsFile, peopleFile, problem;
+    std::optional<QString> department, person;
+    qint64 every = 0;
+    bool json = false, all = false, options = true;
+    QStringList words;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const auto value = [&](QString& into) {
+            if (i + 1 >= args.size() || args[i + 1].isEmpty()) return false;
+            into = args[++i];
+            return true;
+        };
+        if (!options || !a.startsWith(u'-')) {
+            words << a;
+        } else if (a == u"--") {
+            options = false;
+        } else if (a == u"--help" || a == u"-h") {
+            printText(stdout, QString::fromUtf8(kQueueUsage));
+            return 0;
+        } else if (takeArchiveOptions(args, i, archiveOption, passwordFile, problem)) {
+            if (!problem.isEmpty()) return usageOf(kQueueUsage, problem);
+        } else if (a == u"--json") {
+            json = true;
+        } else if (a == u"--all") {
+            all = true;
+        } else if (a == u"--every") {
+            QString v;
+            const std::optional<qint64> s = value(v) ? durationSeconds(v) : std::nullopt;
+            if (!s) return usageOf(kQueueUsage, QStringLiteral("--every 需要一个时长，例如 24h"));
+            every = *s;
+        } else if (a == u"--hosts-file") {
+            if (!value(hostsFile))
+                return usageOf(kQueueUsage, QStringLiteral("--hosts-file 需要一个文件名"));
+        } else if (a == u"--people") {
+            if (!value(peopleFile))
+                return usageOf(kQueueUsage, QStringLiteral("--people 需要一个文件名"));
+        } else if (a == u"--department" || a == u"--person") {
+            QString v;
+            if (!value(v)) return usageOf(kQueueUsage, QStringLiteral("%1 需要一个名称").arg(a));
+            (a == u"--department" ? department : person) = textArgument(v).trimmed();
+        } else {
+            return usageOf(kQueueUsage, QStringLiteral("未知选项：%1").arg(a));
+        }
+    }
+    const QString verb = words.value(0);
+    const QStringList items = words.mid(1);
+    if (verb != u"add" && verb != u"list" && verb != u"remove")
+        return usageOf(kQueueUsage,
+                       verb.isEmpty() ? QString() : QStringLiteral("未知的子命令：%1").arg(verb));
+    if (verb == u"list" && !items.isEmpty())
+        return usageOf(kQueueUsage, QStringLiteral("list 不带参数"));
+    if (verb == u"remove" && items.isEmpty() == !all)
+        return usageOf(kQueueUsage, QStringLiteral("remove 需要主机，或者 --all"));
+
+    // The hosts of add, expanded as a batch expands them, with their people.
+    std::vector<q::NewTarget> targets;
+    if (verb == u"add") {
+        batch::HostList hosts;
+        for (const QString& item : items)
+            if (!hosts.add(item, problem)) return usageOf(kQueueUsage, problem);
+        if (!hostsFile.isEmpty()) {
+            QString reason;
+            const auto bytes = wmi::readInputFile(hostsFile, wmi::kMaxInputFileBytes, reason);
+            if (!bytes) {
+                printLine(stderr, QStringLiteral("无法读取主机文件 %1：%2").arg(hostsFile, reason));
+                return 1;
+            }
+            for (const QString& item : batch::itemsOfFile(QString::fromUtf8(*bytes)))
+                if (!hosts.add(item, problem)) return usageOf(kQueueUsage, problem);
+        }
+        if (hosts.hosts().isEmpty()) return usageOf(kQueueUsage, QStringLiteral("add 需要主机"));
+        QHash<QString, batch::Person> people;
+        if (!peopleFile.isEmpty()) {
+            QString reason;
+            const auto bytes = wmi::readInputFile(peopleFile, wmi::kMaxInputFileBytes, reason);
+            if (!bytes) {
+                printLine(stderr,
+                          QStringLiteral("无法读取人员文件 %1：%2").arg(peopleFile, reason));
+                return 1;
+            }
+            const auto read = batch::parsePeople(
+                *bytes, report::charsetOfLocale(report::localeNameFromEnvironment()), problem);
+            if (!read)
+                return usageOf(kQueueUsage, QStringLiteral("%1：%2").arg(peopleFile, problem));
+            people = *read;
+        }
+        for (const QString& h : hosts.hosts()) {
+            if (!people.contains(h) && (!department || !person))
+                return usageOf(kQueueUsage,
+                               QStringLiteral("主机 %1 没有部门和使用人：请用 --people 文件，或 "
+                                              "--department 和 --person")
+                                   .arg(h));
+            const batch::Person who =
+                people.value(h, {department.value_or(QString()), person.value_or(QString())});
+            targets.push_back({h, textArgument(who.department), textArgument(who.person)});
+        }
+    }
+
+    const std::optional<QString> connstr = archiveConnection(archiveOption, passwordFile, problem);
+    if (!connstr) {
+        printLine(stderr, problem);
+        return 1;
+    }
+    try {
+        if (verb == u"list") return list(*connstr, json);
+        if (verb == u"remove") {
+            const int removed = q::removeTargets(*connstr, items, all);
+            printLine(stdout, QStringLiteral("已从队列中删除 %1 个目标。").arg(removed));
+            return 0;
+        }
+        const int added = q::addTargets(*connstr, targets, every);
+        printLine(stdout, QStringLiteral("队列中新加入 %1 个目标，更新 %2 个；间隔：%3。")
+                              .arg(added)
+                              .arg(qsizetype(targets.size()) - added)
+                              .arg(durationText(every)));
+        return 0;
+    } catch (const archive::ArchiveError& e) {
+        printLine(stderr, e.message());
+        return 1;
+    }
+}
+
+namespace {
+
+// One line of a credentials file.
+struct Credential {
+    QRegularExpression pattern;
+    QString user, password;
+};
+
+// Reads a credentials file: refused unless it is a regular file of this user that no one else
+// may read or write. Lines: pattern, user name and password (the rest of the line), separated by
+// blanks; "#" starts a comment line.
+std::optional<std::vector<Credential>> readCredentials(const QString& path, QString& problem) {
+    struct stat st {};
+    const QByteArray native = wmi::nativeFileName(path);
+    if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        problem = QStringLiteral("凭证文件 %1 不存在或不是普通文件").arg(path);
+        return std::nullopt;
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+        problem =
+            QStringLiteral("凭证文件 %1 必须属于运行扫描程序的用户，且只有它能读写（chmod 600）")
+                .arg(path);
+        return std::nullopt;
+    }
+    QString reason;
+    const auto bytes = wmi::readInputFile(path, 1024 * 1024, reason);
+    if (!bytes) {
+        problem = QStringLiteral("无法读取凭证文件 %1：%2").arg(path, reason);
+        return std::nullopt;
+    }
+    std::vector<Credential> list;
+    const QStringList lines = QString::fromUtf8(*bytes).split(u'\n');
+    for (qsizetype n = 0; n < lines.size(); ++n) {
+        QString line = lines[n];
+        if (line.endsWith(u'\r')) line.chop(1);
+        if (line.trimmed().isEmpty() || line.trimmed().startsWith(u'#')) continue;
+        static const QRegularExpression form(QStringLiteral("^\\s*(\\S+)\\s+(\\S+)\\s+(.+)$"));
+        const QRegularExpressionMatch m = form.match(line);
+        if (!m.hasMatch()) {
+            // The line itself is not shown: it may hold a password.
+            problem = QStringLiteral("凭证文件 %1 第 %2 行应为“主机模式 用户名 密码”")
+                          .arg(path)
+                          .arg(n + 1);
+            return std::nullopt;
+        }
+        // "*" and "?" match any characters, "/" and ":" included.
+        QString pattern = QRegularExpression::escape(m.captured(1));
+        pattern.replace(QStringLiteral("\\*"), QStringLiteral(".*"));
+        pattern.replace(QStringLiteral("\\?"), QStringLiteral("."));
+        list.push_back({QRegularExpression(QRegularExpression::anchoredPattern(pattern),
+                                           QRegularExpression::CaseInsensitiveOption),
+                        m.captured(2), m.captured(3)});
+    }
+    return list;
+}
+
+std::atomic<bool> stopRequested{false};
+extern "C" void onStopSignal(int) {
+    stopRequested = true;
+}
+
+struct WorkerOptions {
+    std::optional<QString> archive;
+    QString passwordFile, credentialsFile, snapshot, name;
+    int jobs = 8;
+    qint64 lease = 300, poll = 10;
+    bool once = false;
+    ConnectionOptions connection;
+};
+
+QString now() {
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+int runWorker(const WorkerOptions& o) {
+    QString problem;
+    const std::optional<QString> connstr = archiveConnection(o.archive, o.passwordFile, problem);
+    if (!connstr) {
+        printLine(stderr, problem);
+        return 1;
+    }
+    std::vector<Credential> credentials;
+    if (!o.credentialsFile.isEmpty()) {
+        auto read = readCredentials(o.credentialsFile, problem);
+        if (!read) {
+            printLine(stderr, problem);
+            return 1;
+        }
+        credentials = std::move(*read);
+    }
+    std::shared_ptr<const wmi::InstanceStore> snapshot;
+    if (!o.snapshot.isEmpty()) {
+        try {
+            snapshot = wmi::loadSnapshot(o.snapshot);
+        } catch (const wmi::SnapshotError& e) {
+            printLine(stderr, e.message());
+            return 1;
+        }
+    }
+    const bool sqlite =
+        archive::parseConnectionString(*connstr).engine == archive::ArchiveLocation::Engine::SQLite;
+    const QString name = !o.name.isEmpty()
+                             ? o.name
+                             : QStringLiteral("%1:%2")
+                                   .arg(QSysInfo::machineHostName().section(u'.', 0, 0))
+                                   .arg(QCoreApplication::applicationPid());
+    const QString recorder = QSysInfo::machineHostName().section(u'.', 0, 0);
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<QString> messages;  // lines for stderr, written by this thread
+    int inFlight = 0;
+    struct Running {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::list<Running> threads;
+
+    // On a thread of its own: the scan through the one scan-a-host path, then the save that
+    // releases the target, or the failure.
+    const auto scanTarget = [&](q::Target t, std::shared_ptr<std::atomic<bool>> done) {
+        QString line;
+        try {
+            wmi::ConnectRequest request;
+            request.host = t.host;
+            request.connectTimeout = std::chrono::seconds(o.connection.connectTimeoutSeconds);
+            request.timeout = std::chrono::seconds(o.connection.timeoutSeconds);
+            for (const Credential& c : credentials)
+                if (c.pattern.match(t.host).hasMatch()) {
+                    request.road = wmi::Road::Credentials;
+                    request.user = c.user;
+                    request.password = c.password;
+                    break;
+                }
+            if (o.connection.acceptNewHostKey)
+                request.confirmNewHostKey = [](const wmi::HostKeyQuestion&) { return true; };
+            wmi::SourceConnector connector(snapshot);
+            scan::ScanRecord start;
+            start.clearForScan();
+            scan::HostScan s = scan::scanHost(connector, request, std::move(start));
+            if (s.error) {
+                const QString why = scan::connectionFailureText(*s.error, t.host);
+                q::recordFailure(*connstr, t, why);
+                line = QStringLiteral("%1 失败：%2").arg(t.host, why);
+            } else if (s.tree.count() == 0 || !s.service) {
+                q::recordFailure(*connstr, t, QStringLiteral("检测到无数据，无法保存"));
+                line = QStringLiteral("%1 失败：检测到无数据").arg(t.host);
+            } else {
+                s.record.sendmail = wmi::Variant(recorder);
+                const archive::SaveGuard guard = q::releaseAfterSave(t, sqlite);
+                archive::saveScan(*connstr, t.department, t.person, s.record, s.service->answers(),
+                                  QDateTime::currentDateTime(), &guard);
+                line = QStringLiteral("%1 已保存（%2）")
+                           .arg(t.host, s.record.computername.textValue());
+            }
+        } catch (const archive::ArchiveError& e) {
+            // A save refused or an archive that did not answer: the target comes back to the
+            // queue when its lease ends, and another try records it.
+            line = QStringLiteral("%1：%2").arg(t.host, e.message());
+        }
+        std::lock_guard lock(mutex);
+        messages.push_back(QStringLiteral("%1 %2").arg(now(), line));
+        --inFlight;
+        *done = true;
+        changed.notify_all();
+    };
+
+    printLine(stderr, QStringLiteral("%1 扫描程序 %2 开始：档案 %3，同时 %4 个，租约 %5 秒")
+                          .arg(now(), name, archive::parseConnectionString(*connstr).describe())
+                          .arg(o.jobs)
+                          .arg(o.lease));
+    int archiveFailures = 0;
+    std::unique_lock lock(mutex);
+    while (!stopRequested) {
+        while (!messages.empty()) {
+            printLine(stderr, messages.front());
+            messages.pop_front();
+        }
+        const int free = o.jobs - inFlight;
+        std::vector<q::Target> claimed;
+        if (free > 0) {
+            lock.unlock();
+            try {
+                claimed = q::claimTargets(*connstr, name, free, o.lease);
+                archiveFailures = 0;
+            } catch (const archive::ArchiveError& e) {
+                // The archive is away (a server restarting): tried again, less often each time.
+                ++archiveFailures;
+                printLine(stderr, QStringLiteral("%1 无法领取目标：%2").arg(now(), e.message()));
+            }
+            lock.lock();
+        }
+        for (q::Target& t : claimed) {
+            ++inFlight;
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            threads.push_back({std::thread(scanTarget, std::move(t), done), done});
+        }
+        if (o.once && claimed.empty() && inFlight == 0 && archiveFailures == 0) break;
+        // Wait for a place to come free, the next look at the queue, or a stop.
+        const auto wait =
+            archiveFailures > 0
+                ? std::chrono::seconds(std::min(1 << std::min(archiveFailures, 5), 30))
+            : claimed.empty() || inFlight >= o.jobs ? std::chrono::seconds(o.poll)
+                                                    : std::chrono::seconds(0);
+        const auto until = std::chrono::steady_clock::now() + wait;
+        const int before = inFlight;
+        while (!stopRequested && inFlight >= before && messages.empty() &&
+               std::chrono::steady_clock::now() < until)
+            changed.wait_for(lock, std::chrono::milliseconds(200));
+        for (auto t = threads.begin(); t != threads.end();)
+            if (*t->done) {
+                t->thread.join();
+                t = threads.erase(t);
+            } else {
+                ++t;
+            }
+    }
+    if (stopRequested)
+        printLine(stderr, QStringLiteral("%1 收到停止信号：完成正在进行的 %2 个检测后退出")
+                              .arg(now())
+                              .arg(inFlight));
+    lock.unlock();
+    for (Running& t : threads) t.thread.join();
+    while (!messages.empty()) {
+        printLine(stderr, messages.front());
+        messages.pop_front();
+    }
+    printLine(stderr, QStringLiteral("%1 扫描程序 %2 结束").arg(now(), name));
+    return 0;
+}
+
+}  // namespace
+
+int workerCommand(const QStringList& args) {
+    WorkerOptions o;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        QString problem;
+        const auto value = [&](QString& into) {
+            if (i + 1 >= args.size() || args[i + 1].isEmpty()) return false;
+            into = args[++i];
+            return true;
+        };
+        const auto duration = [&](qint64& into) {
+            QString v;
+            const std::optional<qint64> s = value(v) ? durationSeconds(v) : std::nullopt;
+            if (s) into = *s;
+            return s.has_value();
+        };
+        const Taken taken = takeConnectionOption(args, i, o.connection, problem);
+        if (taken == Taken::Bad) return usageOf(kWorkerUsage, problem);
+        if (taken == Taken::Yes) continue;
+        if (a == u"--help" || a == u"-h") {
+            printText(stdout, QString::fromUtf8(kWorkerUsage));
+            return 0;
+        } else if (takeArchiveOptions(args, i, o.archive, o.passwordFile, problem)) {
+            if (!problem.isEmpty()) return usageOf(kWorkerUsage, problem);
+        } else if (a == u"--jobs") {
+            QString n;
+            bool ok = false;
+            if (value(n)) o.jobs = n.toInt(&ok);
+            if (!ok || o.jobs < 1 || o.jobs > 256)
+                return usageOf(kWorkerUsage, QStringLiteral("--jobs 的值应为 1 到 256 之间的整数"));
+        } else if (a == u"--lease") {
+            if (!duration(o.lease))
+                return usageOf(kWorkerUsage, QStringLiteral("--lease 需要一个时长，例如 5m"));
+        } else if (a == u"--poll") {
+            if (!duration(o.poll))
+                return usageOf(kWorkerUsage, QStringLiteral("--poll 需要一个时长，例如 10s"));
+        } else if (a == u"--credentials") {
+            if (!value(o.credentialsFile))
+                return usageOf(kWorkerUsage, QStringLiteral("--credentials 需要一个文件名"));
+        } else if (a == u"--snapshot") {
+            if (!value(o.snapshot))
+                return usageOf(kWorkerUsage, QStringLiteral("--snapshot 需要一个文件名"));
+        } else if (a == u"--name") {
+            if (!value(o.name)) return usageOf(kWorkerUsage, QStringLiteral("--name 需要一个名称"));
+        } else if (a == u"--once") {
+            o.once = true;
+        } else {
+            return usageOf(kWorkerUsage, QStringLiteral("未知的参数：%1").arg(a));
+        }
+    }
+    if (!o.connection.user.isEmpty() || o.connection.password)
+        return usageOf(kWorkerUsage,
+                       QStringLiteral("扫描程序的用户名和密码来自 --credentials 文件"));
+    if (o.lease <= o.connection.connectTimeoutSeconds + o.connection.timeoutSeconds)
+        return usageOf(kWorkerUsage,
+                       QStringLiteral("--lease 必须长于连接和检测的时限之和（%1 秒）")
+                           .arg(o.connection.connectTimeoutSeconds + o.connection.timeoutSeconds));
+    return runWorker(o);
+}
+
+}  // namespace qelto::cli
