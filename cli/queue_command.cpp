@@ -464,7 +464,8 @@ int runWorker(const WorkerOptions& o) {
                           .arg(o.lease));
     int archiveFailures = 0;
     std::unique_lock lock(mutex);
-    while (!stopRequested) {
+    bool fatal = false;
+    while (!stopRequested && !fatal) {
         while (!messages.empty()) {
             printLine(stderr, messages.front());
             messages.pop_front();
@@ -480,6 +481,8 @@ int runWorker(const WorkerOptions& o) {
                 // The archive is away (a server restarting): tried again, less often each time.
                 ++archiveFailures;
                 printLine(stderr, QStringLiteral("%1 无法领取目标：%2").arg(now(), e.message()));
+                // A missing file, or one that is no archive, does not come back by waiting.
+                if (e.kind() != archive::ArchiveError::Kind::Failed) fatal = true;
             }
             lock.lock();
         }
@@ -489,6 +492,8 @@ int runWorker(const WorkerOptions& o) {
             threads.push_back({std::thread(scanTarget, std::move(t), done), done});
         }
         if (o.once && claimed.empty() && inFlight == 0 && archiveFailures == 0) break;
+        // A single round does not wait long for an archive that stays away.
+        if (o.once && archiveFailures >= 5) break;
         // Wait for a place to come free, the next look at the queue, or a stop.
         const auto wait =
             archiveFailures > 0
@@ -497,7 +502,7 @@ int runWorker(const WorkerOptions& o) {
                                                     : std::chrono::seconds(0);
         const auto until = std::chrono::steady_clock::now() + wait;
         const int before = inFlight;
-        while (!stopRequested && inFlight >= before && messages.empty() &&
+        while (!stopRequested && !fatal && inFlight >= before && messages.empty() &&
                std::chrono::steady_clock::now() < until)
             changed.wait_for(lock, std::chrono::milliseconds(200));
         for (auto t = threads.begin(); t != threads.end();)
@@ -519,7 +524,7 @@ int runWorker(const WorkerOptions& o) {
         messages.pop_front();
     }
     printLine(stderr, QStringLiteral("%1 扫描程序 %2 结束").arg(now(), name));
-    return 0;
+    return archiveFailures > 0 ? 1 : 0;
 }
 
 }  // namespace
