@@ -447,9 +447,17 @@ int runWorker(const WorkerOptions& o) {
                            .arg(t.host, s.record.computername.textValue());
             }
         } catch (const archive::ArchiveError& e) {
-            // A save refused or an archive that did not answer: the target comes back to the
-            // queue when its lease ends, and another try records it.
+            // A save refused (the target is another worker's now) changes nothing. A save the
+            // archive did not take is recorded as a failure where the archive is back, so the
+            // target is tried again after its back-off; where it is still away, the target
+            // comes back to the queue when its lease ends.
             line = QStringLiteral("%1：%2").arg(t.host, e.message());
+            if (e.kind() != archive::ArchiveError::Kind::Conflict) {
+                try {
+                    q::recordFailure(*connstr, t, QStringLiteral("保存失败：%1").arg(e.message()));
+                } catch (const archive::ArchiveError&) {
+                }
+            }
         }
         std::lock_guard lock(mutex);
         messages.push_back(QStringLiteral("%1 %2").arg(now(), line));
