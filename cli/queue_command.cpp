@@ -447,9 +447,17 @@ int runWorker(const WorkerOptions& o) {
                            .arg(t.host, s.record.computername.textValue());
             }
         } catch (const archive::ArchiveError& e) {
-            // A save refused or an archive that did not answer: the target comes back to the
-            // queue when its lease ends, and another try records it.
+            // A save refused (the target is another worker's now) changes nothing. A save the
+            // archive did not take is recorded as a failure where the archive is back, so the
+            // target is tried again after its back-off; where it is still away, the target
+            // comes back to the queue when its lease ends.
             line = QStringLiteral("%1：%2").arg(t.host, e.message());
+            if (e.kind() != archive::ArchiveError::Kind::Conflict) {
+                try {
+                    q::recordFailure(*connstr, t, QStringLiteral("保存失败：%1").arg(e.message()));
+                } catch (const archive::ArchiveError&) {
+                }
+            }
         }
         std::lock_guard lock(mutex);
         messages.push_back(QStringLiteral("%1 %2").arg(now(), line));
@@ -464,7 +472,8 @@ int runWorker(const WorkerOptions& o) {
                           .arg(o.lease));
     int archiveFailures = 0;
     std::unique_lock lock(mutex);
-    while (!stopRequested) {
+    bool fatal = false;
+    while (!stopRequested && !fatal) {
         while (!messages.empty()) {
             printLine(stderr, messages.front());
             messages.pop_front();
@@ -480,6 +489,8 @@ int runWorker(const WorkerOptions& o) {
                 // The archive is away (a server restarting): tried again, less often each time.
                 ++archiveFailures;
                 printLine(stderr, QStringLiteral("%1 无法领取目标：%2").arg(now(), e.message()));
+                // A missing file, or one that is no archive, does not come back by waiting.
+                if (e.kind() != archive::ArchiveError::Kind::Failed) fatal = true;
             }
             lock.lock();
         }
@@ -489,6 +500,8 @@ int runWorker(const WorkerOptions& o) {
             threads.push_back({std::thread(scanTarget, std::move(t), done), done});
         }
         if (o.once && claimed.empty() && inFlight == 0 && archiveFailures == 0) break;
+        // A single round does not wait long for an archive that stays away.
+        if (o.once && archiveFailures >= 5) break;
         // Wait for a place to come free, the next look at the queue, or a stop.
         const auto wait =
             archiveFailures > 0
@@ -497,7 +510,7 @@ int runWorker(const WorkerOptions& o) {
                                                     : std::chrono::seconds(0);
         const auto until = std::chrono::steady_clock::now() + wait;
         const int before = inFlight;
-        while (!stopRequested && inFlight >= before && messages.empty() &&
+        while (!stopRequested && !fatal && inFlight >= before && messages.empty() &&
                std::chrono::steady_clock::now() < until)
             changed.wait_for(lock, std::chrono::milliseconds(200));
         for (auto t = threads.begin(); t != threads.end();)
@@ -519,7 +532,7 @@ int runWorker(const WorkerOptions& o) {
         messages.pop_front();
     }
     printLine(stderr, QStringLiteral("%1 扫描程序 %2 结束").arg(now(), name));
-    return 0;
+    return archiveFailures > 0 ? 1 : 0;
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <xlsxwriter.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -47,6 +49,11 @@ bool writeXlsx(const archive::ExportTable& table, const QString& path, QString& 
         problem = QString::fromUtf8(lxw_strerror(closed));
         return false;
     }
+    // The new file gets the permissions of any other file the user writes, not the temporary
+    // file's owner-only ones.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::chmod(name.constData(), 0666 & ~mask);
     if (std::rename(name.constData(), wmi::nativeFileName(path).constData()) != 0) {
         problem = QString::fromLocal8Bit(std::strerror(errno));
         return false;

@@ -337,8 +337,9 @@ else:
 json.dump(rows, sys.stdout)
 )";
     QProcess p;
-    p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromUtf8(script), path,
-                                        xlsx ? QStringLiteral("xlsx") : QStringLiteral("csv")});
+    p.start(QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral("-c"), QString::fromUtf8(script), path,
+             xlsx ? QStringLiteral("xlsx") : QStringLiteral("csv")});
     EXPECT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     return QJsonDocument::fromJson(p.readAllStandardOutput()).array();

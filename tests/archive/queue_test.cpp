@@ -216,6 +216,10 @@ TEST_P(Queue, CredentialsOthersCanReadAreRefused) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("* admin s3cret\n");
     f.close();
+    // A worker whose archive file is missing ends at once rather than waiting for it.
+    EXPECT_EQ(run({QStringLiteral("worker"), QStringLiteral("--once"), QStringLiteral("--archive"),
+                   QStringLiteral("Data Source=") + dir.filePath(QStringLiteral("none.mdb"))}),
+              1);
     for (const auto& [mode, status] : {std::pair{0644, 1}, std::pair{0600, 0}}) {
         ASSERT_EQ(::chmod(path.toLocal8Bit().constData(), mode_t(mode)), 0);
         EXPECT_EQ(run({QStringLiteral("worker"), QStringLiteral("--once"),
