@@ -51,7 +51,8 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
     Text1 =
         make<QLineEdit>(Frame2, "Text1", twips(840, 320, 2055, 270), QStringLiteral("127.0.0.1"));
     Text1->setMaxLength(255);  // a full name, or ssh://user@host:port
-    Text1->setToolTip(QStringLiteral("请输入要检测的计算机名称或IP地址"));
+    Text1->setToolTip(kHostHint);
+    Text1->setPlaceholderText(kHostHint);
 
     Frame1 =
         make<QGroupBox>(this, "Frame1", twips(240, 1800, 3135, 2175), QStringLiteral("身份验证"));
@@ -104,9 +105,12 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
     TreeView1->header()->setStretchLastSection(false);
     TreeView1->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
 
-    // Text boxes and buttons take the focus by keyboard and mouse, labels and frames never.
-    for (QPushButton* b : {Command1, Command2, Command4, Command3})
+    // Text boxes and buttons take the focus by keyboard and mouse, labels and frames never. Return
+    // and Enter press the button that has the focus, as Space does.
+    for (QPushButton* b : {Command1, Command2, Command4, Command3}) {
         b->setFocusPolicy(Qt::StrongFocus);
+        b->setAutoDefault(true);
+    }
     Check1->setFocusPolicy(Qt::StrongFocus);
     setTabOrder(Check1, Text1);
     setTabOrder(Text1, Text2);

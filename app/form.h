@@ -40,5 +40,7 @@ class JCXTXXForm : public QWidget {
 
 // The window title of the main window and of the progress window.
 inline const QString kWindowTitle = QStringLiteral("qelto 局域网计算机配置检测系统 V2.0");
+// What the host box asks for: its tooltip while it is empty, and its placeholder.
+inline const QString kHostHint = QStringLiteral("请输入要检测的计算机名称或IP地址");
 
 }  // namespace qelto

@@ -72,6 +72,12 @@ JCXTXX::JCXTXX(std::shared_ptr<wmi::Connector> connector, std::shared_ptr<Prompt
     connect(Command2, &QPushButton::clicked, this, &JCXTXX::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &JCXTXX::Command3_Click);
     connect(Command4, &QPushButton::clicked, this, &JCXTXX::Command4_Click);
+    // The host box is narrower than a long host such as ssh://user@host:port: its tooltip holds
+    // the whole text, and without the focus it shows the beginning, where the scheme is.
+    connect(Text1, &QLineEdit::textChanged, this, &JCXTXX::showHostText);
+    Text1->installEventFilter(this);
+    showHostText();
+    Text1->setCursorPosition(0);
     centreOnScreen(this);
     Form_Load();
 }
@@ -80,11 +86,9 @@ JCXTXX::~JCXTXX() = default;
 
 void JCXTXX::Form_Load() {
     host_ = QStringLiteral(".");
-    try {
-        service_ = connector_->connect(wmi::ConnectRequest{host_, wmi::Road::CurrentLogin, {}, {}});
-    } catch (const std::exception&) {
-        // Without a local connection the window opens all the same; the name stays empty.
-    }
+    // No connection is made here: connecting to this machine gathers all of it, which would keep
+    // the window from opening for as long as that takes, and nothing uses it before the first
+    // press of 开始检测 replaces it.
     Text2->setEnabled(false);
     Text3->setEnabled(false);
     // The computer that records the scans is this one, also when the connections answer from a
@@ -104,8 +108,11 @@ void JCXTXX::Command1_Click() {
     centreOnScreen(state_);
     state_->show();
     state_->raise();
-    record_.clearForScan();
-    scanAnswers_ = nullptr;  // the emptied record has no answers behind it
+    // The scan starts from a record with its 16 scanned fields emptied. The window's own record
+    // stays as it is until the scan has succeeded, so that a failed attempt leaves the last
+    // scan to be exported and saved.
+    scan::ScanRecord start = record_;
+    start.clearForScan();
 
     wmi::ConnectRequest request;
     request.host = host_ = trimBlanks(Text1->text());
@@ -123,11 +130,14 @@ void JCXTXX::Command1_Click() {
     // waits for the answer.
     // Certificates of an organisation's own authority, for HTTPS hosts (also qelto-cli's).
     request.caFile = qEnvironmentVariable("QELTO_CA_FILE");
-    request.confirmNewHostKey = [this](const wmi::HostKeyQuestion& question) {
+    // A key that the user declined is named in the refusal, which then says so.
+    auto declined = std::make_shared<std::optional<wmi::HostKeyQuestion>>();
+    request.confirmNewHostKey = [this, declined](const wmi::HostKeyQuestion& question) {
         bool trust = false;
         QMetaObject::invokeMethod(
             this, [&] { trust = prompts_->trustHostKey(this, question); },
             Qt::BlockingQueuedConnection);
+        if (!trust) *declined = question;
         return trust;
     };
 
@@ -138,8 +148,8 @@ void JCXTXX::Command1_Click() {
     QFutureWatcher<std::shared_ptr<scan::HostScan>> watcher;
     QEventLoop loop;
     connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(
-        QtConcurrent::run([connector = connector_, request, record = record_, locale = locale()] {
+    watcher.setFuture(QtConcurrent::run(
+        [connector = connector_, request, record = std::move(start), locale = locale()] {
             return std::make_shared<scan::HostScan>(
                 scan::scanHost(*connector, request, record, locale));
         }));
@@ -149,13 +159,16 @@ void JCXTXX::Command1_Click() {
     busy_ = false;
 
     if (out->error) {
-        prompts_->inform(this, scan::connectionFailureText(*out->error, host_));
+        prompts_->inform(this, out->error->number() == wmi::code::HostKeyUnknown && *declined
+                                   ? hostKeyDeclinedText(**declined)
+                                   : scan::connectionFailureText(*out->error, host_));
         state_->hide();
     } else {
         service_ = std::move(out->service);
         scanAnswers_ = service_ ? service_->answers() : nullptr;
         tree_ = std::move(out->tree);
         record_ = std::move(out->record);
+        scannedHost_ = host_;
         showInventory();
         // A tree cut off at its limit says so in one line below it.
         for (const scan::Problem& p : out->problems)
@@ -170,10 +183,15 @@ void JCXTXX::Command1_Click() {
 void JCXTXX::Command2_Click() {
     // The report goes to the user's home directory, named after the scanned computer; the message
     // tells where it went, that there was nothing to export, or why it could not be written.
-    prompts_->inform(this, report::exportReport(tree_, record_, host_).message());
+    prompts_->inform(this, report::exportReport(tree_, record_, scannedHost_).message());
 }
 
 void JCXTXX::Command4_Click() {
+    // Nothing has been scanned yet: the same answer as the export's.
+    if (!hasScan()) {
+        prompts_->inform(this, report::noDataText());
+        return;
+    }
     if (!zuzhi_) {
         archive::Messages messages = archive::standardMessages();
         messages.inform = [prompts = prompts_](QWidget* parent, const QString& text) {
@@ -237,7 +255,15 @@ void JCXTXX::closeEvent(QCloseEvent* event) {
         if (window != this && window->isVisible()) window->close();
 }
 
+void JCXTXX::showHostText() {
+    const QString text = Text1->text();
+    Text1->setToolTip(text.isEmpty() ? kHostHint : text);
+}
+
 bool JCXTXX::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Text1 && event->type() == QEvent::FocusOut &&
+        static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
+        Text1->setCursorPosition(0);
     // A question asked during the scan (an unknown host key) takes its answer.
     if (busy_ && isUserInput(event->type()) && !QApplication::activeModalWidget()) return true;
     return JCXTXXForm::eventFilter(watched, event);

@@ -22,6 +22,10 @@ namespace qelto {
 // the help button. It owns the connected service, the host string, the scan record and the tree
 // of the last scan.
 //
+// What the report and the archive take (the tree, the record, the host that the report names and
+// the answers behind the record) is always that of the last scan that succeeded: an attempt whose
+// connection fails changes none of it.
+//
 // A connection and a scan run on a worker thread; meanwhile the window takes no input but keeps
 // painting, and the handler of the start button returns only when both are over, so that what
 // the user sees happens in the same order as if they ran on this thread.
@@ -33,11 +37,13 @@ class JCXTXX : public JCXTXXForm {
            QWidget* parent = nullptr);
     ~JCXTXX() override;
 
-    // What the last scan produced, for the report and the archive.
+    // What the last successful scan produced, for the report and the archive.
     const scan::InventoryTree& inventory() const { return tree_; }
     const scan::ScanRecord& record() const { return record_; }
     // "." until the first press of 开始检测, then the host as it was taken at the last press.
     QString host() const { return host_; }
+    // True once a scan has succeeded: there is something to export and to save.
+    bool hasScan() const { return tree_.count() > 0; }
 
     // The service of the last successful connection (start-up's local one before), or nullptr.
     const wmi::Service* service() const { return service_.get(); }
@@ -68,6 +74,8 @@ class JCXTXX : public JCXTXXForm {
     // Shows the tree of the last scan: every node, the expanded ones open, the root selected and
     // the view at the top.
     void showInventory();
+    // The host box's tooltip: its whole text.
+    void showHostText();
 
     std::shared_ptr<wmi::Connector> connector_;
     std::shared_ptr<Prompts> prompts_;
@@ -76,6 +84,7 @@ class JCXTXX : public JCXTXXForm {
     // while the record holds no scan.
     const wmi::InstanceStore* scanAnswers_ = nullptr;
     QString host_;
+    QString scannedHost_;  // the host of the last successful scan, which the report names
     scan::ScanRecord record_;
     scan::InventoryTree tree_;
     state* state_;

@@ -3,7 +3,11 @@
 #include <QAbstractButton>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSpacerItem>
+#include <QTextLayout>
+
+#include <vector>
 
 namespace qelto {
 
@@ -25,6 +29,51 @@ void fitTitle(QMessageBox& box) {
         box.setMinimumWidth(width);
 }
 
+// A run of a word (a path, a host, a name): neither a blank nor Chinese, between which lines end.
+bool inWord(QChar c) {
+    return !c.isSpace() && c.unicode() < 0x2E80;
+}
+
+// QMessageBox wraps a text wider than about half the screen, and Qt ends a line where it can,
+// also after a "/" or a "-" inside a path or a host. The text is wrapped here instead, a little
+// narrower than that, ending lines only between words, so that QMessageBox leaves it as it is.
+void wrapBetweenWords(QMessageBox& box) {
+    const QScreen* screen = box.screen();
+    const QFontMetrics metrics(box.font());
+    const int width =
+        qMin((screen ? screen->availableGeometry().width() : 1024) / 2, 500) - 3 * metrics.height();
+    QStringList lines;
+    for (const QString& paragraph : box.text().split(u'\n')) {
+        // The paragraph laid out with word joiners inside its words, and where each character of
+        // that came from.
+        QString joined;
+        std::vector<qsizetype> from;
+        for (qsizetype i = 0; i < paragraph.size(); ++i) {
+            if (i > 0 && inWord(paragraph[i - 1]) && inWord(paragraph[i])) {
+                joined += QChar(0x2060);
+                from.push_back(i);
+            }
+            joined += paragraph[i];
+            from.push_back(i);
+        }
+        from.push_back(paragraph.size());
+        QTextLayout layout(joined, box.font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WordWrap);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            const qsizetype begin = from[std::size_t(line.textStart())];
+            qsizetype end = from[std::size_t(line.textStart() + line.textLength())];
+            while (end > begin && paragraph[end - 1] == u' ') --end;
+            lines << paragraph.mid(begin, end - begin);
+        }
+        layout.endLayout();
+    }
+    box.setText(lines.join(u'\n'));
+}
+
 // A question with the buttons 是 and 否, 否 taken by Enter and Escape.
 std::unique_ptr<QMessageBox> makeQuestionBox(QWidget* parent, QMessageBox::Icon icon,
                                              const QString& title, const QString& text) {
@@ -35,6 +84,7 @@ std::unique_ptr<QMessageBox> makeQuestionBox(QWidget* parent, QMessageBox::Icon 
     box->setDefaultButton(QMessageBox::No);
     box->setEscapeButton(QMessageBox::No);
     fitTitle(*box);
+    wrapBetweenWords(*box);
     return box;
 }
 
@@ -50,6 +100,7 @@ std::unique_ptr<QMessageBox> makeInformBox(QWidget* parent, const QString& text)
                                              QMessageBox::Ok, parent);
     box->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
     fitTitle(*box);
+    wrapBetweenWords(*box);
     return box;
 }
 
@@ -69,6 +120,11 @@ std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQ
                        "密钥类型：%2\n指纹：%3\n\n"
                        "请向这台主机的管理员核对指纹。是否信任这个密钥并记住它？")
             .arg(question.address, question.keyType, question.fingerprint));
+}
+
+QString hostKeyDeclinedText(const wmi::HostKeyQuestion& question) {
+    return QStringLiteral("你没有信任远程主机 %1 的主机密钥（%2 %3），连接已取消。")
+        .arg(question.address, question.keyType, question.fingerprint);
 }
 
 void MessageBoxPrompts::inform(QWidget* parent, const QString& text) {

@@ -38,6 +38,8 @@ std::unique_ptr<QMessageBox> makeInformBox(QWidget* parent, const QString& text)
 std::unique_ptr<QMessageBox> makeAskBox(QWidget* parent, const QString& text);
 std::unique_ptr<QMessageBox> makeQuitBox(QWidget* parent);
 std::unique_ptr<QMessageBox> makeHostKeyBox(QWidget* parent, const wmi::HostKeyQuestion& question);
+// What the user is told after answering 否 to the question of that box.
+QString hostKeyDeclinedText(const wmi::HostKeyQuestion& question);
 
 // Shows the boxes above modally and waits for the answer.
 class MessageBoxPrompts : public Prompts {

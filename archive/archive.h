@@ -24,7 +24,7 @@ QStringList people(const QString& connstr, const QString& department);
 
 // 硬盘容量: the total disk size in bytes divided by 1048576 and again by 1024, rounded down, and
 // "GB" (500107862016 gives 465GB). nullopt for a value that is not a number (the empty text
-// after a failed connection): the column is then left out of the row.
+// of a scan that found no disk): the column is then left out of the row.
 std::optional<QString> diskCapacity(const wmi::Variant& diskdrivesum);
 
 // The 22 columns of a summary row, in the order they are set, with their values.

@@ -5,9 +5,11 @@
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextLayout>
 
 namespace qelto::archive {
 
@@ -44,6 +46,32 @@ QLabel* label(QWidget* parent, const char* name, QRect place, const QString& tex
     l->setGeometry(place);
     l->resize(l->sizeHint().expandedTo(place.size()));
     return l;
+}
+
+// A label beside a combo box, its text on the baseline of the box's text. The box's line edit
+// centres a line as tall as the text's bounding box (Chinese stands taller than the font's own
+// line) and puts the baseline the font's ascent below the top of that line; the label puts it the
+// ascent of its first line (with the Chinese font that it falls back to) below its top.
+void alignWith(QLabel* label, const QComboBox* box) {
+    const QLineEdit* edit = box->lineEdit();
+    if (!edit) return;
+    const QFontMetrics metrics(edit->font());
+    const int line = qMax(metrics.boundingRect(label->text()).height(), metrics.height());
+    const int baseline = box->y() + edit->y() + (edit->height() - line + 1) / 2 + metrics.ascent();
+    QTextLayout layout(label->text(), label->font());
+    layout.beginLayout();
+    QTextLine first = layout.createLine();
+    first.setLineWidth(label->width());
+    const qreal ascent = first.ascent();
+    layout.endLayout();
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->move(label->x(), baseline - qRound(ascent));
+}
+
+// A message ends as a sentence does, also when it ends with a reason from elsewhere.
+QString sentence(const QString& text) {
+    static const QString kEnds = QStringLiteral("。！？.!?");
+    return !text.isEmpty() && kEnds.contains(text.back()) ? text : text + u'。';
 }
 
 }  // namespace
@@ -92,12 +120,15 @@ zuzhi::zuzhi(const scan::ScanRecord& record, QString connstr_, Messages messages
         box->setEditable(true);
         box->setInsertPolicy(QComboBox::NoInsert);  // typed text is used, not added to the list
     }
+    alignWith(Label1, Combo1);
+    alignWith(Label2, Combo2);
     // The labels take no focus: 保存, then the department, then the person.
     Label1->setFocusPolicy(Qt::NoFocus);
     Label2->setFocusPolicy(Qt::NoFocus);
     setTabOrder(Command1, Combo1);
     setTabOrder(Combo1, Combo2);
-    Command1->setAutoDefault(false);
+    // Return and Enter save, from the button and from the boxes.
+    Command1->setDefault(true);
 
     connect(Combo1, &QComboBox::activated, this, [this] { Combo1_Click(); });
     connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
@@ -140,7 +171,7 @@ void zuzhi::Form_Load() {
         try {
             initArchive(connstr);
         } catch (const ArchiveError& e) {
-            messages_.inform(this, QStringLiteral("无法新建档案：%1").arg(e.message()));
+            messages_.inform(this, sentence(QStringLiteral("无法新建档案：%1").arg(e.message())));
             return;
         }
     }
@@ -148,7 +179,7 @@ void zuzhi::Form_Load() {
     try {
         rs = opensql(connstr, sqlstr);
     } catch (const ArchiveError& e) {
-        messages_.inform(this, QStringLiteral("无法读取部门列表：%1").arg(e.message()));
+        messages_.inform(this, sentence(QStringLiteral("无法读取部门列表：%1").arg(e.message())));
         return;
     }
     QStringList list;
@@ -197,7 +228,8 @@ void zuzhi::Command1_Click() {
             message += QStringLiteral("\n档案的 info 表没有这些列，它们未被保存：") +
                        leftOut.join(QStringLiteral("、"));
     } catch (const ArchiveError& e) {
-        message = QStringLiteral("保存失败，这次检测的结果没有存入档案：%1").arg(e.message());
+        message =
+            sentence(QStringLiteral("保存失败，这次检测的结果没有存入档案：%1").arg(e.message()));
     }
     messages_.inform(this, message);
     close();

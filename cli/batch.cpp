@@ -17,10 +17,6 @@
 #include <mutex>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -132,93 +128,33 @@ bool HostList::add(const QString& item, QString& problem) {
     return true;
 }
 
-QSet<QString> silentHosts(const QStringList& hosts, std::chrono::milliseconds timeout) {
-    struct Probe {
-        QString host;
-        int fd = -1;
-    };
-    constexpr qsizetype kAtOnce = 512;  // well inside the usual 1024 descriptors
-    QSet<QString> silent;
-    qsizetype next = 0;
-    while (next < hosts.size()) {
-        std::vector<Probe> probes;
-        for (; next < hosts.size() && qsizetype(probes.size()) < kAtOnce; ++next) {
-            const auto text = wmi::parseHostText(hosts[next]);
-            if (!text) continue;
-            sockaddr_storage sa{};
-            socklen_t length = 0;
-            const QByteArray literal = text->host.toLatin1();
-            auto* in = reinterpret_cast<sockaddr_in*>(&sa);
-            auto* in6 = reinterpret_cast<sockaddr_in6*>(&sa);
-            if (::inet_pton(AF_INET, literal.constData(), &in->sin_addr) == 1) {
-                if ((ntohl(in->sin_addr.s_addr) >> 24) == 127) continue;  // this machine
-                in->sin_family = AF_INET;
-                length = sizeof(sockaddr_in);
-            } else if (::inet_pton(AF_INET6, literal.constData(), &in6->sin6_addr) == 1) {
-                if (IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr)) continue;
-                in6->sin6_family = AF_INET6;
-                length = sizeof(sockaddr_in6);
-            } else {
-                continue;  // a name: the scan looks it up
-            }
-            const int port = text->port                 ? text->port
-                             : text->scheme == u"http"  ? 5985
-                             : text->scheme == u"https" ? 5986
-                                                        : 22;
-            if (sa.ss_family == AF_INET)
-                in->sin_port = htons(quint16(port));
-            else
-                in6->sin6_port = htons(quint16(port));
-            const int fd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            if (fd < 0) continue;  // out of descriptors: the scan will find out
-            if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), length) == 0 ||
-                (errno != EINPROGRESS && errno != EHOSTUNREACH && errno != ENETUNREACH)) {
-                ::close(fd);  // answered at once (or refused): not silent
-                continue;
-            }
-            if (errno == EHOSTUNREACH || errno == ENETUNREACH) {
-                ::close(fd);
-                silent.insert(hosts[next]);
-                continue;
-            }
-            probes.push_back({hosts[next], fd});
+QSet<QString> silentHosts(const QStringList& hosts, const wmi::SourceConnector& connector,
+                          std::chrono::milliseconds timeout, std::size_t mostOpen) {
+    std::vector<reach::Target> targets;
+    QStringList texts;
+    for (const QString& text : hosts) {
+        const auto host = wmi::parseHostText(text);
+        if (!host) continue;
+        std::vector<reach::Candidate> candidates;
+        try {
+            candidates = connector.candidates(*host, text);
+        } catch (const wmi::Error&) {
+            continue;  // the scan says why
         }
-        // Wait for every connection of this round to be answered or to time out.
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::vector<pollfd> fds;
-        for (const Probe& p : probes) fds.push_back({p.fd, POLLOUT, 0});
-        std::vector<bool> answered(probes.size(), false);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
-            std::vector<pollfd> waiting;
-            std::vector<std::size_t> which;
-            for (std::size_t i = 0; i < probes.size(); ++i)
-                if (!answered[i]) {
-                    waiting.push_back(fds[i]);
-                    which.push_back(i);
-                }
-            if (waiting.empty()) break;
-            const int n = ::poll(waiting.data(), waiting.size(), int(left.count()));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            for (std::size_t k = 0; k < waiting.size(); ++k) {
-                if (!waiting[k].revents) continue;
-                const std::size_t i = which[k];
-                answered[i] = true;
-                int error = 0;
-                socklen_t size = sizeof error;
-                ::getsockopt(probes[i].fd, SOL_SOCKET, SO_ERROR, &error, &size);
-                // Unreachable is as good as silent; anything else (accepted, refused) answered.
-                if (error == EHOSTUNREACH || error == ENETUNREACH) silent.insert(probes[i].host);
-            }
-        }
-        for (std::size_t i = 0; i < probes.size(); ++i) {
-            if (!answered[i]) silent.insert(probes[i].host);
-            ::close(probes[i].fd);
-        }
+        if (candidates.empty()) continue;  // this machine
+        targets.push_back({host->host, std::move(candidates)});
+        texts << text;
     }
+    reach::Options options;
+    options.pickWinner = false;
+    options.mostOpen = mostOpen;
+    const std::vector<reach::Report> reports =
+        reach::reachHosts(targets, reach::Deadline::in(timeout), options);
+    QSet<QString> silent;
+    for (std::size_t i = 0; i < reports.size(); ++i)
+        if (reports[i].resolution == reach::Resolution::Status::Found && !reports[i].untried &&
+            !reports[i].anythingAnswered())
+            silent.insert(texts[qsizetype(i)]);
     return silent;
 }
 

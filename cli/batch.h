@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wmi/sources.h"
+
 #include "scan/host.h"
 
 #include <QByteArray>
@@ -83,12 +85,14 @@ void run(const QStringList& hosts, int jobs, const std::function<Outcome(const Q
          const std::function<void(const Progress&)>& progress = {},
          std::chrono::milliseconds interval = std::chrono::milliseconds(200));
 
-// The hosts of `hosts` that answer nothing at all within `timeout`: one TCP connection to each at
-// once (nothing is sent), to the port its text names, else 22 (5985 for http://, 5986 for
-// https://). A host that refuses the connection answers; so does any host that is not an address
-// literal, and loopback (names are left to the scan, which looks them up itself). A batch larger
-// than its --jobs reports these at once instead of letting each hold a place for its time-out.
-QSet<QString> silentHosts(const QStringList& hosts, std::chrono::milliseconds timeout);
+// The hosts of `hosts` that answer nothing at all within `timeout`: every candidate port of every
+// source that may serve each host (as `connector` would race them), all hosts at once, nothing
+// sent. A host is silent only when none of its ports answered (a refusal is an answer: the host
+// is there); names that do not resolve, and hosts that need no network, are left to the scan. A
+// batch larger than its --jobs reports these at once instead of letting each hold a place for
+// its time-out. At most `mostOpen` sockets are open at a time.
+QSet<QString> silentHosts(const QStringList& hosts, const wmi::SourceConnector& connector,
+                          std::chrono::milliseconds timeout, std::size_t mostOpen = 512);
 
 // The progress line: done / failed / remaining, the hosts in flight (as many as fit), elapsed
 // time; at most `width` columns (a CJK character takes two).

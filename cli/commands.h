@@ -13,6 +13,7 @@ namespace qelto::cli {
 int scanCommand(const QStringList& args);
 int archiveCommand(const QStringList& args);
 int dumpCommand(const QStringList& args);
+int probeCommand(const QStringList& args);
 
 // Writes to stdout or stderr. A failed write to stdout is remembered: the program then ends
 // with a message and status 1 even when the command itself succeeded. print writes bytes as

@@ -209,10 +209,43 @@ std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& o, QStri
     return request;
 }
 
-void reportConnectFailure(const wmi::Error& e, const QString& host) {
+QString failureHint(const wmi::Error& e) {
+    switch (e.number()) {
+        case wmi::code::RpcUnavailable:
+            return QStringLiteral(
+                "提示：Windows 主机要开启远程管理（在该主机上运行 winrm quickconfig 或 "
+                "Enable-PSRemoting），并在防火墙中放行 5985（HTTP）或 5986（HTTPS）；防火墙丢弃"
+                "的端口表现为“没有应答”。Linux 主机要运行 sshd，并放行 22 端口（或 "
+                "~/.ssh/config 中为它写的 Port）。");
+        case wmi::code::AccessDenied:
+            return QStringLiteral(
+                "提示：检查用户名和密码。用 Windows 的本地账户（而非域账户）远程登录时，"
+                "该主机要把注册表值 LocalAccountTokenFilterPolicy 设为 1，否则只有内置的 "
+                "Administrator 能登录。");
+        case wmi::code::HostKeyChanged:
+            return QStringLiteral(
+                "提示：主机密钥变了：问清原因（重装了系统？换了主机？）后，用 ssh-keygen -R "
+                "主机 从 ~/.ssh/known_hosts 删除旧密钥。");
+        case wmi::code::HostNotFound:
+            return QStringLiteral("提示：检查名字的拼写和 DNS 设置，或者直接输入 IP 地址。");
+        default:
+            return {};
+    }
+}
+
+void traceOnStderr(wmi::ConnectRequest& request) {
+    request.trace = [](const QString& line) { printLine(stderr, line); };
+}
+
+void reportConnectFailure(const wmi::Error& e, const QString& host, bool verbose) {
     printLine(stderr, QStringLiteral("连接失败（0x%1）：%2")
                           .arg(e.number(), 8, 16, QLatin1Char('0'))
                           .arg(scan::connectionFailureText(e, host)));
+    if (verbose) {
+        if (scan::connectionFailureText(e, host) != e.description())
+            printLine(stderr, e.description());
+        if (const QString hint = failureHint(e); !hint.isEmpty()) printLine(stderr, hint);
+    }
     if (hostKeyRefused)
         printLine(stderr, QStringLiteral("请向这台主机的管理员核对指纹；确认无误后可加 "
                                          "--accept-new-host-key 信任并记住它。"));

@@ -41,7 +41,12 @@ std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& options,
 // Connects, telling on stderr why it failed (nothing on stdout); nullptr then.
 std::unique_ptr<wmi::Service> connectOrReport(wmi::Connector& connector,
                                               const wmi::ConnectRequest& request);
-// The failure line for a connection that failed.
-void reportConnectFailure(const wmi::Error& error, const QString& host);
+// The failure line for a connection that failed; with `verbose`, also the failure's own
+// description and a hint at the usual causes.
+void reportConnectFailure(const wmi::Error& error, const QString& host, bool verbose = false);
+// A hint at what usually causes such a failure and what to do, or an empty text.
+QString failureHint(const wmi::Error& error);
+// Prints each line the connection traces (how each candidate port fared) on stderr.
+void traceOnStderr(wmi::ConnectRequest& request);
 
 }  // namespace qelto::cli

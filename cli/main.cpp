@@ -109,6 +109,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"scan", qelto::cli::scanCommand, "检测一台计算机（本机、远程主机或快照文件）并输出配置树"},
     {"dump", qelto::cli::dumpCommand, "把一台计算机所有类的回答记录为快照文件"},
+    {"probe", qelto::cli::probeCommand, "连接并登录主机而不检测，逐个端口说明结果"},
     {"archive", qelto::cli::archiveCommand, "建立档案，维护档案中的部门和使用人"},
 };
 

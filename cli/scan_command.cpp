@@ -13,6 +13,8 @@
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
 
+#include "reach/descriptors.h"
+
 #include <QDir>
 #include <QLocale>
 #include <QSysInfo>
@@ -167,7 +169,7 @@ bool loadSnapshotOption(const ScanOptions& o, std::shared_ptr<const wmi::Instanc
 // qelto-cli scan over several hosts: each host is scanned as one host would be, on --jobs
 // threads at a time; the outputs of each (its JSON line, report, archive row) are written here on
 // this thread as it ends, and the table at the end.
-int batchScan(const ScanOptions& o) {
+int batchScan(ScanOptions o) {
     batch::HostList list;
     QString problem;
     for (const QString& item : o.hosts)
@@ -234,10 +236,28 @@ int batchScan(const ScanOptions& o) {
         return 1;
     }
 
+    // Every host in flight may hold a socket for each candidate port while it is being reached
+    // and several connections while it is scanned: --jobs is lowered to what the limit of open
+    // files allows, and said so.
+    const std::size_t descriptors = reach::raiseDescriptorLimit();
+    constexpr std::size_t kPerHost = 16, kReserve = 64;
+    const int fit =
+        int(std::max<std::size_t>((descriptors - std::min(descriptors, kReserve)) / kPerHost, 1));
+    if (o.jobs > fit) {
+        printLine(stderr, QStringLiteral("打开文件数的上限是 %1，同时检测的主机数从 %2 降为 %3。")
+                              .arg(descriptors)
+                              .arg(o.jobs)
+                              .arg(fit));
+        o.jobs = fit;
+    }
+
     // More hosts than places: the ones that answer nothing are found all at once first, so that
     // they do not each hold a place for their whole connect time-out.
+    wmi::SourceConnector ports(snapshot);
     const QSet<QString> silent =
-        hosts.size() > o.jobs ? batch::silentHosts(hosts, base->connectTimeout) : QSet<QString>();
+        hosts.size() > o.jobs
+            ? batch::silentHosts(hosts, ports, base->connectTimeout, descriptors * 3 / 4)
+            : QSet<QString>();
 
     // On a pool thread. No question is asked in the middle of a batch: an unknown host key is
     // taken only with --accept-new-host-key, and refused otherwise.
@@ -446,17 +466,18 @@ int scanCommand(const QStringList& args) {
     std::shared_ptr<const wmi::InstanceStore> snapshot;
     if (!loadSnapshotOption(o, snapshot)) return 1;
     QString problem;
-    const auto request = makeRequest(o.connection, problem);
+    auto request = makeRequest(o.connection, problem);
     if (!request) {
         printLine(stderr, problem);
         return 1;
     }
+    if (o.verbose) traceOnStderr(*request);
     wmi::SourceConnector connector(snapshot);
     scan::ScanRecord start;
     start.clearForScan();
     scan::HostScan result = scan::scanHost(connector, *request, std::move(start));
     if (result.error) {
-        reportConnectFailure(*result.error, request->host);
+        reportConnectFailure(*result.error, request->host, o.verbose);
         return 1;
     }
     if (o.verbose) {

@@ -27,7 +27,7 @@ _qelto_cli() {
 
     # The command is the first word after qelto-cli.
     if ((cword == 1)); then
-        COMPREPLY=($(compgen -W 'scan dump archive help --help --version' -- "$cur"))
+        COMPREPLY=($(compgen -W 'scan dump probe archive help --help --version' -- "$cur"))
         return
     fi
 
@@ -45,6 +45,9 @@ _qelto_cli() {
         dump)
             options="-o --output $connection --help"
             ;;
+        probe)
+            options="$connection --help"
+            ;;
         archive)
             if ((cword == 2)); then
                 COMPREPLY=($(compgen -W 'init people history diff show --help' -- "$cur"))
@@ -61,7 +64,7 @@ _qelto_cli() {
             options="$archive --json --report --report-dir --help"
             ;;
         help)
-            ((cword == 2)) && COMPREPLY=($(compgen -W 'scan dump archive' -- "$cur"))
+            ((cword == 2)) && COMPREPLY=($(compgen -W 'scan dump probe archive' -- "$cur"))
             return
             ;;
         *)

@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <algorithm>
 #include <initializer_list>
 
 namespace qelto {
@@ -52,8 +53,18 @@ QPushButton* button(QWidget* parent, const char* name, QRect place, const QStrin
     auto* b = new QPushButton(text, parent);
     b->setObjectName(QLatin1String(name));
     b->setGeometry(place);
-    b->setAutoDefault(false);
     return b;
+}
+
+// A path or a name that a line never ends inside: word joiners between its characters, which
+// take no room and are not drawn. (A line may otherwise end after any "/" or "-".)
+QString whole(const QString& text) {
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (i > 0 && !text[i].isLowSurrogate()) out += QChar(0x2060);
+        out += text[i];
+    }
+    return out;
 }
 
 }  // namespace
@@ -92,29 +103,47 @@ help::help(const QPixmap& hostPicture, const QPixmap& loginPicture, QWidget* par
     Label19 = label(Frame2, "Label19", twips(360, 5760, 6975, 375),
                     QStringLiteral("四、导出到WORD档案，就是把检测到的配置信息保存到WORD档案中。"
                                    "默认保存位置是用户主目录下。以计算机名命名的WORD档案。"
-                                   "如:~/ABC.doc"));
+                                   "如:") +
+                        whole(QStringLiteral("~/ABC.doc")));
     Label20 =
         label(Frame2, "Label20", twips(360, 6240, 6975, 375),
               QStringLiteral("五、保存到数据库，就是把检测到的主要配置信息保存到ACCESS档案中。"
                              "数据库的位置是启动程序时的当前目录。"
-                             "从桌面菜单启动时，当前目录是用户主目录，默认档案即 ~/systeminfo.mdb。"
+                             "从桌面菜单启动时，当前目录是用户主目录，默认档案即 %1。"
                              "档案文件不存在时，程序会先询问是否新建一个空的档案。"
-                             "部门和使用人的列表来自档案，可用“qelto-cli archive people add "
-                             "部门 使用人”或“qelto-cli archive people import 文件.csv”填写。"));
+                             "部门和使用人的列表来自档案，可用“%2 archive people add "
+                             "部门 使用人”或“%2 archive people import %3”填写。")
+                  .arg(whole(QStringLiteral("~/systeminfo.mdb")),
+                       whole(QStringLiteral("qelto-cli")), whole(QStringLiteral("文件.csv"))));
 
     // Steps that grew for the font push what is below them down, 4 pixels clear of it, never over
-    // it; the page and the dialog grow to hold the last step.
+    // it. Steps that follow one another (三, 四, 五) stand the same distance apart, from the last
+    // line of one to the first of the next, however many lines each took: the room that a step's
+    // box has below one line of the font. The page and the dialog grow to hold the last step.
+    const int stepGap = qMax(px(60), px(375) - Label18->fontMetrics().height());
+    const auto isStep = [](QWidget* w) {
+        auto* l = qobject_cast<QLabel*>(w);
+        return l && l->wordWrap();
+    };
     QWidget* previous = nullptr;
     for (QWidget* w : std::initializer_list<QWidget*>{Label9, Image1, Label10, Image4, Label18,
                                                       Label19, Label20}) {
-        if (previous && w->y() <= previous->geometry().bottom() + px(60))
+        if (previous && isStep(previous) && isStep(w)) {
+            const int text = previous->heightForWidth(previous->width());
+            w->move(w->x(), std::max({w->y(), previous->y() + text + stepGap,
+                                      previous->geometry().bottom() + 1}));
+        } else if (previous && w->y() <= previous->geometry().bottom() + px(60)) {
             w->move(w->x(), previous->geometry().bottom() + 1 + px(60));
+        }
         previous = w;
     }
     const int pageBottom = Label20->geometry().bottom() + 1 + px(120);
     if (pageBottom > Frame2->height()) Frame2->resize(Frame2->width(), pageBottom);
     const int formBottom = Frame2->geometry().bottom() + 1 + px(120);
     if (formBottom > height()) setFixedSize(width(), formBottom);
+
+    // Enter closes the dialog; Return on 程序帮助 presses it.
+    Command3->setDefault(true);
 
     connect(Command2, &QPushButton::clicked, this, &help::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &help::Command3_Click);

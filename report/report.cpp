@@ -98,13 +98,17 @@ QString safeFileName(const QString& computername) {
     return name;
 }
 
+QString noDataText() {
+    return kNoData;
+}
+
 QString ExportResult::message() const {
     switch (outcome) {
         case Outcome::Written:
             if (notice.isEmpty()) return kDone + path;
             return kDone + path + u'\n' + notice;
         case Outcome::NoData:
-            return kNoData;
+            return noDataText();
         case Outcome::Failed:
             break;
     }

@@ -53,6 +53,10 @@ struct ExportResult {
     QString message() const;
 };
 
+// "检测到无数据，无法保存": the answer of the export, and of the save, when nothing has been
+// scanned.
+QString noDataText();
+
 struct ExportOptions {
     QString directory;   // where the report goes; empty: $HOME (refused when unset or "/")
     QByteArray charset;  // empty: the character set of the user's locale

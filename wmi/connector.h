@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 // A host key that no known-hosts file knows yet, shown to the user before it is trusted.
 struct HostKeyQuestion {
     QString host;         // as the user typed it
-    QString address;      // host[:port] as it is recorded in known_hosts
+    QString address;      // host[:port] as the source's messages name it
     QString keyType;      // "ssh-ed25519", "ecdsa-sha2-nistp256", …
     QString fingerprint;  // "SHA256:…"
 };
@@ -41,9 +41,10 @@ struct ConnectRequest {
     QString user;           // only on the credentials road, passed as typed
     SharedSecret password;  // idem; never logged, stored or printed
 
-    // Reaching the host and logging in must be over within this time; the whole connection,
+    // Reaching the host (resolving its name, connecting, the server's first word) must be over
+    // within `connectTimeout` from the moment connect() is called; logging in and the scan,
     // including gathering the machine's answers where a source does that up front, within
-    // `timeout`. Both count from the moment connect() is called.
+    // `timeout` from the moment the host was reached.
     std::chrono::milliseconds connectTimeout{5000};
     std::chrono::milliseconds timeout{60000};
 
@@ -55,6 +56,14 @@ struct ConnectRequest {
     // Asked (possibly from a worker thread) when a host presents a key that no known-hosts file
     // knows: true trusts it and records it. Empty: unknown keys are refused.
     std::function<bool(const HostKeyQuestion&)> confirmNewHostKey;
+
+    // Reach the host and log in, but gather nothing: the service then answers no class
+    // (qelto-cli probe).
+    bool loginOnly = false;
+
+    // Told, a line at a time, how each candidate port of the host fared and what the server
+    // offered (qelto-cli --verbose and probe). Never given anything secret.
+    std::function<void(const QString&)> trace;
 };
 
 // Turns a connection request into a connected service. Every source of the program (a recorded

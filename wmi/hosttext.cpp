@@ -63,6 +63,13 @@ std::optional<HostText> parseHostText(const QString& text, QString* why) {
     } else if (rest.isEmpty() || rest == u".") {
         h.host = rest;  // this machine
         return h;
+    } else if (const qsizetype at = rest.lastIndexOf(u'@'); at >= 0) {
+        // user@host: a Linux host over SSH, as the ssh command takes it.
+        h.scheme = QStringLiteral("ssh");
+        h.user = rest.left(at);
+        rest = rest.mid(at + 1);
+        if (h.user.isEmpty()) return fail(QStringLiteral("“%1”中 @ 前没有用户名。").arg(text));
+        if (rest.isEmpty()) return fail(QStringLiteral("“%1”中没有主机名。").arg(text));
     }
 
     QString portText;

@@ -8,7 +8,7 @@ namespace qelto::wmi {
 
 // A host as the user typed it, taken apart:
 //   "", ".", "localhost", "127.0.0.1", "::1", this machine's name   -> this machine
-//   ssh://[user@]host[:port]                                         -> a Linux host over SSH
+//   ssh://[user@]host[:port], user@host[:port]                      -> a Linux host over SSH
 //   https://host[:port][/path], http://host[:port][/path]            -> WS-Management
 //   host, host:port, [v6addr]:port, v6addr                           -> probed
 struct HostText {

@@ -2,10 +2,85 @@
 
 #include "error.h"
 
-#include <future>
-#include <thread>
+#include <algorithm>
 
 namespace qelto::wmi {
+
+namespace {
+
+// "5 秒", "0.5 秒".
+QString secondsText(std::chrono::milliseconds limit) {
+    if (limit.count() % 1000 == 0) return QStringLiteral("%1 秒").arg(limit.count() / 1000);
+    return QStringLiteral("%1 秒").arg(double(limit.count()) / 1000.0);
+}
+
+void traceReport(const ConnectRequest& request, const reach::Report& report) {
+    if (!request.trace) return;
+    for (const reach::Attempt& a : report.attempts)
+        request.trace(reach::describe(a, report.candidates[a.candidate]));
+}
+
+}  // namespace
+
+Error unreachableError(const reach::Report& report, const QString& shown) {
+    using Status = reach::Resolution::Status;
+    if (report.resolution == Status::NoSuchName)
+        return Error(code::HostNotFound,
+                     QStringLiteral("找不到主机“%1”：这个名字无法解析。").arg(report.host));
+    if (report.resolution == Status::Failed || report.resolution == Status::TimedOut)
+        return Error(
+            code::RpcUnavailable,
+            QStringLiteral("无法解析主机名“%1”：名字服务没有应答或暂时不可用。").arg(report.host));
+    // How each port fared, the most telling first: a refusal, then silence.
+    QStringList parts;
+    for (const reach::Candidate& c : report.candidates) {
+        QString worst;
+        int worstRank = -1;
+        for (const reach::Attempt& a : report.attempts) {
+            if (report.candidates[a.candidate].port != c.port ||
+                report.candidates[a.candidate].label != c.label)
+                continue;
+            int rank = 0;
+            switch (a.outcome) {
+                case reach::Outcome::Refused:
+                    rank = 5;
+                    break;
+                case reach::Outcome::Silent:
+                case reach::Outcome::Closed:
+                    rank = 4;
+                    break;
+                case reach::Outcome::NoAnswer:
+                    rank = 3;
+                    break;
+                case reach::Outcome::Unreachable:
+                    rank = 2;
+                    break;
+                default:
+                    rank = 1;
+                    break;
+            }
+            if (rank > worstRank) {
+                worstRank = rank;
+                worst = reach::describe(a.outcome, a.error);
+            }
+        }
+        if (worstRank < 0) continue;
+        const QString part = QStringLiteral("端口 %1（%2）%3").arg(c.port).arg(c.label, worst);
+        if (!parts.contains(part)) parts << part;
+    }
+    return Error(code::RpcUnavailable,
+                 QStringLiteral("无法连接 %1：%2。").arg(shown, parts.join(QStringLiteral("；"))));
+}
+
+std::unique_ptr<Service> Source::connect(const ConnectRequest& request, const HostText& host) {
+    const std::vector<reach::Candidate> ports = candidates(host);
+    if (ports.empty()) return connect(request, host, nullptr);
+    reach::Report report =
+        reach::reachHost(host.host, ports, reach::Deadline::in(request.connectTimeout));
+    traceReport(request, report);
+    if (!report.winner) throw unreachableError(report, host.authority());
+    return connect(request, host, &*report.winner);
+}
 
 SourceConnector::SourceConnector(std::shared_ptr<const InstanceStore> snapshot)
     : snapshot_(std::move(snapshot)) {
@@ -18,71 +93,86 @@ SourceConnector::SourceConnector(std::vector<std::unique_ptr<Source>> sources) {
 
 SourceConnector::~SourceConnector() = default;
 
+std::vector<reach::Candidate> SourceConnector::candidates(const HostText& host,
+                                                          const QString& text) const {
+    if (snapshot_) return {};
+    for (const auto& source : registry_.sources())
+        if (source->takes(host)) return source->candidates(host);
+    if (!host.isBare()) {
+        if (host.scheme == u"https" || host.scheme == u"http")
+            throw Error(code::Failed,
+                        QStringLiteral(
+                            "无法连接 %1：此版本没有 WS-Management 来源，不能检测 Windows 主机。")
+                            .arg(text));
+        throw Error(code::Failed,
+                    QStringLiteral("无法连接 %1：此版本没有 %2 来源。").arg(text, host.scheme));
+    }
+    // A bare host: every source that serves one, ranked by preference, then within the source.
+    std::vector<reach::Candidate> all;
+    for (const auto& source : registry_.sources()) {
+        if (!source->servesBareHosts()) continue;
+        for (reach::Candidate c : source->candidates(host)) {
+            c.rank -= source->preference() * 100;
+            all.push_back(std::move(c));
+        }
+    }
+    if (all.empty())
+        throw Error(
+            code::Failed,
+            QStringLiteral("无法连接到主机 %1：此版本只能检测本机和快照文件（--snapshot 文件）。")
+                .arg(text));
+    return all;
+}
+
+reach::Report SourceConnector::reachOnly(const ConnectRequest& request) const {
+    QString why;
+    const std::optional<HostText> host = parseHostText(request.host, &why);
+    if (!host) throw Error(code::Failed, why);
+    const std::vector<reach::Candidate> ports = candidates(*host, request.host);
+    reach::Report report;
+    report.host = host->host;
+    if (ports.empty()) return report;
+    report = reach::reachHost(host->host, ports, reach::Deadline::in(request.connectTimeout));
+    traceReport(request, report);
+    return report;
+}
+
 std::unique_ptr<Service> SourceConnector::connect(const ConnectRequest& request) {
     if (snapshot_) return std::make_unique<StoreService>(snapshot_);
-    const auto start = Clock::now();
 
     QString why;
     const std::optional<HostText> host = parseHostText(request.host, &why);
     if (!host) throw Error(code::Failed, why);
 
-    for (const auto& source : registry_.sources())
-        if (source->takes(*host)) return source->connect(request, *host);
-
-    if (!host->isBare()) {
-        if (host->scheme == u"https" || host->scheme == u"http")
-            throw Error(code::Failed,
-                        QStringLiteral(
-                            "无法连接 %1：此版本没有 WS-Management 来源，不能检测 Windows 主机。")
-                            .arg(request.host));
-        throw Error(
-            code::Failed,
-            QStringLiteral("无法连接 %1：此版本没有 %2 来源。").arg(request.host, host->scheme));
+    const std::vector<reach::Candidate> ports = candidates(*host, request.host);
+    if (ports.empty()) {
+        for (const auto& source : registry_.sources())
+            if (source->takes(*host)) return source->connect(request, *host, nullptr);
     }
-
-    // A bare host: every source that can probe one tries at once; of those that answered within
-    // the connect time, the most preferred wins.
-    std::vector<Source*> probing;
-    for (const auto& source : registry_.sources())
-        if (source->probesBareHosts()) probing.push_back(source.get());
-    if (probing.empty())
-        throw Error(
-            code::Failed,
-            QStringLiteral("无法连接到主机 %1：此版本只能检测本机和快照文件（--snapshot 文件）。")
-                .arg(request.host));
-    const auto deadline = start + request.connectTimeout;
-    std::vector<std::future<ProbeResult>> answers;
-    for (Source* s : probing)
-        answers.push_back(std::async(std::launch::async, [s, &host, deadline] {
-            try {
-                return s->probe(*host, deadline);
-            } catch (...) {
-                return ProbeResult::Silent;
-            }
-        }));
-    Source* chosen = nullptr;
-    bool unresolved = true;
-    for (std::size_t i = 0; i < probing.size(); ++i) {
-        const ProbeResult r = answers[i].get();
-        if (r != ProbeResult::NoSuchName) unresolved = false;
-        if (r == ProbeResult::Answers &&
-            (!chosen || probing[i]->preference() > chosen->preference()))
-            chosen = probing[i];
+    reach::Report report =
+        reach::reachHost(host->host, ports, reach::Deadline::in(request.connectTimeout));
+    traceReport(request, report);
+    if (!report.winner) {
+        Error e = unreachableError(report, request.host);
+        if (e.number() == code::RpcUnavailable && report.attempts.size() > 0 &&
+            std::ranges::all_of(report.attempts, [](const reach::Attempt& a) {
+                return a.outcome == reach::Outcome::NoAnswer;
+            }))
+            e = Error(code::RpcUnavailable,
+                      QStringLiteral("无法连接 %1：%2内没有任何应答。")
+                          .arg(request.host, secondsText(request.connectTimeout)));
+        throw e;
     }
-    if (!chosen) {
-        if (unresolved)
-            throw Error(code::HostNotFound,
-                        QStringLiteral("找不到主机 %1：这个名称无法解析。").arg(host->host));
-        throw Error(code::RpcUnavailable,
-                    QStringLiteral("远程主机 %1 没有回应。").arg(request.host));
+    // The winner as its own source numbers its candidates.
+    const reach::Candidate won = report.candidates[report.winner->candidate];
+    for (const auto& source : registry_.sources()) {
+        if (source->name() != won.source) continue;
+        const std::vector<reach::Candidate> own = source->candidates(*host);
+        for (std::size_t i = 0; i < own.size(); ++i)
+            if (own[i].port == won.port && own[i].label == won.label) report.winner->candidate = i;
+        return source->connect(request, *host, &*report.winner);
     }
-
-    // The time spent probing counts against the connection's limits.
-    ConnectRequest rest = request;
-    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    rest.connectTimeout = std::max(request.connectTimeout - spent, std::chrono::milliseconds(1));
-    rest.timeout = std::max(request.timeout - spent, std::chrono::milliseconds(1));
-    return chosen->connect(rest, *host);
+    throw Error(code::Failed, QStringLiteral("无法连接 %1。").arg(request.host));
 }
 
 }  // namespace qelto::wmi

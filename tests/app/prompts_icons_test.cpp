@@ -7,6 +7,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSet>
@@ -119,6 +120,29 @@ class PromptsIconsTest : public QObject {
         const int needed = metrics.horizontalAdvance(box->windowTitle()) + 3 * metrics.height();
         QVERIFY2(box->width() >= needed,
                  qPrintable(QStringLiteral("%1 < %2").arg(box->width()).arg(needed)));
+    }
+
+    // A path in a long message stands whole on one line, and no line is wider than the text of
+    // the box, which would wrap it again where it can (after a "/").
+    void boxesKeepAPathOnOneLine() {
+        setUpApplication(*qApp);
+        const QString path = QStringLiteral("/home/zhangsan/qelto-archives/systeminfo.mdb");
+        const QString text = QStringLiteral(
+                                 "无法读取部门列表：档案文件 %1 不是普通文件（而是文件夹、"
+                                 "设备或管道），无法打开。")
+                                 .arg(path);
+        const auto box = makeInformBox(nullptr, text);
+        box->show();
+        QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+        const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        QVERIFY(label);
+        const QStringList lines = box->text().split(u'\n');
+        QCOMPARE(lines.join(QString()).remove(u' '), QString(text).remove(u' '));
+        for (const QString& line : lines)
+            QVERIFY2(
+                (line.contains(path) || !line.contains(u'/')) &&
+                    label->fontMetrics().horizontalAdvance(line) <= label->contentsRect().width(),
+                qPrintable(line));
     }
 
     // Every key that a node can name has its own 23 × 23 picture, and no two are alike.

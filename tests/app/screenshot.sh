@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Starts the window under a virtual X display with a snapshot, runs one scan, and saves a PNG of
-# the window with its tree, and one of the help dialog beside it (<out>-help.png).
+# Starts the window under a virtual X display with a snapshot, types a long ssh:// host, runs one
+# scan, and saves a PNG of the window with its tree, one of the help dialog beside it
+# (<out>-help.png), and of the save dialog with the question about a missing archive before it
+# (<out>-ask.png, <out>-save.png).
 #   tests/app/screenshot.sh [snapshot.json | --local] [out.png] [build dir]
 # --local scans through the sources of the build instead of a snapshot.
 # Defaults: tests/scan/machines/desktop.json, build/screenshot/qelto.png, build/screenshot.
@@ -42,7 +44,8 @@ export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 
-"$build/app/qelto" "${source[@]}" >"$work/qelto.log" 2>&1 &
+# In a folder of its own, where the archive is missing.
+(cd "$work" && exec "$build/app/qelto" "${source[@]}") >"$work/qelto.log" 2>&1 &
 pids+=($!)
 
 title="qelto 局域网计算机配置检测系统 V2.0"
@@ -53,6 +56,12 @@ if [ -z "$window" ]; then
     cat "$work/qelto.log" >&2
     exit 1
 fi
+
+# A host longer than the box: 主机 is in the host frame, at (56, 21) in the frame at (16, 48).
+xdotool windowfocus --sync "$window" 2>/dev/null || true
+xdotool mousemove --window "$window" 140 78 click 1
+xdotool key ctrl+a
+xdotool type "ssh://administrator@192.168.100.200:40033"
 
 # 开始检测 sits in the authentication frame: frame at (16, 120), button at (24, 104), 153 × 25.
 xdotool mousemove --window "$window" 116 236 click 1
@@ -73,3 +82,21 @@ helpwindow=$(timeout 20 xdotool search --sync --onlyvisible --name "^qelto局域
 sleep 0.3
 "$build/tests/app/qelto-grab" "$helpwindow" "${out%.png}-help.png"
 echo "${out%.png}-help.png"
+
+# 确定 (at (16, 96), 80 × 32) closes the help dialog, which covers the main window.
+xdotool mousemove --window "$helpwindow" 56 112 click 1
+sleep 0.3
+
+# The save dialog: 保存到ACCESS数据库 is at (32, 72) in the frame at (16, 280), 137 × 25. The
+# archive is missing: the question comes first and is answered with its default, 否.
+xdotool mousemove --window "$window" 116 364 click 1
+question=$(timeout 20 xdotool search --sync --onlyvisible --name "^qelto 局域网计算机配置检测系统\$" | head -n 1)
+sleep 0.3
+"$build/tests/app/qelto-grab" "$question" "${out%.png}-ask.png"
+echo "${out%.png}-ask.png"
+xdotool windowfocus --sync "$question" 2>/dev/null || true
+xdotool key Return
+sleep 0.5
+save=$(xdotool search --onlyvisible --name "^$title\$" | grep -vx "$window" | head -n 1)
+"$build/tests/app/qelto-grab" "$save" "${out%.png}-save.png"
+echo "${out%.png}-save.png"

@@ -360,9 +360,11 @@ TEST_P(Archive, SaveStoresTheTwentyTwoColumns) {
                        "BIOS,date,name"));
 }
 
-TEST_P(Archive, SaveAfterAFailedConnectionStoresEmptyTextsAndNoCapacity) {
+// A host that answered none of the scanned classes: its row holds empty texts and no capacity.
+// (A failed connection leaves nothing to save: the window keeps the last scan that succeeded.)
+TEST_P(Archive, SaveOfAScanThatFoundNothingStoresEmptyTextsAndNoCapacity) {
     scan::ScanRecord r = fullRecord();
-    r.clearForScan();  // what a scan attempt does before its connection fails
+    r.clearForScan();  // the start of every scan, which then wrote none of these fields
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
     saveRecord(connstr(), QStringLiteral("-选择部门-"), QStringLiteral("-选择使用人-"), r);
     const std::vector<Row> stored = infoRows();

@@ -56,6 +56,19 @@ qelto::scan::ScanRecord sampleRecord() {
     return r;
 }
 
+// The first and the last row of `area` in which the picture has text (dark pixels).
+std::pair<int, int> inkRows(const QImage& image, const QRect& area) {
+    int first = -1, last = -1;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (qGray(image.pixel(x, y)) < 100) {
+                if (first < 0) first = y;
+                last = y;
+                break;
+            }
+    return {first, last};
+}
+
 QList<QVariantMap> infoRows(const QString& connstr) {
     auto rs = qelto::archive::opensql(connstr, QStringLiteral("select * from info order by id"));
     QList<QVariantMap> rows;
@@ -97,12 +110,25 @@ class ZuzhiTest : public QObject {
         // The labels are at least one line of their font tall.
         for (const QLabel* l : {d.Label1, d.Label2})
             QVERIFY2(l->height() >= l->fontMetrics().height(), qPrintable(l->text()));
-        QCOMPARE(d.Label1->geometry().topLeft(), QPoint(48, 56));
+        QCOMPARE(d.Label1->x(), 48);
         QCOMPARE(d.Label1->width(), 36);
         QCOMPARE(d.Combo1->geometry(), QRect(96, 48, 161, 20));
-        QCOMPARE(d.Label2->geometry().topLeft(), QPoint(48, 112));
+        QCOMPARE(d.Label2->x(), 48);
         QCOMPARE(d.Label2->width(), 48);
         QCOMPARE(d.Combo2->geometry(), QRect(96, 104, 161, 20));
+        // Each label's text stands on the line of its box's text ("部门" is in both of the first).
+        const QImage picture = d.grab().toImage();
+        for (const auto& [label, box] : {std::pair{d.Label1, d.Combo1}, {d.Label2, d.Combo2}}) {
+            const QWidget* edit = box->lineEdit();
+            const auto [labelTop, labelBottom] = inkRows(picture, label->geometry());
+            const auto [boxTop, boxBottom] =
+                inkRows(picture, QRect(edit->mapTo(&d, QPoint()), edit->size()));
+            QVERIFY2(labelTop >= 0 && qAbs(labelBottom - boxBottom) <= 1,
+                     qPrintable(QStringLiteral("%1 %2, %3")
+                                    .arg(label->text())
+                                    .arg(labelBottom)
+                                    .arg(boxBottom)));
+        }
         QCOMPARE(d.Command1->geometry(), QRect(80, 152, 177, 33));
         QCOMPARE(d.Combo1->currentText(), QStringLiteral("-选择部门-"));
         QCOMPARE(d.Combo2->currentText(), QStringLiteral("-选择使用人-"));
@@ -213,8 +239,8 @@ class ZuzhiTest : public QObject {
         QCOMPARE(rows[0].value(QStringLiteral("name")).toString(), QStringLiteral("ADMIN-PC"));
     }
 
-    // The window hands over the answers of the scan behind the record, or none after a failed
-    // connection emptied the record: the save keeps them as the full scan, or only the row.
+    // The window hands over the answers of the scan behind the record, or none when its source
+    // keeps none: the save keeps them as the full scan, or only the row.
     void theSaveKeepsTheAnswersBehindTheRecord() {
         auto answers = std::make_shared<qelto::wmi::InstanceStore>();
         qelto::wmi::Instance computer;
@@ -337,6 +363,7 @@ class ZuzhiTest : public QObject {
         d.Command1->click();
         QCOMPARE(rec.shown.size(), 1);
         QVERIFY(rec.shown[0].startsWith(QStringLiteral("保存失败")));
+        QVERIFY(rec.shown[0].endsWith(u'。'));  // also after the database's own reason
         QVERIFY(!rec.shown[0].contains(QStringLiteral("保存成功")));
         QVERIFY(!d.isVisible());
     }

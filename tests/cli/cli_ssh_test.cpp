@@ -2,8 +2,11 @@
 // comes from, and what a failed connection leaves on stdout (nothing).
 
 #include "../wmi/ssh/sshd_fixture.h"
+#include "support/nethosts.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -18,7 +21,9 @@ struct CliRun {
     QString err;
 };
 
-CliRun cli(const TestSshd& sshd, const QStringList& args, const QHash<QString, QString>& env = {}) {
+// qelto-cli with `args`; with a `prefix` (nethosts.sh exec …), run through it.
+CliRun cli(const TestSshd& sshd, const QStringList& args, const QHash<QString, QString>& env = {},
+           const QStringList& prefix = {}) {
     QProcess p;
     QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
     e.insert(QStringLiteral("HOME"), sshd.home);
@@ -27,7 +32,10 @@ CliRun cli(const TestSshd& sshd, const QStringList& args, const QHash<QString, Q
     for (auto it = env.begin(); it != env.end(); ++it) e.insert(it.key(), it.value());
     p.setProcessEnvironment(e);
     p.setStandardInputFile(QProcess::nullDevice());
-    p.start(QStringLiteral(QELTO_CLI), args);
+    if (prefix.isEmpty())
+        p.start(QStringLiteral(QELTO_CLI), args);
+    else
+        p.start(prefix.first(), prefix.mid(1) + QStringList{QStringLiteral(QELTO_CLI)} + args);
     EXPECT_TRUE(p.waitForFinished(60000));
     return {p.exitCode(), p.readAllStandardOutput(), QString::fromUtf8(p.readAllStandardError())};
 }
@@ -114,6 +122,59 @@ TEST(CliSsh, AClosedPortIsAnUnreachableHost) {
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_TRUE(r.err.contains(QStringLiteral("远程主机：%1 不存在或没有开机。").arg(text)))
         << r.err.toStdString();
+}
+
+// What a scan found that does not change from one scan to the next: every line's key, and the
+// computer, processor and system of the record.
+QString stablePart(const QByteArray& json) {
+    const QJsonObject doc = QJsonDocument::fromJson(json).object();
+    QStringList keys;
+    for (const QJsonValue& node : doc.value(u"tree").toArray())
+        keys << node.toObject().value(u"key").toString();
+    const QJsonObject record = doc.value(u"record").toObject();
+    return keys.join(u' ') + u'|' + record.value(u"datecomputername").toString() + u'|' +
+           record.value(u"datecpu").toString() + u'|' + record.value(u"dateos").toString();
+}
+
+// Linux hosts behind a real interface, typed bare: one on port 22 with both WS-Management ports
+// dropped, one on the Port its ~/.ssh/config entry names with 22 dropped too. Each is the machine
+// that the same server shows over loopback.
+TEST(CliSsh, BareHostsAcrossANetworkAreFoundOnTheirSshPort) {
+    qelto::test::NetHosts net;
+    if (!net.ok()) GTEST_SKIP() << "skipped: " << net.error().toStdString();
+    std::unique_ptr<TestSshd> sshd;
+    {
+        qelto::test::NetHosts::Inside inside(net, 'h');  // sshd starts in the hosts namespace
+        ASSERT_TRUE(inside.ok());
+        sshd = std::make_unique<TestSshd>();
+    }
+    if (!sshd->ok()) GTEST_SKIP() << sshd->error().toStdString();
+    const QString a = QStringLiteral("198.18.8.40"), b = QStringLiteral("198.18.8.41");
+    ASSERT_TRUE(net.relay(a, 22, sshd->port, 0, sshd->address));
+    ASSERT_TRUE(net.relay(b, 2200, sshd->port, 0, sshd->address));
+    for (int port : {5985, 5986}) ASSERT_TRUE(net.drop(a, port));
+    for (int port : {22, 5985, 5986}) ASSERT_TRUE(net.drop(b, port));
+    QFile config(sshd->home + u"/.ssh/config");
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write("Host lnx-b\n    HostName 198.18.8.41\n    Port 2200\n");
+    config.close();
+
+    // A dropped port waited for would take the whole of this long connect limit.
+    const QStringList accept{QStringLiteral("--json"), QStringLiteral("--accept-new-host-key"),
+                             QStringLiteral("--connect-timeout"), QStringLiteral("30")};
+    const CliRun loopback =
+        cli(*sshd, QStringList{QStringLiteral("scan"), url(*sshd)} + accept, {}, net.exec('h', {}));
+    ASSERT_EQ(loopback.status, 0) << loopback.err.toStdString();
+    for (const QString& host : {a, QStringLiteral("lnx-b")}) {
+        SCOPED_TRACE(host.toStdString());
+        QElapsedTimer clock;
+        clock.start();
+        const CliRun r =
+            cli(*sshd, QStringList{QStringLiteral("scan"), host} + accept, {}, net.exec('c', {}));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_EQ(stablePart(r.out), stablePart(loopback.out));
+        EXPECT_LT(clock.elapsed(), 15000);
+    }
 }
 
 }  // namespace

@@ -3,10 +3,14 @@
 
 #include "listener.h"
 #include "ntlm_users.h"
+#include "support/nethosts.h"
 
 #include "wmi/snapshot.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -20,7 +24,8 @@ struct CliRun {
     QString err;
 };
 
-CliRun cli(const QStringList& args, const QString& password = {}) {
+// qelto-cli with `args`, or (`program`) the command line `args` as it stands.
+CliRun cli(const QStringList& args, const QString& password = {}, bool program = false) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QELTO_CA_FILE"));
@@ -30,7 +35,10 @@ CliRun cli(const QStringList& args, const QString& password = {}) {
         env.insert(QStringLiteral("QELTO_PASSWORD"), password);
     p.setProcessEnvironment(env);
     p.setStandardInputFile(QProcess::nullDevice());
-    p.start(QStringLiteral(QELTO_CLI), args);
+    if (program)
+        p.start(args.first(), args.mid(1));
+    else
+        p.start(QStringLiteral(QELTO_CLI), args);
     EXPECT_TRUE(p.waitForFinished(60000));
     return {p.exitCode(), p.readAllStandardOutput(), QString::fromUtf8(p.readAllStandardError())};
 }
@@ -84,6 +92,102 @@ TEST(CliWsman, AWorkgroupHostOverSealedHttpScansAsItsSnapshot) {
     EXPECT_EQ(scanned.out, fromSnapshot.out);
     EXPECT_GT(listener.stats().sealed, 0);
     EXPECT_TRUE(listener.violations().isEmpty()) << listener.violations().join(u'\n').toStdString();
+}
+
+// Windows-shaped hosts behind a real interface, typed bare: each is scanned through the listener
+// it has, while the ports it does not serve are dropped or refused, and equals its snapshot.
+TEST(CliWsman, BareHostsAcrossANetworkScanThroughTheListenerTheyHave) {
+    qelto::test::NetHosts net;
+    if (!net.ok()) GTEST_SKIP() << "skipped: " << net.error().toStdString();
+    NtlmUsers users;
+    if (!users.ok()) GTEST_SKIP() << users.error().toStdString();
+    users.useEnvironment();
+    const QString user = QStringLiteral("PC09\\admin"), password = QStringLiteral("s3cret Ω");
+    const auto machine = qelto::wmi::loadSnapshot(kMachine);
+    using Options = qelto::test::WsmanListenerOptions;
+    struct Host {
+        QString address;
+        bool https, http;
+        std::vector<int> dropped;
+    } hosts[] = {
+        {QStringLiteral("198.18.8.20"), true, false, {22, 5985}},  // HTTPS only, the rest dropped
+        {QStringLiteral("198.18.8.21"), false, true, {}},          // HTTP only, the rest refused
+        {QStringLiteral("198.18.8.22"), true, true, {22}},         // both: HTTPS first
+    };
+    std::vector<std::unique_ptr<qelto::test::WsmanListener>> listeners;
+    QStringList caFiles;  // each host's HTTPS listener's CA
+    {
+        qelto::test::NetHosts::Inside inside(net, 'h');
+        ASSERT_TRUE(inside.ok());
+        for (const Host& h : hosts) {
+            caFiles << QString();
+            if (h.https) {
+                listeners.push_back(std::make_unique<qelto::test::WsmanListener>(
+                    machine, Options().at(h.address, 5986).withBasic(user, password)));
+                caFiles.back() = listeners.back()->caFile();
+            }
+            if (h.http)
+                listeners.push_back(std::make_unique<qelto::test::WsmanListener>(
+                    machine, Options().at(h.address, 5985).withSealing({}, users.file)));
+        }
+        for (const auto& l : listeners) ASSERT_TRUE(l->ok()) << l->error().toStdString();
+    }
+    for (const Host& h : hosts)
+        for (int port : h.dropped) ASSERT_TRUE(net.drop(h.address, port));
+    const CliRun fromSnapshot = cli(
+        {QStringLiteral("scan"), QStringLiteral("--snapshot"), kMachine, QStringLiteral("--json")});
+    for (qsizetype i = 0; i < std::ssize(hosts); ++i) {
+        const Host& h = hosts[i];
+        SCOPED_TRACE(h.address.toStdString());
+        const bool basic = h.https;
+        const QStringList args = net.exec(
+            'c',
+            {QStringLiteral(QELTO_CLI), QStringLiteral("scan"), h.address, QStringLiteral("--user"),
+             basic ? user : users.local.logon(), QStringLiteral("--ca-file"),
+             h.https ? caFiles[i] : listeners.front()->caFile(), QStringLiteral("--json"),
+             QStringLiteral("--connect-timeout"), QStringLiteral("30")});
+        QElapsedTimer clock;
+        clock.start();
+        const CliRun scanned = cli(args, basic ? password : users.local.password, /*program=*/true);
+        ASSERT_EQ(scanned.status, 0) << scanned.err.toStdString();
+        EXPECT_EQ(scanned.out, fromSnapshot.out);
+        EXPECT_LT(clock.elapsed(), 15000);  // never the 30 s connect limit of a dropped port
+    }
+    for (const auto& l : listeners)
+        EXPECT_TRUE(l->violations().isEmpty()) << l->violations().join(u'\n').toStdString();
+    EXPECT_GT(listeners[1]->stats().sealed, 0);           // .21 went over HTTP, sealed
+    EXPECT_EQ(listeners.back()->stats().connections, 0);  // .22's HTTP listener was not needed
+
+    // A batch of them with a silent and a refusing address, more hosts than --jobs: the pre-pass
+    // finds the silent one, and each host is reported as what it is.
+    for (int port : {22, 5985, 5986}) ASSERT_TRUE(net.drop(QStringLiteral("198.18.8.23"), port));
+    QTemporaryDir dir;
+    QFile both(dir.filePath(QStringLiteral("ca.pem")));
+    ASSERT_TRUE(both.open(QIODevice::WriteOnly));
+    for (const QString& ca : {caFiles[0], caFiles[2]}) {
+        QFile f(ca);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        both.write(f.readAll());
+    }
+    both.close();
+    const CliRun batch =
+        cli(net.exec('c',
+                     {QStringLiteral(QELTO_CLI), QStringLiteral("scan"),
+                      QStringLiteral("198.18.8.20"), QStringLiteral("198.18.8.22"),
+                      QStringLiteral("198.18.8.23"), QStringLiteral("198.18.8.24"),
+                      QStringLiteral("--jobs"), QStringLiteral("2"), QStringLiteral("--user"), user,
+                      QStringLiteral("--ca-file"), both.fileName(), QStringLiteral("--json")}),
+            password, true);
+    EXPECT_EQ(batch.status, 1) << batch.err.toStdString();
+    const QList<QByteArray> lines = batch.out.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 4) << batch.out.toStdString();
+    for (const QByteArray& line : lines) {
+        const QJsonObject row = QJsonDocument::fromJson(line).object();
+        const QString host = row.value(u"host").toString();
+        const bool reached = host == u"198.18.8.20" || host == u"198.18.8.22";
+        EXPECT_EQ(row.value(u"status").toString(), reached ? u"ok" : u"failed") << line.data();
+        EXPECT_EQ(row.value(u"error").toString().contains(u"不存在或没有开机"), !reached);
+    }
 }
 
 TEST(CliWsman, FailuresLeaveStdoutEmpty) {

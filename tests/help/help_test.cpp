@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTextLayout>
 
 using namespace qelto;
 using namespace qelto::test;
@@ -114,7 +115,8 @@ class HelpTest : public QObject {
         } else {
             auto* l = qobject_cast<QLabel*>(control);
             QVERIFY(l);
-            QCOMPARE(l->text(), text);
+            // As it reads: the invisible word joiners that keep a path on one line aside.
+            QCOMPARE(l->text().remove(QChar(0x2060)), text);
             QCOMPARE(control->parentWidget(), h.Frame2);
             // Labels may grow to show their whole text, but never shrink or overlap the frame.
             QVERIFY(control->width() >= place.width());
@@ -125,6 +127,36 @@ class HelpTest : public QObject {
             else
                 QVERIFY(l->sizeHint().width() <= l->width());
         }
+    }
+
+    // Whatever the width of step 五, no line ends inside its path.
+    void aPathIsNeverBroken() {
+        help h(hostFramePicture(), loginFramePicture());
+        const QString text = h.Label20->text();
+        const QString path = QStringLiteral("~/systeminfo.mdb");
+        const qsizetype begin = QString(text).remove(QChar(0x2060)).indexOf(path);
+        for (int width = 100; width <= 520; width += 3) {
+            QTextLayout layout(text, h.Label20->font());
+            layout.setTextOption(QTextOption(Qt::AlignLeft));
+            layout.beginLayout();
+            for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+                line.setLineWidth(width);
+                const qsizetype at = text.left(line.textStart()).remove(QChar(0x2060)).size();
+                QVERIFY2(at <= begin || at >= begin + path.size(),
+                         qPrintable(QString::number(width)));
+            }
+            layout.endLayout();
+        }
+    }
+
+    // 三, 四 and 五 stand the same distance apart, from the last line of one to the next.
+    void stepsStandTheSameDistanceApart() {
+        help h(hostFramePicture(), loginFramePicture());
+        const auto gap = [](const QLabel* a, const QLabel* b) {
+            return b->y() - a->y() - a->heightForWidth(a->width());
+        };
+        QVERIFY(gap(h.Label18, h.Label19) >= 4);
+        QCOMPARE(gap(h.Label19, h.Label20), gap(h.Label18, h.Label19));
     }
 
     void pictures() {

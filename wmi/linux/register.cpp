@@ -15,7 +15,8 @@ class LocalSource : public Source {
     bool takes(const HostText& host) const override {
         return host.isBare() && host.port == 0 && isThisMachine(host.host);
     }
-    std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText&) override {
+    std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText&,
+                                     reach::Winner*) override {
         return LocalConnector().connect(request);
     }
 };

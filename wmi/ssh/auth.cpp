@@ -107,6 +107,18 @@ void authenticate(ssh_session session, const Target& target, const ConnectReques
     if (none == SSH_AUTH_SUCCESS) return;
     if (none == SSH_AUTH_ERROR || none == SSH_AUTH_AGAIN) login.broken();
     const int methods = ssh_userauth_list(session, nullptr);
+    if (request.trace) {
+        QStringList offered;
+        if (methods & SSH_AUTH_METHOD_PUBLICKEY) offered << QStringLiteral("publickey");
+        if (methods & SSH_AUTH_METHOD_GSSAPI_MIC) offered << QStringLiteral("gssapi-with-mic");
+        if (methods & SSH_AUTH_METHOD_PASSWORD) offered << QStringLiteral("password");
+        if (methods & SSH_AUTH_METHOD_INTERACTIVE)
+            offered << QStringLiteral("keyboard-interactive");
+        request.trace(QStringLiteral("%1 提供的登录方式：%2")
+                          .arg(target.shown, offered.isEmpty()
+                                                 ? QStringLiteral("（无）")
+                                                 : offered.join(QStringLiteral("、"))));
+    }
 
     if (request.road == Road::CurrentLogin) {
         if (methods & SSH_AUTH_METHOD_PUBLICKEY) {

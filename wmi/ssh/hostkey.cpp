@@ -113,7 +113,8 @@ Clock::duration checkHostKey(ssh_session session, const Target& target,
                 QStringLiteral("无法读取已知主机文件 %1，连接已拒绝。").arg(knownHostsFile()));
     }
 
-    const HostKeyQuestion question{request.host, target.knownHostsAddress(), keyType(key.get()),
+    // The host named as every other message of this source names it, also in the question.
+    const HostKeyQuestion question{request.host, target.shown, keyType(key.get()),
                                    fingerprint(key.get())};
     const Clock::time_point asked = Clock::now();
     if (!request.confirmNewHostKey || !request.confirmNewHostKey(question))

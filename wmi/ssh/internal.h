@@ -66,13 +66,6 @@ Session newSession(const HostText& host, const QString& user, Target* target);
 // Bounds libssh's blocking calls on the session by `deadline`.
 void limitTo(ssh_session session, Clock::time_point deadline);
 
-// A connected TCP socket to the target; throws Error (HostNotFound, RpcUnavailable). `limit` is
-// the connect time limit, for messages.
-int connectSocket(const Target& target, Clock::time_point deadline, Milliseconds limit);
-
-// Resolves and connects, then waits for the "SSH-" greeting of the server.
-ProbeResult probeServer(const Target& target, Clock::time_point deadline);
-
 // Checks the server's key against the known-hosts files; an unknown key is trusted (and
 // recorded in ~/.ssh/known_hosts) only when the request's callback says so. Throws Error.
 // Returns the time the question to the user took, which the time limits do not count.

@@ -5,6 +5,9 @@
 #include "internal.h"
 
 #include "wmi/error.h"
+#include "wmi/store.h"
+
+#include <fcntl.h>
 
 #include <algorithm>
 
@@ -16,37 +19,50 @@ class SshSource : public Source {
   public:
     QString name() const override { return QStringLiteral("ssh"); }
     bool takes(const HostText& host) const override { return host.scheme == u"ssh"; }
-    bool probesBareHosts() const override { return true; }
+    bool servesBareHosts() const override { return true; }
     int preference() const override { return 0; }
 
-    ProbeResult probe(const HostText& host, Clock::time_point deadline) override {
-        Target target;
+    // The port of the host text, else the Port of ~/.ssh/config, else 22; the name to reach is
+    // the configuration's HostName. The server speaks first: its version line is what answers.
+    std::vector<reach::Candidate> candidates(const HostText& host) const override {
+        reach::Candidate c;
+        c.source = name();
+        c.label = QStringLiteral("SSH");
+        c.speaksFirst = true;
+        c.port = host.port ? host.port : 22;
         try {
-            // Only for the port and HostName of ~/.ssh/config.
+            Target target;
             newSession(host, host.user, &target);
+            c.port = target.port;
+            if (target.hostName != host.host) c.name = target.hostName;
         } catch (const Error&) {
-            return ProbeResult::Silent;
+            // The configuration's own error comes again when connecting.
         }
-        return probeServer(target, deadline);
+        return {c};
     }
 
-    std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText& host) override {
-        const Clock::time_point start = Clock::now();
-        Clock::time_point deadline = start + request.timeout;
-        Clock::time_point connectDeadline = std::min(deadline, start + request.connectTimeout);
+    std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText& host,
+                                     reach::Winner* reached) override {
         const QString user =
             request.road == Road::Credentials && !request.user.isEmpty() ? request.user : host.user;
         Target target;
         OwnedSocket socket;  // outlives the session
         const Session session = newSession(host, user, &target);
         ssh_session s = session.get();
-
-        socket.fd = connectSocket(target, connectDeadline, request.connectTimeout);
+        if (!reached) throw Error(code::Failed, QStringLiteral("无法连接 %1。").arg(target.shown));
+        // From the moment the host was reached: the key exchange within the connect time, the
+        // login and the scan within the scan time.
+        const Clock::time_point start = reached->reached;
+        Clock::time_point deadline = start + request.timeout;
+        Clock::time_point handshakeBy = std::min(deadline, start + request.connectTimeout);
+        socket.fd = reached->socket.release();
+        // libssh reads and writes the socket after polling it; it expects a blocking one.
+        fcntl(socket.fd, F_SETFL, fcntl(socket.fd, F_GETFL) & ~O_NONBLOCK);
         ssh_options_set(s, SSH_OPTIONS_FD, &socket.fd);
-        limitTo(s, connectDeadline);
+        limitTo(s, handshakeBy);
         if (ssh_connect(s) != SSH_OK) {
             // A service that never finishes the handshake counts as a host that does not answer.
-            if (ranOut(connectDeadline))
+            if (ranOut(handshakeBy))
                 throw Error(code::RpcUnavailable,
                             QStringLiteral("连接 %1 超时：%2内没有完成 SSH 握手。")
                                 .arg(target.shown, secondsText(request.connectTimeout)));
@@ -58,9 +74,10 @@ class SshSource : public Source {
         }
         // The time the user spends deciding about a new key does not count.
         const Clock::duration asked = checkHostKey(s, target, request);
-        connectDeadline += asked;
         deadline += asked;
-        authenticate(s, target, request, connectDeadline);
+        authenticate(s, target, request, deadline);
+        if (request.loginOnly)
+            return std::make_unique<StoreService>(std::make_shared<InstanceStore>());
         return gatherMachine(s, target, deadline, request.timeout);
     }
 };

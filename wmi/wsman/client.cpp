@@ -27,9 +27,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace qelto::wmi::wsman {
 
@@ -228,7 +231,22 @@ class Engine {
            Gathering& out)
         : request_(request), endpoint_(endpoint), tuning_(tuning), out_(out) {
         initCurl();
-        start_ = Clock::now();
+        start_ = endpoint.reached ? endpoint.reached->reached : Clock::now();
+        if (endpoint.reached) {
+            handed_ = endpoint.reached->socket.release();
+            reach::Address literal;
+            if (!reach::parseLiteral(endpoint.hostName, &literal)) {
+                const QString address = endpoint.reached->address.family == AF_INET6
+                                            ? u'[' + endpoint.reached->address.text() + u']'
+                                            : endpoint.reached->address.text();
+                resolve_ = curl_slist_append(nullptr, QStringLiteral("%1:%2:%3")
+                                                          .arg(endpoint.hostName)
+                                                          .arg(endpoint.port)
+                                                          .arg(address)
+                                                          .toUtf8()
+                                                          .constData());
+            }
+        }
         deadline_ = start_ + request.timeout;
         connectDeadline_ = std::min(deadline_, start_ + request.connectTimeout);
         sessionId_ = newUuid();
@@ -279,7 +297,10 @@ class Engine {
     ~Engine() {
         for (auto& t : active_) curl_multi_remove_handle(multiOf(*t), t->easy);
         active_.clear();
+        lanes_.clear();
         if (multi_) curl_multi_cleanup(multi_);
+        if (handed_ >= 0) ::close(handed_);
+        if (resolve_) curl_slist_free_all(resolve_);
     }
 
     void run(std::span<const schema::Class> classes) {
@@ -431,6 +452,15 @@ class Engine {
         curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
         curl_easy_setopt(e, CURLOPT_HEADERDATA, t.get());
         curl_easy_setopt(e, CURLOPT_PRIVATE, t.get());
+        // Sockets: the one the reach layer connected first, then our own, so that waiting can
+        // poll them all.
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, openSocket);
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, this);
+        curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, socketOptions);
+        curl_easy_setopt(e, CURLOPT_SOCKOPTDATA, this);
+        curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, closeSocket);
+        curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, this);
+        if (resolve_) curl_easy_setopt(e, CURLOPT_RESOLVE, resolve_);
         // Certificates: the system's, the request's CA file, the pin.
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, tls_.pin.isEmpty() ? 2L : 0L);
@@ -462,6 +492,32 @@ class Engine {
     }
 
     CURLM* multiOf(const Transfer& t) const { return t.lane ? t.lane->multi : multi_; }
+
+    static curl_socket_t openSocket(void* data, curlsocktype, curl_sockaddr* address) {
+        auto* self = static_cast<Engine*>(data);
+        if (self->handed_ >= 0) {
+            const int fd = self->handed_;
+            self->handed_ = -1;
+            self->connectedAlready_ = fd;
+            self->sockets_[fd] = true;
+            return fd;
+        }
+        const int fd =
+            ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (fd < 0) return CURL_SOCKET_BAD;
+        self->sockets_[fd] = false;
+        return fd;
+    }
+    static int socketOptions(void* data, curl_socket_t fd, curlsocktype) {
+        auto* self = static_cast<Engine*>(data);
+        if (fd != self->connectedAlready_) return CURL_SOCKOPT_OK;
+        self->connectedAlready_ = -1;
+        return CURL_SOCKOPT_ALREADY_CONNECTED;
+    }
+    static int closeSocket(void* data, curl_socket_t fd) {
+        static_cast<Engine*>(data)->sockets_.erase(fd);
+        return ::close(fd);
+    }
 
     // ---- The HTTP listener: a login per lane, then sealed messages ----
 
@@ -705,27 +761,21 @@ class Engine {
             curl_multi_poll(multis_.front(), nullptr, 0, ms, nullptr);
             return;
         }
-        std::vector<pollfd> fds;
+        // Several multi handles: poll every socket they opened (all through openSocket), for
+        // reading, and for writing until it has connected; the messages are small enough never
+        // to wait for room to write.
         for (CURLM* multi : multis_) {
             long timeout = -1;
             curl_multi_timeout(multi, &timeout);
             if (timeout >= 0) ms = std::min(ms, int(timeout));
-            fd_set r, w, x;
-            FD_ZERO(&r);
-            FD_ZERO(&w);
-            FD_ZERO(&x);
-            int most = -1;
-            curl_multi_fdset(multi, &r, &w, &x, &most);
-            for (int fd = 0; fd <= most; ++fd) {
-                short events = 0;
-                if (FD_ISSET(fd, &r)) events |= POLLIN;
-                if (FD_ISSET(fd, &w)) events |= POLLOUT;
-                if (FD_ISSET(fd, &x)) events |= POLLPRI;
-                if (events) fds.push_back({fd, events, 0});
-            }
         }
+        std::vector<pollfd> fds;
+        for (const auto& [fd, writable] : sockets_)
+            fds.push_back({fd, short(POLLIN | (writable ? 0 : POLLOUT)), 0});
         if (fds.empty()) ms = std::min(ms, 10);  // libcurl between sockets: look again soon
-        if (ms > 0) ::poll(fds.data(), fds.size(), ms);
+        if (ms <= 0 || ::poll(fds.data(), fds.size(), ms) <= 0) return;
+        for (const pollfd& p : fds)
+            if (p.revents & POLLOUT) sockets_[p.fd] = true;
     }
 
     [[noreturn]] void timedOut() {
@@ -1061,6 +1111,15 @@ class Engine {
     void settleAuth(const Transfer& t) {
         long available = 0;
         curl_easy_getinfo(t.easy, CURLINFO_HTTPAUTH_AVAIL, &available);
+        if (request_.trace && available) {
+            QStringList offered;
+            if (available & CURLAUTH_NEGOTIATE) offered << QStringLiteral("Negotiate");
+            if (available & CURLAUTH_NTLM) offered << QStringLiteral("NTLM");
+            if (available & CURLAUTH_BASIC) offered << QStringLiteral("Basic");
+            if (available & CURLAUTH_DIGEST) offered << QStringLiteral("Digest");
+            request_.trace(QStringLiteral("%1 提供的登录方式：%2")
+                               .arg(endpoint_.shown, offered.join(QStringLiteral("、"))));
+        }
         const unsigned long usable = static_cast<unsigned long>(available) & auth_;
         for (unsigned long scheme : {CURLAUTH_NEGOTIATE, CURLAUTH_NTLM, CURLAUTH_BASIC})
             if (usable & scheme) {
@@ -1089,6 +1148,10 @@ class Engine {
     QSet<QString> releasing_;                 // contexts whose Release is on its way
     qsizetype received_ = 0;
     bool login_ = false;
+    int handed_ = -1;                // the reach layer's socket, until the first request takes it
+    int connectedAlready_ = -1;      // that socket, until libcurl has asked about it
+    curl_slist* resolve_ = nullptr;  // the host name pinned to the address that was reached
+    std::map<int, bool> sockets_;    // every socket libcurl has open: connected yet?
 };
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include "wmi/schema.h"
 #include "wmi/store.h"
 
+#include "reach/race.h"
+
 #include <QString>
 
 #include <chrono>
@@ -53,6 +55,10 @@ struct Endpoint {
     QString hostName;
     int port = kDefaultPort;
     bool sealed = false;
+    // The connection the reach layer made, taken over by the first request (and the address it
+    // went to, used for every further connection instead of resolving the name again); null:
+    // libcurl connects by itself. The scan time counts from its `reached`.
+    reach::Winner* reached = nullptr;
 };
 // An http:// host text, or `sealed`, means the HTTP listener (port 5985 by default).
 Endpoint endpointOf(const HostText& host, bool sealed = false);

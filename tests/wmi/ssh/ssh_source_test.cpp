@@ -500,7 +500,8 @@ TEST(SshSource, RefusesWithTheRightNumberAndLeaksNothing) {
          {},
          {},
          wmi::code::HostKeyUnknown,
-         {presented, sshd.hostKeyLine.section(u' ', 0, 0)}},
+         {presented, sshd.hostKeyLine.section(u' ', 0, 0),
+          QStringLiteral("%1:%2").arg(sshd.address).arg(sshd.port)}},
         {"changed host key, even with a yes",
          [&](const Home& h) {
              h.copy(sshd.clientKey, QStringLiteral("id_ed25519"));
@@ -560,7 +561,8 @@ TEST(SshSource, AnUnknownKeyTheUserTrustsIsRecordedAndNotAskedAgain) {
     const wmi::HostKeyQuestion& q = questions.front();
     EXPECT_EQ(q.fingerprint, fingerprintOf(sshd.hostKeyLine));
     EXPECT_EQ(q.keyType, sshd.hostKeyLine.section(u' ', 0, 0));
-    EXPECT_EQ(q.address.toStdString(), sshd.knownHostsLine.section(u' ', 0, 0).toStdString());
+    // Named as the refusals name it (host:port as typed), not as known_hosts records it.
+    EXPECT_EQ(q.address, QStringLiteral("%1:%2").arg(sshd.address).arg(sshd.port));
     EXPECT_TRUE(home.read(QStringLiteral("known_hosts"))
                     .contains(sshd.hostKeyLine.section(u' ', 1, 1).toLatin1()));
 }
@@ -620,7 +622,7 @@ TEST(SshSource, AServerThatNeverSpeaksTimesOutWithinTheConnectLimit) {
 // --- Probing bare hosts
 // ----------------------------------------------------------------------------
 
-TEST(SshSource, ProbeWantsTheGreetingNotJustAnOpenPort) {
+TEST(SshSource, ABareHostAnswersWithTheGreetingNotJustAnOpenPort) {
     TestSshd sshd;
     if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
     Home home;
@@ -629,11 +631,11 @@ TEST(SshSource, ProbeWantsTheGreetingNotJustAnOpenPort) {
     const struct {
         const char* name;
         QString text;
-        wmi::ProbeResult expected;
+        reach::Outcome expected;
     } cases[] = {
-        {"sshd", QStringLiteral("127.0.0.2:%1").arg(sshd.port), wmi::ProbeResult::Answers},
-        {"closed", QStringLiteral("127.0.0.2:%1").arg(closedPort()), wmi::ProbeResult::Silent},
-        {"mute", QStringLiteral("127.0.0.2:%1").arg(mute.port), wmi::ProbeResult::Silent},
+        {"sshd", QStringLiteral("127.0.0.2:%1").arg(sshd.port), reach::Outcome::Answered},
+        {"closed", QStringLiteral("127.0.0.2:%1").arg(closedPort()), reach::Outcome::Refused},
+        {"mute", QStringLiteral("127.0.0.2:%1").arg(mute.port), reach::Outcome::Silent},
     };
     const auto source = wmi::ssh::newSource();
     for (const auto& c : cases) {
@@ -642,7 +644,11 @@ TEST(SshSource, ProbeWantsTheGreetingNotJustAnOpenPort) {
         ASSERT_TRUE(host && host->isBare());
         QElapsedTimer clock;
         clock.start();
-        EXPECT_EQ(source->probe(*host, wmi::Clock::now() + 1s), c.expected);
+        const reach::Report r =
+            reach::reachHost(host->host, source->candidates(*host), reach::Deadline::in(1s));
+        ASSERT_EQ(r.attempts.size(), 1u);
+        EXPECT_EQ(r.attempts.front().outcome, c.expected);
+        EXPECT_EQ(r.winner.has_value(), c.expected == reach::Outcome::Answered);
         EXPECT_LT(clock.elapsed(), 3000);
     }
 }

@@ -982,7 +982,12 @@ WsmanListener::WsmanListener(std::shared_ptr<const wmi::InstanceStore> machine,
     };
     d->server->Post(".*", elsewhere);
     d->server->Get(".*", elsewhere);
-    const int port = d->server->bind_to_any_port(d->options.address.toStdString());
+    const int port =
+        d->options.port
+            ? (d->server->bind_to_port(d->options.address.toStdString(), d->options.port)
+                   ? d->options.port
+                   : -1)
+            : d->server->bind_to_any_port(d->options.address.toStdString());
     if (port <= 0) {
         error_ = u"cannot listen on " + d->options.address;
         return;

@@ -60,6 +60,7 @@ struct WsmanListenerOptions {
     };  // wsman:Item around each instance or not
 
     QString address = QStringLiteral("127.0.0.2");
+    int port = 0;  // 0: any free port
     Certificate certificate = Certificate::CaSigned;
     QStringList certificateNames;  // extra DNS names in the certificate
     int pullBatch = 3;             // items per Pull at most (also bounded by the client's limit)
@@ -84,7 +85,7 @@ struct WsmanListenerOptions {
     QString keytab;        // SealedHttp: Kerberos service keys (HTTP/<address>)
     QString ntlmUserFile;  // SealedHttp: NTLM users, "DOMAIN:user:password" per line
 
-    WsmanListenerOptions& at(const QString& a) { return address = a, *this; }
+    WsmanListenerOptions& at(const QString& a, int p = 0) { return address = a, port = p, *this; }
     WsmanListenerOptions& withCertificate(Certificate c) { return certificate = c, *this; }
     WsmanListenerOptions& withBasic(const QString& user, const QString& password) {
         basicUser = user;

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Hosts behind a real interface, for tests and benchmarks (root only): a client namespace and a
+# hosts namespace joined by a veth pair, a firewall in the hosts namespace, and nothing else.
+#
+#   nethosts.sh up NAME            creates NAME-c (client, 198.18.8.1/24) and NAME-h (hosts)
+#   nethosts.sh drop NAME ADDR PORT    NAME-h silently drops TCP to ADDR:PORT
+#   nethosts.sh reject NAME ADDR PORT  NAME-h answers TCP to ADDR:PORT with a reset (refused)
+#   nethosts.sh exec NAME c|h CMD…     runs CMD inside NAME-c or NAME-h
+#   nethosts.sh down NAME              deletes both (idempotent)
+#
+# NAME-h owns 198.18.8.2–198.18.8.254 on its end of the veth (198.18.0.0/15 is set aside for
+# benchmarking and never routed), and the whole of 198.18.12.0/22 as local addresses (a server
+# bound to 0.0.0.0 there answers every one of them). The client namespace's only routes lead into
+# NAME-h; neither namespace has a route anywhere else, so no packet ever leaves the two. Each
+# has its own loopback. The firewall is an nftables table "qelto" whose input chain accepts
+# everything but the ports named by drop and reject.
+set -euo pipefail
+
+usage() {
+    sed -n '4,9p' "$0" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+die() {
+    echo "nethosts.sh: $*" >&2
+    exit 1
+}
+
+(($# >= 2)) || usage
+command=$1
+name=$2
+[[ $name =~ ^[a-z][a-z0-9-]{0,9}$ ]] || die "bad namespace name: $name"
+client=$name-c
+hosts=$name-h
+
+down() {
+    ip netns del "$client" 2>/dev/null || true
+    ip netns del "$hosts" 2>/dev/null || true
+}
+
+rule() {
+    local verdict=$1 address=$2 port=$3
+    [[ $address =~ ^198\.18\.[0-9]{1,3}\.[0-9]{1,3}(/(2[2-9]|3[0-2]))?$ ]] || die "not a test address: $address"
+    [[ $port =~ ^[0-9]{1,5}$ ]] || die "bad port: $port"
+    ip netns exec "$hosts" nft add rule inet qelto input ip daddr "$address" tcp dport "$port" \
+        "$verdict"
+}
+
+case $command in
+up)
+    ((EUID == 0)) || die "needs root"
+    command -v nft >/dev/null || die "needs nft (the nftables package)"
+    ! ip netns list | grep -qE "^($client|$hosts)( |$)" || die "$name already exists"
+    trap down EXIT
+    ip netns add "$client"
+    ip netns add "$hosts"
+    ip -n "$client" link add qc0 type veth peer name qh0 netns "$hosts"
+    ip -n "$client" link set lo up
+    ip -n "$hosts" link set lo up
+    ip -n "$client" addr add 198.18.8.1/24 dev qc0
+    ip -n "$hosts" addr add 198.18.8.2/24 dev qh0
+    for i in $(seq 3 254); do echo "addr add 198.18.8.$i/24 dev qh0"; done | ip -n "$hosts" -batch -
+    ip -n "$client" link set qc0 up
+    ip -n "$hosts" link set qh0 up
+    ip -n "$hosts" route add local 198.18.12.0/22 dev lo
+    ip -n "$client" route add 198.18.12.0/22 via 198.18.8.2 dev qc0
+    ip netns exec "$hosts" nft -f - <<'NFT'
+table inet qelto {
+    chain input {
+        type filter hook input priority 0; policy accept;
+    }
+}
+NFT
+    # Check what was made: the client reaches the hosts namespace and nothing else.
+    routes=$(ip -n "$client" -4 route show | sed "s/ *$//" | sort)
+    expected=$(printf '%s\n' "198.18.12.0/22 via 198.18.8.2 dev qc0" \
+        "198.18.8.0/24 dev qc0 proto kernel scope link src 198.18.8.1" | sort)
+    [[ $routes == "$expected" ]] || die "unexpected routes in $client: $routes"
+    [[ -z $(ip -n "$hosts" -4 route show | grep -v '^198\.18\.8\.0/24 dev qh0 ' || true) ]] ||
+        die "unexpected routes in $hosts"
+    trap - EXIT
+    ;;
+drop) (($# == 4)) || usage; rule drop "$3" "$4" ;;
+reject) (($# == 4)) || usage; rule "reject with tcp reset" "$3" "$4" ;;
+exec)
+    (($# >= 4)) || usage
+    side=$3
+    shift 3
+    case $side in c) exec ip netns exec "$client" "$@" ;; h) exec ip netns exec "$hosts" "$@" ;; *) usage ;; esac
+    ;;
+down) down ;;
+*) usage ;;
+esac
