@@ -85,9 +85,6 @@ void restoreEchoOn(int sig) {
 // Asks on the terminal without echo.
 std::optional<wmi::Secret> askPassword(const ConnectionOptions& o) {
     if (!::isatty(STDIN_FILENO)) return std::nullopt;
-    const QString prompt = QStringLiteral("%1 在 %2 上的密码：").arg(o.user, o.host);
-    printText(stderr, prompt);
-    std::fflush(stderr);
     const bool terminal = ::tcgetattr(STDIN_FILENO, &promptSaved) == 0;
     constexpr int kSignals[] = {SIGINT, SIGTERM, SIGTSTP};
     struct sigaction before[std::size(kSignals)];
@@ -103,6 +100,9 @@ std::optional<wmi::Secret> askPassword(const ConnectionOptions& o) {
         promptQuiet = 1;
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
+    // Asked once the echo is off and a signal would give it back.
+    printText(stderr, QStringLiteral("%1 在 %2 上的密码：").arg(o.user, o.host));
+    std::fflush(stderr);
     QByteArray line(4096, '\0');
     qsizetype got = 0;
     char ch;
