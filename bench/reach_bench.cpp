@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     bool failed = false;
     auto scan = [&](const QString& host, wmi::Road road) {
         wmi::ConnectRequest r(host, road, road == wmi::Road::Credentials ? user : QString(),
-                              road == wmi::Road::Credentials ? password : QString());
+                              road == wmi::Road::Credentials ? QString(password) : QString());
         r.pinSha256 = listener->certificateSha256();
         r.confirmNewHostKey = [](const wmi::HostKeyQuestion&) { return true; };
         scan::ScanRecord record;

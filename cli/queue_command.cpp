@@ -291,7 +291,8 @@ namespace {
 // One line of a credentials file.
 struct Credential {
     QRegularExpression pattern;
-    QString user, password;
+    QString user;
+    wmi::SharedSecret password;  // shared with every request that uses it, wiped when all are gone
 };
 
 // Reads a credentials file: refused unless it is a regular file of this user that no one else
@@ -337,7 +338,7 @@ std::optional<std::vector<Credential>> readCredentials(const QString& path, QStr
         pattern.replace(QStringLiteral("\\?"), QStringLiteral("."));
         list.push_back({QRegularExpression(QRegularExpression::anchoredPattern(pattern),
                                            QRegularExpression::CaseInsensitiveOption),
-                        m.captured(2), m.captured(3)});
+                        m.captured(2), wmi::SharedSecret(m.captured(3))});
     }
     return list;
 }

@@ -279,8 +279,6 @@ class JCXTXXTest : public QObject {
         QCOMPARE(clicked.count(), 1);
     }
 
-    // The computer that records the scans is this one, whatever the start-up connection answers
-    // (a recorded snapshot names another computer).
     // Start-up names the computer that records the scans and connects nowhere: gathering this
     // machine would keep the window from opening; the first press makes the first connection.
     void startUpNamesThisComputerAndConnectsNowhere() {

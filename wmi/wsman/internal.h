@@ -1,5 +1,6 @@
 #pragma once
 
+#include "wmi/connector.h"
 #include "wmi/secret.h"
 
 #include <QString>
