@@ -355,7 +355,8 @@ TEST(WsmanClient, TheDomainsAccountsCostAMemberNothing) {
     WsmanListener member(withAccounts(1, 20000), WsmanListenerOptions().withPullBatch(4000));
     if (!alone.ok()) GTEST_SKIP() << alone.error().toStdString();
     ASSERT_TRUE(member.ok());
-    // The best of five interleaved scans each: the least disturbed by whatever else runs.
+    // The best of five interleaved scans each: the least disturbed by whatever else runs (and
+    // past the first, which the listener's own index of its accounts costs).
     qint64 best[2] = {std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::max()};
     for (int round = 0; round < 5; ++round)
         for (int i = 0; i < 2; ++i) {
@@ -368,6 +369,12 @@ TEST(WsmanClient, TheDomainsAccountsCostAMemberNothing) {
                           lines, [](const std::string& l) { return l.starts_with("User|"); }),
                       5);
         }
+#if defined(__SANITIZE_ADDRESS__)
+    // Unoptimised and instrumented, the listener's own work on its 20,000 accounts weighs more
+    // than the scan: the times say nothing about the program's.
+    GTEST_SKIP() << "under AddressSanitizer the times are not compared (" << best[0]
+                 << " ns against " << best[1] << " ns)";
+#endif
     EXPECT_LT(double(best[1]), 1.2 * double(best[0])) << best[0] << " ns against " << best[1];
 }
 

@@ -189,7 +189,7 @@ FaultSpec schemaFault(const QString& why) {
 // One enumeration in progress.
 struct Walk {
     const wmi::ClassData* data = nullptr;
-    std::unique_ptr<wmi::ClassData> chosen;  // the instances a WHERE clause kept
+    std::shared_ptr<const wmi::ClassData> chosen;  // the instances a WHERE clause kept
     const wmi::schema::Class* cls = nullptr;
     QString className;    // the element name of its instances
     QString resourceUri;  // as the Enumerate named it
@@ -299,6 +299,8 @@ struct WsmanListener::Impl {
     bool stopped = false;
     QStringList violations;
     QStringList filters;
+    // What each filter with a WHERE clause chose, worked out once, as a host's own index would.
+    QHash<QString, std::shared_ptr<const wmi::ClassData>> chosen;
     Stats stats;
     int inFlight = 0;
     QSet<QString> messageIds;
@@ -779,18 +781,23 @@ void WsmanListener::Impl::enumerate(const Request& r, httplib::Response& res, Lo
     walk->instanceUri = r.resourceUri.chopped(1) + walk->className;
     walk->query = r.filter;
     if (query->hasWhere()) {
-        walk->chosen = std::make_unique<wmi::ClassData>();
-        walk->chosen->name = data->name;
-        for (const auto& i : data->items)
-            if (!i || query->matches([&](QStringView p) -> std::optional<wmi::Variant> {
-                    // Recorded machines hold their own accounts only, most without the flag.
-                    const wmi::Property* found = i->find(p);
-                    if (found) return found->value;
-                    if (p.compare(u"LocalAccount", Qt::CaseInsensitive) == 0)
-                        return wmi::Variant(true);
-                    return std::nullopt;
-                }))
-                walk->chosen->items.push_back(i);
+        auto& kept = chosen[r.filter];
+        if (!kept) {
+            auto c = std::make_shared<wmi::ClassData>();
+            c->name = data->name;
+            for (const auto& i : data->items)
+                if (!i || query->matches([&](QStringView p) -> std::optional<wmi::Variant> {
+                        // Recorded machines hold their own accounts only, most without the flag.
+                        const wmi::Property* found = i->find(p);
+                        if (found) return found->value;
+                        if (p.compare(u"LocalAccount", Qt::CaseInsensitive) == 0)
+                            return wmi::Variant(true);
+                        return std::nullopt;
+                    }))
+                    c->items.push_back(i);
+            kept = std::move(c);
+        }
+        walk->chosen = kept;
         walk->data = walk->chosen.get();
     }
     // Windows puts one item in the first reply, however many the client allows.
