@@ -510,174 +510,162 @@ TEST(Cli, ThePasswordPromptGivesTheEchoBackOnASignal) {
             ::waitpid(pid, &status, 0);
         }
         ::close(master);
+    }
+}
 
-        // A PostgreSQL server that asks every client for a password (and never gets further):
-        // enough for libpq to fail with "no password supplied" when it has none.
-        class PasswordAskingServer {
-          public:
-            PasswordAskingServer() {
-                listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                sockaddr_in a{};
-                a.sin_family = AF_INET;
-                a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                socklen_t n = sizeof a;
-                if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), n) != 0 ||
-                    ::listen(listener_, 4) != 0 ||
-                    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
-                    return;
-                port_ = ntohs(a.sin_port);
-                thread_ = std::thread([this] {
-                    for (int c; (c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-                        // Each message: length, then a code. SSL and GSS encryption requests get
-                        // "N"; the start-up message gets AuthenticationCleartextPassword.
-                        unsigned char head[8];
-                        while (::recv(c, head, 8, MSG_WAITALL) == 8) {
-                            const quint32 length =
-                                quint32(head[0]) << 24 | head[1] << 16 | head[2] << 8 | head[3];
-                            if (length == 8) {
-                                ::send(c, "N", 1, MSG_NOSIGNAL);
-                                continue;
-                            }
-                            std::vector<char> rest(length > 8 && length < 10000 ? length - 8 : 0);
-                            if (!rest.empty()) ::recv(c, rest.data(), rest.size(), MSG_WAITALL);
-                            ::send(c, "R\0\0\0\x08\0\0\0\x03", 9, MSG_NOSIGNAL);
-                        }
-                        ::close(c);
+// A PostgreSQL server that asks every client for a password (and never gets further): enough for
+// libpq to fail with "no password supplied" when it has none.
+class PasswordAskingServer {
+  public:
+    PasswordAskingServer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), n) != 0 ||
+            ::listen(listener_, 4) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+            return;
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            for (int c; (c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                // Each message: length, then a code. SSL and GSS encryption requests get "N";
+                // the start-up message gets AuthenticationCleartextPassword.
+                unsigned char head[8];
+                while (::recv(c, head, 8, MSG_WAITALL) == 8) {
+                    const quint32 length =
+                        quint32(head[0]) << 24 | head[1] << 16 | head[2] << 8 | head[3];
+                    if (length == 8) {
+                        ::send(c, "N", 1, MSG_NOSIGNAL);
+                        continue;
                     }
-                });
-            }
-            ~PasswordAskingServer() {
-                ::shutdown(listener_, SHUT_RDWR);
-                ::close(listener_);
-                if (thread_.joinable()) thread_.join();
-            }
-            int port() const { return port_; }
-
-          private:
-            int listener_ = -1;
-            int port_ = 0;
-            std::thread thread_;
-        };
-
-        TEST(Cli, MessagesAndOutputsAgreeWhereverTheyGoInEveryLocale) {
-            QTemporaryDir dir;
-            ASSERT_TRUE(dir.isValid());
-            // A GBK locale that really exists (so that the C library speaks Chinese in GBK) where
-            // localedef can make one; else the name alone, which still decides the character set.
-            QProcess localedef;
-            localedef.start(QStringLiteral("localedef"),
-                            {QStringLiteral("-i"), QStringLiteral("zh_CN"), QStringLiteral("-f"),
-                             QStringLiteral("GBK"), dir.filePath(QStringLiteral("zh_CN.GBK"))});
-            const bool generated = localedef.waitForFinished(60000) && localedef.exitCode() == 0;
-            if (!generated) std::cout << "NOTE: no localedef here; zh_CN.GBK is a name only\n";
-            QFile suppressions(dir.filePath(QStringLiteral("lsan")));
-            ASSERT_TRUE(suppressions.open(QIODevice::WriteOnly));
-            suppressions.write("leak:__argz_add_sep\n");
-            suppressions.close();
-            PasswordAskingServer server;
-            ASSERT_NE(server.port(), 0);
-            const QString m = machine("desktop.json");
-            const QString lost =
-                QString(70, u'x') + QStringLiteral(".example");  // fails before any query
-            const struct {
-                QString commandLine;  // bash; $0 is qelto-cli
-                int status;
-                const char* out;  // a pattern the decoded stdout matches (empty: stdout is empty)
-                const char* err;  // the same for stderr
-                bool utf8;        // stdout is UTF-8 whatever the locale (JSON)
-            } table[] = {
-                // The outline into a pipe is text in the locale's character set, as on a terminal;
-                // JSON
-                // stays UTF-8.
-                {QStringLiteral("\"$0\" scan --snapshot %1").arg(m), 0, "\n  系统摘要\n", "",
-                 false},
-                {QStringLiteral("\"$0\" scan --snapshot %1 --json").arg(m), 0, "\"计算机名：", "",
-                 true},
-                // A reader that leaves early ends nothing in an error.
-                {QStringLiteral("\"$0\" scan --snapshot %1 --json | true; exit ${PIPESTATUS[0]}")
-                     .arg(m),
-                 0, "", "", false},
-                // A system error in the locale's own words and character set.
-                {QStringLiteral("\"$0\" --version >/dev/full"), 1, "",
-                 "^无法写入标准输出：[^?]+\n$", false},
-                {QStringLiteral("\"$0\" scan --help"), 0, "\n  -v, --verbose ", "", false},
-                // A bare name that does not resolve is said so, as for its ssh:// form.
-                {QStringLiteral("\"$0\" scan %1").arg(lost), 1, "", "这个名字无法解析", false},
-                {QStringLiteral("\"$0\" scan ssh://%1").arg(lost), 1, "", "这个名字无法解析",
-                 false},
-                // Nothing found is status 1 in history as in show.
-                {QStringLiteral(
-                     "\"$0\" archive init >/dev/null 2>&1; \"$0\" archive history NOSUCH"),
-                 1, "", "没有计算机 NOSUCH", false},
-                {QStringLiteral("\"$0\" archive init >/dev/null 2>&1; \"$0\" archive show 99"), 1,
-                 "", "99", false},
-                {QStringLiteral("\"$0\" archive history PC --archive "
-                                "'Provider=PostgreSQL;Host=127.0.0.1;Port=%1;Database=d;User ID=u'")
-                     .arg(server.port()),
-                 1, "", "QELTO_ARCHIVE_PASSWORD.*--archive-password-file", false},
-                // Report names without ":" and "@"; a blank between the header's date and time.
-                {QStringLiteral(
-                     "mkdir r; \"$0\" scan --snapshot %1 ssh://alice@127.0.0.7:2207 127.0.0.8 "
-                     "--report-dir r >/dev/null 2>&1; ls r; rm -r r")
-                     .arg(m),
-                 0, "^WS-0417-127.0.0.8.doc\nWS-0417-ssh-alice-127.0.0.7-2207.doc\n$", "", false},
-                {QStringLiteral(
-                     "\"$0\" scan --snapshot %1 --report-dir . 2>/dev/null >&2; head -n 1 "
-                     "WS-0417.doc")
-                     .arg(m),
-                 0, "检测时间是：.*[0-9] [0-9]{1,2}:[0-9]{2}:[0-9]{2}", "", false},
-            };
-            for (const char* locale : {"C.UTF-8", "zh_CN.GBK"}) {
-                const bool gbk = qstrcmp(locale, "zh_CN.GBK") == 0;
-                for (const auto& row : table) {
-                    const std::string label =
-                        std::string(locale) + ": " + row.commandLine.toStdString();
-                    QProcess p;
-                    p.setWorkingDirectory(dir.path());
-                    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-                    env.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(locale));
-                    env.insert(QStringLiteral("QELTO_ARCHIVE"),
-                               QStringLiteral("Data Source=a.mdb"));
-                    env.remove(QStringLiteral("QELTO_ARCHIVE_PASSWORD"));
-                    if (generated && gbk) {
-                        env.insert(QStringLiteral("LOCPATH"), dir.path());
-                        // setlocale keeps the LOCPATH it read for the life of the process (glibc).
-                        env.insert(QStringLiteral("LSAN_OPTIONS"),
-                                   QStringLiteral("print_suppressions=0:suppressions=") +
-                                       dir.filePath(QStringLiteral("lsan")));
-                    }
-                    p.setProcessEnvironment(env);
-                    p.start(QStringLiteral("/bin/bash"),
-                            {QStringLiteral("-c"), row.commandLine, QStringLiteral(QELTO_CLI)});
-                    ASSERT_TRUE(p.waitForFinished(30000)) << label;
-                    const auto decoded = [&](const QByteArray& bytes, bool utf8) {
-                        if (!gbk || utf8) return QString::fromUtf8(bytes);
-                        QProcess iconv;
-                        iconv.start(QStringLiteral("iconv"),
-                                    {QStringLiteral("-f"), QStringLiteral("GBK"),
-                                     QStringLiteral("-t"), QStringLiteral("UTF-8")});
-                        iconv.write(bytes);
-                        iconv.closeWriteChannel();
-                        iconv.waitForFinished();
-                        return iconv.exitCode() == 0
-                                   ? QString::fromUtf8(iconv.readAllStandardOutput())
-                                   : QStringLiteral("(not GBK)");
-                    };
-                    const QString out = decoded(p.readAllStandardOutput(), row.utf8);
-                    const QString err = decoded(p.readAllStandardError(), false);
-                    EXPECT_EQ(p.exitCode(), row.status) << label << ": " << err.toStdString();
-                    for (const auto& [text, pattern] :
-                         {std::pair{out, row.out}, std::pair{err, row.err}}) {
-                        if (*pattern == 0)
-                            EXPECT_TRUE(text.isEmpty()) << label << ": " << text.toStdString();
-                        else
-                            EXPECT_TRUE(QRegularExpression(QString::fromUtf8(pattern))
-                                            .match(text)
-                                            .hasMatch())
-                                << label << ": " << text.toStdString();
-                    }
+                    std::vector<char> rest(length > 8 && length < 10000 ? length - 8 : 0);
+                    if (!rest.empty()) ::recv(c, rest.data(), rest.size(), MSG_WAITALL);
+                    ::send(c, "R\0\0\0\x08\0\0\0\x03", 9, MSG_NOSIGNAL);
                 }
+                ::close(c);
+            }
+        });
+    }
+    ~PasswordAskingServer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        ::close(listener_);
+        if (thread_.joinable()) thread_.join();
+    }
+    int port() const { return port_; }
+
+  private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST(Cli, MessagesAndOutputsAgreeWhereverTheyGoInEveryLocale) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // A GBK locale that really exists (so that the C library speaks Chinese in GBK) where
+    // localedef can make one; else the name alone, which still decides the character set.
+    QProcess localedef;
+    localedef.start(QStringLiteral("localedef"),
+                    {QStringLiteral("-i"), QStringLiteral("zh_CN"), QStringLiteral("-f"),
+                     QStringLiteral("GBK"), dir.filePath(QStringLiteral("zh_CN.GBK"))});
+    const bool generated = localedef.waitForFinished(60000) && localedef.exitCode() == 0;
+    if (!generated) std::cout << "NOTE: no localedef here; zh_CN.GBK is a name only\n";
+    QFile suppressions(dir.filePath(QStringLiteral("lsan")));
+    ASSERT_TRUE(suppressions.open(QIODevice::WriteOnly));
+    suppressions.write("leak:__argz_add_sep\n");
+    suppressions.close();
+    PasswordAskingServer server;
+    ASSERT_NE(server.port(), 0);
+    const QString m = machine("desktop.json");
+    const QString lost = QString(70, u'x') + QStringLiteral(".example");  // fails before any query
+    const struct {
+        QString commandLine;  // bash; $0 is qelto-cli
+        int status;
+        const char* out;  // a pattern the decoded stdout matches (empty: stdout is empty)
+        const char* err;  // the same for stderr
+        bool utf8;        // stdout is UTF-8 whatever the locale (JSON)
+    } table[] = {
+        // The outline into a pipe is text in the locale's character set, as on a terminal; JSON
+        // stays UTF-8.
+        {QStringLiteral("\"$0\" scan --snapshot %1").arg(m), 0, "\n  系统摘要\n", "", false},
+        {QStringLiteral("\"$0\" scan --snapshot %1 --json").arg(m), 0, "\"计算机名：", "", true},
+        // A reader that leaves early ends nothing in an error.
+        {QStringLiteral("\"$0\" scan --snapshot %1 --json | true; exit ${PIPESTATUS[0]}").arg(m), 0,
+         "", "", false},
+        // A system error in the locale's own words and character set.
+        {QStringLiteral("\"$0\" --version >/dev/full"), 1, "", "^无法写入标准输出：[^?]+\n$",
+         false},
+        {QStringLiteral("\"$0\" scan --help"), 0, "\n  -v, --verbose ", "", false},
+        // A bare name that does not resolve is said so, as for its ssh:// form.
+        {QStringLiteral("\"$0\" scan %1").arg(lost), 1, "", "这个名字无法解析", false},
+        {QStringLiteral("\"$0\" scan ssh://%1").arg(lost), 1, "", "这个名字无法解析", false},
+        // Nothing found is status 1 in history as in show.
+        {QStringLiteral("\"$0\" archive init >/dev/null 2>&1; \"$0\" archive history NOSUCH"), 1,
+         "", "没有计算机 NOSUCH", false},
+        {QStringLiteral("\"$0\" archive init >/dev/null 2>&1; \"$0\" archive show 99"), 1, "", "99",
+         false},
+        {QStringLiteral("\"$0\" archive history PC --archive "
+                        "'Provider=PostgreSQL;Host=127.0.0.1;Port=%1;Database=d;User ID=u'")
+             .arg(server.port()),
+         1, "", "QELTO_ARCHIVE_PASSWORD.*--archive-password-file", false},
+        // Report names without ":" and "@"; a blank between the header's date and time.
+        {QStringLiteral("mkdir r; \"$0\" scan --snapshot %1 ssh://alice@127.0.0.7:2207 127.0.0.8 "
+                        "--report-dir r >/dev/null 2>&1; ls r; rm -r r")
+             .arg(m),
+         0, "^WS-0417-127.0.0.8.doc\nWS-0417-ssh-alice-127.0.0.7-2207.doc\n$", "", false},
+        {QStringLiteral("\"$0\" scan --snapshot %1 --report-dir . 2>/dev/null >&2; head -n 1 "
+                        "WS-0417.doc")
+             .arg(m),
+         0, "检测时间是：.*[0-9] [0-9]{1,2}:[0-9]{2}:[0-9]{2}", "", false},
+    };
+    for (const char* locale : {"C.UTF-8", "zh_CN.GBK"}) {
+        const bool gbk = qstrcmp(locale, "zh_CN.GBK") == 0;
+        for (const auto& row : table) {
+            const std::string label = std::string(locale) + ": " + row.commandLine.toStdString();
+            QProcess p;
+            p.setWorkingDirectory(dir.path());
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(locale));
+            env.insert(QStringLiteral("QELTO_ARCHIVE"), QStringLiteral("Data Source=a.mdb"));
+            env.remove(QStringLiteral("QELTO_ARCHIVE_PASSWORD"));
+            if (generated && gbk) {
+                env.insert(QStringLiteral("LOCPATH"), dir.path());
+                // setlocale keeps the LOCPATH it read for the life of the process (glibc).
+                env.insert(QStringLiteral("LSAN_OPTIONS"),
+                           QStringLiteral("print_suppressions=0:suppressions=") +
+                               dir.filePath(QStringLiteral("lsan")));
+            }
+            p.setProcessEnvironment(env);
+            p.start(QStringLiteral("/bin/bash"),
+                    {QStringLiteral("-c"), row.commandLine, QStringLiteral(QELTO_CLI)});
+            ASSERT_TRUE(p.waitForFinished(30000)) << label;
+            const auto decoded = [&](const QByteArray& bytes, bool utf8) {
+                if (!gbk || utf8) return QString::fromUtf8(bytes);
+                QProcess iconv;
+                iconv.start(QStringLiteral("iconv"),
+                            {QStringLiteral("-f"), QStringLiteral("GBK"), QStringLiteral("-t"),
+                             QStringLiteral("UTF-8")});
+                iconv.write(bytes);
+                iconv.closeWriteChannel();
+                iconv.waitForFinished();
+                return iconv.exitCode() == 0 ? QString::fromUtf8(iconv.readAllStandardOutput())
+                                             : QStringLiteral("(not GBK)");
+            };
+            const QString out = decoded(p.readAllStandardOutput(), row.utf8);
+            const QString err = decoded(p.readAllStandardError(), false);
+            EXPECT_EQ(p.exitCode(), row.status) << label << ": " << err.toStdString();
+            for (const auto& [text, pattern] : {std::pair{out, row.out}, std::pair{err, row.err}}) {
+                if (*pattern == 0)
+                    EXPECT_TRUE(text.isEmpty()) << label << ": " << text.toStdString();
+                else
+                    EXPECT_TRUE(
+                        QRegularExpression(QString::fromUtf8(pattern)).match(text).hasMatch())
+                        << label << ": " << text.toStdString();
             }
         }
+    }
+}
 
-    }  // namespace
+}  // namespace
