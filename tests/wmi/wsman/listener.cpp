@@ -752,10 +752,23 @@ void WsmanListener::Impl::enumerate(const Request& r, httplib::Response& res, Lo
         return sendFault(res, invalidQueryFault(r.filter), r.messageId);
     }
     // A computer that is no domain controller lists its own accounts only: asked without the
-    // filter, a member of a domain walks every account of the domain.
+    // filter, a member of a domain walks every account of the domain. (A machine that holds no
+    // domain account can be asked either way.)
+    const auto holdsDomainAccounts = [&] {
+        const wmi::ClassData* all = machine->findClass(u"Win32_UserAccount");
+        if (!all) return false;
+        for (const auto& item : all->items) {
+            const wmi::Property* local = item ? item->find(u"LocalAccount") : nullptr;
+            if (local && local->value.type() == wmi::Variant::Type::Bool &&
+                !local->value.boolValue())
+                return true;
+        }
+        return false;
+    };
     if (accounts &&
         r.filter.simplified().compare(u"Select * From Win32_UserAccount Where LocalAccount = TRUE",
-                                      Qt::CaseInsensitive) != 0) {
+                                      Qt::CaseInsensitive) != 0 &&
+        holdsDomainAccounts()) {
         const wmi::ClassData* system = machine->findClass(u"Win32_ComputerSystem");
         const wmi::Property* role = system && !system->items.empty() && system->items.front()
                                         ? system->items.front()->find(u"DomainRole")
