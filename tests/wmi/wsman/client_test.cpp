@@ -356,9 +356,12 @@ TEST(WsmanClient, TheDomainsAccountsCostAMemberNothing) {
     if (!alone.ok()) GTEST_SKIP() << alone.error().toStdString();
     ASSERT_TRUE(member.ok());
     // The best of five interleaved scans each: the least disturbed by whatever else runs (and
-    // past the first, which the listener's own index of its accounts costs).
+    // past the first, which the listener's own index of its accounts costs). On a machine busy
+    // with other tests the rounds go on, up to four times as many, until the two can be told
+    // apart: a member that enumerated the domain stays slower in every round.
     qint64 best[2] = {std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::max()};
-    for (int round = 0; round < 5; ++round)
+    for (int round = 0; round < 20 && (round < 5 || double(best[1]) >= 1.2 * double(best[0]));
+         ++round)
         for (int i = 0; i < 2; ++i) {
             QElapsedTimer t;
             t.start();
