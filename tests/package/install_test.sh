@@ -124,8 +124,10 @@ PY
     [ "$(man -w qelto-cli)" = /usr/share/man/man1/qelto-cli.1.gz ] ||
         fail "man -w qelto-cli：$(man -w qelto-cli 2>&1)"
     [ "$(man -w qelto)" = /usr/share/man/man1/qelto.1.gz ] || fail "man -w qelto：$(man -w qelto 2>&1)"
-    MANWIDTH=80 man qelto-cli 2>/dev/null >qelto-cli.page
-    MANWIDTH=80 man qelto 2>/dev/null >qelto.page
+    # The pages as installed (-l): man-db may keep a formatted copy from an earlier install, newer
+    # than the package's files, which carry the changelog's date.
+    MANWIDTH=80 man -l /usr/share/man/man1/qelto-cli.1.gz 2>/dev/null >qelto-cli.page
+    MANWIDTH=80 man -l /usr/share/man/man1/qelto.1.gz 2>/dev/null >qelto.page
     grep -q "qelto $version" qelto-cli.page || fail "qelto-cli(1) 的页眉不是版本 $version"
     # The section of the options, where each option must be described.
     sed -n '/^选项$/,/^环境变量$/p' qelto-cli.page >qelto-cli.txt
