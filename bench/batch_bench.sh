@@ -138,8 +138,8 @@ memhome=$server_home
 mapfile -t memurls <"$dir/mem.txt"
 one=$(peak "$memhome" --json "${memurls[0]}")
 printf '%-20s %8s KiB\n' "一台主机" "$one"
-for spec in "16 8" "64 8" "64 32"; do
-    read -r n jobs <<<"$spec"
+for batch in "16 8" "64 8" "64 32"; do
+    read -r n jobs <<<"$batch"
     m=$(peak "$memhome" --jobs "$jobs" "${memurls[@]:0:n}")
     printf '%-20s %8s KiB   = %s × 一台\n' "$n 台，--jobs $jobs" "$m" "$(ratio "$m" "$one")"
 done

@@ -22,14 +22,14 @@ QByteArray resolved(const char* path) {
 
 class ModuleSource : public Source {
   public:
-    explicit ModuleSource(ModuleSpec spec) : spec_(std::move(spec)) {}
+    explicit ModuleSource(ModuleDescription module) : module_(std::move(module)) {}
 
-    QString name() const override { return spec_.name; }
-    bool takes(const HostText& host) const override { return spec_.takes(host); }
-    bool servesBareHosts() const override { return spec_.servesBareHosts; }
-    int preference() const override { return spec_.preference; }
+    QString name() const override { return module_.name; }
+    bool takes(const HostText& host) const override { return module_.takes(host); }
+    bool servesBareHosts() const override { return module_.servesBareHosts; }
+    int preference() const override { return module_.preference; }
     std::vector<reach::Candidate> candidates(const HostText& host) const override {
-        if (spec_.candidates) return spec_.candidates(host);
+        if (module_.candidates) return module_.candidates(host);
         return loaded().candidates(host);
     }
     std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText& host,
@@ -41,30 +41,31 @@ class ModuleSource : public Source {
     Source& loaded() const {
         const std::lock_guard lock(mutex_);
         if (source_) return *source_;
-        const QByteArray path = QFile::encodeName(moduleFolder()) + '/' + spec_.file;
+        const QByteArray path = QFile::encodeName(moduleFolder()) + '/' + module_.file;
         void* handle = ::dlopen(path.constData(), RTLD_NOW | RTLD_LOCAL);
         const char* why = handle ? nullptr : ::dlerror();
         using Entry = Source* (*)();
-        const auto entry = handle ? reinterpret_cast<Entry>(::dlsym(handle, spec_.entry)) : nullptr;
+        const auto entry =
+            handle ? reinterpret_cast<Entry>(::dlsym(handle, module_.entry)) : nullptr;
         if (handle && !entry) why = ::dlerror();
         if (!entry)
             throw Error(code::Failed, QStringLiteral("无法载入 %1 来源的模块 %2：%3")
-                                          .arg(spec_.name, QFile::decodeName(path),
+                                          .arg(module_.name, QFile::decodeName(path),
                                                QString::fromLocal8Bit(why ? why : "")));
         // The module stays loaded: what it made (services, errors) may outlive this source.
         source_.reset(entry());
         return *source_;
     }
 
-    ModuleSpec spec_;
+    ModuleDescription module_;
     mutable std::mutex mutex_;
     mutable std::unique_ptr<Source> source_;
 };
 
 }  // namespace
 
-std::unique_ptr<Source> moduleSource(ModuleSpec spec) {
-    return std::make_unique<ModuleSource>(std::move(spec));
+std::unique_ptr<Source> moduleSource(ModuleDescription module) {
+    return std::make_unique<ModuleSource>(std::move(module));
 }
 
 QString moduleFolder() {

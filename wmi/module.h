@@ -11,7 +11,7 @@
 // a shared object loaded with dlopen on first use and kept until the program ends.
 namespace qelto::wmi {
 
-struct ModuleSpec {
+struct ModuleDescription {
     QString name;  // "ssh", "wsman"
     bool (*takes)(const HostText& host) = nullptr;
     bool servesBareHosts = false;
@@ -22,7 +22,7 @@ struct ModuleSpec {
     const char* entry = nullptr;  // extern "C" Source* entry(): a new source, owned by the caller
 };
 
-std::unique_ptr<Source> moduleSource(ModuleSpec spec);
+std::unique_ptr<Source> moduleSource(ModuleDescription module);
 
 // Where modules are loaded from: the build's folder of modules when this program runs from the
 // build tree, else the folder they are installed in.
