@@ -40,7 +40,7 @@ for v in "$hosts:1:40" "$rounds:1:20" "$timeout:1:10"; do
 done
 cli=$(realpath "${positional[0]:-$root/build/bin/qelto-cli}")
 [[ -x $cli ]] || { echo "找不到 $cli" >&2; exit 1; }
-sshd_sh=$root/tests/wmi/ssh/test_sshd.sh
+sshd_sh=$root/tests/sources/ssh/test_sshd.sh
 netns_sh=$root/tests/cli/netns.sh
 per_run_limit=300 # seconds; no single run may hang the benchmark
 

@@ -1,6 +1,6 @@
 // How reading a snapshot and scanning it grow with the size of the machine: the largest recorded
 // machine (the snapshots of tests/scan/machines and the recorded Linux machines of
-// tests/wmi/linux/machines, whichever is largest as a snapshot) at 1×, 10× and 100× its objects.
+// tests/sources/linux/machines, whichever is largest as a snapshot) at 1×, 10× and 100× its objects.
 // Prints the medians and the ratio of each size to the one before; linear growth gives about 10.
 // Then the hostile inputs: one instance of 40,000 properties, and adapters that all pair with
 // every configuration.
@@ -10,7 +10,7 @@
 #include "median.h"
 
 #include "scan/scan.h"
-#include "wmi/linux/source.h"
+#include "sources/linux/source.h"
 #include "wmi/snapshot.h"
 
 #include <QDir>
@@ -52,7 +52,7 @@ std::pair<QString, QByteArray> largestMachine() {
         if (file.open(QIODevice::ReadOnly))
             consider(f.fileName(), wmi::writeSnapshot(*wmi::readSnapshot(file.readAll())));
     }
-    const QDir recorded(kSource + QStringLiteral("/tests/wmi/linux/machines"));
+    const QDir recorded(kSource + QStringLiteral("/tests/sources/linux/machines"));
     for (const QString& name : recorded.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         consider(name, wmi::writeSnapshot(*wmi::lnx::scanLocal(recorded.filePath(name))));
     return best;

@@ -11,7 +11,7 @@
 
 #include "listener.h"
 #include "support/nethosts.h"
-#include "wmi/ssh/sshd_fixture.h"
+#include "sources/ssh/sshd_fixture.h"
 
 #include "scan/host.h"
 #include "wmi/snapshot.h"

@@ -46,12 +46,12 @@ dir=$(mktemp -d /tmp/qelto-sshbench.XXXXXX)
 relay_pid=""
 finish() {
     [[ -n $relay_pid ]] && kill "$relay_pid" 2>/dev/null
-    bash "$root/tests/wmi/ssh/test_sshd.sh" stop "$dir/sshd" >/dev/null 2>&1 || true
+    bash "$root/tests/sources/ssh/test_sshd.sh" stop "$dir/sshd" >/dev/null 2>&1 || true
     rm -rf -- "$dir"
 }
 trap finish EXIT
 
-bash "$root/tests/wmi/ssh/test_sshd.sh" start "$dir/sshd" >/dev/null
+bash "$root/tests/sources/ssh/test_sshd.sh" start "$dir/sshd" >/dev/null
 # shellcheck disable=SC1091
 . "$dir/sshd/env"
 home=$dir/sshd/home

@@ -11,7 +11,7 @@
 
 #include "scan/scan.h"
 #include "wmi/snapshot.h"
-#include "wmi/wsman/client.h"
+#include "sources/wsman/client.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 // Feeds arbitrary text to the datetime conversions. What cimDateTime accepts is WMI's CIM text,
 // which it gives back unchanged; what xsDateTime writes, cimDateTime reads back to the same CIM
 // text.
-#include "wmi/wsman/decode.h"
-#include "wmi/wsman/encode.h"
+#include "sources/wsman/decode.h"
+#include "sources/wsman/encode.h"
 
 #include <QString>
 

@@ -4,10 +4,10 @@
 // 8 printers and ini files, 9 mounts and exports, 10 routes, addresses and ports, 11 accounts,
 // 12 utmp and MAC addresses. Every parser must return
 // without crashing or hanging, and what it returns must hold together.
-#include "wmi/linux/edid.h"
-#include "wmi/linux/parsers.h"
-#include "wmi/linux/smbios.h"
-#include "wmi/linux/text.h"
+#include "sources/linux/edid.h"
+#include "sources/linux/parsers.h"
+#include "sources/linux/smbios.h"
+#include "sources/linux/text.h"
 
 #include <cstddef>
 #include <cstdint>

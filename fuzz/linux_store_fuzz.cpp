@@ -1,8 +1,8 @@
 // Builds the answers of all classes from a gathered machine made of arbitrary bytes: the input is
 // split at NUL bytes into (path, content) pairs; paths name files of the plan, links and probes.
 // Whatever the files say, building must finish and give every class of the scan.
-#include "wmi/linux/gather.h"
-#include "wmi/linux/source.h"
+#include "sources/linux/gather.h"
+#include "sources/linux/source.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Decodes arbitrary bytes as a gathered stream (framed with a fixed boundary, as the seeds are).
 // Decoding either fails with a StreamError or gives a gathering that builds the answers of every
 // class and that encodes to a stream decoding to the same gathering.
-#include "wmi/linux/source.h"
-#include "wmi/linux/stream.h"
+#include "sources/linux/source.h"
+#include "sources/linux/stream.h"
 
 #include <cstddef>
 #include <cstdint>

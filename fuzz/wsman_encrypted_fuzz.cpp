@@ -2,8 +2,8 @@
 // the content type Windows sends (or one taken from the input's first line). It either refuses
 // the body with a DecodeError or takes it; under Windows's content type every part it takes,
 // written again, must parse back to the same part.
-#include "wmi/wsman/decode.h"
-#include "wmi/wsman/encrypted.h"
+#include "sources/wsman/decode.h"
+#include "sources/wsman/encrypted.h"
 
 #include <QByteArray>
 

@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the WS-Management reply decoder, typed by one of the 25 classes (the
 // first byte chooses, or none). It either refuses the reply with a DecodeError or takes it; what
 // it takes, written again as a listener writes it, must read back the same.
-#include "wmi/wsman/decode.h"
-#include "wmi/wsman/encode.h"
+#include "sources/wsman/decode.h"
+#include "sources/wsman/encode.h"
 
 #include <QByteArray>
 

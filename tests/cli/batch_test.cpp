@@ -5,7 +5,7 @@
 #include "cli/batch.h"
 #include "archive/recordset.h"
 #include "support/server_script.h"
-#include "wmi/ssh/sshd_fixture.h"
+#include "sources/ssh/sshd_fixture.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -413,7 +413,7 @@ struct SshdInside {
         const QStringList args =
             ns.prefix().mid(1) +
             QStringList{QStringLiteral("bash"),
-                        QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/ssh/test_sshd.sh"),
+                        QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/ssh/test_sshd.sh"),
                         QStringLiteral("start"),
                         dir,
                         QStringLiteral("--address"),
@@ -423,7 +423,7 @@ struct SshdInside {
     ~SshdInside() {
         QHash<QString, QString> none;
         QString ignored;
-        qelto::test::runServerScript(QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/ssh/test_sshd.sh"),
+        qelto::test::runServerScript(QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/ssh/test_sshd.sh"),
                                      {QStringLiteral("stop"), dir}, dir, none, ignored);
     }
     QString url() const {

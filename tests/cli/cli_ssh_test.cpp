@@ -1,7 +1,7 @@
 // qelto-cli against a real OpenSSH server on a loopback address: host keys, where the password
 // comes from, and what a failed connection leaves on stdout (nothing).
 
-#include "../wmi/ssh/sshd_fixture.h"
+#include "../sources/ssh/sshd_fixture.h"
 #include "support/nethosts.h"
 
 #include <QDir>

@@ -104,7 +104,7 @@ assert socket.gethostname().split(".")[0].lower() in text.lower(), "no host name
 PY
     # A Linux host over SSH, a throwaway server on loopback: the scan works from the package, its
     # module loaded from /usr/lib (the dynamic loader says from where).
-    if "$repo/tests/wmi/ssh/test_sshd.sh" start "$scratch/sshd" >/dev/null; then
+    if "$repo/tests/sources/ssh/test_sshd.sh" start "$scratch/sshd" >/dev/null; then
         (
             # shellcheck disable=SC1091
             . "$scratch/sshd/env"
@@ -117,7 +117,7 @@ PY
                 fail "qelto-cli scan ssh://… 的输出不是检测结果"
             exit $((failures > 0))
         ) || failures=$((failures + 1))
-        "$repo/tests/wmi/ssh/test_sshd.sh" stop "$scratch/sshd" || true
+        "$repo/tests/sources/ssh/test_sshd.sh" stop "$scratch/sshd" || true
     else
         fail "无法启动测试用的 SSH 服务器"
     fi

@@ -4,7 +4,7 @@
 
 #include "wmi/schema.h"
 #include "scan/scan.h"
-#include "wmi/linux/source.h"
+#include "sources/linux/source.h"
 #include "wmi/snapshot.h"
 #include "wmi/store.h"
 
@@ -27,7 +27,7 @@ std::string str(const QString& s) {
 // read back as `qelto-cli dump` does, and the recorded snapshots of the scan's tests.
 std::vector<std::pair<std::string, std::shared_ptr<const InstanceStore>>> recordedMachines() {
     std::vector<std::pair<std::string, std::shared_ptr<const InstanceStore>>> out;
-    const QString linux = QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/linux/machines");
+    const QString linux = QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/linux/machines");
     for (const QString& m : QDir(linux).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         std::shared_ptr<const InstanceStore> store = lnx::scanLocal(linux + u'/' + m);
         out.push_back({"dump of " + str(m), readSnapshot(writeSnapshot(*store))});

@@ -2,11 +2,11 @@
 // routing table of any length, a recorded machine whose links point out of it, and zone names
 // that point at files of this machine.
 
-#include "wmi/linux/gather.h"
-#include "wmi/linux/parsers.h"
-#include "wmi/linux/source.h"
-#include "wmi/linux/stream.h"
-#include "wmi/linux/zone.h"
+#include "sources/linux/gather.h"
+#include "sources/linux/parsers.h"
+#include "sources/linux/source.h"
+#include "sources/linux/stream.h"
+#include "sources/linux/zone.h"
 #include "wmi/store.h"
 
 #include <QDir>

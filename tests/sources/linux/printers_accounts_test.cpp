@@ -2,10 +2,10 @@
 // unknown (Null), never "enabled"; the printers are those the print scheduler knows at this
 // moment, with what its own file adds when it can be read.
 
-#include "wmi/linux/gather.h"
-#include "wmi/linux/parsers.h"
-#include "wmi/linux/source.h"
-#include "wmi/linux/stream.h"
+#include "sources/linux/gather.h"
+#include "sources/linux/parsers.h"
+#include "sources/linux/source.h"
+#include "sources/linux/stream.h"
 #include "wmi/snapshot.h"
 
 #include <QDir>

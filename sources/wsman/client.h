@@ -5,7 +5,7 @@
 #include "wmi/hosttext.h"
 #include "wmi/schema.h"
 #include "wmi/store.h"
-#include "wmi/wsman/ports.h"
+#include "sources/wsman/ports.h"
 
 #include "reach/race.h"
 

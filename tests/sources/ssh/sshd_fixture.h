@@ -105,7 +105,7 @@ class TestSshd {
   private:
     bool run(const QStringList& args) {
         return qelto::test::runServerScript(
-            QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/ssh/test_sshd.sh"), args, dir, env, error_);
+            QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/ssh/test_sshd.sh"), args, dir, env, error_);
     }
 
     QTemporaryDir tmp_;

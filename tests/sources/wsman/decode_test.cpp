@@ -1,12 +1,12 @@
 // The WS-Management reply decoder: datetimes, both item shapes, Windows's reply and fault shapes,
 // and the encoder of the tests' listener read back through it, down to every recorded machine.
 
-#include "wmi/wsman/decode.h"
+#include "sources/wsman/decode.h"
 #include "wmi/error.h"
-#include "wmi/linux/source.h"
+#include "sources/linux/source.h"
 #include "wmi/snapshot.h"
-#include "wmi/wsman/encode.h"
-#include "wmi/wsman/encrypted.h"
+#include "sources/wsman/encode.h"
+#include "sources/wsman/encrypted.h"
 
 #include <QDir>
 
@@ -150,7 +150,7 @@ TEST(EncodeDecode, EveryRecordedMachineReadsBack) {
     for (const QString& f : QDir(scans).entryList({QStringLiteral("*.json")}))
         if (!f.endsWith(u".expected.json"))
             machines.push_back({str(f), loadSnapshot(scans + u'/' + f)});
-    const QString linux = QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/linux/machines");
+    const QString linux = QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/linux/machines");
     for (const QString& m : QDir(linux).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         machines.push_back({str(m), lnx::scanLocal(linux + u'/' + m)});
     ASSERT_GE(machines.size(), 6u);

@@ -5,9 +5,9 @@
 
 #include "internal.h"
 
-#include "wmi/wsman/decode.h"
-#include "wmi/wsman/encrypted.h"
-#include "wmi/wsman/gss.h"
+#include "sources/wsman/decode.h"
+#include "sources/wsman/encrypted.h"
+#include "sources/wsman/gss.h"
 
 #include <QFile>
 #include <QRegularExpression>

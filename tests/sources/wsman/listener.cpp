@@ -3,10 +3,10 @@
 #include "wmi/error.h"
 #include "wmi/schema.h"
 #include "wmi/wql.h"
-#include "wmi/wsman/decode.h"
-#include "wmi/wsman/encode.h"
-#include "wmi/wsman/encrypted.h"
-#include "wmi/wsman/gss.h"
+#include "sources/wsman/decode.h"
+#include "sources/wsman/encode.h"
+#include "sources/wsman/encrypted.h"
+#include "sources/wsman/gss.h"
 
 // Eight connections open at once after the first class: the default backlog of 5 drops SYNs,
 // which the client then repeats only after a second.

@@ -6,7 +6,7 @@ shared tools folder (given as the first argument); each machine's excerpt of the
 taken from the system's pci.ids, usb.ids and pnp.ids (packages pci.ids, usb.ids, hwdata);
 everything else is written here. The output is committed, so the tests need none of these.
 
-    tests/wmi/linux/make_machines.py /path/to/shared/tools
+    tests/sources/linux/make_machines.py /path/to/shared/tools
 
 Run it again after changing a machine, then review the goldens (see linux_machines_test.cpp)."""
 import os, shutil, struct, subprocess, sys, tempfile

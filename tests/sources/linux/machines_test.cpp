@@ -5,9 +5,9 @@
 #include "cli/scanjson.h"
 #include "scan/scan.h"
 #include "wmi/error.h"
-#include "wmi/linux/connector.h"
-#include "wmi/linux/gather.h"
-#include "wmi/linux/source.h"
+#include "sources/linux/connector.h"
+#include "sources/linux/gather.h"
+#include "sources/linux/source.h"
 #include "wmi/sources.h"
 
 #include <QDeadlineTimer>

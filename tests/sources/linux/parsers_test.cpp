@@ -1,12 +1,12 @@
 // The parsers of the Linux source, on text and bytes given here or taken from the recorded
 // machines. None of them touches this machine.
 
-#include "wmi/linux/parsers.h"
-#include "wmi/linux/edid.h"
-#include "wmi/linux/gather.h"
-#include "wmi/linux/ids.h"
-#include "wmi/linux/smbios.h"
-#include "wmi/linux/text.h"
+#include "sources/linux/parsers.h"
+#include "sources/linux/edid.h"
+#include "sources/linux/gather.h"
+#include "sources/linux/ids.h"
+#include "sources/linux/smbios.h"
+#include "sources/linux/text.h"
 
 #include <QDir>
 #include <QFile>

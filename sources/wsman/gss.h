@@ -1,7 +1,7 @@
 #pragma once
 
 #include "wmi/secret.h"
-#include "wmi/wsman/encrypted.h"
+#include "sources/wsman/encrypted.h"
 
 #include <QByteArray>
 #include <QString>

@@ -136,7 +136,7 @@ class TestKdc {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         if (args.first() == u"start") e.insert(QStringLiteral("TEST_KDC_PASSWORD"), password);
         return qelto::test::runServerScript(
-            QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/wsman/test_kdc.sh"), args, dir, env, error_,
+            QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/wsman/test_kdc.sh"), args, dir, env, error_,
             e);
     }
 

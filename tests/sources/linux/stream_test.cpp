@@ -1,9 +1,9 @@
 // The gathered data as a stream: encoding and decoding give back the same gathering, the script
 // run by real shells gives what the local gatherer gives, and broken streams are told apart.
 
-#include "wmi/linux/stream.h"
-#include "wmi/linux/gather.h"
-#include "wmi/linux/source.h"
+#include "sources/linux/stream.h"
+#include "sources/linux/gather.h"
+#include "sources/linux/source.h"
 #include "wmi/snapshot.h"
 
 #include <QDir>

@@ -4,8 +4,8 @@
 #include "internal.h"
 
 #include "wmi/error.h"
-#include "wmi/linux/source.h"
-#include "wmi/linux/stream.h"
+#include "sources/linux/source.h"
+#include "sources/linux/stream.h"
 #include "wmi/store.h"
 
 #include <algorithm>

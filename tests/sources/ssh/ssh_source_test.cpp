@@ -5,8 +5,8 @@
 
 #include "scan/scan.h"
 #include "wmi/error.h"
-#include "wmi/linux/connector.h"
-#include "wmi/ssh/source.h"
+#include "sources/linux/connector.h"
+#include "sources/ssh/source.h"
 
 #include <QCryptographicHash>
 #include <QDir>

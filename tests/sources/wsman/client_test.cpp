@@ -8,10 +8,10 @@
 
 #include "scan/scan.h"
 #include "wmi/error.h"
-#include "wmi/linux/connector.h"
+#include "sources/linux/connector.h"
 #include "wmi/snapshot.h"
-#include "wmi/wsman/client.h"
-#include "wmi/wsman/source.h"
+#include "sources/wsman/client.h"
+#include "sources/wsman/source.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -37,7 +37,7 @@ std::shared_ptr<const wmi::InstanceStore> machine(const QString& name) {
     if (name.endsWith(u".json"))
         return wmi::loadSnapshot(QStringLiteral(QELTO_SOURCE_DIR "/tests/scan/machines/") + name);
     wmi::lnx::LocalConnector connector(
-        QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/linux/machines/") + name);
+        QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/linux/machines/") + name);
     std::shared_ptr<wmi::Service> service =
         connector.connect({QStringLiteral("."), wmi::Road::CurrentLogin});
     auto* store = dynamic_cast<wmi::StoreService*>(service.get());

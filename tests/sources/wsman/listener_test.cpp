@@ -7,12 +7,12 @@
 #include "ntlm_users.h"
 
 #include "wmi/error.h"
-#include "wmi/linux/source.h"
+#include "sources/linux/source.h"
 #include "wmi/schema.h"
 #include "wmi/snapshot.h"
-#include "wmi/wsman/decode.h"
-#include "wmi/wsman/encrypted.h"
-#include "wmi/wsman/gss.h"
+#include "sources/wsman/decode.h"
+#include "sources/wsman/encrypted.h"
+#include "sources/wsman/gss.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -134,10 +134,10 @@ TEST(WsmanListener, ServesEveryRecordedMachine) {
     const std::vector<std::pair<QString, std::shared_ptr<const wmi::InstanceStore>>> machines = {
         {QStringLiteral("container"), wmi::loadSnapshot(src + u"scan/machines/container.json")},
         {QStringLiteral("desktop"), wmi::loadSnapshot(src + u"scan/machines/desktop.json")},
-        {QStringLiteral("linux desktop"), wmi::lnx::scanLocal(src + u"wmi/linux/machines/desktop")},
-        {QStringLiteral("linux laptop"), wmi::lnx::scanLocal(src + u"wmi/linux/machines/laptop")},
-        {QStringLiteral("linux minimal"), wmi::lnx::scanLocal(src + u"wmi/linux/machines/minimal")},
-        {QStringLiteral("linux server"), wmi::lnx::scanLocal(src + u"wmi/linux/machines/server")},
+        {QStringLiteral("linux desktop"), wmi::lnx::scanLocal(src + u"sources/linux/machines/desktop")},
+        {QStringLiteral("linux laptop"), wmi::lnx::scanLocal(src + u"sources/linux/machines/laptop")},
+        {QStringLiteral("linux minimal"), wmi::lnx::scanLocal(src + u"sources/linux/machines/minimal")},
+        {QStringLiteral("linux server"), wmi::lnx::scanLocal(src + u"sources/linux/machines/server")},
     };
     using S = WsmanListenerOptions::ItemShape;
     int batch = 0;
@@ -618,7 +618,7 @@ TEST(SealedListener, PythonWinrmReadsTheRecordedMachine) {
         const bool debian = QFile::exists(QStringLiteral("/usr/bin/python3"));
         python.start(
             debian ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3"),
-            QStringList{QStringLiteral(QELTO_SOURCE_DIR "/tests/wmi/wsman/sealed_winrm_client.py"),
+            QStringList{QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/wsman/sealed_winrm_client.py"),
                         listener.url(), user.logon()} +
                 classes);
         python.write((user.password + u'\n').toUtf8());
