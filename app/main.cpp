@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
     // The arguments as bytes: app.arguments() would replace those of a file name that are not
     // UTF-8. QApplication has taken its own options out of argv.
     QStringList arguments;
-    for (int i = 0; i < argc; ++i) arguments << qelto::wmi::fileNameFromNative(QByteArray(argv[i]));
+    for (int i = 0; i < argc; ++i) arguments << qelto::common::fileNameFromNative(QByteArray(argv[i]));
 
     QCommandLineParser parser;
     const Options options;

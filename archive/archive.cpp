@@ -5,7 +5,8 @@
 #include "session.h"
 
 #include "scan/forms.h"
-#include "wmi/snapshot.h"
+#include "common/files.h"
+#include "wmi/store.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -352,7 +353,7 @@ std::optional<QString> decodeStrictly(const QByteArray& bytes, const QByteArray&
 ImportResult importPeople(const QString& connstr, const QString& csvPath,
                           const QByteArray& localeCharset) {
     QString reason;
-    std::optional<QByteArray> bytes = wmi::readInputFile(csvPath, wmi::kMaxInputFileBytes, reason);
+    std::optional<QByteArray> bytes = common::readInputFile(csvPath, common::kMaxInputFileBytes, reason);
     if (!bytes) throw ArchiveError(QStringLiteral("无法读取文件 %1：%2").arg(csvPath, reason));
 
     // A byte-order mark says UTF-8; otherwise UTF-8 when the whole file is, else the locale's

@@ -11,7 +11,7 @@
 #include <QSqlRecord>
 #include <QUrl>
 
-#include "wmi/snapshot.h"
+#include "common/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -84,7 +84,7 @@ QString uniqueConnectionName() {
 FileFormat fileFormat(const QString& path) {
     // Not through QFile: opening a pipe would wait for a writer.
     const int fd =
-        ::open(wmi::nativeFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        ::open(common::nativeFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return FileFormat::Other;
     struct stat st {};
     char buffer[32];
@@ -133,7 +133,7 @@ void openConnection(const ArchiveLocation& location, const QString& name, bool c
 
     requireDriver(QStringLiteral("QSQLITE"), "libqt6sql6-sqlite");
     struct stat st {};
-    const bool exists = ::stat(wmi::nativeFileName(location.file).constData(), &st) == 0;
+    const bool exists = ::stat(common::nativeFileName(location.file).constData(), &st) == 0;
     if (!exists && !create)
         throw ArchiveError(QStringLiteral("找不到档案文件 %1").arg(location.file),
                            ArchiveError::Kind::Missing);

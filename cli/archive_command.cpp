@@ -10,7 +10,8 @@
 #include "report/encoding.h"
 #include "report/report.h"
 #include "wmi/secret.h"
-#include "wmi/snapshot.h"
+#include "common/files.h"
+#include "wmi/secret.h"
 #include "xlsx.h"
 
 #include <QFile>
@@ -407,7 +408,7 @@ std::optional<QString> archiveConnection(const std::optional<QString>& option,
     env.remove(QLatin1String(archive::kArchivePasswordVariable));
     const std::optional<QString> connstr = archive::effectiveConnectionString(optionArgs, env);
     QString reason;
-    const std::optional<QByteArray> bytes = wmi::readInputFile(passwordFile, 65536, reason);
+    const std::optional<QByteArray> bytes = common::readInputFile(passwordFile, 65536, reason);
     if (!bytes) {
         problem = QStringLiteral("无法读取密码文件 %1：%2").arg(passwordFile, reason);
         return std::nullopt;

@@ -5,7 +5,7 @@
 #include "archive/archive.h"
 #include "qelto_version.h"
 #include "report/encoding.h"
-#include "wmi/snapshot.h"
+#include "common/files.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -121,7 +121,7 @@ QString textArgument(const QString& argument) {
     const QByteArray& charset = terminalCharset();
     if (charset == "UTF-8" || QStringView(argument).isValidUtf16()) return argument;
     qsizetype bad = 0;
-    return archive::decodeStrictly(wmi::nativeFileName(argument), charset, bad).value_or(argument);
+    return archive::decodeStrictly(common::nativeFileName(argument), charset, bad).value_or(argument);
 }
 
 }  // namespace qelto::cli
@@ -130,7 +130,7 @@ namespace {
 
 QStringList argumentsOf(int argc, char** argv) {
     QStringList args;
-    for (int i = 1; i < argc; ++i) args << qelto::wmi::fileNameFromNative(QByteArray(argv[i]));
+    for (int i = 1; i < argc; ++i) args << qelto::common::fileNameFromNative(QByteArray(argv[i]));
     return args;
 }
 

@@ -226,7 +226,7 @@ int queueCommand(const QStringList& args) {
             if (!hosts.add(item, problem)) return usageOf(kQueueUsage, problem);
         if (!hostsFile.isEmpty()) {
             QString reason;
-            const auto bytes = wmi::readInputFile(hostsFile, wmi::kMaxInputFileBytes, reason);
+            const auto bytes = common::readInputFile(hostsFile, common::kMaxInputFileBytes, reason);
             if (!bytes) {
                 printLine(stderr, QStringLiteral("无法读取主机文件 %1：%2").arg(hostsFile, reason));
                 return 1;
@@ -238,7 +238,7 @@ int queueCommand(const QStringList& args) {
         QHash<QString, batch::Person> people;
         if (!peopleFile.isEmpty()) {
             QString reason;
-            const auto bytes = wmi::readInputFile(peopleFile, wmi::kMaxInputFileBytes, reason);
+            const auto bytes = common::readInputFile(peopleFile, common::kMaxInputFileBytes, reason);
             if (!bytes) {
                 printLine(stderr,
                           QStringLiteral("无法读取人员文件 %1：%2").arg(peopleFile, reason));
@@ -300,7 +300,7 @@ struct Credential {
 // blanks; "#" starts a comment line.
 std::optional<std::vector<Credential>> readCredentials(const QString& path, QString& problem) {
     struct stat st {};
-    const QByteArray native = wmi::nativeFileName(path);
+    const QByteArray native = common::nativeFileName(path);
     if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
         problem = QStringLiteral("凭证文件 %1 不存在或不是普通文件").arg(path);
         return std::nullopt;
@@ -312,7 +312,7 @@ std::optional<std::vector<Credential>> readCredentials(const QString& path, QStr
         return std::nullopt;
     }
     QString reason;
-    const auto bytes = wmi::readInputFile(path, 1024 * 1024, reason);
+    const auto bytes = common::readInputFile(path, 1024 * 1024, reason);
     if (!bytes) {
         problem = QStringLiteral("无法读取凭证文件 %1：%2").arg(path, reason);
         return std::nullopt;

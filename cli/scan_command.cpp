@@ -176,7 +176,7 @@ int batchScan(ScanOptions o) {
         if (!list.add(item, problem)) return usage(problem);
     if (!o.hostsFile.isEmpty()) {
         QString reason;
-        const auto bytes = wmi::readInputFile(o.hostsFile, wmi::kMaxInputFileBytes, reason);
+        const auto bytes = common::readInputFile(o.hostsFile, common::kMaxInputFileBytes, reason);
         if (!bytes) {
             printLine(stderr, QStringLiteral("无法读取主机文件 %1：%2").arg(o.hostsFile, reason));
             return 1;
@@ -192,7 +192,7 @@ int batchScan(ScanOptions o) {
     if (!o.peopleFile.isEmpty()) {
         if (!o.save) return usage(QStringLiteral("--people 只与 --save 一起使用"));
         QString reason;
-        const auto bytes = wmi::readInputFile(o.peopleFile, wmi::kMaxInputFileBytes, reason);
+        const auto bytes = common::readInputFile(o.peopleFile, common::kMaxInputFileBytes, reason);
         if (!bytes) {
             printLine(stderr, QStringLiteral("无法读取人员文件 %1：%2").arg(o.peopleFile, reason));
             return 1;

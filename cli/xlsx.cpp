@@ -1,6 +1,6 @@
 #include "xlsx.h"
 
-#include "wmi/snapshot.h"
+#include "common/files.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -25,7 +25,7 @@ bool writeXlsx(const archive::ExportTable& table, const QString& path, QString& 
         return false;
     }
     temporary.close();
-    const QByteArray name = wmi::nativeFileName(temporary.fileName());
+    const QByteArray name = common::nativeFileName(temporary.fileName());
     lxw_workbook* book = workbook_new(name.constData());
     if (!book) {
         problem = QStringLiteral("无法建立工作簿");
@@ -54,7 +54,7 @@ bool writeXlsx(const archive::ExportTable& table, const QString& path, QString& 
     const mode_t mask = ::umask(0);
     ::umask(mask);
     ::chmod(name.constData(), 0666 & ~mask);
-    if (std::rename(name.constData(), wmi::nativeFileName(path).constData()) != 0) {
+    if (std::rename(name.constData(), common::nativeFileName(path).constData()) != 0) {
         problem = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }

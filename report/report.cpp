@@ -3,7 +3,7 @@
 #include "encoding.h"
 #include "savefile.h"
 #include "scan/forms.h"
-#include "wmi/snapshot.h"
+#include "common/files.h"
 
 #include <QDir>
 
@@ -26,8 +26,8 @@ constexpr qsizetype kMaxNameBytes = 200;
 // than written to "/".
 std::optional<QString> homeDirectory() {
     const QByteArray home = qgetenv("HOME");
-    if (home.isEmpty() || QDir::cleanPath(wmi::fileNameFromNative(home)) == u"/") return {};
-    return wmi::fileNameFromNative(home);
+    if (home.isEmpty() || QDir::cleanPath(common::fileNameFromNative(home)) == u"/") return {};
+    return common::fileNameFromNative(home);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "savefile.h"
 
-#include "wmi/snapshot.h"
+#include "common/files.h"
 
 #include <QRandomGenerator>
 
@@ -47,12 +47,12 @@ bool writeAll(int fd, const QByteArray& bytes) {
 }  // namespace
 
 QString systemErrorText(int error) {
-    return wmi::systemErrorText(error);
+    return common::systemErrorText(error);
 }
 
 QString replaceFile(const QString& path, const QByteArray& bytes) {
     if (path.isEmpty()) return QStringLiteral("文件名为空");
-    const QByteArray target = wmi::nativeFileName(path);
+    const QByteArray target = common::nativeFileName(path);
     struct stat old {};
     const bool exists = ::lstat(target.constData(), &old) == 0;
     if (exists && S_ISLNK(old.st_mode))
