@@ -102,7 +102,7 @@ class QueueAcrossNetwork : public ::testing::Test {
             postgres(QStringLiteral("initdb"),
                      {QStringLiteral("-D"), data(), QStringLiteral("-U"), QStringLiteral("qelto"),
                       QStringLiteral("--auth=trust"), QStringLiteral("-E"), QStringLiteral("UTF8"),
-                      QStringLiteral("--locale=C.UTF-8")}));
+                      QStringLiteral("--locale=C.UTF-8"), QStringLiteral("--no-sync")}));
         // The scanners come from their own machines' addresses.
         QFile hba(data() + u"/pg_hba.conf");
         ASSERT_TRUE(hba.open(QIODevice::Append));
@@ -232,9 +232,9 @@ class QueueAcrossNetwork : public ::testing::Test {
             scanners_.push_back(start(net_->execInClient(
                 k, {QStringLiteral(QELTO_CLI), QStringLiteral("worker"), QStringLiteral("--name"),
                     QStringLiteral("w%1").arg(k), QStringLiteral("--jobs"), QStringLiteral("2"),
-                    QStringLiteral("--lease"), QStringLiteral("8s"),
+                    QStringLiteral("--lease"), QStringLiteral("11s"),
                     QStringLiteral("--connect-timeout"), QStringLiteral("2"),
-                    QStringLiteral("--timeout"), QStringLiteral("5"), QStringLiteral("--poll"),
+                    QStringLiteral("--timeout"), QStringLiteral("8"), QStringLiteral("--poll"),
                     QStringLiteral("1s"), QStringLiteral("--credentials"),
                     file(QStringLiteral("credentials")), QStringLiteral("--ca-file"),
                     file(QStringLiteral("ca.pem"))})));
