@@ -165,12 +165,15 @@ bool recordFailure(const QString& connstr, const Target& t, const QString& messa
     bool recorded = false;
     inTransaction(s, [&] {
         const QString now = nowSql(s.sqlite());
+        // The claim must still be held: a save whose commit reached the server while its answer
+        // was lost (the server restarting) has already released it, and is no failure.
         recorded = s.exec(QStringLiteral("UPDATE %1 SET worker = NULL, lease_until = NULL, "
                                          "started = NULL, last_at = %2, last_ok = 0, "
                                          "last_message = ?, failures = failures + 1, due = %2 + ? "
-                                         "WHERE id = ? AND claim = ?")
+                                         "WHERE id = ? AND claim = ? AND worker = ?")
                               .arg(kQueueTable, now),
-                          {message, backoffSeconds(t.failures + 1, t.every), t.id, t.claim}) == 1;
+                          {message, backoffSeconds(t.failures + 1, t.every), t.id, t.claim,
+                           t.worker}) == 1;
     });
     return recorded;
 }

@@ -65,7 +65,8 @@ const char kWorkerUsage[] =
     "  --poll 时长         没有到期目标时多久查看一次队列（默认 10s）\n"
     "  --once              没有到期的目标并且手头的检测都完成时退出\n"
     "  --snapshot 文件     每个目标都从这个快照文件检测（试用）\n"
-    "  --accept-new-host-key、--timeout 秒、--connect-timeout 秒：同 scan\n"
+    "  --accept-new-host-key、--ca-file 文件、--pin-sha256 指纹、--timeout 秒、\n"
+    "  --connect-timeout 秒：同 scan\n"
     "  收到 SIGTERM 或 SIGINT 时不再领取，完成正在进行的检测，交还其余目标后退出\n";
 
 int usageOf(const char* text, const QString& problem) {
@@ -419,6 +420,9 @@ int runWorker(const WorkerOptions& o) {
             request.host = t.host;
             request.connectTimeout = std::chrono::seconds(o.connection.connectTimeoutSeconds);
             request.timeout = std::chrono::seconds(o.connection.timeoutSeconds);
+            request.caFile = o.connection.caFile.isEmpty() ? qEnvironmentVariable("QELTO_CA_FILE")
+                                                           : o.connection.caFile;
+            request.pinSha256 = o.connection.pinSha256;
             for (const Credential& c : credentials)
                 if (c.pattern.match(t.host).hasMatch()) {
                     request.road = wmi::Road::Credentials;

@@ -51,9 +51,14 @@ class NetHosts {
     }
     // The arguments that run a program in the client ('c') or hosts ('h') namespace.
     QStringList exec(char side, const QStringList& command) const {
-        return QStringList{QStringLiteral("bash"), script(), QStringLiteral("exec"), name_,
-                           QString(QChar::fromLatin1(side))} +
-               command;
+        return execOn(QString(QChar::fromLatin1(side)), command);
+    }
+    // A further client namespace `k` (1–9) with a veth pair of its own into the hosts namespace:
+    // another machine on the same network. Deleted with the rest.
+    bool addClient(int k) { return run({QStringLiteral("client"), name_, QString::number(k)}); }
+    // The arguments that run a program in client namespace `k`.
+    QStringList execInClient(int k, const QStringList& command) const {
+        return execOn(QStringLiteral("c%1").arg(k), command);
     }
     // A relay in the hosts namespace from `address`:`port` to `targetAddress`:`target` there,
     // holding every chunk `delayMs` in each direction.
@@ -96,6 +101,10 @@ class NetHosts {
     };
 
   private:
+    QStringList execOn(const QString& side, const QStringList& command) const {
+        return QStringList{QStringLiteral("bash"), script(), QStringLiteral("exec"), name_, side} +
+               command;
+    }
     static QString script() {
         return QStringLiteral(QELTO_SOURCE_DIR "/tests/support/nethosts.sh");
     }

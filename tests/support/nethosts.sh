@@ -5,19 +5,22 @@
 #   nethosts.sh up NAME            creates NAME-c (client, 198.18.8.1/24) and NAME-h (hosts)
 #   nethosts.sh drop NAME ADDR PORT    NAME-h silently drops TCP to ADDR:PORT
 #   nethosts.sh reject NAME ADDR PORT  NAME-h answers TCP to ADDR:PORT with a reset (refused)
-#   nethosts.sh exec NAME c|h CMD…     runs CMD inside NAME-c or NAME-h
-#   nethosts.sh down NAME              deletes both (idempotent)
+#   nethosts.sh client NAME K      adds a client namespace NAME-cK (K 1–9, 198.18.9.4K+1/30)
+#   nethosts.sh exec NAME c|cK|h CMD…  runs CMD inside NAME-c, NAME-cK or NAME-h
+#   nethosts.sh down NAME              deletes them all (idempotent)
 #
 # NAME-h owns 198.18.8.2–198.18.8.254 on its end of the veth (198.18.0.0/15 is set aside for
 # benchmarking and never routed), and the whole of 198.18.12.0/22 as local addresses (a server
 # bound to 0.0.0.0 there answers every one of them). The client namespace's only routes lead into
 # NAME-h; neither namespace has a route anywhere else, so no packet ever leaves the two. Each
 # has its own loopback. The firewall is an nftables table "qelto" whose input chain accepts
-# everything but the ports named by drop and reject.
+# everything but the ports named by drop and reject. A further client NAME-cK (a scanner of
+# several, each on a machine of its own) has a veth pair of its own into NAME-h, 198.18.9.4K+1 at
+# its end and 198.18.9.4K+2 at NAME-h's, and like NAME-c a route to 198.18.12.0/22 only.
 set -euo pipefail
 
 usage() {
-    sed -n '4,9p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '4,10p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 die() {
@@ -34,6 +37,7 @@ hosts=$name-h
 
 down() {
     ip netns del "$client" 2>/dev/null || true
+    for k in $(seq 1 9); do ip netns del "$client$k" 2>/dev/null || true; done
     ip netns del "$hosts" 2>/dev/null || true
 }
 
@@ -79,13 +83,41 @@ NFT
         die "unexpected routes in $hosts"
     trap - EXIT
     ;;
+client)
+    (($# == 3)) && [[ $3 =~ ^[1-9]$ ]] || usage
+    ((EUID == 0)) || die "needs root"
+    ip netns list | grep -qE "^$hosts( |$)" || die "$name is not up"
+    extra=$client$3
+    ! ip netns list | grep -qE "^$extra( |$)" || die "$extra already exists"
+    near=198.18.9.$((4 * $3 + 1))
+    far=198.18.9.$((4 * $3 + 2))
+    trap 'ip netns del "$extra" 2>/dev/null || true' EXIT  # its veth pair goes with it
+    ip netns add "$extra"
+    ip -n "$extra" link add qc0 type veth peer name "qh$3" netns "$hosts"
+    ip -n "$extra" link set lo up
+    ip -n "$extra" addr add "$near/30" dev qc0
+    ip -n "$hosts" addr add "$far/30" dev "qh$3"
+    ip -n "$extra" link set qc0 up
+    ip -n "$hosts" link set "qh$3" up
+    ip -n "$extra" route add 198.18.12.0/22 via "$far" dev qc0
+    routes=$(ip -n "$extra" -4 route show | sed "s/ *$//" | sort)
+    expected=$(printf '%s\n' "198.18.12.0/22 via $far dev qc0" \
+        "198.18.9.$((4 * $3))/30 dev qc0 proto kernel scope link src $near" | sort)
+    [[ $routes == "$expected" ]] || die "unexpected routes in $extra: $routes"
+    trap - EXIT
+    ;;
 drop) (($# == 4)) || usage; rule drop "$3" "$4" ;;
 reject) (($# == 4)) || usage; rule "reject with tcp reset" "$3" "$4" ;;
 exec)
     (($# >= 4)) || usage
     side=$3
     shift 3
-    case $side in c) exec ip netns exec "$client" "$@" ;; h) exec ip netns exec "$hosts" "$@" ;; *) usage ;; esac
+    case $side in
+    c) exec ip netns exec "$client" "$@" ;;
+    c[1-9]) exec ip netns exec "$client${side#c}" "$@" ;;
+    h) exec ip netns exec "$hosts" "$@" ;;
+    *) usage ;;
+    esac
     ;;
 down) down ;;
 *) usage ;;
