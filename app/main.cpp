@@ -10,7 +10,7 @@
 #include "archive/connection.h"
 #include "jcxtxx.h"
 #include "prompts.h"
-#include "report/encoding.h"
+#include "common/charset.h"
 #include "wmi/secret.h"
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
@@ -69,8 +69,8 @@ void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString
 
 // Text for the terminal, in the character set of the user's locale.
 void say(const QString& text, FILE* to) {
-    const QByteArray bytes = qelto::report::encodeText(
-        text, qelto::report::charsetOfLocale(qelto::report::localeNameFromEnvironment()));
+    const QByteArray bytes = qelto::common::encodeText(
+        text, qelto::common::charsetOfLocale(qelto::common::localeNameFromEnvironment()));
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), to);
 }
 
@@ -113,12 +113,12 @@ struct Options {
         };
         int width = 0;
         for (const auto& row : rows)
-            width = std::max(width, qelto::report::displayWidth(row.first));
+            width = std::max(width, qelto::common::displayWidth(row.first));
         QString text =
             QStringLiteral("用法：qelto [选项]\nqelto 局域网计算机配置检测系统\n\n选项：\n");
         for (const auto& row : rows)
             text += QStringLiteral("  ") + row.first +
-                    QString(width - qelto::report::displayWidth(row.first) + 2, u' ') + row.second +
+                    QString(width - qelto::common::displayWidth(row.first) + 2, u' ') + row.second +
                     u'\n';
         return text;
     }

@@ -4,8 +4,10 @@
 #include "queue.h"
 #include "session.h"
 
-#include "scan/forms.h"
+#include "common/charset.h"
+#include "common/csv.h"
 #include "common/files.h"
+#include "scan/forms.h"
 #include "wmi/store.h"
 
 #include <QFile>
@@ -18,8 +20,6 @@
 
 #include <algorithm>
 #include <cmath>
-
-#include <iconv.h>
 
 namespace qelto::archive {
 
@@ -87,36 +87,6 @@ bool insertPair(Session& s, const QString& department, const QString& person) {
 }
 
 }  // namespace
-
-QStringList csvFields(const QString& line) {
-    QStringList fields;
-    QString field;
-    bool quoted = false;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const QChar c = line[i];
-        if (quoted) {
-            if (c == u'"') {
-                if (i + 1 < line.size() && line[i + 1] == u'"') {
-                    field += u'"';
-                    ++i;
-                } else {
-                    quoted = false;
-                }
-            } else {
-                field += c;
-            }
-        } else if (c == u'"') {
-            quoted = true;
-        } else if (c == u',') {
-            fields << field;
-            field.clear();
-        } else {
-            field += c;
-        }
-    }
-    fields << field;
-    return fields;
-}
 
 QStringList departments(const QString& connstr) {
     return textColumn(connstr, QStringLiteral("select DISTINCT 部门 from usep"), {},
@@ -329,31 +299,11 @@ bool addPerson(const QString& connstr, const QString& department, const QString&
     return added;
 }
 
-std::optional<QString> decodeStrictly(const QByteArray& bytes, const QByteArray& charset,
-                                      qsizetype& badOffset) {
-    badOffset = 0;
-    const iconv_t cd = iconv_open("UTF-8", charset.constData());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-    // No character of any character set takes more than 4 bytes of UTF-8, and none takes fewer
-    // bytes in its own set than a quarter of that.
-    QByteArray out(bytes.size() * 4 + 4, Qt::Uninitialized);
-    char* in = const_cast<char*>(bytes.constData());
-    size_t inLeft = static_cast<size_t>(bytes.size());
-    char* o = out.data();
-    size_t outLeft = static_cast<size_t>(out.size());
-    const bool ok = iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<size_t>(-1);
-    iconv_close(cd);
-    if (!ok) {
-        badOffset = in - bytes.constData();
-        return std::nullopt;
-    }
-    return QString::fromUtf8(out.constData(), o - out.constData());
-}
-
 ImportResult importPeople(const QString& connstr, const QString& csvPath,
                           const QByteArray& localeCharset) {
     QString reason;
-    std::optional<QByteArray> bytes = common::readInputFile(csvPath, common::kMaxInputFileBytes, reason);
+    std::optional<QByteArray> bytes =
+        common::readInputFile(csvPath, common::kMaxInputFileBytes, reason);
     if (!bytes) throw ArchiveError(QStringLiteral("无法读取文件 %1：%2").arg(csvPath, reason));
 
     // A byte-order mark says UTF-8; otherwise UTF-8 when the whole file is, else the locale's
@@ -376,7 +326,7 @@ ImportResult importPeople(const QString& connstr, const QString& csvPath,
     qsizetype bad = 0;
     for (const QByteArray& charset : candidates) {
         qsizetype stop = 0;
-        decoded = decodeStrictly(*bytes, charset, stop);
+        decoded = common::decodeStrictly(*bytes, charset, stop);
         if (decoded) {
             result.encoding = charset;
             break;
@@ -402,7 +352,7 @@ ImportResult importPeople(const QString& connstr, const QString& csvPath,
         QString line = lines[i];
         if (line.endsWith(u'\r')) line.chop(1);
         if (line.trimmed().isEmpty()) continue;
-        const QStringList f = csvFields(line);
+        const QStringList f = common::csvFields(line);
         if (f.size() != 2)
             throw ArchiveError(QStringLiteral("%1 第 %2 行应有两列（部门,使用人），实有 %3 列")
                                    .arg(csvPath)

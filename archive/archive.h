@@ -88,13 +88,5 @@ struct ImportResult {
 ImportResult importPeople(const QString& connstr, const QString& csvPath,
                           const QByteArray& localeCharset = QByteArrayLiteral("UTF-8"));
 
-// One line of a CSV file split into its fields ("" inside quotes is one quote).
-QStringList csvFields(const QString& line);
-
-// `bytes` decoded strictly from `charset` (an iconv name). nullopt, with `badOffset` at the first
-// byte that does not belong to a character of that set (or to a sequence cut off at the end),
-// and for a character set that iconv does not know (badOffset 0).
-std::optional<QString> decodeStrictly(const QByteArray& bytes, const QByteArray& charset,
-                                      qsizetype& badOffset);
 
 }  // namespace qelto::archive

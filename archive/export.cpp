@@ -1,5 +1,6 @@
 #include "export.h"
 
+#include "common/csv.h"
 #include "history.h"
 #include "recordset.h"
 
@@ -125,14 +126,7 @@ ExportTable exportTable(const QString& connstr) {
 QByteArray toCsv(const ExportTable& table) {
     QByteArray out("\xEF\xBB\xBF");
     const auto line = [&](const QStringList& fields) {
-        QStringList quoted;
-        for (QString f : fields) {
-            if (!f.isEmpty() && QStringLiteral("=+-@").contains(f[0])) f.prepend(u'\'');
-            if (f.contains(u',') || f.contains(u'"') || f.contains(u'\n') || f.contains(u'\r'))
-                f = u'"' + f.replace(u'"', QStringLiteral("\"\"")) + u'"';
-            quoted << f;
-        }
-        out += quoted.join(u',').toUtf8() + "\r\n";
+        out += common::csvLine(fields).toUtf8() + "\r\n";
     };
     line(table.header);
     for (const QStringList& row : table.rows) line(row);

@@ -21,10 +21,8 @@ struct ExportTable {
 // save has no full scan has those cells empty. Throws ArchiveError.
 ExportTable exportTable(const QString& connstr);
 
-// The table as CSV: UTF-8 with a byte-order mark, CR LF line ends, fields quoted where they hold
-// a comma, a quote or a line end. A field that a spreadsheet program would take for a formula
-// (it starts with =, +, - or @) gets a leading apostrophe: scanned values come from the scanned
-// computers, and a cell must not compute what one of them planted.
+// The table as CSV: UTF-8 with a byte-order mark, CR LF line ends, each line as common::csvLine
+// writes it (formulas disarmed).
 QByteArray toCsv(const ExportTable& table);
 
 }  // namespace qelto::archive

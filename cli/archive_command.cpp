@@ -7,7 +7,7 @@
 #include "archive/archive.h"
 #include "archive/export.h"
 #include "archive/history.h"
-#include "report/encoding.h"
+#include "common/charset.h"
 #include "report/report.h"
 #include "wmi/secret.h"
 #include "common/files.h"
@@ -550,7 +550,7 @@ int archiveCommand(const QStringList& allArgs) {
         }
         if (args.size() == 3 && args[0] == u"people" && args[1] == u"import") {
             const archive::ImportResult r = archive::importPeople(
-                *connstr, args[2], report::charsetOfLocale(report::localeNameFromEnvironment()));
+                *connstr, args[2], common::charsetOfLocale(common::localeNameFromEnvironment()));
             printLine(stdout, importSummary(r));
             return 0;
         }

@@ -1,6 +1,7 @@
 #include "batch.h"
 
-#include "report/encoding.h"
+#include "common/charset.h"
+#include "common/csv.h"
 
 #include "scanjson.h"
 
@@ -179,7 +180,7 @@ std::optional<QHash<QString, Person>> parsePeople(const QByteArray& bytes,
     for (const QByteArray& charset :
          {QByteArrayLiteral("UTF-8"), localeCharset, QByteArrayLiteral("GBK")}) {
         qsizetype bad = 0;
-        if ((text = archive::decodeStrictly(body, charset, bad))) break;
+        if ((text = common::decodeStrictly(body, charset, bad))) break;
     }
     if (!text) {
         problem = QStringLiteral("人员文件既不是 UTF-8，也不是区域设置的字符集或 GBK 编码");
@@ -191,7 +192,7 @@ std::optional<QHash<QString, Person>> parsePeople(const QByteArray& bytes,
         QString line = lines[n];
         if (line.endsWith(u'\r')) line.chop(1);
         if (line.trimmed().isEmpty()) continue;
-        QStringList f = archive::csvFields(line);
+        QStringList f = common::csvFields(line);
         for (QString& s : f) s = s.trimmed();
         const bool header = people.isEmpty() && f.size() == 3 &&
                             (f[0].compare(u"host", Qt::CaseInsensitive) == 0 || f[0] == u"主机");
@@ -288,7 +289,7 @@ QString reportName(const QString& computerName, const QString& host) {
 }
 
 int displayWidth(const QString& text) {
-    return report::displayWidth(text);
+    return common::displayWidth(text);
 }
 
 QString progressLine(const Progress& p, int width) {

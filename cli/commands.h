@@ -27,10 +27,6 @@ void print(FILE* to, const QByteArray& bytes);
 void printText(FILE* to, const QString& text);
 void printLine(FILE* to, const QString& text);
 
-// The C library's text for the system error `error` (errno), read in the character set the
-// library wrote it in.
-QString systemErrorText(int error);
-
 // A name typed on the command line (a department, a person) as text: UTF-8 when its bytes are,
 // else read in the locale's character set, as a terminal in that set wrote them. File names are
 // not text and stay as main() took them (bytes that are not UTF-8 kept as they are).

@@ -3,9 +3,9 @@
 #include "commands.h"
 
 #include "archive/archive.h"
-#include "qelto_version.h"
-#include "report/encoding.h"
+#include "common/charset.h"
 #include "common/files.h"
+#include "qelto_version.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -30,8 +30,8 @@ int stdoutError = 0;
 // holds even where that locale is not generated); UTF-8 where the locale names none.
 const QByteArray& terminalCharset() {
     static const QByteArray charset = [] {
-        const QByteArray named = report::charsetOfLocale(report::localeNameFromEnvironment());
-        return report::asciiCompatible(named) ? named : QByteArrayLiteral("UTF-8");
+        const QByteArray named = common::charsetOfLocale(common::localeNameFromEnvironment());
+        return common::asciiCompatible(named) ? named : QByteArrayLiteral("UTF-8");
     }();
     return charset;
 }
@@ -47,7 +47,7 @@ QByteArray terminalText(const QString& text) {
     const auto flush = [&](qsizetype end) {
         if (end <= start) return;
         const QString part = text.sliced(start, end - start);
-        out += utf8 ? part.toUtf8() : report::encodeText(part, charset);
+        out += utf8 ? part.toUtf8() : common::encodeText(part, charset);
     };
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = text[i].unicode();
@@ -82,16 +82,6 @@ void printLine(FILE* to, const QString& text) {
     printText(to, text + u'\n');
 }
 
-QString systemErrorText(int error) {
-    // The C library writes its messages in the character set of the locale it runs in, which is
-    // not always UTF-8; read as UTF-8, a GBK text would come out as "???".
-    char buffer[256];
-    const QByteArray text(strerror_r(error, buffer, sizeof buffer));
-    qsizetype bad = 0;
-    return archive::decodeStrictly(text, QByteArray(nl_langinfo(CODESET)), bad)
-        .value_or(QString::fromLatin1(text));
-}
-
 std::optional<qint64> durationSeconds(const QString& text) {
     static const QRegularExpression form(QStringLiteral("^([0-9]{1,9})([smhd])$"));
     const QRegularExpressionMatch m = form.match(text.trimmed());
@@ -121,7 +111,8 @@ QString textArgument(const QString& argument) {
     const QByteArray& charset = terminalCharset();
     if (charset == "UTF-8" || QStringView(argument).isValidUtf16()) return argument;
     qsizetype bad = 0;
-    return archive::decodeStrictly(common::nativeFileName(argument), charset, bad).value_or(argument);
+    return common::decodeStrictly(common::nativeFileName(argument), charset, bad)
+        .value_or(argument);
 }
 
 }  // namespace qelto::cli
@@ -233,7 +224,7 @@ int main(int argc, char** argv) {
     if (qelto::cli::stdoutError != 0 && qelto::cli::stdoutError != EPIPE) {
         qelto::cli::printLine(stderr,
                               QStringLiteral("无法写入标准输出：%1")
-                                  .arg(qelto::cli::systemErrorText(qelto::cli::stdoutError)));
+                                  .arg(qelto::common::systemErrorText(qelto::cli::stdoutError)));
         if (status == 0) status = 1;
     }
     return status;

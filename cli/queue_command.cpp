@@ -6,7 +6,7 @@
 #include "connection.h"
 
 #include "archive/queue.h"
-#include "report/encoding.h"
+#include "common/charset.h"
 #include "report/report.h"
 #include "scan/host.h"
 #include "wmi/snapshot.h"
@@ -246,7 +246,7 @@ int queueCommand(const QStringList& args) {
                 return 1;
             }
             const auto read = batch::parsePeople(
-                *bytes, report::charsetOfLocale(report::localeNameFromEnvironment()), problem);
+                *bytes, common::charsetOfLocale(common::localeNameFromEnvironment()), problem);
             if (!read)
                 return usageOf(kQueueUsage, QStringLiteral("%1：%2").arg(peopleFile, problem));
             people = *read;

@@ -6,7 +6,7 @@
 #include "scanjson.h"
 
 #include "archive/archive.h"
-#include "report/encoding.h"
+#include "common/charset.h"
 #include "report/report.h"
 #include "scan/host.h"
 #include "wmi/error.h"
@@ -198,7 +198,7 @@ int batchScan(ScanOptions o) {
             return 1;
         }
         const auto read = batch::parsePeople(
-            *bytes, report::charsetOfLocale(report::localeNameFromEnvironment()), problem);
+            *bytes, common::charsetOfLocale(common::localeNameFromEnvironment()), problem);
         if (!read) return usage(QStringLiteral("%1：%2").arg(o.peopleFile, problem));
         people = *read;
     }

@@ -55,7 +55,7 @@ bool writeXlsx(const archive::ExportTable& table, const QString& path, QString& 
     ::umask(mask);
     ::chmod(name.constData(), 0666 & ~mask);
     if (std::rename(name.constData(), common::nativeFileName(path).constData()) != 0) {
-        problem = QString::fromLocal8Bit(std::strerror(errno));
+        problem = common::systemErrorText(errno);
         return false;
     }
     temporary.setAutoRemove(false);

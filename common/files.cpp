@@ -1,11 +1,14 @@
 #include "files.h"
 
+#include "charset.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 namespace qelto::common {
@@ -29,7 +32,8 @@ QString systemErrorText(int error) {
         case ENOMEM:
             return QStringLiteral("内存不足");
         default:
-            return qt_error_string(error);
+            char buffer[256];
+            return fromCLibrary(strerror_r(error, buffer, sizeof buffer));
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include "race.h"
 
+#include "common/files.h"
+
 #include <QHash>
 
 #include <fcntl.h>
@@ -407,7 +409,7 @@ QString describe(Outcome outcome, int error) {
         case Outcome::Unreachable:
             return QStringLiteral("网络或主机不可达");
         case Outcome::Failed:
-            return QStringLiteral("网络错误：%1").arg(QString::fromLocal8Bit(strerror(error)));
+            return QStringLiteral("网络错误：%1").arg(common::systemErrorText(error));
         case Outcome::Abandoned:
             return QStringLiteral("没有等到结果（已选用更优先的端口）");
     }

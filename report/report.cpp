@@ -1,9 +1,9 @@
 #include "report.h"
 
-#include "encoding.h"
+#include "common/charset.h"
+#include "common/files.h"
 #include "savefile.h"
 #include "scan/forms.h"
-#include "common/files.h"
 
 #include <QDir>
 
@@ -69,7 +69,7 @@ QString oneLine(const QString& text) {
 
 QByteArray reportBytes(const QStringList& lines, const QByteArray& charset) {
     QByteArray bytes;
-    for (const QString& line : lines) bytes += encodeText(line, charset) + "\r\n";
+    for (const QString& line : lines) bytes += common::encodeText(line, charset) + "\r\n";
     return bytes;
 }
 
@@ -140,9 +140,10 @@ ExportResult exportReport(const scan::InventoryTree& tree, const scan::ScanRecor
     }
     result.path = QDir(*directory).filePath(safeFileName(computername) + QStringLiteral(".doc"));
 
-    QByteArray charset =
-        options.charset.isEmpty() ? charsetOfLocale(localeNameFromEnvironment()) : options.charset;
-    if (!asciiCompatible(charset)) {
+    QByteArray charset = options.charset.isEmpty()
+                             ? common::charsetOfLocale(common::localeNameFromEnvironment())
+                             : options.charset;
+    if (!common::asciiCompatible(charset)) {
         // UTF-16 and the like would put a byte-order mark before each line and write CR LF as
         // two-byte characters: no program reads that as lines of text.
         result.notice = QStringLiteral("区域设置的字符集 %1 与 ASCII 不兼容，报告改用 UTF-8 编码。")

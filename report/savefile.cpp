@@ -15,7 +15,7 @@ namespace qelto::report {
 namespace {
 
 QString withDetail(const QString& what, int error) {
-    const QString detail = systemErrorText(error);
+    const QString detail = common::systemErrorText(error);
     return detail.isEmpty() ? what : what + QStringLiteral("（") + detail + QStringLiteral("）");
 }
 
@@ -45,10 +45,6 @@ bool writeAll(int fd, const QByteArray& bytes) {
 }
 
 }  // namespace
-
-QString systemErrorText(int error) {
-    return common::systemErrorText(error);
-}
 
 QString replaceFile(const QString& path, const QByteArray& bytes) {
     if (path.isEmpty()) return QStringLiteral("文件名为空");

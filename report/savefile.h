@@ -18,9 +18,4 @@ namespace qelto::report {
 // Returns the reason in Chinese when it failed, and an empty text when the file was written.
 QString replaceFile(const QString& path, const QByteArray& bytes);
 
-// What a failed system call's error number means, for a message: in Chinese for the errors that
-// a user can do something about (a missing folder or file, no permission, a full disk, a
-// read-only file system, a file that exists already), the system's own text for the rest.
-QString systemErrorText(int error);
-
 }  // namespace qelto::report

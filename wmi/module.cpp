@@ -2,6 +2,8 @@
 
 #include "error.h"
 
+#include "common/charset.h"
+
 #include <QFile>
 
 #include <dlfcn.h>
@@ -49,9 +51,9 @@ class ModuleSource : public Source {
             handle ? reinterpret_cast<Entry>(::dlsym(handle, module_.entry)) : nullptr;
         if (handle && !entry) why = ::dlerror();
         if (!entry)
-            throw Error(code::Failed, QStringLiteral("无法载入 %1 来源的模块 %2：%3")
-                                          .arg(module_.name, QFile::decodeName(path),
-                                               QString::fromLocal8Bit(why ? why : "")));
+            throw Error(code::Failed,
+                        QStringLiteral("无法载入 %1 来源的模块 %2：%3")
+                            .arg(module_.name, QFile::decodeName(path), common::fromCLibrary(why)));
         // The module stays loaded: what it made (services, errors) may outlive this source.
         source_.reset(entry());
         return *source_;

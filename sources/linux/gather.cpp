@@ -1,5 +1,6 @@
 #include "gather.h"
 
+#include "common/files.h"
 #include "cups.h"
 
 #include "wmi/error.h"
@@ -254,8 +255,9 @@ class LocalGatherer {
         if (live_ || error == 0 || error == ENOENT || error == ENOTDIR || error == ELOOP ||
             error == ENAMETOOLONG || error == ENXIO || error == ENODEV)
             return;
-        throw Error(code::Failed, QStringLiteral("录制的机器中 %1 读不出：%2")
-                                      .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+        throw Error(
+            code::Failed,
+            QStringLiteral("录制的机器中 %1 读不出：%2").arg(path, common::systemErrorText(error)));
     }
 
     // Reads a file; false when it does not exist.

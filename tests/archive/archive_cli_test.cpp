@@ -2,6 +2,7 @@
 // recorded machine written as a report and saved as a row.
 
 #include "archive/archive.h"
+#include "common/charset.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,7 +27,7 @@ struct CliRun {
 // The program's messages, written in GBK under zh_CN.GBK.
 QString fromGbk(const QByteArray& bytes) {
     qsizetype bad = 0;
-    const std::optional<QString> text = qelto::archive::decodeStrictly(bytes, "GBK", bad);
+    const std::optional<QString> text = qelto::common::decodeStrictly(bytes, "GBK", bad);
     EXPECT_TRUE(text.has_value()) << "not GBK from byte " << bad << ": " << bytes.toStdString();
     return text.value_or(QString());
 }

@@ -2,7 +2,7 @@
 // and the writing of the file (complete or not at all).
 
 #include "report/report.h"
-#include "report/encoding.h"
+#include "common/charset.h"
 #include "report/savefile.h"
 
 #include "scan/scan.h"
@@ -73,7 +73,7 @@ TEST(ReportEncoding, CharsetIsReadFromTheLocaleName) {
         {"xx_XX.NO-SUCH-CHARSET", "UTF-8"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(charsetOfLocale(QByteArray(c.locale)), QByteArray(c.charset)) << c.locale;
+        EXPECT_EQ(qelto::common::charsetOfLocale(QByteArray(c.locale)), QByteArray(c.charset)) << c.locale;
 }
 
 TEST(ReportEncoding, LocaleNameFollowsTheVariablesPrecedence) {
@@ -95,7 +95,7 @@ TEST(ReportEncoding, LocaleNameFollowsTheVariablesPrecedence) {
             else
                 unsetenv(names[i]);
         }
-        EXPECT_EQ(localeNameFromEnvironment(), QByteArray(c.expected));
+        EXPECT_EQ(qelto::common::localeNameFromEnvironment(), QByteArray(c.expected));
     }
     for (int i = 0; i < 3; ++i) {
         if (saved[i].isNull())
@@ -120,7 +120,7 @@ TEST(ReportEncoding, UnrepresentableCharactersBecomeOneQuestionMarkEach) {
         {u"", "GBK", QByteArray()},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(encodeText(QString::fromUtf16(c.text), QByteArray(c.charset)).toHex(),
+        EXPECT_EQ(qelto::common::encodeText(QString::fromUtf16(c.text), QByteArray(c.charset)).toHex(),
                   c.expected.toHex())
             << c.charset;
 }
@@ -128,7 +128,7 @@ TEST(ReportEncoding, UnrepresentableCharactersBecomeOneQuestionMarkEach) {
 TEST(ReportEncoding, LongTextGrowsTheBuffer) {
     // Every character of the input takes more room than the first guess allows in the output.
     const QString text = QString(5000, QChar(0x20AC)) + QStringLiteral("检");
-    const QByteArray out = encodeText(text, "GB18030");
+    const QByteArray out = qelto::common::encodeText(text, "GB18030");
     EXPECT_EQ(out.size(), 5000 * 2 + 2);
     EXPECT_TRUE(out.endsWith("\xbc\xec"));
 }

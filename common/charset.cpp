@@ -1,4 +1,4 @@
-#include "encoding.h"
+#include "charset.h"
 
 #include <QList>
 
@@ -7,8 +7,9 @@
 #include <cstdlib>
 
 #include <iconv.h>
+#include <langinfo.h>
 
-namespace qelto::report {
+namespace qelto::common {
 
 namespace {
 
@@ -130,4 +131,32 @@ int displayWidth(const QString& text) {
     return width;
 }
 
-}  // namespace qelto::report
+std::optional<QString> decodeStrictly(const QByteArray& bytes, const QByteArray& charset,
+                                      qsizetype& badOffset) {
+    badOffset = 0;
+    const iconv_t cd = iconv_open("UTF-8", charset.constData());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    // No character of any character set takes more than 4 bytes of UTF-8, and none takes fewer
+    // bytes in its own set than a quarter of that.
+    QByteArray out(bytes.size() * 4 + 4, Qt::Uninitialized);
+    char* in = const_cast<char*>(bytes.constData());
+    size_t inLeft = static_cast<size_t>(bytes.size());
+    char* o = out.data();
+    size_t outLeft = static_cast<size_t>(out.size());
+    const bool ok = iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<size_t>(-1);
+    iconv_close(cd);
+    if (!ok) {
+        badOffset = in - bytes.constData();
+        return std::nullopt;
+    }
+    return QString::fromUtf8(out.constData(), o - out.constData());
+}
+
+QString fromCLibrary(const char* text) {
+    const QByteArray bytes(text ? text : "");
+    qsizetype bad = 0;
+    return decodeStrictly(bytes, QByteArray(nl_langinfo(CODESET)), bad)
+        .value_or(QString::fromLatin1(bytes));
+}
+
+}  // namespace qelto::common

@@ -3,10 +3,13 @@
 #include <QByteArray>
 #include <QString>
 
-// The report is written in the character set that the user's locale names, the way a desktop
-// program writes "ANSI" text on a Chinese system: GBK for zh_CN.GBK, GB18030 for zh_CN.GB18030,
-// UTF-8 for a UTF-8 locale or one that names no character set at all (C, POSIX).
-namespace qelto::report {
+#include <optional>
+
+// Character sets. Text for people (the report, the terminal) is written in the character set
+// that the user's locale names, the way a desktop program writes "ANSI" text on a Chinese
+// system: GBK for zh_CN.GBK, GB18030 for zh_CN.GB18030, UTF-8 for a UTF-8 locale or one that
+// names no character set at all (C, POSIX). All conversions go through glibc's iconv.
+namespace qelto::common {
 
 // The locale name that decides the character set: LC_ALL, else LC_CTYPE, else LANG (an empty
 // variable counts as unset). Empty when none is set.
@@ -29,4 +32,15 @@ QByteArray encodeText(const QString& text, const QByteArray& charset);
 // Columns a text takes on a terminal: two for wide (CJK) characters, one for the others.
 int displayWidth(const QString& text);
 
-}  // namespace qelto::report
+// `bytes` decoded strictly from `charset` (an iconv name). nullopt, with `badOffset` at the first
+// byte that does not belong to a character of that set (or to a sequence cut off at the end),
+// and for a character set that iconv does not know (badOffset 0).
+std::optional<QString> decodeStrictly(const QByteArray& bytes, const QByteArray& charset,
+                                      qsizetype& badOffset);
+
+// A text of the C library (strerror, gai_strerror, dlerror): written in the character set of the
+// locale the program runs in (nl_langinfo(CODESET)), which is not always UTF-8. Bytes that set
+// does not decode are taken as Latin-1, so nothing turns into "???".
+QString fromCLibrary(const char* text);
+
+}  // namespace qelto::common
