@@ -1,5 +1,7 @@
 #include "sources.h"
 
+#include "common/messages.h"
+
 #include "error.h"
 
 #include <algorithm>
@@ -7,12 +9,6 @@
 namespace qelto::wmi {
 
 namespace {
-
-// "5 秒", "0.5 秒".
-QString secondsText(std::chrono::milliseconds limit) {
-    if (limit.count() % 1000 == 0) return QStringLiteral("%1 秒").arg(limit.count() / 1000);
-    return QStringLiteral("%1 秒").arg(double(limit.count()) / 1000.0);
-}
 
 void traceReport(const ConnectRequest& request, const reach::Report& report) {
     if (!request.trace) return;
@@ -25,12 +21,9 @@ void traceReport(const ConnectRequest& request, const reach::Report& report) {
 Error unreachableError(const reach::Report& report, const QString& shown) {
     using Status = reach::Resolution::Status;
     if (report.resolution == Status::NoSuchName)
-        return Error(code::HostNotFound,
-                     QStringLiteral("找不到主机“%1”：这个名字无法解析。").arg(report.host));
+        return Error(code::HostNotFound, common::message::hostNameUnresolvable(report.host));
     if (report.resolution == Status::Failed || report.resolution == Status::TimedOut)
-        return Error(
-            code::RpcUnavailable,
-            QStringLiteral("无法解析主机名“%1”：名字服务没有应答或暂时不可用。").arg(report.host));
+        return Error(code::RpcUnavailable, common::message::nameServiceUnavailable(report.host));
     // How each port fared, the most telling first: a refusal, then silence.
     QStringList parts;
     for (const reach::Candidate& c : report.candidates) {
@@ -69,7 +62,7 @@ Error unreachableError(const reach::Report& report, const QString& shown) {
         if (!parts.contains(part)) parts << part;
     }
     return Error(code::RpcUnavailable,
-                 QStringLiteral("无法连接 %1：%2。").arg(shown, parts.join(QStringLiteral("；"))));
+                 common::message::cannotConnect(shown, parts.join(QStringLiteral("；"))));
 }
 
 std::unique_ptr<Service> Source::connect(const ConnectRequest& request, const HostText& host) {
@@ -159,8 +152,7 @@ std::unique_ptr<Service> SourceConnector::connect(const ConnectRequest& request)
                 return a.outcome == reach::Outcome::NoAnswer;
             }))
             e = Error(code::RpcUnavailable,
-                      QStringLiteral("无法连接 %1：%2内没有任何应答。")
-                          .arg(request.host, secondsText(request.connectTimeout)));
+                      common::message::noAnswerWithin(request.host, request.connectTimeout));
         throw e;
     }
     // The winner as its own source numbers its candidates.
@@ -172,7 +164,7 @@ std::unique_ptr<Service> SourceConnector::connect(const ConnectRequest& request)
             if (own[i].port == won.port && own[i].label == won.label) report.winner->candidate = i;
         return source->connect(request, *host, &*report.winner);
     }
-    throw Error(code::Failed, QStringLiteral("无法连接 %1。").arg(request.host));
+    throw Error(code::Failed, common::message::cannotConnect(request.host));
 }
 
 }  // namespace qelto::wmi

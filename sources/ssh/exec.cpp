@@ -3,9 +3,11 @@
 
 #include "internal.h"
 
-#include "wmi/error.h"
+#include "common/messages.h"
+
 #include "sources/linux/source.h"
 #include "sources/linux/stream.h"
+#include "wmi/error.h"
 #include "wmi/store.h"
 
 #include <algorithm>
@@ -73,8 +75,7 @@ class Exchange {
     }
 
     [[noreturn]] void timedOut() const {
-        throw Error(code::Timeout, QStringLiteral("检测 %1 超时：%2内没有完成，已中止。")
-                                       .arg(target_.shown, secondsText(limit_)));
+        throw Error(code::Timeout, common::message::scanTimedOut(target_.shown, limit_));
     }
 
     [[noreturn]] void broken() const {
@@ -112,8 +113,7 @@ ExecResult runCommand(ssh_session session, const Target& target, const char* com
     if (!channel || ssh_channel_open_session(channel.get()) != SSH_OK ||
         ssh_channel_request_exec(channel.get(), command) != SSH_OK) {
         if (ranOut(deadline))
-            throw Error(code::Timeout, QStringLiteral("检测 %1 超时：%2内没有完成，已中止。")
-                                           .arg(target.shown, secondsText(limit)));
+            throw Error(code::Timeout, common::message::scanTimedOut(target.shown, limit));
         throw Error(code::Failed, QStringLiteral("%1 不允许执行命令。").arg(target.shown));
     }
     ssh_channel ch = channel.get();

@@ -26,8 +26,6 @@ bool passed(Clock::time_point deadline);
 // Whether a libssh call that failed ran into `deadline`. libssh counts its limits in whole
 // milliseconds of its own clock readings and may give up a moment early.
 bool ranOut(Clock::time_point deadline);
-// "5 秒", "0.5 秒": a time limit as the user reads it.
-QString secondsText(Milliseconds limit);
 
 struct SessionFree {
     void operator()(ssh_session s) const;

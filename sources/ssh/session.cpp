@@ -83,12 +83,6 @@ bool ranOut(Clock::time_point deadline) {
     return Clock::now() + Milliseconds(50) >= deadline;
 }
 
-QString secondsText(Milliseconds limit) {
-    const qint64 ms = limit.count();
-    if (ms % 1000 == 0) return QStringLiteral("%1 秒").arg(ms / 1000);
-    return QStringLiteral("%1 秒").arg(double(ms) / 1000.0, 0, 'g', 3);
-}
-
 void SessionFree::operator()(ssh_session s) const {
     if (!s) return;
     ssh_disconnect(s);

@@ -2,6 +2,8 @@
 
 #include "source.h"
 
+#include "common/messages.h"
+
 #include "internal.h"
 
 #include "wmi/error.h"
@@ -49,7 +51,7 @@ class SshSource : public Source {
         OwnedSocket socket;  // outlives the session
         const Session session = newSession(host, user, &target);
         ssh_session s = session.get();
-        if (!reached) throw Error(code::Failed, QStringLiteral("无法连接 %1。").arg(target.shown));
+        if (!reached) throw Error(code::Failed, common::message::cannotConnect(target.shown));
         // From the moment the host was reached: the key exchange within the connect time, the
         // login and the scan within the scan time.
         const Clock::time_point start = reached->reached;
@@ -63,9 +65,10 @@ class SshSource : public Source {
         if (ssh_connect(s) != SSH_OK) {
             // A service that never finishes the handshake counts as a host that does not answer.
             if (ranOut(handshakeBy))
-                throw Error(code::RpcUnavailable,
-                            QStringLiteral("连接 %1 超时：%2内没有完成 SSH 握手。")
-                                .arg(target.shown, secondsText(request.connectTimeout)));
+                throw Error(
+                    code::RpcUnavailable,
+                    QStringLiteral("连接 %1 超时：%2内没有完成 SSH 握手。")
+                        .arg(target.shown, common::message::seconds(request.connectTimeout)));
             throw Error(code::RpcUnavailable,
                         QStringLiteral("无法与 %1 建立 SSH 连接：端口 %2 上的服务没有以 SSH "
                                        "协议应答，或者双方没有共同支持的加密方式。")

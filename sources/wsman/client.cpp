@@ -3,6 +3,8 @@
 
 #include "client.h"
 
+#include "common/messages.h"
+
 #include "internal.h"
 
 #include "sources/wsman/decode.h"
@@ -831,7 +833,6 @@ class Engine {
         }
         for (Job& job : jobs_)
             if (!job.finished && !job.context.isEmpty()) contexts.insert(job.context);
-        const QString seconds = secondsText(request_.timeout);
         deadline_ = Clock::now() + milliseconds(1000);
         for (const QString& context : std::as_const(contexts)) {
             Job& job = jobs_.front();
@@ -839,9 +840,8 @@ class Engine {
             release(job);
         }
         loopReleases();
-        throw Error(
-            code::Timeout,
-            QStringLiteral("检测 %1 超时：%2内没有完成，已中止。").arg(endpoint_.shown, seconds));
+        throw Error(code::Timeout,
+                    common::message::scanTimedOut(endpoint_.shown, request_.timeout));
     }
 
     // Releases after the time limit: their answers are not waited for beyond a moment, nor
@@ -884,9 +884,8 @@ class Engine {
         curl_easy_getinfo(t.easy, CURLINFO_APPCONNECT_TIME_T, &connected);
         switch (result) {
             case CURLE_COULDNT_RESOLVE_HOST:
-                return Error(
-                    code::HostNotFound,
-                    QStringLiteral("找不到主机“%1”：这个名字无法解析。").arg(endpoint_.hostName));
+                return Error(code::HostNotFound,
+                             common::message::hostNameUnresolvable(endpoint_.hostName));
             case CURLE_COULDNT_CONNECT:
                 if (osErrno == ECONNREFUSED)
                     return Error(code::RpcUnavailable,
@@ -895,17 +894,16 @@ class Engine {
                                      .arg(shown)
                                      .arg(endpoint_.port));
                 if (osErrno == EHOSTUNREACH || osErrno == ENETUNREACH)
-                    return Error(code::RpcUnavailable,
-                                 QStringLiteral("无法连接 %1：网络或主机不可达。").arg(shown));
+                    return Error(code::RpcUnavailable, common::message::unreachable(shown));
                 return Error(code::RpcUnavailable,
-                             QStringLiteral("无法连接 %1：%2。").arg(shown, curlText(t, result)));
+                             common::message::cannotConnect(shown, curlText(t, result)));
             case CURLE_OPERATION_TIMEDOUT:
                 if (connected == 0)
                     return Error(code::RpcUnavailable,
-                                 QStringLiteral("无法连接 %1：%2内没有应答。")
-                                     .arg(shown, secondsText(request_.connectTimeout)));
-                return Error(code::Timeout, QStringLiteral("检测 %1 超时：%2内没有完成，已中止。")
-                                                .arg(shown, secondsText(request_.timeout)));
+                                 common::message::cannotConnect(
+                                     shown, common::message::seconds(request_.connectTimeout) +
+                                                QStringLiteral("内没有应答")));
+                return Error(code::Timeout, common::message::scanTimedOut(shown, request_.timeout));
             case CURLE_PEER_FAILED_VERIFICATION:
                 return certificateError();
             case CURLE_SSL_CACERT_BADFILE:
@@ -1263,11 +1261,6 @@ void initCurl() {
         curl_global_init_mem(CURL_GLOBAL_DEFAULT, plainMalloc, wipingFree, wipingRealloc,
                              plainStrdup, plainCalloc);
     });
-}
-
-QString secondsText(milliseconds limit) {
-    if (limit.count() % 1000 == 0) return QStringLiteral("%1 秒").arg(limit.count() / 1000);
-    return QStringLiteral("%1 秒").arg(double(limit.count()) / 1000.0);
 }
 
 QString fingerprintText(const QByteArray& sha256) {

@@ -13,9 +13,6 @@ namespace qelto::wmi::wsman {
 // libcurl's global set-up, once per process.
 void initCurl();
 
-// "5 秒", "0.5 秒": a time limit as the user reads it.
-QString secondsText(std::chrono::milliseconds limit);
-
 // The Kerberos principal a typed user name stands for: "user@REALM" from "user@realm" or
 // DOMAIN\user; empty for a local user.
 QString kerberosPrincipal(const QString& user);
