@@ -8,16 +8,13 @@
 #include "archive/export.h"
 #include "archive/history.h"
 #include "common/charset.h"
-#include "report/report.h"
-#include "wmi/secret.h"
 #include "common/files.h"
+#include "common/json.h"
+#include "report/report.h"
 #include "wmi/secret.h"
 #include "xlsx.h"
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcessEnvironment>
 #include <QSaveFile>
 #include <QTemporaryDir>
@@ -101,12 +98,14 @@ QString timeText(const QDateTime& when) {
     return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-QJsonObject scanJson(const archive::ArchivedScan& e) {
-    return {{QStringLiteral("id"), e.id},
-            {QStringLiteral("time"), timeText(e.when)},
-            {QStringLiteral("computer"), e.computer},
-            {QStringLiteral("department"), e.department},
-            {QStringLiteral("person"), e.person}};
+namespace json = common::json;
+
+json::Value scanJson(const archive::ArchivedScan& e) {
+    return json::object({{QStringLiteral("id"), json::integer(e.id)},
+                         {QStringLiteral("time"), json::text(timeText(e.when))},
+                         {QStringLiteral("computer"), json::text(e.computer)},
+                         {QStringLiteral("department"), json::text(e.department)},
+                         {QStringLiteral("person"), json::text(e.person)}});
 }
 
 const QString kNoTable = QStringLiteral(
@@ -132,12 +131,12 @@ std::optional<std::vector<archive::ArchivedScan>> lastScans(const QString& conns
 int history(const QString& connstr, const QString& computer, bool json) {
     const archive::ScanHistory h = archive::scanHistory(connstr, computer);
     if (json) {
-        QJsonArray scans;
-        for (const archive::ArchivedScan& e : h.scans) scans << scanJson(e);
-        const QJsonObject out{{QStringLiteral("computer"), computer},
-                              {QStringLiteral("fullScansKept"), h.tableExists},
-                              {QStringLiteral("scans"), scans}};
-        print(stdout, QJsonDocument(out).toJson());
+        json::Value scans = json::array();
+        for (const archive::ArchivedScan& e : h.scans) scans.array.push_back(scanJson(e));
+        print(stdout, json::write(json::object(
+                          {{QStringLiteral("computer"), json::text(computer)},
+                           {QStringLiteral("fullScansKept"), json::boolean(h.tableExists)},
+                           {QStringLiteral("scans"), std::move(scans)}})));
         // Nothing found is status 1, as for show and diff with a number the archive lacks.
         return h.scans.empty() ? 1 : 0;
     }
@@ -173,14 +172,23 @@ const char* changeName(archive::TreeChange::Kind kind) {
     return kind == Kind::Added ? "added" : kind == Kind::Removed ? "removed" : "changed";
 }
 
-QJsonObject changeJson(const archive::TreeChange& c) {
-    QJsonObject o{{QStringLiteral("change"), QString::fromLatin1(changeName(c.kind))},
-                  {QStringLiteral("categoryKey"), c.categoryKey},
-                  {QStringLiteral("category"), c.category},
-                  {QStringLiteral("key"), c.key}};
-    if (c.kind != archive::TreeChange::Kind::Added) o.insert(QStringLiteral("before"), c.before);
-    if (c.kind != archive::TreeChange::Kind::Removed) o.insert(QStringLiteral("after"), c.after);
+json::Value changeJson(const archive::TreeChange& c) {
+    json::Value o = json::object(
+        {{QStringLiteral("change"), json::text(QString::fromLatin1(changeName(c.kind)))},
+         {QStringLiteral("categoryKey"), json::text(c.categoryKey)},
+         {QStringLiteral("category"), json::text(c.category)},
+         {QStringLiteral("key"), json::text(c.key)}});
+    if (c.kind != archive::TreeChange::Kind::Added)
+        o.object.push_back({QStringLiteral("before"), json::text(c.before)});
+    if (c.kind != archive::TreeChange::Kind::Removed)
+        o.object.push_back({QStringLiteral("after"), json::text(c.after)});
     return o;
+}
+
+json::Value changesJson(const std::vector<archive::TreeChange>& changes) {
+    json::Value list = json::array();
+    for (const archive::TreeChange& c : changes) list.array.push_back(changeJson(c));
+    return list;
 }
 
 int diff(const QString& connstr, const QString& computer, const QList<qint64>& ids, bool json) {
@@ -213,13 +221,11 @@ int diff(const QString& connstr, const QString& computer, const QList<qint64>& i
         archive::replayScan(older->answers).tree, archive::replayScan(newer->answers).tree);
     using Kind = archive::TreeChange::Kind;
     if (json) {
-        QJsonArray list;
-        for (const archive::TreeChange& c : changes) list << changeJson(c);
-        const QJsonObject out{{QStringLiteral("computer"), newer->entry.computer},
-                              {QStringLiteral("from"), scanJson(older->entry)},
-                              {QStringLiteral("to"), scanJson(newer->entry)},
-                              {QStringLiteral("changes"), list}};
-        print(stdout, QJsonDocument(out).toJson());
+        print(stdout, json::write(json::object(
+                          {{QStringLiteral("computer"), json::text(newer->entry.computer)},
+                           {QStringLiteral("from"), scanJson(older->entry)},
+                           {QStringLiteral("to"), scanJson(newer->entry)},
+                           {QStringLiteral("changes"), changesJson(changes)}})));
         return 0;
     }
     printLine(stdout, QStringLiteral("计算机 %1：%2 → %3")
@@ -264,24 +270,26 @@ int changes(const QString& connstr, const QDateTime& since, bool json) {
     int changed = 0;
     for (const archive::ScanChanges& p : r.pairs) changed += p.changes.empty() ? 0 : 1;
     if (json) {
-        QJsonArray pairs;
+        json::Value pairs = json::array();
         for (const archive::ScanChanges& p : r.pairs) {
             if (p.changes.empty()) continue;
-            QJsonArray list;
-            for (const archive::TreeChange& c : p.changes) list << changeJson(c);
-            pairs << QJsonObject{{QStringLiteral("computer"), p.to.computer},
-                                 {QStringLiteral("from"), scanJson(p.from)},
-                                 {QStringLiteral("to"), scanJson(p.to)},
-                                 {QStringLiteral("changes"), list}};
+            pairs.array.push_back(
+                json::object({{QStringLiteral("computer"), json::text(p.to.computer)},
+                              {QStringLiteral("from"), scanJson(p.from)},
+                              {QStringLiteral("to"), scanJson(p.to)},
+                              {QStringLiteral("changes"), changesJson(p.changes)}}));
         }
-        QJsonArray ignored;
-        for (const QString& key : archive::volatileLines()) ignored << key;
-        QJsonObject out{{QStringLiteral("fullScansKept"), r.tableExists},
-                        {QStringLiteral("computers"), r.computers},
-                        {QStringLiteral("ignoredLines"), ignored},
-                        {QStringLiteral("changes"), pairs}};
-        if (since.isValid()) out.insert(QStringLiteral("since"), timeText(since));
-        print(stdout, QJsonDocument(out).toJson());
+        json::Value ignored = json::array();
+        for (const QString& key : archive::volatileLines())
+            ignored.array.push_back(json::text(key));
+        json::Value out =
+            json::object({{QStringLiteral("fullScansKept"), json::boolean(r.tableExists)},
+                          {QStringLiteral("computers"), json::integer(r.computers)},
+                          {QStringLiteral("ignoredLines"), std::move(ignored)},
+                          {QStringLiteral("changes"), std::move(pairs)}});
+        if (since.isValid())
+            out.object.push_back({QStringLiteral("since"), json::text(timeText(since))});
+        print(stdout, json::write(out));
         return changed ? 1 : 0;
     }
     if (!r.tableExists) {

@@ -2,6 +2,7 @@
 
 #include "common/charset.h"
 #include "common/csv.h"
+#include "common/json.h"
 
 #include "scanjson.h"
 
@@ -9,8 +10,6 @@
 #include "report/report.h"
 #include "wmi/hosttext.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -41,8 +40,9 @@ const QRegularExpression& rangePattern() {
 }
 
 QByteArray jsonString(const QString& s) {
-    const QByteArray array = QJsonDocument(QJsonArray{s}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
+    QByteArray out;
+    common::json::appendString(out, s);
+    return out;
 }
 
 QString seconds(std::chrono::milliseconds ms) {

@@ -7,6 +7,7 @@
 
 #include "archive/queue.h"
 #include "common/charset.h"
+#include "common/json.h"
 #include "report/report.h"
 #include "scan/host.h"
 #include "wmi/snapshot.h"
@@ -14,9 +15,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSysInfo>
 
@@ -99,33 +97,36 @@ int list(const QString& connstr, bool json) {
     const std::vector<q::Target> all = q::listTargets(connstr);
     const qint64 now = q::archiveNow(connstr);
     if (json) {
-        QJsonArray targets;
+        namespace json = common::json;
+        json::Value targets = json::array();
         for (const q::Target& t : all) {
-            QJsonObject o{{QStringLiteral("host"), t.host},
-                          {QStringLiteral("state"), stateOf(t, now)},
-                          {QStringLiteral("every"), t.every},
-                          {QStringLiteral("department"), t.department},
-                          {QStringLiteral("person"), t.person},
-                          {QStringLiteral("scans"), t.scans},
-                          {QStringLiteral("failures"), t.failures},
-                          {QStringLiteral("claims"), t.claim}};
-            const auto put = [&](const char* key, const std::optional<qint64>& v) {
-                o.insert(QLatin1String(key), v ? QJsonValue(timeOf(v)) : QJsonValue());
+            json::Value o = json::object({{QStringLiteral("host"), json::text(t.host)},
+                                          {QStringLiteral("state"), json::text(stateOf(t, now))},
+                                          {QStringLiteral("every"), json::integer(t.every)},
+                                          {QStringLiteral("department"), json::text(t.department)},
+                                          {QStringLiteral("person"), json::text(t.person)},
+                                          {QStringLiteral("scans"), json::integer(t.scans)},
+                                          {QStringLiteral("failures"), json::integer(t.failures)},
+                                          {QStringLiteral("claims"), json::integer(t.claim)}});
+            const auto put = [&](const char* key, const json::Value& v) {
+                o.object.push_back({QString::fromLatin1(key), v});
             };
-            put("next", t.due);
-            put("lastAt", t.lastAt);
+            const auto putTime = [&](const char* key, const std::optional<qint64>& v) {
+                put(key, v ? json::text(timeOf(v)) : json::null());
+            };
+            putTime("next", t.due);
+            putTime("lastAt", t.lastAt);
             if (stateOf(t, now) == u"检测中") {
-                o.insert(QStringLiteral("worker"), t.worker);
-                put("since", t.started);
+                put("worker", json::text(t.worker));
+                putTime("since", t.started);
             }
-            o.insert(QStringLiteral("lastResult"), !t.lastOk ? QJsonValue()
-                                                   : *t.lastOk
-                                                       ? QJsonValue(QStringLiteral("ok"))
-                                                       : QJsonValue(QStringLiteral("failed")));
-            if (!t.lastMessage.isEmpty()) o.insert(QStringLiteral("lastMessage"), t.lastMessage);
-            targets << o;
+            put("lastResult", !t.lastOk   ? json::null()
+                              : *t.lastOk ? json::text(QStringLiteral("ok"))
+                                          : json::text(QStringLiteral("failed")));
+            if (!t.lastMessage.isEmpty()) put("lastMessage", json::text(t.lastMessage));
+            targets.array.push_back(std::move(o));
         }
-        print(stdout, QJsonDocument(QJsonObject{{QStringLiteral("targets"), targets}}).toJson());
+        print(stdout, json::write(json::object({{QStringLiteral("targets"), std::move(targets)}})));
         return 0;
     }
     printLine(stdout, QStringLiteral("主机\t状态\t间隔\t扫描程序\t开始\t上次\t结果\t下次\t原因"));
@@ -239,7 +240,8 @@ int queueCommand(const QStringList& args) {
         QHash<QString, batch::Person> people;
         if (!peopleFile.isEmpty()) {
             QString reason;
-            const auto bytes = common::readInputFile(peopleFile, common::kMaxInputFileBytes, reason);
+            const auto bytes =
+                common::readInputFile(peopleFile, common::kMaxInputFileBytes, reason);
             if (!bytes) {
                 printLine(stderr,
                           QStringLiteral("无法读取人员文件 %1：%2").arg(peopleFile, reason));

@@ -1,8 +1,8 @@
 #include "scanjson.h"
 
+#include "common/json.h"
 #include "report/report.h"
 
-#include <charconv>
 #include <cmath>
 
 namespace qelto::cli {
@@ -10,37 +10,7 @@ namespace qelto::cli {
 namespace {
 
 void writeString(QByteArray& out, const QString& s) {
-    out += '"';
-    const QByteArray utf8 = s.toUtf8();
-    for (char c : utf8) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (u < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", u);
-                    out += buf;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
+    common::json::appendString(out, s);
 }
 
 void writeValue(QByteArray& out, const wmi::Variant& v) {
@@ -67,14 +37,12 @@ void writeValue(QByteArray& out, const wmi::Variant& v) {
                 out += "null";
                 return;
             }
-            char buf[32];
             // Whole numbers (disk totals) print as integers; others in the shortest exact form.
             if (d == std::floor(d) && std::fabs(d) < 9007199254740992.0) {
                 out += QByteArray::number(static_cast<qint64>(d));
                 return;
             }
-            const auto res = std::to_chars(buf, buf + sizeof buf, d);
-            out.append(buf, res.ptr - buf);
+            common::json::appendDouble(out, d);
             return;
         }
         case T::Array: {

@@ -1,6 +1,6 @@
 #include "snapshot.h"
 
-#include "json.h"
+#include "common/json.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +17,8 @@
 #include <cmath>
 
 namespace qelto::wmi {
+
+namespace json = common::json;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "wmi/snapshot.h"
+#include "common/json.h"
 #include "wmi/error.h"
-#include "wmi/json.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -61,6 +61,8 @@ void PrintTo(const QString& s, std::ostream* os) {
 
 namespace qelto::wmi {
 namespace {
+
+namespace json = common::json;
 
 std::shared_ptr<InstanceStore> read(const std::string& text) {
     return readSnapshot(QByteArray(text.data(), qsizetype(text.size())));

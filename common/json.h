@@ -6,9 +6,10 @@
 #include <QStringView>
 
 #include <exception>
+#include <optional>
 #include <vector>
 
-namespace qelto::wmi::json {
+namespace qelto::common::json {
 
 struct Member;
 
@@ -42,6 +43,16 @@ struct Member {
     Value value;
 };
 
+// Values to write, built in place: json::text(u"pc-07"), json::object({{u"id", json::integer(3)}}).
+Value null();
+Value boolean(bool b);
+Value integer(qint64 i);
+Value text(const QString& s);
+Value array(std::vector<Value> items = {});
+Value object(std::vector<Member> members = {});
+// A text, or null when there is none.
+Value textOrNull(const std::optional<QString>& s);
+
 // Where a text cannot be read as JSON. The message is the user's, in Chinese; line and column
 // are 1-based, the column counted in characters (code points) of that line.
 class ParseError : public std::exception {
@@ -53,7 +64,7 @@ class ParseError : public std::exception {
     qsizetype offset() const noexcept { return offset_; }  // in bytes from the start of the text
     int line() const noexcept { return line_; }
     int column() const noexcept { return column_; }
-    const char* what() const noexcept override { return "qelto::wmi::json::ParseError"; }
+    const char* what() const noexcept override { return "qelto::common::json::ParseError"; }
 
   private:
     QString message_;
@@ -78,6 +89,13 @@ struct Position {
 // (a leading byte order mark takes no column; "\n", "\r\n" and a lone "\r" end a line).
 Position positionAt(QByteArrayView text, qsizetype offset);
 
+// The text of a value, for people and programs that read our JSON output: members of an object
+// in the order of their keys (so the text does not depend on the order of building), four
+// blanks a level, one line per member or item, ending in a line end; Compact is one line with
+// no blanks and no line end. A Double that is not finite is written as null.
+enum class Style { Indented, Compact };
+QByteArray write(const Value& value, Style style = Style::Indented);
+
 // Appends `text` as a JSON string in double quotes: UTF-8, with quotes, backslashes and control
 // characters escaped. A lone surrogate is written as a \u escape.
 void appendString(QByteArray& out, QStringView text);
@@ -86,4 +104,4 @@ void appendString(QByteArray& out, QStringView text);
 // double rather than an integer (1.0 is written "1.0").
 void appendDouble(QByteArray& out, double value);
 
-}  // namespace qelto::wmi::json
+}  // namespace qelto::common::json

@@ -10,7 +10,7 @@
 #include <locale.h>
 #include <stdlib.h>
 
-namespace qelto::wmi::json {
+namespace qelto::common::json {
 
 namespace {
 
@@ -539,4 +539,118 @@ void appendDouble(QByteArray& out, double value) {
         out.append(".0", 2);
 }
 
-}  // namespace qelto::wmi::json
+Value null() {
+    return {};
+}
+
+Value boolean(bool b) {
+    Value v;
+    v.type = Value::Type::Bool;
+    v.boolean = b;
+    return v;
+}
+
+Value integer(qint64 i) {
+    Value v;
+    v.type = Value::Type::Int;
+    v.integer = i;
+    return v;
+}
+
+Value text(const QString& s) {
+    Value v;
+    v.type = Value::Type::String;
+    v.string = s;
+    return v;
+}
+
+Value textOrNull(const std::optional<QString>& s) {
+    return s ? text(*s) : null();
+}
+
+Value array(std::vector<Value> items) {
+    Value v;
+    v.type = Value::Type::Array;
+    v.array = std::move(items);
+    return v;
+}
+
+Value object(std::vector<Member> members) {
+    Value v;
+    v.type = Value::Type::Object;
+    v.object = std::move(members);
+    return v;
+}
+
+namespace {
+
+void appendValue(QByteArray& out, const Value& v, Style style, int level) {
+    const bool indented = style == Style::Indented;
+    const auto newline = [&](int depth) {
+        if (!indented) return;
+        out.append('\n');
+        out.append(QByteArray(4 * depth, ' '));
+    };
+    switch (v.type) {
+        case Value::Type::Null:
+            out.append("null");
+            return;
+        case Value::Type::Bool:
+            out.append(v.boolean ? "true" : "false");
+            return;
+        case Value::Type::Int:
+            out.append(QByteArray::number(v.integer));
+            return;
+        case Value::Type::UInt:
+            out.append(QByteArray::number(v.unsignedInteger));
+            return;
+        case Value::Type::Double:
+            if (!std::isfinite(v.number))
+                out.append("null");
+            else
+                appendDouble(out, v.number);
+            return;
+        case Value::Type::String:
+            appendString(out, v.string);
+            return;
+        case Value::Type::Array:
+            out.append('[');
+            for (size_t i = 0; i < v.array.size(); ++i) {
+                if (i) out.append(',');
+                newline(level + 1);
+                appendValue(out, v.array[i], style, level + 1);
+            }
+            newline(level);
+            out.append(']');
+            return;
+        case Value::Type::Object: {
+            std::vector<const Member*> members;
+            members.reserve(v.object.size());
+            for (const Member& m : v.object) members.push_back(&m);
+            std::stable_sort(members.begin(), members.end(),
+                             [](const Member* a, const Member* b) { return a->key < b->key; });
+            out.append('{');
+            for (size_t i = 0; i < members.size(); ++i) {
+                if (i) out.append(',');
+                newline(level + 1);
+                appendString(out, members[i]->key);
+                out.append(indented ? ": " : ":");
+                appendValue(out, members[i]->value, style, level + 1);
+            }
+            newline(level);
+            out.append('}');
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+QByteArray write(const Value& value, Style style) {
+    QByteArray out;
+    appendValue(out, value, style, 0);
+    if (style == Style::Indented) out.append('\n');
+    return out;
+}
+
+}  // namespace qelto::common::json
