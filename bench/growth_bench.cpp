@@ -1,13 +1,14 @@
 // How reading a snapshot and scanning it grow with the size of the machine: the largest recorded
 // machine (the snapshots of tests/scan/machines and the recorded Linux machines of
-// tests/sources/linux/machines, whichever is largest as a snapshot) at 1×, 10× and 100× its objects.
-// Prints the medians and the ratio of each size to the one before; linear growth gives about 10.
-// Then the hostile inputs: one instance of 40,000 properties, and adapters that all pair with
-// every configuration.
+// tests/sources/linux/machines, whichever is largest as a snapshot) at 1×, 10× and 100× its
+// objects. Prints the medians and the ratio of each size to the one before; linear growth gives
+// about 10. Then the hostile inputs: one instance of 40,000 properties, and adapters that all pair
+// with every configuration.
 //
 //   growth_bench [runs]    (default 5 runs per size; at most 20)
 
 #include "median.h"
+#include "sources/linux/local.h"
 
 #include "scan/scan.h"
 #include "sources/linux/source.h"

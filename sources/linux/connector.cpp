@@ -1,4 +1,5 @@
 #include "connector.h"
+#include "local.h"
 
 #include "context.h"
 #include "source.h"

@@ -1,4 +1,5 @@
 #include "gather.h"
+#include "local.h"
 
 #include "common/files.h"
 #include "cups.h"

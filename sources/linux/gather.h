@@ -105,18 +105,6 @@ class Gathered {
     QHash<QString, QSet<QString>> childrenOf_;
 };
 
-// Gathers a plan from the machine this program runs on, with `root` standing for "/": "/" reads
-// the live machine; another folder reads a recorded machine laid out as the same tree, whose probe
-// answers are the files ".probes/<name>" in that folder. In a recorded machine every path and
-// every link is resolved inside that folder, as if it were "/". Each file is read once; only
-// regular files are read (never a device or a pipe); nothing is spawned. Files larger than 8 MiB
-// are cut there. Paths holding a line break are passed over (the stream cannot carry them).
-Gathered gatherLocal(const GatherPlan& plan, const QString& root = QStringLiteral("/"));
-
-// Reads the lookups of a plan (the first file of each group that exists) from `root` into a
-// gathering; files it already holds are kept.
-void readLookups(const GatherPlan& plan, const QString& root, Gathered& gathered);
-
 // The lock state of each account of a password database, in the form of the database itself
 // with every other field empty: "name:<first character of the password when it is '!' or '*'>
 // ::::::<expiry date>:". Password hashes never appear in it.

@@ -1,4 +1,5 @@
 #include "stream.h"
+#include "local.h"
 
 #include <QByteArrayMatcher>
 #include <QFile>

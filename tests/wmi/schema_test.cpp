@@ -4,6 +4,7 @@
 
 #include "wmi/schema.h"
 #include "scan/scan.h"
+#include "sources/linux/local.h"
 #include "sources/linux/source.h"
 #include "wmi/snapshot.h"
 #include "wmi/store.h"

@@ -3,6 +3,7 @@
 // that point at files of this machine.
 
 #include "sources/linux/gather.h"
+#include "sources/linux/local.h"
 #include "sources/linux/parsers.h"
 #include "sources/linux/source.h"
 #include "sources/linux/stream.h"

@@ -1,6 +1,7 @@
 // This machine, whatever it is: the answers must have the right forms, and where an independent
 // tool of the system reports the same thing, the same values.
 
+#include "sources/linux/local.h"
 #include "sources/linux/source.h"
 
 #include <QJsonArray>

@@ -4,10 +4,11 @@
 
 #include "cli/scanjson.h"
 #include "scan/scan.h"
-#include "wmi/error.h"
 #include "sources/linux/connector.h"
 #include "sources/linux/gather.h"
+#include "sources/linux/local.h"
 #include "sources/linux/source.h"
+#include "wmi/error.h"
 #include "wmi/sources.h"
 
 #include <QDeadlineTimer>

@@ -5,6 +5,7 @@
 #include "sources/linux/edid.h"
 #include "sources/linux/gather.h"
 #include "sources/linux/ids.h"
+#include "sources/linux/local.h"
 #include "sources/linux/smbios.h"
 #include "sources/linux/text.h"
 

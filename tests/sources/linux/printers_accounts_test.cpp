@@ -3,6 +3,7 @@
 // moment, with what its own file adds when it can be read.
 
 #include "sources/linux/gather.h"
+#include "sources/linux/local.h"
 #include "sources/linux/parsers.h"
 #include "sources/linux/source.h"
 #include "sources/linux/stream.h"

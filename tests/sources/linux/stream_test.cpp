@@ -3,6 +3,7 @@
 
 #include "sources/linux/stream.h"
 #include "sources/linux/gather.h"
+#include "sources/linux/local.h"
 #include "sources/linux/source.h"
 #include "wmi/snapshot.h"
 

@@ -2,11 +2,12 @@
 // and the encoder of the tests' listener read back through it, down to every recorded machine.
 
 #include "sources/wsman/decode.h"
-#include "wmi/error.h"
+#include "sources/linux/local.h"
 #include "sources/linux/source.h"
-#include "wmi/snapshot.h"
 #include "sources/wsman/encode.h"
 #include "sources/wsman/encrypted.h"
+#include "wmi/error.h"
+#include "wmi/snapshot.h"
 
 #include <QDir>
 

@@ -2,17 +2,18 @@
 // its walks, its checks of the client, its namespaces, certificates, credentials and troubles;
 // and its plain HTTP listener with sealed messages, by hand and through python3-winrm.
 #include "listener.h"
+#include "sources/linux/local.h"
 
 #include "kdc_fixture.h"
 #include "ntlm_users.h"
 
-#include "wmi/error.h"
 #include "sources/linux/source.h"
-#include "wmi/schema.h"
-#include "wmi/snapshot.h"
 #include "sources/wsman/decode.h"
 #include "sources/wsman/encrypted.h"
 #include "sources/wsman/gss.h"
+#include "wmi/error.h"
+#include "wmi/schema.h"
+#include "wmi/snapshot.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -134,10 +135,14 @@ TEST(WsmanListener, ServesEveryRecordedMachine) {
     const std::vector<std::pair<QString, std::shared_ptr<const wmi::InstanceStore>>> machines = {
         {QStringLiteral("container"), wmi::loadSnapshot(src + u"scan/machines/container.json")},
         {QStringLiteral("desktop"), wmi::loadSnapshot(src + u"scan/machines/desktop.json")},
-        {QStringLiteral("linux desktop"), wmi::lnx::scanLocal(src + u"sources/linux/machines/desktop")},
-        {QStringLiteral("linux laptop"), wmi::lnx::scanLocal(src + u"sources/linux/machines/laptop")},
-        {QStringLiteral("linux minimal"), wmi::lnx::scanLocal(src + u"sources/linux/machines/minimal")},
-        {QStringLiteral("linux server"), wmi::lnx::scanLocal(src + u"sources/linux/machines/server")},
+        {QStringLiteral("linux desktop"),
+         wmi::lnx::scanLocal(src + u"sources/linux/machines/desktop")},
+        {QStringLiteral("linux laptop"),
+         wmi::lnx::scanLocal(src + u"sources/linux/machines/laptop")},
+        {QStringLiteral("linux minimal"),
+         wmi::lnx::scanLocal(src + u"sources/linux/machines/minimal")},
+        {QStringLiteral("linux server"),
+         wmi::lnx::scanLocal(src + u"sources/linux/machines/server")},
     };
     using S = WsmanListenerOptions::ItemShape;
     int batch = 0;
@@ -616,11 +621,11 @@ TEST(SealedListener, PythonWinrmReadsTheRecordedMachine) {
         python.setProcessEnvironment(env);
         // Debian's interpreter, which has the packaged python3-winrm.
         const bool debian = QFile::exists(QStringLiteral("/usr/bin/python3"));
-        python.start(
-            debian ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3"),
-            QStringList{QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/wsman/sealed_winrm_client.py"),
-                        listener.url(), user.logon()} +
-                classes);
+        python.start(debian ? QStringLiteral("/usr/bin/python3") : QStringLiteral("python3"),
+                     QStringList{QStringLiteral(QELTO_SOURCE_DIR
+                                                "/tests/sources/wsman/sealed_winrm_client.py"),
+                                 listener.url(), user.logon()} +
+                         classes);
         python.write((user.password + u'\n').toUtf8());
         python.closeWriteChannel();
         ASSERT_TRUE(python.waitForFinished(60000));
