@@ -74,7 +74,8 @@ while IFS= read -r line; do
     if ! run "$line" </dev/null; then
         asked=$(sed -n "s/^ *\(su -c '.*'\)$/\1/p" "$folder/step.log")
         [ -n "$asked" ] || exit 1
-        run "$asked" </dev/null && run "$line" </dev/null
+        run "$asked" </dev/null || exit 1
+        run "$line" </dev/null || exit 1
     fi
 done <"$folder/lines"
 run 'qelto-cli --version && QT_QPA_PLATFORM=offscreen qelto --version' </dev/null
