@@ -88,7 +88,7 @@ chroot "$folder/clean" sh -c 'apt-get update -q && apt-get install -y -q /tmp/qe
 chroot "$folder/clean" dpkg-query -W -f='${Package}\n' | sort | comm -13 "$folder/before" - \
     >"$folder/pulled"
 echo "qelto-cli 带来了 $(wc -l <"$folder/pulled") 个软件包（$folder/pulled）"
-if grep -E '^(libqt6(gui|widgets|opengl|xcb)|qt6-qpa|fonts-|libx11|libgl)' "$folder/pulled"; then
+if grep -E '^(libqt6(gui|widgets|opengl)|qt6-qpa|fonts-|libx11-|libxcb|libgl1|libegl1|libwayland)' "$folder/pulled"; then
     echo "失败：只装 qelto-cli 时带来了上面这些图形库或字体" >&2
     exit 1
 fi
