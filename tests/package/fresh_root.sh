@@ -12,8 +12,8 @@ set -euo pipefail
 [ "$(id -u)" -eq 0 ] || { echo "需要 root 权限" >&2; exit 1; }
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 folder=$(realpath -m "${1:?用法：tests/package/fresh_root.sh FOLDER [MIRROR]}")
-mirror=${2:-$(grep -rhoE 'https?://[^ ]+/debian/?' /etc/apt/sources.list /etc/apt/sources.list.d/ |
-    head -1)}
+mirror=${2:-$(grep -rhIv '^ *#' /etc/apt/sources.list* | grep -oE 'https?://[^ ]+/debian/?( |$)' |
+    sort -u | head -1 | tr -d ' ')}
 [ ! -e "$folder/root" ] || { echo "$folder/root 已存在" >&2; exit 1; }
 root=$folder/root
 mkdir -p "$folder"
