@@ -3,8 +3,8 @@
 # no error in them, qelto-cli depends on no graphical library or font (not even through other
 # packages) and installs alone, `apt-get install ./qelto_….deb` adds the window, the programs, the
 # manual, the icons and the completion work from where they were installed, and `apt-get purge`
-# takes every file of both away again. The manual pages and the completion must know every option that the
-# programs' --help lists.
+# takes every file of both away again; a qelto 2.0 that held qelto-cli too upgrades to the pair.
+# The manual pages and the completion must know every option that the programs' --help lists.
 #
 #   tests/package/install_test.sh [FOLDER]   the package is built into FOLDER (build/package)
 #
@@ -62,6 +62,29 @@ for p in qelto qelto-cli; do
         apt-get purge -y -q $p >/dev/null
     fi
 done
+files=$(mktemp)
+scratch=$(mktemp -d)
+trap 'rm -rf "$files" "$scratch"' EXIT
+
+# An upgrade from 2.0, one package qelto that held /usr/bin/qelto-cli too (a stand-in with just
+# that file): the pair replaces it in one apt-get install, qelto-cli taking the file over.
+old=$scratch/upgrade
+mkdir -p "$old/DEBIAN" "$old/usr/bin"
+printf '#!/bin/sh\necho qelto-cli 2.0\n' >"$old/usr/bin/qelto-cli"
+chmod 755 "$old/usr/bin/qelto-cli"
+printf 'Package: qelto\nVersion: 2.0-1\nArchitecture: %s\nMaintainer: qelto\nDescription: qelto 2.0\n' \
+    "$arch" >"$old/DEBIAN/control"
+dpkg-deb --root-owner-group --build "$old" "$old.deb" >/dev/null
+dpkg -i "$old.deb" >/dev/null
+echo "-- qelto 2.0-1 → apt-get install ./$(basename "$cli_deb") ./$(basename "$deb")"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "$(realpath "$cli_deb")" "$(realpath "$deb")" >"$old.log" 2>&1 ||
+    fail "从 qelto 2.0 升级失败：$(tail -5 "$old.log")"
+[ "$(dpkg -S /usr/bin/qelto-cli 2>&1)" = "qelto-cli: /usr/bin/qelto-cli" ] ||
+    fail "升级后 /usr/bin/qelto-cli 属于：$(dpkg -S /usr/bin/qelto-cli 2>&1)"
+apt-get purge -y -q qelto qelto-cli >/dev/null
+rm -rf "$old" "$old.deb" "$old.log"
+
 # qelto-cli alone first, as on a server: the command line works without the window's package.
 for d in "$cli_deb" "$deb"; do
     echo "-- apt-get install ./$(basename "$d")"
@@ -74,9 +97,6 @@ for d in "$cli_deb" "$deb"; do
             fail "只装 qelto-cli 时 qelto-cli --version 不对"
     fi
 done
-files=$(mktemp)
-scratch=$(mktemp -d)
-trap 'rm -rf "$files" "$scratch"' EXIT
 dpkg -L qelto qelto-cli >"$files"
 
 # The remote sources are modules of the package, in its private folder under /usr/lib.
