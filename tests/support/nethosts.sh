@@ -59,6 +59,7 @@ rule() {
 
 case $command in
 up)
+    need_root "network namespaces"
     need_program nft "the nftables package"
     fresh
     ip netns add "$client"
