@@ -10,10 +10,10 @@
 # S seconds (default 1). Prints the median wall time of each and its ratio to one host's scan.
 # Then the peak memory (largest resident set) of batches of 16 and 64 loopback SSH hosts at
 # --jobs 8 and 32 against one host's scan: it grows with --jobs, not with the number of hosts.
-# The namespace part (tests/cli/netns.sh) scans 198.51.100.1–251, which exist only inside that
-# namespace and swallow every packet, plus 3 servers started inside it: 254 hosts, at --jobs 32
-# and --jobs 256 (the silent ones are found together before the pool starts: one time-out either
-# way). It is skipped, saying so, when not root.
+# The namespace part (tests/support/nethosts.sh silent) scans 198.51.100.1–251, which exist only
+# inside that namespace and swallow every packet, plus 3 servers started inside it: 254 hosts, at
+# --jobs 32 and --jobs 256 (the silent ones are found together before the pool starts: one
+# time-out either way). It is skipped, saying so, when not root.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -41,7 +41,7 @@ done
 cli=$(realpath "${positional[0]:-$root/build/bin/qelto-cli}")
 [[ -x $cli ]] || { echo "找不到 $cli" >&2; exit 1; }
 sshd_sh=$root/tests/sources/ssh/test_sshd.sh
-netns_sh=$root/tests/cli/netns.sh
+netns_sh=$root/tests/support/nethosts.sh
 per_run_limit=300 # seconds; no single run may hang the benchmark
 
 dir=$(mktemp -d /tmp/qelto-batchbench.XXXXXX)
@@ -150,18 +150,18 @@ if ((EUID != 0)); then
     echo "跳过：需要 root 才能建立网络命名空间"
     exit 0
 fi
-if ! bash "$netns_sh" up "$ns" >/dev/null; then
+if ! bash "$netns_sh" silent "$ns" >/dev/null; then
     echo "跳过：无法建立网络命名空间"
     exit 0
 fi
 ns_made=1
-start_servers ns 3 "$dir/ns.txt" bash "$netns_sh" exec "$ns"
+start_servers ns 3 "$dir/ns.txt" bash "$netns_sh" exec "$ns" c
 nshome=$server_home
 {
     cat "$dir/ns.txt"
     for i in $(seq 1 251); do echo "198.51.100.$i"; done
 } >"$dir/hosts.txt"
-PREFIX=(bash "$netns_sh" exec "$ns")
+PREFIX=(bash "$netns_sh" exec "$ns" c)
 one=$(timed "$nshome" "$(head -n1 "$dir/ns.txt")")
 printf '%-16s %8s ms\n' "一台主机" "$one"
 for jobs in 32 256; do

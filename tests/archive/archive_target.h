@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <string>
 
 // A fresh, empty archive for one test: an SQLite file in a temporary folder, or a database of
 // its own on the PostgreSQL server named by QELTO_TEST_PG (dropped again at the end).
@@ -13,6 +14,11 @@ class ArchiveTarget {
 
     // The server's connection string, empty when QELTO_TEST_PG is not set.
     static QString serverConnectionString();
+    // Why a test against PostgreSQL skips, in the form the server fixtures use.
+    static std::string skipMessage() {
+        return "skipped: QELTO_TEST_PG is not set; tools/test starts a server "
+               "(tests/archive/test_pg.sh) and sets it";
+    }
 
     explicit ArchiveTarget(Engine engine);
     ~ArchiveTarget();

@@ -77,7 +77,7 @@ class History : public ::testing::TestWithParam<ArchiveTarget::Engine> {
     void SetUp() override {
         if (GetParam() == ArchiveTarget::Engine::PostgreSQL &&
             ArchiveTarget::serverConnectionString().isEmpty())
-            GTEST_SKIP() << "QELTO_TEST_PG is not set; tools/test starts a server and sets it";
+            GTEST_SKIP() << ArchiveTarget::skipMessage();
         target_ = std::make_unique<ArchiveTarget>(GetParam());
         initArchive(connstr());
     }

@@ -33,7 +33,7 @@ class Queue : public ::testing::TestWithParam<Engine> {
   protected:
     void SetUp() override {
         if (GetParam() == Engine::PostgreSQL && ArchiveTarget::serverConnectionString().isEmpty())
-            GTEST_SKIP() << "QELTO_TEST_PG is not set; tools/test starts a server and sets it";
+            GTEST_SKIP() << ArchiveTarget::skipMessage();
         target_ = std::make_unique<ArchiveTarget>(GetParam());
         initArchive(connstr());
     }

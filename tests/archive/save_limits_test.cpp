@@ -186,7 +186,7 @@ TEST(ServerSave, TimeOutsComeFromTheConnectionString) {
 TEST(ServerSave, AServerThatStopsAnsweringEndsTheSaveWithItsReason) {
     app();
     if (ArchiveTarget::serverConnectionString().isEmpty())
-        GTEST_SKIP() << "QELTO_TEST_PG is not set; tools/test starts a server and sets it";
+        GTEST_SKIP() << ArchiveTarget::skipMessage();
     ArchiveTarget target(ArchiveTarget::Engine::PostgreSQL);
     initArchive(target.connstr());
     const ArchiveLocation server = parseConnectionString(target.connstr());

@@ -4,8 +4,8 @@
 
 #include "cli/batch.h"
 #include "archive/recordset.h"
-#include "support/server_script.h"
 #include "sources/ssh/sshd_fixture.h"
+#include "support/nethosts.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,6 +26,7 @@
 #include <thread>
 
 namespace batch = qelto::cli::batch;
+using qelto::test::NetHosts;
 using namespace std::chrono_literals;
 
 namespace {
@@ -282,7 +283,7 @@ TEST(CliBatch, SeveralServersAndAClosedPortEachReportedWithReportsAndArchiveRows
     for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
         servers.push_back(
             std::make_unique<TestSshd>(TestSshdOptions().at(QString::fromLatin1(address))));
-        if (!servers.back()->ok()) GTEST_SKIP() << servers.back()->error().toStdString();
+        QELTO_SKIP_UNLESS_UP(*servers.back());
     }
     shareClientKey(servers);
     const QString home = servers[0]->home, work = servers[0]->dir;
@@ -378,73 +379,15 @@ TEST(CliBatch, SeveralServersAndAClosedPortEachReportedWithReportsAndArchiveRows
                                  QStringLiteral("财务/张三")}));
 }
 
-// A namespace pair made by netns.sh, deleted again in every case.
-class Namespaces {
-  public:
-    Namespaces() : name_(QStringLiteral("qbt%1").arg(::getpid() % 100000)) {
-        QProcess p;
-        p.start(QStringLiteral("bash"), {script(), QStringLiteral("up"), name_});
-        if (!p.waitForFinished(30000) || p.exitCode() != 0)
-            error_ = QStringLiteral("netns.sh up: ") +
-                     QString::fromLocal8Bit(p.readAllStandardError()).trimmed();
-    }
-    ~Namespaces() {
-        QProcess p;
-        p.start(QStringLiteral("bash"), {script(), QStringLiteral("down"), name_});
-        p.waitForFinished(30000);
-    }
-    bool ok() const { return error_.isEmpty(); }
-    QString error() const { return error_; }
-    // What runs a program inside.
-    QStringList prefix() const {
-        return {QStringLiteral("bash"), script(), QStringLiteral("exec"), name_};
-    }
-    static QString script() { return QStringLiteral(QELTO_SOURCE_DIR "/tests/cli/netns.sh"); }
-
-  private:
-    QString name_, error_;
-};
-
-// test_sshd.sh started inside the namespace; stopped (from outside, by its pid) at the end.
-struct SshdInside {
-    SshdInside(const Namespaces& ns, const QString& address) {
-        if (!tmp.isValid()) return;
-        dir = tmp.path() + u"/s";
-        const QStringList args =
-            ns.prefix().mid(1) +
-            QStringList{QStringLiteral("bash"),
-                        QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/ssh/test_sshd.sh"),
-                        QStringLiteral("start"),
-                        dir,
-                        QStringLiteral("--address"),
-                        address};
-        started = qelto::test::runServerScript(args[0], args.mid(1), dir, env, error);
-    }
-    ~SshdInside() {
-        QHash<QString, QString> none;
-        QString ignored;
-        qelto::test::runServerScript(QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/ssh/test_sshd.sh"),
-                                     {QStringLiteral("stop"), dir}, dir, none, ignored);
-    }
-    QString url() const {
-        return QStringLiteral("ssh://%1@%2:%3")
-            .arg(env.value(QStringLiteral("USER")), env.value(QStringLiteral("ADDRESS")),
-                 env.value(QStringLiteral("PORT")));
-    }
-    QTemporaryDir tmp;
-    QString dir, error;
-    QHash<QString, QString> env;
-    bool started = false;
-};
-
 TEST(CliBatch, HostsThatNeverAnswerCostOneConnectTimeOutTogether) {
-    if (!TestSshd::isRoot()) GTEST_SKIP() << "network namespaces need root";
-    Namespaces ns;
-    if (!ns.ok()) GTEST_SKIP() << "no network namespace: " << ns.error().toStdString();
-    SshdInside a(ns, QStringLiteral("127.0.0.2")), b(ns, QStringLiteral("127.0.0.3"));
-    ASSERT_TRUE(a.started && b.started) << a.error.toStdString() << b.error.toStdString();
-    QFile keys(b.dir + u"/authorized_keys." + b.env.value(QStringLiteral("USER")));
-    QFile pub(a.env.value(QStringLiteral("CLIENT_KEY")) + u".pub");
+    NetHosts ns(NetHosts::Kind::Silent, QStringLiteral("qbt"));
+    QELTO_SKIP_UNLESS_UP(ns);
+    const QStringList inside = ns.exec('c', {});
+    TestSshd a(TestSshdOptions().at(QStringLiteral("127.0.0.2")).through(inside));
+    TestSshd b(TestSshdOptions().at(QStringLiteral("127.0.0.3")).through(inside));
+    ASSERT_TRUE(a.ok() && b.ok()) << a.error().toStdString() << b.error().toStdString();
+    QFile keys(b.dir + u"/authorized_keys." + b.user);
+    QFile pub(a.clientKey + u".pub");
     ASSERT_TRUE(keys.open(QIODevice::Append) && pub.open(QIODevice::ReadOnly));
     keys.write(pub.readAll());
     keys.close();
@@ -456,7 +399,7 @@ TEST(CliBatch, HostsThatNeverAnswerCostOneConnectTimeOutTogether) {
                          {QStringLiteral("--connect-timeout"), QStringLiteral("1"),
                           QStringLiteral("--accept-new-host-key"), QStringLiteral("--json"),
                           a.url(), QStringLiteral("198.51.100.16/28"), closed, b.url()},
-                         ns.prefix());
+                         ns.exec('c', {}));
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
     QHash<QString, QJsonObject> json = jsonByHost(r.out);
     ASSERT_EQ(json.size(), 17) << r.err.toStdString();
@@ -486,7 +429,7 @@ TEST(CliBatch, HostsThatNeverAnswerCostOneConnectTimeOutTogether) {
                            {QStringLiteral("--connect-timeout"), QStringLiteral("1"),
                             QStringLiteral("--jobs"), QStringLiteral("2"), QStringLiteral("--json"),
                             a.url(), QStringLiteral("198.51.100.16/28"), closed, b.url()},
-                           ns.prefix());
+                           ns.exec('c', {}));
     json = jsonByHost(few.out);
     ASSERT_EQ(json.size(), 17) << few.err.toStdString();
     EXPECT_EQ(json[a.url()].value(u"status").toString(), u"ok") << few.err.toStdString();

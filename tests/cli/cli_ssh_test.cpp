@@ -48,7 +48,7 @@ QString url(const TestSshd& sshd, const QString& user = {}) {
 
 TEST(CliSsh, AnUnknownHostKeyIsRefusedUnlessAcceptedOnTheCommandLine) {
     TestSshd sshd;
-    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(sshd);
     QFile::remove(sshd.home + u"/.ssh/known_hosts");
     const QString fingerprint = QStringLiteral("SHA256:");
 
@@ -75,10 +75,9 @@ TEST(CliSsh, AnUnknownHostKeyIsRefusedUnlessAcceptedOnTheCommandLine) {
 }
 
 TEST(CliSsh, PasswordsComeFromAFileTheEnvironmentOrTheCommandLineWithAWarning) {
-    if (!TestSshd::isRoot()) GTEST_SKIP() << "a throwaway account with a password needs root";
     const QString password = QStringLiteral("pw-Ä7 x");
     TestSshd sshd(TestSshdOptions().withPassword(password));
-    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(sshd);
     QFile file(sshd.dir + u"/password");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(password.toUtf8() + "\n");
@@ -115,7 +114,7 @@ TEST(CliSsh, PasswordsComeFromAFileTheEnvironmentOrTheCommandLineWithAWarning) {
 
 TEST(CliSsh, AClosedPortIsAnUnreachableHost) {
     TestSshd sshd;  // only for its home folder
-    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(sshd);
     const QString text = QStringLiteral("127.0.0.3:1");  // nothing listens there
     const CliRun r = cli(sshd, {QStringLiteral("scan"), text});
     EXPECT_EQ(r.status, 1);
@@ -141,14 +140,14 @@ QString stablePart(const QByteArray& json) {
 // that the same server shows over loopback.
 TEST(CliSsh, BareHostsAcrossANetworkAreFoundOnTheirSshPort) {
     qelto::test::NetHosts net;
-    if (!net.ok()) GTEST_SKIP() << "skipped: " << net.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(net);
     std::unique_ptr<TestSshd> sshd;
     {
         qelto::test::NetHosts::Inside inside(net, 'h');  // sshd starts in the hosts namespace
         ASSERT_TRUE(inside.ok());
         sshd = std::make_unique<TestSshd>();
     }
-    if (!sshd->ok()) GTEST_SKIP() << sshd->error().toStdString();
+    QELTO_SKIP_UNLESS_UP(*sshd);
     const QString a = QStringLiteral("198.18.8.40"), b = QStringLiteral("198.18.8.41");
     ASSERT_TRUE(net.relay(a, 22, sshd->port, 0, sshd->address));
     ASSERT_TRUE(net.relay(b, 2200, sshd->port, 0, sshd->address));

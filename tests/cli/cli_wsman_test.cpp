@@ -98,7 +98,7 @@ TEST(CliWsman, AWorkgroupHostOverSealedHttpScansAsItsSnapshot) {
 // it has, while the ports it does not serve are dropped or refused, and equals its snapshot.
 TEST(CliWsman, BareHostsAcrossANetworkScanThroughTheListenerTheyHave) {
     qelto::test::NetHosts net;
-    if (!net.ok()) GTEST_SKIP() << "skipped: " << net.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(net);
     NtlmUsers users;
     if (!users.ok()) GTEST_SKIP() << users.error().toStdString();
     users.useEnvironment();

@@ -71,7 +71,7 @@ class Server {
 
 TEST(Reach, TheServedPortWinsWithoutWaitingForDroppedOnes) {
     NetHosts net;
-    if (!net.ok()) GTEST_SKIP() << "skipped: " << net.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(net);
     // Each row is a host of its own; ports not listed are refused by the host (nothing listens).
     const struct {
         const char* name;
@@ -218,7 +218,7 @@ TEST(Reach, TheServedPortWinsWithoutWaitingForDroppedOnes) {
 // runs out of descriptors. Port 22 of every host accepts and never speaks; 5985 and 5986 drop.
 TEST(Reach, AThousandHostsAtOnceFitTheDescriptors) {
     NetHosts net;
-    if (!net.ok()) GTEST_SKIP() << "skipped: " << net.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(net);
     std::unique_ptr<Server> mute;
     {
         NetHosts::Inside inside(net, 'h');

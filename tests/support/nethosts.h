@@ -1,9 +1,10 @@
 // Hosts behind a real interface (tests/support/nethosts.sh): two network namespaces joined by a
-// veth pair, with a firewall that drops or refuses chosen ports. Made when constructed, deleted
-// when destroyed; needs root, and says why when it cannot be made.
+// veth pair, with a firewall that drops or refuses chosen ports; or, made Silent, a client
+// namespace where every host of 198.51.100.0/24 swallows what it is sent. Made when constructed,
+// deleted when destroyed; needs root, and says why when it cannot be made.
 #pragma once
 
-#include "server_script.h"
+#include "server_fixture.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -18,30 +19,24 @@
 
 namespace qelto::test {
 
-class NetHosts {
+class NetHosts : public ServerFixture {
   public:
-    NetHosts() : name_(QStringLiteral("q%1").arg(::getpid() % 100000)) {
-        if (::geteuid() != 0) {
-            error_ = QStringLiteral("needs root (network namespaces)");
-            return;
-        }
-        QHash<QString, QString> env;
-        run({QStringLiteral("down"), name_});
-        up_ = run({QStringLiteral("up"), name_});
+    enum class Kind { Hosts, Silent };
+
+    explicit NetHosts(Kind kind = Kind::Hosts, const QString& prefix = QStringLiteral("q"))
+        : ServerFixture(QStringLiteral("tests/support/nethosts.sh")),
+          name_(prefix + QString::number(::getpid() % 100000)) {
+        if (!requireRoot(QStringLiteral("network namespaces"))) return;
+        command({QStringLiteral("down"), name_});  // what a killed run may have left
+        start({kind == Kind::Hosts ? QStringLiteral("up") : QStringLiteral("silent"), name_},
+              {QStringLiteral("down"), name_});
     }
     ~NetHosts() {
         for (auto& p : relays_) {
             p->kill();
             p->waitForFinished(2000);
         }
-        if (up_) run({QStringLiteral("down"), name_});
     }
-    NetHosts(const NetHosts&) = delete;
-    NetHosts& operator=(const NetHosts&) = delete;
-
-    bool ok() const { return up_; }
-    // Why the namespaces could not be made (for GTEST_SKIP, which prints it).
-    QString error() const { return error_; }
 
     bool drop(const QString& address, int port) {
         return run({QStringLiteral("drop"), name_, address, QString::number(port)});
@@ -108,23 +103,9 @@ class NetHosts {
     static QString script() {
         return QStringLiteral(QELTO_SOURCE_DIR "/tests/support/nethosts.sh");
     }
-    bool run(const QStringList& args) {
-        QProcess p;
-        p.start(QStringLiteral("bash"), QStringList{script()} + args);
-        if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit ||
-            p.exitCode() != 0) {
-            if (args.first() != u"down")
-                error_ = QStringLiteral("nethosts.sh %1: %2")
-                             .arg(args.first(),
-                                  QString::fromLocal8Bit(p.readAllStandardError()).trimmed());
-            return false;
-        }
-        return true;
-    }
+    bool run(const QStringList& args) { return command(args); }
 
     QString name_;
-    QString error_;
-    bool up_ = false;
     std::vector<std::unique_ptr<QProcess>> relays_;
 };
 

@@ -7,6 +7,8 @@
 #   nethosts.sh reject NAME ADDR PORT  NAME-h answers TCP to ADDR:PORT with a reset (refused)
 #   nethosts.sh client NAME K      adds a client namespace NAME-cK (K 1–9, 198.18.9.4K+1/30)
 #   nethosts.sh exec NAME c|cK|h CMD…  runs CMD inside NAME-c, NAME-cK or NAME-h
+#   nethosts.sh silent NAME            creates NAME-c and NAME-x, where nobody ever answers;
+#                                      prints SILENT='198.51.100.0/24'
 #   nethosts.sh down NAME              deletes them all (idempotent)
 #
 # NAME-h owns 198.18.8.2–198.18.8.254 on its end of the veth (198.18.0.0/15 is set aside for
@@ -17,16 +19,18 @@
 # everything but the ports named by drop and reject. A further client NAME-cK (a scanner of
 # several, each on a machine of its own) has a veth pair of its own into NAME-h, 198.18.9.4K+1 at
 # its end and 198.18.9.4K+2 at NAME-h's, and like NAME-c a route to 198.18.12.0/22 only.
+#
+# silent: NAME-c holds its own loopback (servers started inside it are reached there) and one end
+# of a veth pair, 192.0.2.1/30. Its only other route sends 198.51.100.0/24 (documentation
+# addresses, never assigned to a network) through the gateway 192.0.2.2, whose neighbour entry is
+# permanent and names a MAC that nobody has: the frames reach the other end of the veth in
+# NAME-x, which has no address and drops them. So every SYN to 198.51.100.x is swallowed, no ARP
+# is sent, and no packet ever leaves the two namespaces: neither has a route anywhere else.
 set -euo pipefail
 
-usage() {
-    sed -n '4,10p' "$0" | sed 's/^# \{0,1\}//' >&2
-    exit 2
-}
-die() {
-    echo "nethosts.sh: $*" >&2
-    exit 1
-}
+# usage, die, need_root, need_program, on_exit, disarm
+# shellcheck source=fixture.sh
+. "$(dirname "${BASH_SOURCE[0]}")/fixture.sh"
 
 (($# >= 2)) || usage
 command=$1
@@ -34,11 +38,19 @@ name=$2
 [[ $name =~ ^[a-z][a-z0-9-]{0,9}$ ]] || die "bad namespace name: $name"
 client=$name-c
 hosts=$name-h
+peer=$name-x
 
 down() {
-    ip netns del "$client" 2>/dev/null || true
+    local ns
+    for ns in "$client" "$hosts" "$peer"; do ip netns del "$ns" 2>/dev/null || true; done
     for k in $(seq 1 9); do ip netns del "$client$k" 2>/dev/null || true; done
-    ip netns del "$hosts" 2>/dev/null || true
+}
+
+# Dies unless none of the namespaces exists yet; deletes them again if the script fails.
+fresh() {
+    need_root "network namespaces"
+    ! ip netns list | grep -qE "^($client|$hosts|$peer)( |$)" || die "$name already exists"
+    on_exit down
 }
 
 rule() {
@@ -51,10 +63,9 @@ rule() {
 
 case $command in
 up)
-    ((EUID == 0)) || die "needs root"
-    command -v nft >/dev/null || die "needs nft (the nftables package)"
-    ! ip netns list | grep -qE "^($client|$hosts)( |$)" || die "$name already exists"
-    trap down EXIT
+    need_root "network namespaces"
+    need_program nft "the nftables package"
+    fresh
     ip netns add "$client"
     ip netns add "$hosts"
     ip -n "$client" link add qc0 type veth peer name qh0 netns "$hosts"
@@ -81,11 +92,34 @@ NFT
     [[ $routes == "$expected" ]] || die "unexpected routes in $client: $routes"
     [[ -z $(ip -n "$hosts" -4 route show | grep -v '^198\.18\.8\.0/24 dev qh0 ' || true) ]] ||
         die "unexpected routes in $hosts"
-    trap - EXIT
+    disarm
+    ;;
+silent)
+    fresh
+    ip netns add "$client"
+    ip netns add "$peer"
+    # Created inside NAME-c, so that neither end ever sits in this namespace.
+    ip -n "$client" link add qa0 type veth peer name qb0 netns "$peer"
+    ip -n "$client" link set lo up
+    ip -n "$client" addr add 192.0.2.1/30 dev qa0
+    ip -n "$client" link set qa0 up
+    ip -n "$peer" link set qb0 up
+    ip -n "$client" neigh replace 192.0.2.2 lladdr 02:00:5e:00:53:02 dev qa0 nud permanent
+    ip -n "$client" route add 198.51.100.0/24 via 192.0.2.2 dev qa0
+    # Check what was made: the routes NAME-c has are the two above (and loopback's), nothing else.
+    routes=$(ip -n "$client" -4 route show | sed "s/ *$//" | sort)
+    expected=$(printf '%s\n' "192.0.2.0/30 dev qa0 proto kernel scope link src 192.0.2.1" \
+        "198.51.100.0/24 via 192.0.2.2 dev qa0" | sort)
+    [[ $routes == "$expected" ]] || die "unexpected routes in $client: $routes"
+    [[ -z $(ip -n "$client" -6 route show | grep -v '^fe80::/64\|^::1 ' || true) ]] ||
+        die "unexpected IPv6 routes in $client"
+    [[ -z $(ip -n "$peer" -4 route show) ]] || die "unexpected routes in $peer"
+    disarm
+    echo "SILENT='198.51.100.0/24'"
     ;;
 client)
     (($# == 3)) && [[ $3 =~ ^[1-9]$ ]] || usage
-    ((EUID == 0)) || die "needs root"
+    need_root "network namespaces"
     ip netns list | grep -qE "^$hosts( |$)" || die "$name is not up"
     extra=$client$3
     ! ip netns list | grep -qE "^$extra( |$)" || die "$extra already exists"

@@ -7,15 +7,11 @@
 #include "sources/linux/parsers.h"
 #include "sources/linux/source.h"
 #include "sources/linux/stream.h"
+#include "support/server_fixture.h"
 #include "wmi/snapshot.h"
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -166,96 +162,38 @@ TEST(RecordedMachine, AUsersGatheringAgainstRoots) {
 
 // -- a private print scheduler on a socket of its own ------------------------------------------
 
-class Scheduler {
+// tests/sources/linux/test_cupsd.sh: root only, since the scheduler runs as lp.
+class Scheduler : public ServerFixture {
   public:
-    // Why no scheduler can be started here, or an empty text.
-    static QString unavailable() {
-        if (::geteuid() != 0) return QStringLiteral("a private print scheduler needs root");
+    Scheduler() : ServerFixture(QStringLiteral("tests/sources/linux/test_cupsd.sh")) {
+        if (!requireRoot(QStringLiteral("a private print scheduler"))) return;
         for (const char* tool : {"cupsd", "lpadmin", "lpstat", "runuser"})
-            if (QStandardPaths::findExecutable(
-                    QLatin1String(tool), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"),
-                                          QStringLiteral("/sbin"), QStringLiteral("/bin")})
-                    .isEmpty())
-                return QLatin1String(tool) + QStringLiteral(" is not installed");
-        return {};
+            if (!requireProgram(QLatin1String(tool))) return;
+        if (start({QStringLiteral("start"), dir}, {QStringLiteral("stop"), dir}))
+            requireEnv({"SOCKET"});
     }
-    // True once it listens on its socket.
-    bool start() {
-        if (!dir_.isValid()) return false;
-        const QString d = dir_.path();
-        QFile::setPermissions(d, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                     QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                                     QFile::ExeOther);
-        for (const char* sub : {"conf", "spool/tmp", "cache", "state", "log"})
-            QDir(d).mkpath(QLatin1String(sub));
-        socket_ = d + QStringLiteral("/sock");
-        write(QStringLiteral("conf/cupsd.conf"),
-              "Listen " + QFile::encodeName(socket_) +
-                  "\nBrowsing No\nDefaultAuthType None\n<Location />\nOrder allow,deny\nAllow "
-                  "all\n</Location>\n<Policy default>\n<Limit All>\nOrder deny,allow\n</Limit>\n"
-                  "</Policy>\n");
-        const QByteArray e = QFile::encodeName(d);
-        write(QStringLiteral("conf/cups-files.conf"),
-              "User lp\nGroup lp\nSystemGroup root\nServerRoot " + e + "/conf\nRequestRoot " + e +
-                  "/spool\nTempDir " + e + "/spool/tmp\nCacheDir " + e + "/cache\nStateDir " + e +
-                  "/state\nErrorLog " + e + "/log/error_log\nAccessLog " + e +
-                  "/log/access_log\nPageLog " + e + "/log/page_log\nPrintcap " + e + "/printcap\n");
-        cupsd_.setProcessChannelMode(QProcess::MergedChannels);
-        cupsd_.start(
-            QStringLiteral("/usr/sbin/cupsd"),
-            {QStringLiteral("-f"), QStringLiteral("-c"), d + QStringLiteral("/conf/cupsd.conf"),
-             QStringLiteral("-s"), d + QStringLiteral("/conf/cups-files.conf")});
-        if (!cupsd_.waitForStarted(5000)) return false;
-        QElapsedTimer t;
-        t.start();
-        while (!QFile::exists(socket_) && t.elapsed() < 10000 &&
-               cupsd_.state() == QProcess::Running)
-            QThread::msleep(50);
-        return QFile::exists(socket_);
-    }
-    ~Scheduler() {
-        if (cupsd_.state() == QProcess::NotRunning) return;
-        cupsd_.terminate();
-        if (!cupsd_.waitForFinished(5000)) {
-            cupsd_.kill();
-            cupsd_.waitForFinished(2000);
-        }
-    }
-    const QString& socket() const { return socket_; }
+    QString socket() const { return value("SOCKET"); }
 
     // A command's standard output with the scheduler as its server, as `user` when given.
-    QByteArray run(const QStringList& command, const QString& user = {},
+    QByteArray run(const QStringList& line, const QString& user = {},
                    const QByteArray& input = {}) {
         QStringList argv{QStringLiteral("env"), QStringLiteral("LC_ALL=C"),
-                         QStringLiteral("CUPS_SERVER=") + socket_};
-        argv += command;
+                         QStringLiteral("CUPS_SERVER=") + socket()};
+        argv += line;
         if (!user.isEmpty())
             argv = QStringList{QStringLiteral("-u"), user, QStringLiteral("--")} + argv;
         QProcess p;
         p.start(user.isEmpty() ? argv.takeFirst() : QStringLiteral("runuser"), argv);
         p.write(input);
         p.closeWriteChannel();
-        EXPECT_TRUE(p.waitForFinished(60000)) << command.join(u' ').toStdString();
+        EXPECT_TRUE(p.waitForFinished(60000)) << line.join(u' ').toStdString();
         return p.readAllStandardOutput();
     }
-
-  private:
-    void write(const QString& name, const QByteArray& content) {
-        QFile f(dir_.path() + u'/' + name);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(content);
-    }
-
-    QTemporaryDir dir_;
-    QProcess cupsd_;
-    QString socket_;
 };
 
 TEST(LiveScheduler, AQueueIsSeenByEveryoneTheMomentItIsAdded) {
-    if (const QString why = Scheduler::unavailable(); !why.isEmpty())
-        GTEST_SKIP() << why.toStdString();
     Scheduler s;
-    ASSERT_TRUE(s.start());
+    QELTO_SKIP_UNLESS_UP(s);
     // The device is only named: nothing is printed, so nothing is sent to it.
     s.run({QStringLiteral("lpadmin"), QStringLiteral("-p"), QStringLiteral("Added_Now"),
            QStringLiteral("-v"), QStringLiteral("ipp://127.0.0.2/ipp/print"),

@@ -4,9 +4,9 @@
 #include "sshd_fixture.h"
 
 #include "scan/scan.h"
-#include "wmi/error.h"
 #include "sources/linux/connector.h"
 #include "sources/ssh/source.h"
+#include "wmi/error.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -217,7 +217,7 @@ TEST(SshSource, ScansThisMachineAsItsLocalScanDoes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TestSshd sshd(c.options);
-        if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+        QELTO_SKIP_UNLESS_UP(sshd);
         Home home;
         home.keysOf(sshd);
         const auto service = connectTo(sshText(sshd));
@@ -240,7 +240,7 @@ void expectScanned(const QString& text, const wmi::ConnectRequest& request = {})
 
 TEST(SshSource, LogsInWithTheCurrentLogin) {
     TestSshd sshd;
-    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(sshd);
     ASSERT_TRUE(sshd.startAgent());
     const QString config = QStringLiteral(
                                "Host scanned-box\n  HostName %1\n  Port %2\n  User %3\n"
@@ -276,9 +276,8 @@ TEST(SshSource, LogsInWithTheCurrentLogin) {
 }
 
 TEST(SshSource, LogsInWithAPassword) {
-    if (!TestSshd::isRoot()) GTEST_SKIP() << "the password road needs root for a throwaway account";
     TestSshd sshd(TestSshdOptions().withPassword(QStringLiteral("Pw-7 密码")));
-    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(sshd);
     const struct {
         const char* name;
         QString boxUser;   // typed in the user name box
@@ -324,7 +323,7 @@ TEST(SshSource, AZoneNameOfTheHostOpensNoFileHere) {
         TestSshd sshd(TestSshdOptions()
                           .withPassword(QStringLiteral("Pw-9 zone"))
                           .withEnv(QStringLiteral("TZ=") + tz));
-        if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+        QELTO_SKIP_UNLESS_UP(sshd);
         Home home;
         home.copy(sshd.knownHosts, QStringLiteral("known_hosts"));
         wmi::ConnectRequest request;
@@ -405,9 +404,8 @@ QString copiesInMemory(const QByteArray& masked) {
 // A scan with the password of QELTO_PASSWORD: afterwards no copy of it is left in this process,
 // in either encoding. The server's script makes the password; the test holds it only masked.
 TEST(SshSource, APasswordLeavesNoCopyInMemory) {
-    if (!TestSshd::isRoot()) GTEST_SKIP() << "the password road needs root for a throwaway account";
     TestSshd sshd(TestSshdOptions().withPassword(QStringLiteral("-")));
-    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(sshd);
     QByteArray masked;
     {
         char plain[128] = {};
@@ -441,7 +439,7 @@ TEST(SshSource, APasswordLeavesNoCopyInMemory) {
 
 TEST(SshSource, RefusesWithTheRightNumberAndLeaksNothing) {
     TestSshd sshd;
-    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(sshd);
     const QString presented = fingerprintOf(sshd.hostKeyLine);
     // A known_hosts that records another key of the same type for the server.
     QTemporaryDir other;
@@ -540,7 +538,7 @@ TEST(SshSource, RefusesWithTheRightNumberAndLeaksNothing) {
 
 TEST(SshSource, AnUnknownKeyTheUserTrustsIsRecordedAndNotAskedAgain) {
     TestSshd sshd;
-    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(sshd);
     Home home;
     home.copy(sshd.clientKey, QStringLiteral("id_ed25519"));
     std::vector<wmi::HostKeyQuestion> questions;
@@ -588,7 +586,7 @@ TEST(SshSource, AHostThatSaysTooMuchOrTooLateIsCutOffPromptly) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TestSshd sshd(TestSshdOptions().forcing(c.command));
-        if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+        QELTO_SKIP_UNLESS_UP(sshd);
         Home home;
         home.keysOf(sshd);
         wmi::ConnectRequest request;
@@ -632,7 +630,7 @@ TEST(SshSource, AServerThatNeverSpeaksTimesOutWithinTheConnectLimit) {
 
 TEST(SshSource, ABareHostAnswersWithTheGreetingNotJustAnOpenPort) {
     TestSshd sshd;
-    if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(sshd);
     Home home;
     LoopbackPort mute(true);
     ASSERT_NE(mute.port, 0);

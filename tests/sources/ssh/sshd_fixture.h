@@ -3,20 +3,14 @@
 // destruction.
 //
 //     TestSshd sshd(TestSshdOptions().withNoise());
-//     if (!sshd.ok()) GTEST_SKIP() << sshd.error().toStdString();
+//     QELTO_SKIP_UNLESS_UP(sshd);
 //     … connect to sshd.address:sshd.port as sshd.user with sshd.clientKey …
 #pragma once
 
-#include "support/server_script.h"
+#include "support/server_fixture.h"
 
-#include <QFile>
-#include <QHash>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QStringList>
-#include <QTemporaryDir>
-
-#include <unistd.h>
 
 struct TestSshdOptions {
     QString address = QStringLiteral("127.0.0.2");
@@ -25,22 +19,20 @@ struct TestSshdOptions {
     QString password;      // when set (root only): a throwaway account with this password
     QString passwordUser;  // its name; a fresh one when empty
     QStringList setEnv;    // "NAME=value" in the environment of every session
+    QStringList prefix;    // what starts the server elsewhere, e.g. NetHosts::exec('c', {})
 
     TestSshdOptions& at(const QString& a) { return address = a, *this; }
     TestSshdOptions& withNoise() { return noise = true, *this; }
     TestSshdOptions& forcing(const QString& command) { return forceCommand = command, *this; }
     TestSshdOptions& withPassword(const QString& pw) { return password = pw, *this; }
     TestSshdOptions& withEnv(const QString& assignment) { return setEnv << assignment, *this; }
+    TestSshdOptions& through(const QStringList& p) { return prefix = p, *this; }
 };
 
-class TestSshd {
+class TestSshd : public qelto::test::ServerFixture {
   public:
-    explicit TestSshd(const TestSshdOptions& options = {}) {
-        if (!tmp_.isValid()) {
-            error_ = QStringLiteral("no temporary folder");
-            return;
-        }
-        dir = tmp_.path();
+    explicit TestSshd(const TestSshdOptions& options = {})
+        : ServerFixture(QStringLiteral("tests/sources/ssh/test_sshd.sh")) {
         QStringList args{QStringLiteral("start"), dir, QStringLiteral("--address"),
                          options.address};
         if (options.noise) args << QStringLiteral("--noise");
@@ -49,6 +41,7 @@ class TestSshd {
         for (const QString& assignment : options.setEnv)
             args << QStringLiteral("--set-env") << assignment;
         if (!options.password.isEmpty()) {
+            if (!requireRoot(QStringLiteral("a throwaway account with a password"))) return;
             passwordUser = options.passwordUser;
             if (passwordUser.isEmpty()) {
                 passwordUser = QStringLiteral("qt");
@@ -58,57 +51,34 @@ class TestSshd {
             password = options.password;
             args << QStringLiteral("--password-user") << passwordUser << password;
         }
-        if (!run(args)) return;
-        started_ = true;
-        address = env.value(QStringLiteral("ADDRESS"));
-        port = env.value(QStringLiteral("PORT")).toUShort();
-        user = env.value(QStringLiteral("USER"));
-        hostKeyLine = env.value(QStringLiteral("HOSTKEY_PUB"));
-        knownHostsLine = env.value(QStringLiteral("KNOWN_HOSTS_LINE"));
-        knownHosts = env.value(QStringLiteral("KNOWN_HOSTS"));
-        clientKey = env.value(QStringLiteral("CLIENT_KEY"));
+        if (!start(args, {QStringLiteral("stop"), dir}, QProcessEnvironment::systemEnvironment(),
+                   options.prefix) ||
+            !requireEnv({"PORT", "HOSTKEY_PUB", "CLIENT_KEY"}))
+            return;
+        address = value("ADDRESS");
+        port = value("PORT").toUShort();
+        user = value("USER");
+        hostKeyLine = value("HOSTKEY_PUB");
+        knownHostsLine = value("KNOWN_HOSTS_LINE");
+        knownHosts = value("KNOWN_HOSTS");
+        clientKey = value("CLIENT_KEY");
         home = dir + u"/home";
-        if (port == 0 || hostKeyLine.isEmpty() || clientKey.isEmpty())
-            error_ = QStringLiteral("test_sshd.sh start wrote an incomplete env file");
     }
-
-    ~TestSshd() {
-        if (started_ || QFile::exists(dir + u"/.test_sshd")) run({QStringLiteral("stop"), dir});
-    }
-
-    TestSshd(const TestSshd&) = delete;
-    TestSshd& operator=(const TestSshd&) = delete;
-
-    bool ok() const { return error_.isEmpty(); }
-    QString error() const { return error_; }
 
     // An ssh-agent holding the client key; sets authSock.
     bool startAgent() {
-        if (!ok() || !run({QStringLiteral("agent"), dir})) return false;
-        authSock = env.value(QStringLiteral("SSH_AUTH_SOCK"));
+        if (!command({QStringLiteral("agent"), dir})) return false;
+        authSock = value("SSH_AUTH_SOCK");
         return !authSock.isEmpty();
     }
 
     // What sshd logged so far.
-    QByteArray log() const {
-        QFile f(dir + u"/sshd.log");
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray log() const { return readFile(QStringLiteral("sshd.log")); }
 
-    static bool isRoot() { return ::geteuid() == 0; }
+    // ssh://user@address:port
+    QString url() const { return QStringLiteral("ssh://%1@%2:%3").arg(user, address).arg(port); }
 
-    QString dir, address, user, hostKeyLine, knownHostsLine, knownHosts, clientKey, home;
+    QString address, user, hostKeyLine, knownHostsLine, knownHosts, clientKey, home;
     QString authSock, passwordUser, password;
     quint16 port = 0;
-    QHash<QString, QString> env;  // DIR/env as read last
-
-  private:
-    bool run(const QStringList& args) {
-        return qelto::test::runServerScript(
-            QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/ssh/test_sshd.sh"), args, dir, env, error_);
-    }
-
-    QTemporaryDir tmp_;
-    QString error_;
-    bool started_ = false;
 };

@@ -19,106 +19,15 @@ set -euo pipefail
 SSHD=/usr/sbin/sshd
 MARKER=.test_sshd
 
-usage() {
-    sed -n '4,7p' "$0" | sed 's/^# \{0,1\}//' >&2
-    exit 2
-}
-
-# die, is_loopback, bracketed, make_state_dir
+# usage, die, free_port, listening, wait_until, stop_pidfile, make_state_dir, …
 # shellcheck source=../../support/fixture.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../../support/fixture.sh"
 
-# A port nobody listens on at the address. The kernel picks it when python3 is there; otherwise
-# a random one that `ss` does not list. sshd binds it moments later; start retries on a clash.
-free_port() {
-    local address=$1 port
-    local py=/usr/bin/python3
-    [[ -x $py ]] || py=$(command -v python3 || true)
-    if [[ -n $py ]]; then
-        port=$("$py" -c '
-import socket, sys
-a = sys.argv[1]
-s = socket.socket(socket.AF_INET6 if ":" in a else socket.AF_INET, socket.SOCK_STREAM)
-s.bind((a, 0))
-print(s.getsockname()[1])
-' "$address" 2>/dev/null) && [[ -n $port ]] && { echo "$port"; return; }
-    fi
-    for _ in $(seq 1 50); do
-        port=$((20000 + RANDOM % 40000))
-        if ! ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
-            echo "$port"
-            return
-        fi
-    done
-    die "no free port found on $address"
-}
-
-listening() {
-    local address=$1 port=$2
-    if command -v ss >/dev/null 2>&1; then
-        ss -Hltn "sport = :$port" 2>/dev/null | grep -qF "$(bracketed "$address"):$port"
-    else
-        (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null
-    fi
-}
-
-# Running, and not merely a zombie waiting for a parent that does not reap it.
-alive() {
-    [[ -n ${1:-} ]] && kill -0 "$1" 2>/dev/null || return 1
-    local stat
-    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    [[ ${stat:0:1} != Z ]]
-}
-
-# Every descendant of a process, children first listed before their own children.
-descendants() {
-    local child
-    for child in $(ps -o pid= --ppid "$1" 2>/dev/null); do
-        echo "$child"
-        descendants "$child"
-    done
-}
-
-# Ends a process and all its descendants (by id), waiting at most about 2 s before SIGKILL.
-end_tree() {
-    local pid=$1 all
-    alive "$pid" || return 0
-    all="$pid $(descendants "$pid" | tr '\n' ' ')"
-    # shellcheck disable=SC2086 # a list of pids
-    kill -TERM $all 2>/dev/null || true
-    for _ in $(seq 1 20); do
-        local left=""
-        for p in $all; do alive "$p" && left+=" $p"; done
-        [[ -z $left ]] && return 0
-        sleep 0.1
-    done
-    # shellcheck disable=SC2086
-    kill -KILL $all 2>/dev/null || true
-}
-
-# The pid in FILE if that process still runs the expected program with DIR on its command line
-# (guards against a reused pid).
-owned_pid() {
-    local file=$1 dir=$2 pid
-    [[ -f $file ]] || return 0
-    pid=$(head -n1 "$file" | tr -dc '0-9')
-    [[ -n $pid && -r /proc/$pid/cmdline ]] || return 0
-    if tr '\0' ' ' </proc/"$pid"/cmdline | grep -qF "$dir"; then echo "$pid"; fi
-}
-
-stop_server() {
-    local pid
-    pid=$(owned_pid "$1/sshd.pid" "$1")
-    [[ -n $pid ]] && end_tree "$pid"
-    rm -f "$1/sshd.pid"
-}
+stop_server() { stop_pidfile "$1/sshd.pid" "$1"; }
 
 stop_agent() {
-    local pid
-    pid=$(owned_pid "$1/agent.pid" "$1")
-    [[ -n $pid ]] && end_tree "$pid"
-    rm -f "$1/agent.pid" "$1/agent.sock"
+    stop_pidfile "$1/agent.pid" "$1"
+    rm -f "$1/agent.sock"
 }
 
 delete_account() {
@@ -140,12 +49,11 @@ cleanup() {
     delete_account "$1"
 }
 
-cmd_stop() {
-    local dir=$1
-    [[ -e $dir ]] || return 0
-    [[ -f $dir/$MARKER ]] || die "$dir was not made by test_sshd.sh; leaving it alone"
-    cleanup "$dir"
-    rm -rf -- "$dir"
+# 0 once sshd listens, 2 when it gave up.
+sshd_up() {
+    [[ -s $1/sshd.pid ]] && listening "$2" "$3" && return 0
+    grep -qE 'Cannot bind|fatal' "$1/sshd.log" && return 2
+    return 1
 }
 
 cmd_start() {
@@ -172,19 +80,17 @@ cmd_start() {
     done
     is_loopback "$address" || die "only loopback addresses (127.0.0.0/8, ::1): $address"
     ((noise == 0)) || [[ -z $force ]] || die "--noise and --force-command exclude each other"
-    [[ $dir != *"'"* ]] || die "DIR must not contain a single quote"
     if [[ -n $pw_user ]]; then
-        ((EUID == 0)) || die "--password-user needs root (to create and delete the account)"
+        need_root "--password-user creates and deletes an account"
         [[ $pw_user =~ ^[a-z_][a-z0-9_-]{0,30}$ ]] || die "bad account name: $pw_user"
         ! getent passwd "$pw_user" >/dev/null || die "account $pw_user already exists"
     fi
-    [[ -x $SSHD ]] || die "$SSHD not found"
+    need_program "$SSHD"
 
     dir=$(make_state_dir "$dir" "$MARKER")
     # On any failure from here on, nothing keeps running and no account is left behind; DIR
     # stays for a look at sshd.log until stop.
-    # shellcheck disable=SC2064 # DIR is fixed from here on
-    trap "cleanup '$dir'" EXIT
+    on_exit "cleanup '$dir'"
 
     local user
     user=$(id -un)
@@ -261,13 +167,7 @@ EOF
         "$SSHD" -t -f "$dir/sshd_config" || die "sshd rejects the configuration"
         "$SSHD" -f "$dir/sshd_config" -E "$dir/sshd.log" || true
         # The pid file appears once the listening socket is bound; ≤ 5 s.
-        local up=0
-        for _ in $(seq 1 50); do
-            if [[ -s $dir/sshd.pid ]] && listening "$address" "$port"; then up=1; break; fi
-            grep -qE 'Cannot bind|fatal' "$dir/sshd.log" && break
-            sleep 0.1
-        done
-        ((up)) && break
+        wait_until 50 sshd_up "$dir" "$address" "$port" && break
         stop_server "$dir"
         if ! grep -q 'Cannot bind\|Address already in use' "$dir/sshd.log"; then
             tail -n 20 "$dir/sshd.log" >&2
@@ -276,7 +176,7 @@ EOF
         port=""
     done
     [[ -n $port ]] || die "no port could be bound on $address"
-    trap - EXIT
+    disarm
 
     local hostkey
     hostkey=$(cut -d' ' -f1,2 "$dir/ssh_host_ed25519_key.pub")
@@ -320,6 +220,6 @@ shift 2
 case $command in
 start) cmd_start "$dir" "$@" ;;
 agent) (($# == 0)) || usage; cmd_agent "$dir" ;;
-stop) (($# == 0)) || usage; cmd_stop "$dir" ;;
+stop) (($# == 0)) || usage; remove_state_dir "$dir" "$MARKER" cleanup ;;
 *) usage ;;
 esac

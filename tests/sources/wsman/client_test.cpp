@@ -7,11 +7,11 @@
 #include "ntlm_users.h"
 
 #include "scan/scan.h"
-#include "wmi/error.h"
 #include "sources/linux/connector.h"
-#include "wmi/snapshot.h"
 #include "sources/wsman/client.h"
 #include "sources/wsman/source.h"
+#include "wmi/error.h"
+#include "wmi/snapshot.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -426,7 +426,7 @@ TEST(WsmanClient, AStalledReplyEndsAtTheTimeLimitAndIsReleased) {
 // The current-login road: Negotiate with the user's Kerberos ticket from a KDC of the test's own.
 TEST(WsmanClient, CurrentLoginUsesTheKerberosTicket) {
     TestKdc kdc;
-    if (!kdc.ok()) GTEST_SKIP() << kdc.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(kdc);
     kdc.useEnvironment();
     const auto store = machine(QStringLiteral("desktop.json"));
     WsmanListener listener(store,
@@ -453,7 +453,7 @@ TEST(WsmanClient, CurrentLoginUsesTheKerberosTicket) {
 // the KDC for that password, not from the login's cache (which is empty here).
 TEST(WsmanClient, ATypedPasswordGetsItsOwnKerberosTicket) {
     TestKdc kdc;
-    if (!kdc.ok()) GTEST_SKIP() << kdc.error().toStdString();
+    QELTO_SKIP_UNLESS_UP(kdc);
     kdc.useEnvironment();
     kdc.useCcache(QStringLiteral("FILE:") + kdc.dir + QStringLiteral("/nobody.ccache"));
     WsmanListener listener(machine(QStringLiteral("container.json")),

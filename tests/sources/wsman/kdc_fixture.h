@@ -3,7 +3,7 @@
 // kdc.ccache and a keytab for the service principal(s) HTTP/<host>; stopped on destruction.
 //
 //     TestKdc kdc;
-//     if (!kdc.ok()) GTEST_SKIP() << kdc.error().toStdString();
+//     QELTO_SKIP_UNLESS_UP(kdc);
 //     kdc.useEnvironment();   // this process's Kerberos now means this KDC and ticket
 //     … Negotiate against a listener using NegotiateAcceptor(kdc.keytab) …
 //
@@ -12,15 +12,11 @@
 // that principal.
 #pragma once
 
-#include "support/server_script.h"
+#include "support/server_fixture.h"
 
-#include <QFile>
-#include <QHash>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <optional>
 #include <utility>
@@ -36,14 +32,10 @@ struct TestKdcOptions {
     TestKdcOptions& withPassword(const QString& pw) { return password = pw, *this; }
 };
 
-class TestKdc {
+class TestKdc : public qelto::test::ServerFixture {
   public:
-    explicit TestKdc(const TestKdcOptions& options = {}) {
-        if (!tmp_.isValid()) {
-            error_ = QStringLiteral("no temporary folder");
-            return;
-        }
-        dir = tmp_.path() + u"/kdc";
+    explicit TestKdc(const TestKdcOptions& options = {})
+        : ServerFixture(QStringLiteral("tests/sources/wsman/test_kdc.sh"), QStringLiteral("kdc")) {
         password = options.password;
         if (password.isEmpty()) {
             password = QStringLiteral("Kp-");
@@ -53,33 +45,24 @@ class TestKdc {
         QStringList args{QStringLiteral("start"), dir, QStringLiteral("--address"),
                          options.address};
         for (const QString& h : options.serviceHosts) args << QStringLiteral("--service-host") << h;
-        if (!run(args)) return;
-        started_ = true;
-        address = env.value(QStringLiteral("ADDRESS"));
-        port = env.value(QStringLiteral("PORT")).toUShort();
-        realm = env.value(QStringLiteral("REALM"));
-        userPrincipal = env.value(QStringLiteral("USER_PRINCIPAL"));
-        servicePrincipals =
-            env.value(QStringLiteral("SERVICE_PRINCIPALS")).split(u' ', Qt::SkipEmptyParts);
-        krb5Config = env.value(QStringLiteral("KRB5_CONFIG"));
-        kdcProfile = env.value(QStringLiteral("KRB5_KDC_PROFILE"));
-        ccache = env.value(QStringLiteral("KRB5CCNAME"));
-        keytab = env.value(QStringLiteral("KEYTAB"));
-        if (port == 0 || keytab.isEmpty() || ccache.isEmpty() || krb5Config.isEmpty())
-            error_ = QStringLiteral("test_kdc.sh start wrote an incomplete env file");
+        // The password reaches the script in its environment only.
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("TEST_KDC_PASSWORD"), password);
+        if (!start(args, {QStringLiteral("stop"), dir}, e) ||
+            !requireEnv({"PORT", "KEYTAB", "KRB5CCNAME", "KRB5_CONFIG"}))
+            return;
+        address = value("ADDRESS");
+        port = value("PORT").toUShort();
+        realm = value("REALM");
+        userPrincipal = value("USER_PRINCIPAL");
+        servicePrincipals = value("SERVICE_PRINCIPALS").split(u' ', Qt::SkipEmptyParts);
+        krb5Config = value("KRB5_CONFIG");
+        kdcProfile = value("KRB5_KDC_PROFILE");
+        ccache = value("KRB5CCNAME");
+        keytab = value("KEYTAB");
     }
 
-    ~TestKdc() {
-        restoreEnvironment();
-        if (started_ || QFile::exists(dir + u"/.test_kdc")) run({QStringLiteral("stop"), dir});
-    }
-
-    TestKdc(const TestKdc&) = delete;
-    TestKdc& operator=(const TestKdc&) = delete;
-
-    bool ok() const { return error_.isEmpty(); }
-    QString error() const { return error_; }
-
+    ~TestKdc() { restoreEnvironment(); }
     // Points this process's Kerberos at this KDC's configuration and the user's ticket cache
     // (KRB5_CONFIG, KRB5CCNAME), keeping the machine's own configuration out; undone on
     // destruction or by restoreEnvironment(). Call before other threads use Kerberos.
@@ -110,18 +93,14 @@ class TestKdc {
     }
 
     // What the KDC logged so far.
-    QByteArray log() const {
-        QFile f(dir + u"/kdc.log");
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray log() const { return readFile(QStringLiteral("kdc.log")); }
 
-    QString dir, address, realm, userPrincipal, password, krb5Config, kdcProfile, ccache, keytab;
+    QString address, realm, userPrincipal, password, krb5Config, kdcProfile, ccache, keytab;
     QStringList servicePrincipals;
     quint16 port = 0;
-    QHash<QString, QString> env;  // DIR/env as read after start
 
   private:
-    void setVariable(const char* name, const QString& value) {
+    void setVariable(const char* name, const QString& text) {
         bool known = false;
         for (const auto& s : saved_) known = known || s.first == name;
         if (!known) {
@@ -129,19 +108,8 @@ class TestKdc {
             if (qEnvironmentVariableIsSet(name)) old = qgetenv(name);
             saved_.emplace_back(QByteArray(name), std::move(old));
         }
-        qputenv(name, value.toLocal8Bit());
+        qputenv(name, text.toLocal8Bit());
     }
 
-    bool run(const QStringList& args) {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        if (args.first() == u"start") e.insert(QStringLiteral("TEST_KDC_PASSWORD"), password);
-        return qelto::test::runServerScript(
-            QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/wsman/test_kdc.sh"), args, dir, env, error_,
-            e);
-    }
-
-    QTemporaryDir tmp_;
-    QString error_;
-    bool started_ = false;
     std::vector<std::pair<QByteArray, std::optional<QByteArray>>> saved_;
 };

@@ -25,83 +25,18 @@ MARKER=.test_kdc
 REALM=QELTO.TEST
 USER_NAME=qeltouser
 
-usage() {
-    sed -n '4,5p' "$0" | sed 's/^# \{0,1\}//' >&2
-    exit 2
-}
-
-# die, is_loopback, bracketed, make_state_dir
+# usage, die, free_port, listening, wait_until, stop_pidfile, make_state_dir, …
 # shellcheck source=../../support/fixture.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../../support/fixture.sh"
 
-# A port free for both TCP and UDP at the address, picked by the kernel. krb5kdc binds it
-# moments later; start retries on a clash.
-free_port() {
-    python3 -c '
-import socket, sys
-a = sys.argv[1]
-fam = socket.AF_INET6 if ":" in a else socket.AF_INET
-for _ in range(50):
-    t = socket.socket(fam, socket.SOCK_STREAM)
-    t.bind((a, 0))
-    port = t.getsockname()[1]
-    u = socket.socket(fam, socket.SOCK_DGRAM)
-    try:
-        u.bind((a, port))
-    except OSError:
-        continue
-    print(port)
-    sys.exit(0)
-sys.exit(1)
-' "$1" 2>/dev/null || die "no free port found on $1"
-}
+# krb5kdc has DIR on its command line (its pid file), which guards against a reused pid.
+stop_kdc() { stop_pidfile "$1/kdc.pid" "$1"; }
 
-listening() {
-    ss -Hltn "sport = :$2" 2>/dev/null | grep -qF "$(bracketed "$1"):$2"
-}
-
-# Running, and not merely a zombie.
-alive() {
-    [[ -n ${1:-} ]] && kill -0 "$1" 2>/dev/null || return 1
-    local stat
-    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    [[ ${stat:0:1} != Z ]]
-}
-
-# The pid in DIR/kdc.pid if that process is a krb5kdc started with DIR's profile (guards against
-# a reused pid).
-owned_pid() {
-    local dir=$1 pid
-    [[ -f $dir/kdc.pid ]] || return 0
-    pid=$(head -n1 "$dir/kdc.pid" | tr -dc '0-9')
-    [[ -n $pid && -r /proc/$pid/environ ]] || return 0
-    if tr '\0' '\n' </proc/"$pid"/environ | grep -qxF "KRB5_KDC_PROFILE=$dir/kdc.conf"; then
-        echo "$pid"
-    fi
-}
-
-stop_kdc() {
-    local pid
-    pid=$(owned_pid "$1")
-    if [[ -n $pid ]]; then
-        kill -TERM "$pid" 2>/dev/null || true
-        for _ in $(seq 1 20); do
-            alive "$pid" || break
-            sleep 0.1
-        done
-        alive "$pid" && kill -KILL "$pid" 2>/dev/null
-    fi
-    rm -f "$1/kdc.pid"
-}
-
-cmd_stop() {
-    local dir=$1
-    [[ -e $dir ]] || return 0
-    [[ -f $dir/$MARKER ]] || die "$dir was not made by test_kdc.sh; leaving it alone"
-    dir=$(cd "$dir" && pwd -P)
-    stop_kdc "$dir"
-    rm -rf -- "$dir"
+# 0 once krb5kdc listens, 2 when it gave up.
+kdc_up() {
+    [[ -s $1/kdc.pid ]] && listening "$2" "$3" && return 0
+    grep -qE 'Address already in use|Cannot bind' "$1/kdc.log" && return 2
+    return 1
 }
 
 write_krb5_conf() {
@@ -153,19 +88,15 @@ cmd_start() {
     for host in "${hosts[@]}"; do
         [[ $host =~ ^[A-Za-z0-9.:-]+$ ]] || die "bad service host: $host"
     done
-    [[ $dir != *"'"* ]] || die "DIR must not contain a single quote"
-    for tool in "$KRB5KDC" "$KDB5_UTIL" "$KADMIN_LOCAL"; do
-        [[ -x $tool ]] || die "$tool not found (package krb5-kdc)"
-    done
-    command -v kinit >/dev/null || die "kinit not found (package krb5-user)"
-    command -v python3 >/dev/null || die "python3 not found"
+    for tool in "$KRB5KDC" "$KDB5_UTIL" "$KADMIN_LOCAL"; do need_program "$tool" "package krb5-kdc"; done
+    need_program kinit "package krb5-user"
+    need_program python3
     if [[ -z $password ]]; then
         password="Kt-$(od -An -N9 -tx1 /dev/urandom | tr -d ' \n')"
     fi
 
     dir=$(make_state_dir "$dir" "$MARKER")
-    # shellcheck disable=SC2064 # DIR is fixed from here on
-    trap "stop_kdc '$dir'" EXIT
+    on_exit "stop_kdc '$dir'"
 
     # Only this folder's configuration, never the machine's.
     export KRB5_CONFIG=$dir/krb5.conf
@@ -176,7 +107,7 @@ cmd_start() {
 
     local port=0 up=0
     for _ in 1 2 3 4 5; do
-        port=$(free_port "$address")
+        port=$(free_port "$address" udp)
         write_krb5_conf "$dir" "$address" "$port" "${hosts[@]}"
         cat >"$dir/kdc.conf" <<EOF
 [kdcdefaults]
@@ -219,12 +150,7 @@ EOF
         : >"$dir/kdc.log"
         "$KRB5KDC" -r "$REALM" -P "$dir/kdc.pid" >>"$dir/kdc.log" 2>&1 || true
         # The pid file appears once krb5kdc runs in the background; ≤ 5 s.
-        for _ in $(seq 1 50); do
-            if [[ -s $dir/kdc.pid ]] && listening "$address" "$port"; then up=1; break; fi
-            grep -qE 'Address already in use|Cannot bind' "$dir/kdc.log" && break
-            sleep 0.1
-        done
-        ((up)) && break
+        wait_until 50 kdc_up "$dir" "$address" "$port" && up=1 && break
         stop_kdc "$dir"
         if ! grep -qE 'Address already in use|Cannot bind' "$dir/kdc.log"; then
             tail -n 20 "$dir/kdc.log" >&2
@@ -236,7 +162,7 @@ EOF
     # The password reaches kinit on its standard input only.
     printf '%s\n' "$password" | kinit "$USER_NAME@$REALM" >"$dir/kinit.log" 2>&1 ||
         { cat "$dir/kinit.log" >&2; die "kinit failed"; }
-    trap - EXIT
+    disarm
 
     {
         echo "ADDRESS='$address'"
@@ -262,6 +188,6 @@ shift 2
 [[ -n $dir && $dir != / ]] || die "bad DIR"
 case $command in
 start) cmd_start "$dir" "$@" ;;
-stop) (($# == 0)) || usage; cmd_stop "$dir" ;;
+stop) (($# == 0)) || usage; remove_state_dir "$dir" "$MARKER" stop_kdc ;;
 *) usage ;;
 esac
