@@ -21,6 +21,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -115,7 +116,6 @@ qelto::common::CommandLine options() {
                                         "默认档案和相对文件名都以主目录为准。")},
                 },
         }},
-        .unknownMessage = QCoreApplication::translate("QCommandLineParser", "Unknown option '%1'."),
         .unexpectedValueMessage =
             QCoreApplication::translate("QCommandLineParser", "Unexpected value after '%1'."),
         .stopsFirst = true,
@@ -189,7 +189,14 @@ int main(int argc, char** argv) {
 
     const qelto::common::ParsedLine parsed = qelto::common::parse(options(), arguments.mid(1));
     if (!parsed.problem.isEmpty()) {
-        say(QStringLiteral("qelto: ") + parsed.problem + u'\n');
+        // Qt's words, which name an unknown option without its dashes.
+        const QString problem =
+            parsed.unknownOption.isEmpty()
+                ? parsed.problem
+                : QCoreApplication::translate("QCommandLineParser", "Unknown option '%1'.")
+                      .arg(QString(parsed.unknownOption)
+                               .remove(QRegularExpression(QStringLiteral("^-+"))));
+        say(QStringLiteral("qelto: ") + problem + u'\n');
         return 1;
     }
     // Before anything reads a relative name: the archive's default place is the working folder.

@@ -125,6 +125,7 @@ ParsedLine parse(const CommandLine& line, const QStringList& args) {
         }
         if (!o || (inlineValue && o->kind == ValueKind::Flag)) {
             parsed.problem = fill(line.unknownMessage, a);
+            parsed.unknownOption = typed;
             return parsed;
         }
         ParsedLine::Given given{o->names, typed, {}, 0};

@@ -86,6 +86,8 @@ struct CommandLine {
 class ParsedLine {
   public:
     QString problem;
+    // With `problem`, when the argument was no option of the table: as typed, up to any "=".
+    QString unknownOption;
     QStringList operands;
     // The option that ended the reading (one that stops), by its first name; empty when none.
     QString stoppedAt;

@@ -75,6 +75,10 @@ TEST(Options, ReadsTheArguments) {
         SCOPED_TRACE(c.args.join(u' ').toStdString());
         const qelto::common::ParsedLine p = qelto::common::parse(sample(), c.args);
         EXPECT_EQ(p.problem, c.problem);
+        // The argument that was no option, up to its "=": for callers with words of their own.
+        EXPECT_EQ(p.unknownOption, c.problem.startsWith(QStringLiteral("未知选项"))
+                                       ? c.args.first().section(u'=', 0, 0)
+                                       : QString());
         if (!c.problem.isEmpty()) continue;
         EXPECT_EQ(p.value(QStringLiteral("--name")), c.name);
         EXPECT_EQ(p.isSet(QStringLiteral("--name")), !c.name.isNull());
