@@ -24,7 +24,7 @@ enum class Repeat { Last, Each, Once };
 enum class Empty { Allowed, Missing, Refused };
 
 struct Option {
-    QStringList names{};    // "--snapshot" and other long spellings, then short ones ("-o")
+    QStringList names{};    // its spellings ("--output", "-o"); the first is its name in ParsedLine
     QString valueName{};    // in the help text: "文件", "N"
     QString description{};  // help text; a "\n" continues it on the next line, in the same column
     ValueKind kind = ValueKind::Flag;
