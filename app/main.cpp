@@ -8,6 +8,7 @@
 
 #include "application.h"
 #include "archive/connection.h"
+#include "common/options.h"
 #include "jcxtxx.h"
 #include "prompts.h"
 #include "common/charset.h"
@@ -18,9 +19,9 @@
 #include "qelto_version.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -74,69 +75,77 @@ void say(const QString& text, FILE* to) {
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), to);
 }
 
-struct Options {
-    QCommandLineOption snapshot{QStringLiteral("snapshot"),
-                                QStringLiteral("每次连接都从快照文件回答（演示与测试用）。"),
-                                QStringLiteral("文件")};
-    QCommandLineOption archive{
-        QStringLiteral("archive"),
-        QStringLiteral("存档数据库的连接字符串（默认为当前目录下的 systeminfo.mdb）。"),
-        QStringLiteral("连接字符串")};
-    QCommandLineOption verbose{QStringLiteral("verbose"),
-                               QStringLiteral("在标准错误输出上显示 Qt 自身的警告。")};
-    QCommandLineOption home{QStringLiteral("home"),
-                            QStringLiteral("以用户主目录为当前目录（从桌面菜单启动时即如此），"
-                                           "默认档案和相对文件名都以主目录为准。")};
+// The window's options. Their messages are Qt's, in the language of its translations once the
+// application has loaded them.
+qelto::common::CommandLine options() {
+    using qelto::common::Option;
+    const auto missing =
+        QCoreApplication::translate("QCommandLineParser", "Missing value after '%1'.");
+    const auto stop = [](QStringList names, const QString& description, const QString& label = {}) {
+        return Option{
+            .names = std::move(names), .description = description, .stops = true, .label = label};
+    };
+    return {
+        .sections = {{
+            .head =
+                QStringLiteral("用法：qelto [选项]\nqelto 局域网计算机配置检测系统\n\n选项：\n"),
+            .options =
+                {
+                    stop({QStringLiteral("--help"), QStringLiteral("-h"), QStringLiteral("-?")},
+                         QStringLiteral("显示这段帮助。"), QStringLiteral("-h, --help")),
+                    stop({QStringLiteral("--help-all")},
+                         QStringLiteral("显示帮助，包括 Qt 自身的选项。")),
+                    stop({QStringLiteral("--version"), QStringLiteral("-v"), QStringLiteral("-V")},
+                         QStringLiteral("显示版本。")),
+                    {.names = {QStringLiteral("--snapshot")},
+                     .valueName = QStringLiteral("<文件>"),
+                     .description = QStringLiteral("每次连接都从快照文件回答（演示与测试用）。"),
+                     .kind = qelto::common::ValueKind::File,
+                     .missingMessage = missing},
+                    {.names = {QStringLiteral("--archive")},
+                     .valueName = QStringLiteral("<连接字符串>"),
+                     .description = QStringLiteral(
+                         "存档数据库的连接字符串（默认为当前目录下的 systeminfo.mdb）。"),
+                     .kind = qelto::common::ValueKind::Text,
+                     .missingMessage = missing},
+                    {.names = {QStringLiteral("--verbose")},
+                     .description = QStringLiteral("在标准错误输出上显示 Qt 自身的警告。")},
+                    {.names = {QStringLiteral("--home")},
+                     .description =
+                         QStringLiteral("以用户主目录为当前目录（从桌面菜单启动时即如此），"
+                                        "默认档案和相对文件名都以主目录为准。")},
+                },
+        }},
+        .unexpectedValueMessage =
+            QCoreApplication::translate("QCommandLineParser", "Unexpected value after '%1'."),
+        .stopsFirst = true,
+    };
+}
 
-    void addTo(QCommandLineParser& parser) const {
-        parser.setApplicationDescription(QStringLiteral("qelto 局域网计算机配置检测系统"));
-        parser.addHelpOption();
-        parser.addVersionOption();
-        parser.addOption(snapshot);
-        parser.addOption(archive);
-        parser.addOption(verbose);
-        parser.addOption(home);
-    }
+// --help-all: the window's options, then those Qt reads itself.
+QString helpAllText() {
+    qelto::common::CommandLine line = options();
+    line.sections.push_back(
+        {.head = QStringLiteral("\nQt 自身的选项：\n"),
+         .options = {qelto::common::helpRow(
+             QStringLiteral("--qmljsdebugger <值>"),
+             QStringLiteral("在指定端口上启用 QML/JS 调试器，值的格式为 port:1234[,block]；\n"
+                            "block 使程序等待调试器连接。"))}});
+    return line.helpText();
+}
 
-    // The text of --help. QCommandLineParser pads its columns by characters, so that a Chinese
-    // value name ("<文件>") pushes its description out of line; here each column is padded by
-    // the width a terminal gives the text.
-    QString helpText() const {
-        const std::pair<QString, QString> rows[] = {
-            {QStringLiteral("-h, --help"), QStringLiteral("显示这段帮助。")},
-            {QStringLiteral("--help-all"), QStringLiteral("显示帮助，包括 Qt 自身的选项。")},
-            {QStringLiteral("-v, -V, --version"), QStringLiteral("显示版本。")},
-            {QStringLiteral("--snapshot <文件>"), snapshot.description()},
-            {QStringLiteral("--archive <连接字符串>"), archive.description()},
-            {QStringLiteral("--verbose"), verbose.description()},
-            {QStringLiteral("--home"), home.description()},
-        };
-        int width = 0;
-        for (const auto& row : rows)
-            width = std::max(width, qelto::common::displayWidth(row.first));
-        QString text =
-            QStringLiteral("用法：qelto [选项]\nqelto 局域网计算机配置检测系统\n\n选项：\n");
-        for (const auto& row : rows)
-            text += QStringLiteral("  ") + row.first +
-                    QString(width - qelto::common::displayWidth(row.first) + 2, u' ') + row.second +
-                    u'\n';
-        return text;
-    }
-};
-
-bool asked(int argc, char** argv, std::initializer_list<const char*> names) {
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-        for (const char* name : names)
-            if (std::strcmp(argv[i], name) == 0) return true;
-    return false;
+// The arguments before "--", as they came: what is looked at before Qt has taken its own options
+// (-platform, …) out of them, which the window's options cannot read yet.
+QStringList beforeEnd(const QStringList& arguments) {
+    return arguments.mid(0, arguments.indexOf(QStringLiteral("--")));
 }
 
 // Whether Qt will find a window system: an X or Wayland display, or a platform chosen by hand
 // that needs none (offscreen, vnc, …).
-bool haveDisplay(int argc, char** argv) {
+bool haveDisplay(const QStringList& arguments) {
     if (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return true;
-    if (asked(argc, argv, {"-platform"})) return true;
+    if (beforeEnd(arguments).contains(QStringLiteral("-platform"))) return true;
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     return !platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland");
 }
@@ -145,30 +154,28 @@ bool haveDisplay(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     // Answered without touching the window system.
-    if (asked(argc, argv, {"--help", "-h", "-?"})) {
-        say(Options().helpText(), stdout);
+    QStringList given;
+    for (int i = 1; i < argc; ++i) given << qelto::common::fileNameFromNative(QByteArray(argv[i]));
+    const QString stopped = qelto::common::parse(options(), given).stoppedAt;
+    if (stopped == u"--help") {
+        say(options().helpText(), stdout);
         return 0;
     }
-    if (asked(argc, argv, {"--version", "-v", "-V"})) {
+    if (stopped == u"--version") {
         say(QStringLiteral("qelto " QELTO_VERSION "\n"), stdout);
         return 0;
     }
-    if (asked(argc, argv, {"--help-all"})) {
-        QCoreApplication core(argc, argv);
-        qelto::loadQtTexts(core);
-        QCommandLineParser parser;
-        Options().addTo(parser);
-        parser.process(core);  // prints and exits
+    if (stopped == u"--help-all") {
+        say(helpAllText(), stdout);
         return 0;
     }
-    if (!haveDisplay(argc, argv)) {
+    if (!haveDisplay(given)) {
         say(QStringLiteral(
                 "qelto：没有图形会话（DISPLAY 和 WAYLAND_DISPLAY 都没有设置），无法打开窗口。\n") +
             QString::fromUtf8(kNoWindow));
         return 1;
     }
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-        if (std::strcmp(argv[i], "--verbose") == 0) showQtMessages = true;
+    showQtMessages = beforeEnd(given).contains(QStringLiteral("--verbose"));
     qInstallMessageHandler(qtMessages);
     startingWindowSystem = true;
     QApplication app(argc, argv);
@@ -177,38 +184,48 @@ int main(int argc, char** argv) {
     // The arguments as bytes: app.arguments() would replace those of a file name that are not
     // UTF-8. QApplication has taken its own options out of argv.
     QStringList arguments;
-    for (int i = 0; i < argc; ++i) arguments << qelto::common::fileNameFromNative(QByteArray(argv[i]));
+    for (int i = 0; i < argc; ++i)
+        arguments << qelto::common::fileNameFromNative(QByteArray(argv[i]));
 
-    QCommandLineParser parser;
-    const Options options;
-    options.addTo(parser);
-    const QCommandLineOption& snapshot = options.snapshot;
-    const QCommandLineOption& archive = options.archive;
-    parser.process(arguments);
+    const qelto::common::ParsedLine parsed = qelto::common::parse(options(), arguments.mid(1));
+    if (!parsed.problem.isEmpty()) {
+        // Qt's words, which name an unknown option without its dashes.
+        const QString problem =
+            parsed.unknownOption.isEmpty()
+                ? parsed.problem
+                : QCoreApplication::translate("QCommandLineParser", "Unknown option '%1'.")
+                      .arg(QString(parsed.unknownOption)
+                               .remove(QRegularExpression(QStringLiteral("^-+"))));
+        say(QStringLiteral("qelto: ") + problem + u'\n');
+        return 1;
+    }
     // Before anything reads a relative name: the archive's default place is the working folder.
-    if (parser.isSet(options.home) && !QDir::setCurrent(QDir::homePath()))
+    if (parsed.isSet(QStringLiteral("--home")) && !QDir::setCurrent(QDir::homePath()))
         std::fprintf(stderr, "qelto: 无法进入用户主目录 %s\n",
                      QDir::homePath().toLocal8Bit().constData());
-    const auto connstr = qelto::archive::effectiveConnectionString(arguments);
+    const std::optional<QString> archive = parsed.optionalValue(QStringLiteral("--archive"));
+    const auto connstr = qelto::archive::effectiveConnectionString(
+        archive ? QStringList{QStringLiteral("--archive"), *archive} : QStringList());
     // Read once: no program started from here on inherits the variable.
     qelto::wmi::takeFromEnvironment(qelto::archive::kArchivePasswordVariable);
     if (!connstr) {
         std::fprintf(stderr, "qelto: --archive 需要一个连接字符串\n");
         return 2;
     }
-    if (parser.isSet(archive) && qelto::archive::namesPassword(parser.value(archive)))
+    if (archive && qelto::archive::namesPassword(*archive))
         std::fprintf(stderr,
                      "qelto: 警告：--archive 的连接字符串中含有密码，这台计算机的其他用户能看到它；"
                      "请改用环境变量 QELTO_ARCHIVE_PASSWORD。\n");
-    if (parser.isSet(snapshot) && parser.value(snapshot).isEmpty()) {
+    const std::optional<QString> snapshot = parsed.optionalValue(QStringLiteral("--snapshot"));
+    if (snapshot && snapshot->isEmpty()) {
         std::fprintf(stderr, "qelto: --snapshot 的文件名不能为空\n");
         return 2;
     }
 
     std::shared_ptr<const qelto::wmi::InstanceStore> store;
-    if (parser.isSet(snapshot)) {
+    if (snapshot) {
         try {
-            store = qelto::wmi::loadSnapshot(parser.value(snapshot));
+            store = qelto::wmi::loadSnapshot(*snapshot);
         } catch (const qelto::wmi::SnapshotError& e) {
             std::fprintf(stderr, "qelto: %s\n", e.message().toLocal8Bit().constData());
             return 1;

@@ -23,47 +23,101 @@ namespace qelto::cli {
 
 namespace {
 
-const char kUsage[] =
-    "用法：qelto-cli archive init [--archive 连接字符串]\n"
-    "      qelto-cli archive people add 部门 使用人 [--archive 连接字符串]\n"
-    "      qelto-cli archive people import 文件.csv [--archive 连接字符串]\n"
-    "      qelto-cli archive history 计算机名 [--json]\n"
-    "      qelto-cli archive diff 计算机名 [编号1 [编号2]] [--json]\n"
-    "      qelto-cli archive show 编号 [--json] [--report | --report-dir 目录]\n"
-    "      qelto-cli archive changes [--since 日期] [--json]\n"
-    "      qelto-cli archive export [--csv | --xlsx] [-o 文件]\n"
-    "  init            建立档案文件（SQLite）以及缺少的 usep、info、scans、scan_queue 四张表；\n"
-    "                  已有的不作改动\n"
-    "  people add      在 usep 中加入一个部门的一个使用人（都不能为空）；已有的不重复加入\n"
-    "  people import   从 CSV 文件（两列：部门,使用人；第一行可以是列名）导入使用人；文件可以是\n"
-    "                  UTF-8（带或不带 BOM）、区域设置的字符集或 GBK 编码\n"
-    "  history         "
-    "列出档案中一台计算机（按保存时的计算机名）的完整检测：编号、时间、部门、使用人\n"
-    "  diff            比较一台计算机的两次完整检测（默认最后两次；只给编号1 时与最后一次比较），\n"
-    "                  按类别列出配置树中增加、删除和变更的行\n"
-    "  show            按档案中的一次完整检测重新生成配置树；--report 写出它的检测报告\n"
-    "  changes         列出每台计算机相邻两次完整检测之间增加、删除和变更的部件与设置；每次检测\n"
-    "                  都会变的行（时间、剩余内存、进程数、用户数、CPU 使用率和当前频率）不列出。\n"
-    "                  没有变化时退出状态为 0，有变化时为 1\n"
-    "  export          每台计算机一行（它最后一次保存）：摘要的各列、部门、使用人、时间，以及完整\n"
-    "                  检测的处理器、内存、硬盘、地址和操作系统；--csv（默认，UTF-8 带 BOM）或\n"
-    "                  --xlsx，写到标准输出或 -o 文件\n"
-    "  --since 日期    changes：只看这个时间以后的检测（2026-12-01、2026-12-01 08:00，或 7d、\n"
-    "                  24h 表示多久以前）\n"
-    "  --json          history、diff、show、changes 输出 JSON\n"
-    "  --report、--report-dir 目录（或 --report=目录）\n"
-    "                  show：把检测报告写入主目录或这个目录\n"
-    "  --archive       档案的连接字符串；否则取环境变量 QELTO_ARCHIVE，再否则为当前目录下的\n"
-    "                  systeminfo.mdb\n"
-    "  --archive-password-file 文件\n"
-    "                  档案服务器的密码（文件的第一行），用于不含密码的连接字符串；也可用环境变量\n"
-    "                  QELTO_ARCHIVE_PASSWORD（连接字符串中的密码能被其他用户看到）\n"
-    "  --              其后的参数都不是选项（例如以“-”开头的部门、使用人或文件名）\n";
+const common::CommandLine& archiveLine() {
+    using common::helpRow;
+    static const common::CommandLine line{
+        .sections =
+            {
+                {.head = QStringLiteral(
+                     "用法：qelto-cli archive init [--archive 连接字符串]\n"
+                     "      qelto-cli archive people add 部门 使用人 [--archive 连接字符串]\n"
+                     "      qelto-cli archive people import 文件.csv [--archive 连接字符串]\n"
+                     "      qelto-cli archive history 计算机名 [--json]\n"
+                     "      qelto-cli archive diff 计算机名 [编号1 [编号2]] [--json]\n"
+                     "      qelto-cli archive show 编号 [--json] [--report | --report-dir 目录]\n"
+                     "      qelto-cli archive changes [--since 日期] [--json]\n"
+                     "      qelto-cli archive export [--csv | --xlsx] [-o 文件]\n"),
+                 .options =
+                     {
+                         helpRow(
+                             QStringLiteral("init"),
+                             QStringLiteral(
+                                 "建立档案文件（SQLite）以及缺少的 usep、info、scans、scan_queue "
+                                 "四张表；\n已有的不作改动")),
+                         helpRow(QStringLiteral("people add"),
+                                 QStringLiteral(
+                                     "在 usep "
+                                     "中加入一个部门的一个使用人（都不能为空）；已有的不重复加入")),
+                         helpRow(
+                             QStringLiteral("people import"),
+                             QStringLiteral(
+                                 "从 CSV 文件（两列：部门,使用人；第一行可以是列名）导入使用人；"
+                                 "文件可以是\nUTF-8（带或不带 BOM）、区域设置的字符集或 GBK 编码")),
+                         helpRow(QStringLiteral("history"),
+                                 QStringLiteral("列出档案中一台计算机（按保存时的计算机名）的完整检"
+                                                "测：编号、时间、"
+                                                "部门、使用人")),
+                         helpRow(
+                             QStringLiteral("diff"),
+                             QStringLiteral(
+                                 "比较一台计算机的两次完整检测（默认最后两次；只给编号1 "
+                                 "时与最后一次比较），\n按类别列出配置树中增加、删除和变更的行")),
+                         helpRow(QStringLiteral("show"),
+                                 QStringLiteral("按档案中的一次完整检测重新生成配置树；--report "
+                                                "写出它的检测报告")),
+                         helpRow(
+                             QStringLiteral("changes"),
+                             QStringLiteral(
+                                 "列出每台计算机相邻两次完整检测之间增加、删除和变更的部件与设置；"
+                                 "每次检测\n都会变的行（时间、剩余内存、进程数、用户数、CPU "
+                                 "使用率和当前频率）不列出。\n没有变化时退出状态为 0，有变化时为 "
+                                 "1")),
+                         helpRow(
+                             QStringLiteral("export"),
+                             QStringLiteral(
+                                 "每台计算机一行（它最后一次保存）：摘要的各列、部门、使用人、时间"
+                                 "，"
+                                 "以及完整\n检测的处理器、内存、硬盘、地址和操作系统；--csv（默认，"
+                                 "UTF-8 带 BOM）或\n--xlsx，写到标准输出或 -o 文件")),
+                         {.names = {QStringLiteral("--since")},
+                          .valueName = QStringLiteral("日期"),
+                          .description = QStringLiteral(
+                              "changes：只看这个时间以后的检测（2026-12-01、2026-12-01 "
+                              "08:00，或 7d、\n24h 表示多久以前）"),
+                          .kind = common::ValueKind::Text,
+                          .missingMessage = QStringLiteral("%1 需要一个日期")},
+                         {.names = {QStringLiteral("--json")},
+                          .description = QStringLiteral("history、diff、show、changes 输出 JSON")},
+                         reportOption(
+                             QStringLiteral("show：把检测报告写入主目录或这个目录"),
+                             QStringLiteral("--report、--report-dir 目录（或 --report=目录）")),
+                         reportDirOption(QString()),
+                         archiveOption(
+                             QStringLiteral("档案的连接字符串；否则取环境变量 QELTO_ARCHIVE，"
+                                            "再否则为当前目录下的\nsysteminfo.mdb"),
+                             QStringLiteral("--archive")),
+                         archivePasswordFileOption(QStringLiteral(
+                             "档案服务器的密码（文件的第一行），用于不含密码的连接字符串；也可用环"
+                             "境变量\n"
+                             "QELTO_ARCHIVE_PASSWORD（连接字符串中的密码能被其他用户看到）")),
+                         endOfOptionsRow(QStringLiteral("部门、使用人或文件名")),
+                         helpOption(),
+                         // The export's format, one or the other.
+                         {
+                             .names = {QStringLiteral("--csv"), QStringLiteral("--xlsx")},
+                             .hidden = true},
+                         {.names = {QStringLiteral("--output"), QStringLiteral("-o")},
+                          .kind = common::ValueKind::File,
+                          .empty = common::Empty::Missing,
+                          .missingMessage = QStringLiteral("%1 需要一个文件名"),
+                          .hidden = true},
+                     },
+                 .column = 16}}};
+    return line;
+}
 
 int usage(const QString& problem) {
-    if (!problem.isEmpty()) printLine(stderr, problem);
-    printText(stderr, QString::fromUtf8(kUsage));
-    return 2;
+    return usageError(archiveLine(), problem);
 }
 
 // "第 2、5、9 行", at most ten numbers.
@@ -387,6 +441,19 @@ int show(const QString& connstr, qint64 id, const ShowOptions& o) {
     return r.ok() ? 0 : 1;
 }
 
+// The verbs that read what the archive keeps: how many words each takes (its own among them)
+// and whether --json and --report go with it.
+struct Reading {
+    QStringView verb;
+    qsizetype least, most;
+    bool json, report;
+};
+constexpr Reading kReadings[] = {{u"history", 2, 2, true, false},
+                                 {u"diff", 2, 4, true, false},
+                                 {u"show", 2, 2, true, true},
+                                 {u"changes", 1, 1, true, false},
+                                 {u"export", 1, 1, false, false}};
+
 // A scan's number as typed; nullopt for anything but a positive whole number.
 std::optional<qint64> scanId(const QString& text) {
     bool ok = false;
@@ -427,94 +494,35 @@ std::optional<QString> archiveConnection(const std::optional<QString>& option,
 }
 
 int archiveCommand(const QStringList& allArgs) {
-    std::optional<QString> option;
-    QString passwordFile;
-    QStringList args;
-    bool options = true;
-    bool json = false;
-    QString sinceText;
-    ShowOptions showOptions;
-    ExportOptions exportOptions;
-    bool exportFormat = false;
-    for (qsizetype i = 0; i < allArgs.size(); ++i) {
-        const QString& a = allArgs[i];
-        if (!options) {
-            args << a;
-        } else if (a == u"--") {
-            options = false;
-        } else if (a == u"--help" || a == u"-h") {
-            printText(stdout, QString::fromUtf8(kUsage));
-            return 0;
-        } else if (a == u"--archive") {
-            if (i + 1 >= allArgs.size())
-                return usage(QStringLiteral("--archive 需要一个连接字符串"));
-            option = allArgs[++i];
-        } else if (a.startsWith(u"--archive=")) {
-            option = a.mid(10);
-        } else if (a == u"--archive-password-file") {
-            if (i + 1 >= allArgs.size() || allArgs[i + 1].isEmpty())
-                return usage(QStringLiteral("--archive-password-file 需要一个文件名"));
-            passwordFile = allArgs[++i];
-        } else if (a == u"--json") {
-            json = true;
-        } else if (a == u"--csv" || a == u"--xlsx") {
-            exportFormat = true;
-            exportOptions.xlsx = a == u"--xlsx";
-        } else if (a == u"-o" || a == u"--output") {
-            if (i + 1 >= allArgs.size() || allArgs[i + 1].isEmpty())
-                return usage(QStringLiteral("%1 需要一个文件名").arg(a));
-            exportFormat = true;
-            exportOptions.output = allArgs[++i];
-        } else if (a == u"--since" || a.startsWith(u"--since=")) {
-            if (a == u"--since") {
-                if (i + 1 >= allArgs.size()) return usage(QStringLiteral("--since 需要一个日期"));
-                sinceText = allArgs[++i];
-            } else {
-                sinceText = a.mid(8);
-            }
-        } else if (a == u"--report") {
-            showOptions.report = true;
-        } else if (a.startsWith(u"--report=") || a == u"--report-dir") {
-            showOptions.report = true;
-            if (a == u"--report-dir") {
-                if (i + 1 >= allArgs.size())
-                    return usage(QStringLiteral("--report-dir 需要一个目录"));
-                showOptions.reportDir = allArgs[++i];
-            } else {
-                showOptions.reportDir = a.mid(9);
-            }
-            if (showOptions.reportDir.isEmpty())
-                return usage(QStringLiteral("%1 的目录不能为空").arg(a.section(u'=', 0, 0)));
-        } else if (a.startsWith(u'-')) {
-            return usage(QStringLiteral("未知选项：%1").arg(a));
-        } else {
-            args << a;
-        }
-    }
-    // What history, diff and show take, checked before the archive is opened.
+    int status = 0;
+    const auto parsed = readArguments(archiveLine(), allArgs, status);
+    if (!parsed) return status;
+    const QStringList& args = parsed->operands;
     const QString verb = args.value(0);
-    const bool scans = verb == u"history" || verb == u"diff" || verb == u"show";
+    const bool json = parsed->isSet(QStringLiteral("--json"));
+    ShowOptions showOptions{json, false, {}};
+    showOptions.report = reportDirectory(*parsed, showOptions.reportDir);
+    const ExportOptions exportOptions{parsed->typed(QStringLiteral("--csv")) == u"--xlsx",
+                                      parsed->value(QStringLiteral("--output"))};
+    // What the verbs take, checked before the archive is opened.
     QList<qint64> ids;
     QDateTime since;
-    if (!sinceText.isNull()) {
+    if (const std::optional<QString> sinceText = parsed->optionalValue(QStringLiteral("--since"))) {
         if (verb != u"changes") return usage(QStringLiteral("--since 只用于 changes"));
-        since = timeArgument(sinceText, QDateTime::currentDateTime());
+        since = common::timeArgument(*sinceText, QDateTime::currentDateTime());
         if (!since.isValid())
-            return usage(
-                QStringLiteral("“%1”不是日期、时间或时长（例如 2026-12-01 或 7d）").arg(sinceText));
+            return usage(QStringLiteral("“%1”不是日期、时间或时长（例如 2026-12-01 或 7d）")
+                             .arg(*sinceText));
     }
-    if (exportFormat && verb != u"export")
+    if ((parsed->isSet(QStringLiteral("--csv")) || parsed->isSet(QStringLiteral("--output"))) &&
+        verb != u"export")
         return usage(QStringLiteral("--csv、--xlsx 和 -o 只用于 export"));
-    if (verb == u"changes" || verb == u"export") {
-        if (args.size() != 1)
+    const auto reading = std::find_if(std::begin(kReadings), std::end(kReadings),
+                                      [&](const Reading& r) { return verb == r.verb; });
+    if (reading != std::end(kReadings)) {
+        if (args.size() < reading->least || args.size() > reading->most)
             return usage(QStringLiteral("无法理解的参数：%1").arg(args.join(u' ')));
-        if (showOptions.report) return usage(QStringLiteral("--report 只用于 show"));
-        if (json && verb == u"export") return usage(QStringLiteral("export 没有 --json"));
-    } else if (scans) {
-        const qsizetype most = verb == u"diff" ? 4 : 2;
-        if (args.size() < 2 || args.size() > most)
-            return usage(QStringLiteral("无法理解的参数：%1").arg(args.join(u' ')));
-        if (args[1].trimmed().isEmpty())
+        if (reading->least > 1 && args[1].trimmed().isEmpty())
             return usage(verb == u"show" ? QStringLiteral("编号不能为空")
                                          : QStringLiteral("计算机名不能为空"));
         for (qsizetype i = verb == u"show" ? 1 : 2; i < args.size(); ++i) {
@@ -522,14 +530,17 @@ int archiveCommand(const QStringList& allArgs) {
             if (!id) return usage(QStringLiteral("“%1”不是完整检测的编号").arg(args[i]));
             ids << *id;
         }
-        if (showOptions.report && verb != u"show")
+        if (showOptions.report && !reading->report)
             return usage(QStringLiteral("--report 只用于 show"));
+        if (json && !reading->json) return usage(QStringLiteral("export 没有 --json"));
     } else if (json || showOptions.report) {
         return usage(QStringLiteral("--json 和 --report 只用于 history、diff、show 和 changes"));
     }
 
     QString problem;
-    const std::optional<QString> connstr = archiveConnection(option, passwordFile, problem);
+    const std::optional<QString> connstr =
+        archiveConnection(parsed->optionalValue(QStringLiteral("--archive")),
+                          parsed->value(QStringLiteral("--archive-password-file")), problem);
     if (!connstr) {
         printLine(stderr, problem);
         return 1;
@@ -566,10 +577,7 @@ int archiveCommand(const QStringList& allArgs) {
         if (verb == u"export") return exportArchive(*connstr, exportOptions);
         if (verb == u"history") return history(*connstr, textArgument(args[1]).trimmed(), json);
         if (verb == u"diff") return diff(*connstr, textArgument(args[1]).trimmed(), ids, json);
-        if (verb == u"show") {
-            showOptions.json = json;
-            return show(*connstr, ids[0], showOptions);
-        }
+        if (verb == u"show") return show(*connstr, ids[0], showOptions);
     } catch (const archive::ArchiveError& e) {
         printLine(stderr, e.message());
         return 1;

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QDateTime>
+#include "common/options.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -18,6 +19,33 @@ int probeCommand(const QStringList& args);
 int queueCommand(const QStringList& args);
 int workerCommand(const QStringList& args);
 
+// --help and -h, which end the reading: the command's help text.
+common::Option helpOption();
+// The help text's row for "--", which ends the options: `examples` of operands that may start
+// with "-".
+common::Option endOfOptionsRow(const QString& examples);
+
+// Options that several commands take; an empty description hides the option from the help text.
+// --report alone (the home directory) or --report=目录, which never takes the next argument.
+common::Option reportOption(const QString& description, const QString& label = {});
+common::Option reportDirOption(const QString& description);
+// --archive 连接字符串 and --archive-password-file 文件.
+common::Option archiveOption(const QString& description, const QString& label = {});
+common::Option archivePasswordFileOption(const QString& description);
+// Whether a report was asked for by --report or --report-dir, and into which directory (empty:
+// the home directory); the last one given counts.
+bool reportDirectory(const common::ParsedLine& parsed, QString& directory);
+
+// Reads `args` by `line`. nullopt when the command ends here, with its exit `status`: 0 after
+// --help (the help text on stdout), 2 after a usage error (the problem, then the help text, on
+// stderr).
+std::optional<common::ParsedLine> readArguments(const common::CommandLine& line,
+                                                const QStringList& args, int& status);
+
+// A usage error found after reading: `problem` (when there is one) and the help text on stderr.
+// Returns 2.
+int usageError(const common::CommandLine& line, const QString& problem);
+
 // Writes to stdout or stderr. A failed write to stdout is remembered: the program then ends
 // with a message and status 1 even when the command itself succeeded. print writes bytes as
 // they are (the tree, JSON, a snapshot: UTF-8); printText and printLine write text for the user
@@ -31,14 +59,6 @@ void printLine(FILE* to, const QString& text);
 // else read in the locale's character set, as a terminal in that set wrote them. File names are
 // not text and stay as main() took them (bytes that are not UTF-8 kept as they are).
 QString textArgument(const QString& argument);
-
-// A duration as typed: a whole number followed by s, m, h or d ("90s", "24h", "7d"). nullopt for
-// anything else, for zero and for more than ten years.
-std::optional<qint64> durationSeconds(const QString& text);
-
-// A point in time as typed: "2026-12-01", "2026-12-01 08:00", "2026-12-01 08:00:30" (or with a
-// "T"), in local time; or a duration, meaning that long before `now`. Invalid for anything else.
-QDateTime timeArgument(const QString& text, const QDateTime& now);
 
 // The archive's connection string: `option` (the value of --archive) when given, else
 // QELTO_ARCHIVE, else the default. A server's string that names no password takes the first

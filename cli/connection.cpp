@@ -13,30 +13,74 @@
 
 namespace qelto::cli {
 
-const char kConnectionUsage[] =
-    "  主机可以是：本机（省略、.、localhost）、ssh://[用户@]主机[:端口]、主机[:端口]（自动探测）\n"
-    "  --user 用户名           用用户名和密码连接（否则用当前登录凭证：SSH 代理、密钥或 "
-    "Kerberos）\n"
-    "  --password-file 文件    从文件的第一行读密码；也可用环境变量 QELTO_PASSWORD，\n"
-    "                          在终端中则不回显地询问（--password 密码 也可用，但其他用户能看到）\n"
-    "  --accept-new-host-key   信任并记住未知的 SSH 主机密钥（已变的密钥仍然拒绝）\n"
-    "  --ca-file 文件          HTTPS：除系统的证书机构外还信任这个 PEM 文件中的证书（或 "
-    "QELTO_CA_FILE）\n"
-    "  --pin-sha256 指纹       HTTPS：主机证书必须有这个 SHA-256 指纹\n"
-    "  --timeout 秒            整个检测的时限（默认 60）；--connect-timeout 秒：连接的时限（默认 "
-    "5）\n";
+common::Section connectionSection(bool inHelp) {
+    using common::Option;
+    using common::ValueKind;
+    const QString seconds = QStringLiteral("%1 需要一个秒数");
+    const QString badSeconds = QStringLiteral("%1 的值“%2”无效：应为 1 到 86400 之间的秒数");
+    return {
+        .head =
+            QStringLiteral("  主机可以是：本机（省略、.、localhost）、ssh://[用户@]主机[:端口]、"
+                           "主机[:端口]（自动探测）\n"),
+        .options =
+            {
+                {.names = {QStringLiteral("--user")},
+                 .valueName = QStringLiteral("用户名"),
+                 .description = QStringLiteral(
+                     "用用户名和密码连接（否则用当前登录凭证：SSH 代理、密钥或 Kerberos）"),
+                 .kind = ValueKind::Text,
+                 .missingMessage = QStringLiteral("%1 需要一个用户名")},
+                {.names = {QStringLiteral("--password")},
+                 .kind = ValueKind::Text,
+                 .missingMessage = QStringLiteral("%1 需要一个密码"),
+                 .hidden = true},
+                {.names = {QStringLiteral("--password-file")},
+                 .valueName = QStringLiteral("文件"),
+                 .description = QStringLiteral(
+                     "从文件的第一行读密码；也可用环境变量 QELTO_PASSWORD，\n"
+                     "在终端中则不回显地询问（--password 密码 也可用，但其他用户能看到）"),
+                 .kind = ValueKind::File,
+                 .missingMessage = QStringLiteral("%1 需要一个文件名")},
+                {.names = {QStringLiteral("--accept-new-host-key")},
+                 .description =
+                     QStringLiteral("信任并记住未知的 SSH 主机密钥（已变的密钥仍然拒绝）")},
+                {.names = {QStringLiteral("--ca-file")},
+                 .valueName = QStringLiteral("文件"),
+                 .description = QStringLiteral("HTTPS：除系统的证书机构外还信任这个 PEM "
+                                               "文件中的证书（或 QELTO_CA_FILE）"),
+                 .kind = ValueKind::File,
+                 .empty = common::Empty::Refused},
+                {.names = {QStringLiteral("--pin-sha256")},
+                 .valueName = QStringLiteral("指纹"),
+                 .description = QStringLiteral("HTTPS：主机证书必须有这个 SHA-256 指纹"),
+                 .kind = ValueKind::Text,
+                 .empty = common::Empty::Refused},
+                {.names = {QStringLiteral("--timeout")},
+                 .valueName = QStringLiteral("秒"),
+                 .description = QStringLiteral(
+                     "整个检测的时限（默认 60）；--connect-timeout 秒：连接的时限（默认 5）"),
+                 .kind = ValueKind::Count,
+                 .missingMessage = seconds,
+                 .invalidMessage = badSeconds,
+                 .min = 1,
+                 .max = 24 * 3600},
+                {.names = {QStringLiteral("--connect-timeout")},
+                 .kind = ValueKind::Count,
+                 .missingMessage = seconds,
+                 .invalidMessage = badSeconds,
+                 .min = 1,
+                 .max = 24 * 3600,
+                 .hidden = true},
+            },
+        .column = 24,
+        .inHelp = inHelp,
+    };
+}
 
 namespace {
 
 // Set when a host key was refused because --accept-new-host-key was not given.
 bool hostKeyRefused = false;
-
-std::optional<int> seconds(const QString& text) {
-    bool ok = false;
-    const int v = text.toInt(&ok);
-    if (!ok || v < 1 || v > 24 * 3600) return std::nullopt;
-    return v;
-}
 
 // The first line of a file, without its line end.
 std::optional<wmi::Secret> readPasswordFile(const QString& path, QString& problem) {
@@ -120,56 +164,34 @@ std::optional<wmi::Secret> askPassword(const ConnectionOptions& o) {
 
 }  // namespace
 
-Taken takeConnectionOption(const QStringList& args, qsizetype& i, ConnectionOptions& o,
+bool takeConnectionOptions(const common::ParsedLine& parsed, ConnectionOptions& o,
                            QString& problem) {
-    const QString& a = args[i];
-    auto value = [&](const QString& what) -> std::optional<QString> {
-        if (i + 1 >= args.size()) {
-            problem = QStringLiteral("%1 需要%2").arg(a, what);
-            return std::nullopt;
+    for (const common::ParsedLine::Given& g : parsed.given) {
+        const QString name = g.names.first();
+        if (name == u"--user") {
+            o.user = g.value;
+        } else if (name == u"--password") {
+            o.password = wmi::Secret::copyOf(g.value);
+            printLine(stderr, QStringLiteral(
+                                  "警告：命令行上的密码能被这台计算机的其他用户看到；"
+                                  "请改用 --password-file、环境变量 QELTO_PASSWORD 或终端提示。"));
+        } else if (name == u"--password-file") {
+            auto p = readPasswordFile(g.value, problem);
+            if (!p) return false;
+            o.password = std::move(*p);
+        } else if (name == u"--ca-file") {
+            o.caFile = g.value;
+        } else if (name == u"--pin-sha256") {
+            o.pinSha256 = g.value;
+        } else if (name == u"--accept-new-host-key") {
+            o.acceptNewHostKey = true;
+        } else if (name == u"--timeout") {
+            o.timeoutSeconds = int(g.number);
+        } else if (name == u"--connect-timeout") {
+            o.connectTimeoutSeconds = int(g.number);
         }
-        return args[++i];
-    };
-    if (a == u"--user") {
-        const auto v = value(QStringLiteral("一个用户名"));
-        if (!v) return Taken::Bad;
-        o.user = *v;
-    } else if (a == u"--password") {
-        const auto v = value(QStringLiteral("一个密码"));
-        if (!v) return Taken::Bad;
-        o.password = wmi::Secret::copyOf(*v);
-        printLine(stderr,
-                  QStringLiteral("警告：命令行上的密码能被这台计算机的其他用户看到；"
-                                 "请改用 --password-file、环境变量 QELTO_PASSWORD 或终端提示。"));
-    } else if (a == u"--password-file") {
-        const auto v = value(QStringLiteral("一个文件名"));
-        if (!v) return Taken::Bad;
-        auto p = readPasswordFile(*v, problem);
-        if (!p) return Taken::Bad;
-        o.password = std::move(*p);
-    } else if (a == u"--ca-file" || a == u"--pin-sha256") {
-        const auto v = value(QStringLiteral("一个值"));
-        if (!v) return Taken::Bad;
-        if (v->isEmpty()) {
-            problem = QStringLiteral("%1 的值不能为空").arg(a);
-            return Taken::Bad;
-        }
-        (a == u"--ca-file" ? o.caFile : o.pinSha256) = *v;
-    } else if (a == u"--accept-new-host-key") {
-        o.acceptNewHostKey = true;
-    } else if (a == u"--timeout" || a == u"--connect-timeout") {
-        const auto v = value(QStringLiteral("一个秒数"));
-        if (!v) return Taken::Bad;
-        const auto s = seconds(*v);
-        if (!s) {
-            problem = QStringLiteral("%1 的值“%2”无效：应为 1 到 86400 之间的秒数").arg(a, *v);
-            return Taken::Bad;
-        }
-        (a == u"--timeout" ? o.timeoutSeconds : o.connectTimeoutSeconds) = *s;
-    } else {
-        return Taken::No;
     }
-    return Taken::Yes;
+    return true;
 }
 
 std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& o, QString& problem) {

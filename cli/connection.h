@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/options.h"
 #include "scan/host.h"
 #include "wmi/connector.h"
 
@@ -23,13 +24,12 @@ struct ConnectionOptions {
     int connectTimeoutSeconds = 5;
 };
 
-// The usage lines of these options.
-extern const char kConnectionUsage[];
+// These options, after the line "主机可以是…" in the help text (or read but not described).
+common::Section connectionSection(bool inHelp = true);
 
-enum class Taken { No, Yes, Bad };
-// Takes args[i] (and its value, advancing i) when it is one of these options. On Bad, `problem`
-// says why.
-Taken takeConnectionOption(const QStringList& args, qsizetype& i, ConnectionOptions& options,
+// Takes these options from what was read, in the order given: the password file is read here.
+// false, with `problem`, when it cannot be.
+bool takeConnectionOptions(const common::ParsedLine& parsed, ConnectionOptions& options,
                            QString& problem);
 
 // The request: the credentials road when a user is given; the password from --password or

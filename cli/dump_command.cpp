@@ -14,58 +14,44 @@ namespace qelto::cli {
 
 namespace {
 
-const char kDumpUsage[] =
-    "用法：qelto-cli dump [主机] [-o 文件] [--user 用户名]\n"
-    "  把一台计算机（默认本机）所有类的回答写成快照文件（JSON），供 scan --snapshot 使用\n"
-    "  -o, --output 文件   写入该文件（默认标准输出）：完整写入后才替换原有文件；\n"
-    "                      不写入符号链接或其他非普通文件\n"
-    "  --                  其后的参数都不是选项（例如以“-”开头的主机名）\n";
-
-int dumpUsage(const QString& problem) {
-    if (!problem.isEmpty()) printLine(stderr, problem);
-    printText(stderr, QString::fromUtf8(kDumpUsage) + QString::fromUtf8(kConnectionUsage));
-    return 2;
+const common::CommandLine& dumpLine() {
+    static const common::CommandLine line{
+        .sections =
+            {
+                {.head = QStringLiteral("用法：qelto-cli dump [主机] [-o 文件] [--user 用户名]\n"
+                                        "  把一台计算机（默认本机）所有类的回答写成快照文件"
+                                        "（JSON），供 scan --snapshot 使用\n"),
+                 .options = {helpOption(),
+                             {.names = {QStringLiteral("--output"), QStringLiteral("-o")},
+                              .valueName = QStringLiteral("文件"),
+                              .description = QStringLiteral(
+                                  "写入该文件（默认标准输出）：完整写入后才替换原有文件；\n"
+                                  "不写入符号链接或其他非普通文件"),
+                              .kind = common::ValueKind::File,
+                              .empty = common::Empty::Refused,
+                              .missingMessage = QStringLiteral("%1 需要一个文件名"),
+                              .emptyMessage = QStringLiteral("%1 的文件名不能为空")},
+                             endOfOptionsRow(QStringLiteral("主机名"))},
+                 .column = 20},
+                connectionSection(),
+            },
+        .maxOperands = 1};
+    return line;
 }
 
 }  // namespace
 
 int dumpCommand(const QStringList& args) {
+    int status = 0;
+    const auto parsed = readArguments(dumpLine(), args, status);
+    if (!parsed) return status;
     ConnectionOptions connection;
-    QString output;
-    bool options = true;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (options && a == u"--") {
-            options = false;
-            continue;
-        }
-        if (!options) {
-            if (!connection.host.isNull())
-                return dumpUsage(QStringLiteral("多余的参数：%1").arg(a));
-            connection.host = a;
-            continue;
-        }
-        QString problem;
-        const Taken taken = takeConnectionOption(args, i, connection, problem);
-        if (taken == Taken::Bad) return dumpUsage(problem);
-        if (taken == Taken::Yes) continue;
-        if (a == u"--help" || a == u"-h") {
-            printText(stdout, QString::fromUtf8(kDumpUsage) + QString::fromUtf8(kConnectionUsage));
-            return 0;
-        } else if (a == u"-o" || a == u"--output") {
-            if (i + 1 >= args.size()) return dumpUsage(QStringLiteral("%1 需要一个文件名").arg(a));
-            output = args[++i];
-            if (output.isEmpty()) return dumpUsage(QStringLiteral("%1 的文件名不能为空").arg(a));
-        } else if (a.startsWith(u'-')) {
-            return dumpUsage(QStringLiteral("未知选项：%1").arg(a));
-        } else if (connection.host.isNull()) {
-            connection.host = a;
-        } else {
-            return dumpUsage(QStringLiteral("多余的参数：%1").arg(a));
-        }
-    }
-
     QString problem;
+    if (!takeConnectionOptions(*parsed, connection, problem))
+        return usageError(dumpLine(), problem);
+    connection.host = parsed->operands.value(0);
+    const QString output = parsed->value(QStringLiteral("--output"));
+
     const auto request = makeRequest(connection, problem);
     if (!request) {
         printLine(stderr, problem);

@@ -8,7 +8,6 @@
 #include "qelto_version.h"
 
 #include <QCoreApplication>
-#include <QRegularExpression>
 
 #include <langinfo.h>
 
@@ -82,30 +81,6 @@ void printLine(FILE* to, const QString& text) {
     printText(to, text + u'\n');
 }
 
-std::optional<qint64> durationSeconds(const QString& text) {
-    static const QRegularExpression form(QStringLiteral("^([0-9]{1,9})([smhd])$"));
-    const QRegularExpressionMatch m = form.match(text.trimmed());
-    if (!m.hasMatch()) return std::nullopt;
-    const qint64 unit = m.captured(2) == u"s"   ? 1
-                        : m.captured(2) == u"m" ? 60
-                        : m.captured(2) == u"h" ? 3600
-                                                : 86400;
-    const qint64 seconds = m.captured(1).toLongLong() * unit;
-    if (seconds <= 0 || seconds > qint64(3653) * 86400) return std::nullopt;
-    return seconds;
-}
-
-QDateTime timeArgument(const QString& text, const QDateTime& now) {
-    if (const std::optional<qint64> ago = durationSeconds(text)) return now.addSecs(-*ago);
-    QString t = text.trimmed();
-    t.replace(u'T', u' ');
-    for (const char* format : {"yyyy-MM-dd", "yyyy-MM-dd HH:mm", "yyyy-MM-dd HH:mm:ss"}) {
-        const QDateTime when = QDateTime::fromString(t, QLatin1String(format));
-        if (when.isValid()) return when;
-    }
-    return {};
-}
-
 QString textArgument(const QString& argument) {
     // UTF-8 first, as for a list of people: bytes that are not UTF-8 became lone surrogates.
     const QByteArray& charset = terminalCharset();
@@ -149,15 +124,35 @@ constexpr Command kCommands[] = {
     {"worker", qelto::cli::workerCommand, "扫描程序：从档案的检测队列中领取到期的主机并检测、保存"},
 };
 
+// The program's own options, before any command, and the list of commands in its help text.
+const qelto::common::CommandLine& programLine() {
+    static const qelto::common::CommandLine line = [] {
+        qelto::common::Section s{
+            .head = QStringLiteral(
+                "用法：qelto-cli <命令> [参数]\n      qelto-cli --version\n\n命令：\n"),
+            .column = 10,
+            .tail = QStringLiteral(
+                "\n“qelto-cli <命令> --help”显示该命令的用法；--version（-V）显示版本。\n")};
+        for (const Command& c : kCommands)
+            s.options.push_back(
+                qelto::common::helpRow(QString::fromLatin1(c.name), QString::fromUtf8(c.summary)));
+        s.options.push_back(qelto::common::helpRow(
+            QStringLiteral("help"),
+            QStringLiteral("显示这段用法；“qelto-cli help <命令>”显示该命令的用法")));
+        s.options.push_back(qelto::cli::helpOption());
+        s.options.push_back({.names = {QStringLiteral("--version"), QStringLiteral("-V")},
+                             .stops = true,
+                             .hidden = true});
+        return qelto::common::CommandLine{.sections = {std::move(s)},
+                                          .unknownMessage = QStringLiteral("未知命令：%1"),
+                                          .endOfOptions = false};
+    }();
+    return line;
+}
+
 // The program's usage: on stdout when asked for (status 0), on stderr after a usage error (2).
 int usage(FILE* to) {
-    QByteArray text = "用法：qelto-cli <命令> [参数]\n      qelto-cli --version\n\n命令：\n";
-    for (const Command& c : kCommands)
-        text +=
-            QByteArray("  ") + c.name + QByteArray(10 - qstrlen(c.name), ' ') + c.summary + '\n';
-    text += "  help      显示这段用法；“qelto-cli help <命令>”显示该命令的用法\n";
-    text += "\n“qelto-cli <命令> --help”显示该命令的用法；--version（-V）显示版本。\n";
-    qelto::cli::printText(to, QString::fromUtf8(text));
+    qelto::cli::printText(to, programLine().helpText());
     return to == stdout ? 0 : 2;
 }
 
@@ -186,13 +181,20 @@ int run(int argc, char** argv) {
     // Not app.arguments(): that replaces bytes that are not UTF-8 (file names may hold them).
     QStringList args = argumentsOf(argc, argv);
     if (args.isEmpty()) return usage(stderr);
-    const QString name = args.takeFirst();
-    if (name == u"--version" || name == u"-V") {
+    // The program's options come before the command; the rest is the command's.
+    const qelto::common::ParsedLine program = qelto::common::parse(programLine(), args.mid(0, 1));
+    if (!program.problem.isEmpty()) {
+        qelto::cli::printLine(stderr, program.problem);
+        return usage(stderr);
+    }
+    if (program.stoppedAt == u"--version") {
         qelto::cli::printLine(stdout, QStringLiteral("qelto-cli " QELTO_VERSION));
         return 0;
     }
-    if (name == u"--help" || name == u"-h" || name == u"help") {
-        if (name != u"help" || args.isEmpty()) return usage(stdout);
+    if (program.stoppedAt == u"--help") return usage(stdout);
+    const QString name = args.takeFirst();
+    if (name == u"help") {
+        if (args.isEmpty()) return usage(stdout);
         // "help scan" is "scan --help".
         const Command* c = commandNamed(args[0]);
         return c ? c->run({QStringLiteral("--help")}) : unknownCommand(args[0]);

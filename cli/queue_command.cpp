@@ -36,41 +36,80 @@ namespace {
 
 namespace q = archive::queue;
 
-const char kQueueUsage[] =
-    "用法：qelto-cli queue add 主机… [--hosts-file 文件] [--every 24h] [--people 文件]\n"
-    "                          [--department 部门 --person 使用人]\n"
-    "      qelto-cli queue list [--json]\n"
-    "      qelto-cli queue remove 主机… | --all\n"
-    "  add             把主机（或地址范围，同 scan）加入档案中的检测队列，立即到期；已在队列中的\n"
-    "                  主机改用新的间隔和使用人\n"
-    "  --every 时长    每隔多久检测一次（s、m、h 或 d，例如 24h）；不给则只检测一次\n"
-    "  --people 文件   各主机的部门和使用人（CSV：主机,部门,使用人）；其余主机用 --department 和\n"
-    "                  --person\n"
-    "  list            列出每个目标的状态：到期、由哪个扫描程序从何时起检测、上次的结果和原因、\n"
-    "                  下次检测的时间\n"
-    "  remove          从队列中删除这些主机（--all：全部）\n"
-    "  --archive 连接字符串、--archive-password-file 文件：同 archive\n";
+// --archive and --archive-password-file as queue and worker take them: a value that is not empty.
+std::vector<common::Option> archiveOptions() {
+    std::vector<common::Option> both{archiveOption({}), archivePasswordFileOption({})};
+    for (common::Option& o : both) {
+        o.empty = common::Empty::Missing;
+        o.missingMessage = QStringLiteral("%1 需要一个值");
+    }
+    return both;
+}
 
-const char kWorkerUsage[] =
-    "用法：qelto-cli worker [--archive 连接字符串] [--jobs N] [--lease 时长] [--credentials 文件]\n"
-    "  从档案的检测队列中领取到期的目标并检测，把摘要和完整检测连同目标的释放一起保存；\n"
-    "  可以在几台计算机上同时运行（PostgreSQL 档案；SQLite 档案只用一个）\n"
-    "  --jobs N            同时检测的目标数（默认 8，1 到 256）\n"
-    "  --lease 时长        领取的租约（默认 5m）：扫描程序中断后，它的目标在租约结束时交还\n"
-    "  --credentials 文件  每行“主机模式 用户名 密码”（模式可用 * 和 ?；第一个匹配的行有效）；\n"
-    "                      文件只能由它的所有者读写；没有匹配的主机用当前登录凭证\n"
-    "  --name 名称         扫描程序在队列中的名称（默认 计算机名:进程号）\n"
-    "  --poll 时长         没有到期目标时多久查看一次队列（默认 10s）\n"
-    "  --once              没有到期的目标并且手头的检测都完成时退出\n"
-    "  --snapshot 文件     每个目标都从这个快照文件检测（试用）\n"
-    "  --accept-new-host-key、--ca-file 文件、--pin-sha256 指纹、--timeout 秒、\n"
-    "  --connect-timeout 秒：同 scan\n"
-    "  收到 SIGTERM 或 SIGINT 时不再领取，完成正在进行的检测，交还其余目标后退出\n";
+common::Option fileOption(const char* name, const QString& description = {}) {
+    return {.names = {QString::fromLatin1(name)},
+            .valueName = QStringLiteral("文件"),
+            .description = description,
+            .kind = common::ValueKind::File,
+            .empty = common::Empty::Missing,
+            .missingMessage = QStringLiteral("%1 需要一个文件名"),
+            .hidden = description.isEmpty()};
+}
 
-int usageOf(const char* text, const QString& problem) {
-    if (!problem.isEmpty()) printLine(stderr, problem);
-    printText(stderr, QString::fromUtf8(text));
-    return 2;
+const common::CommandLine& queueLine() {
+    using common::helpRow;
+    static const common::CommandLine line = [] {
+        const QString name = QStringLiteral("%1 需要一个名称");
+        common::Section s{
+            .head = QStringLiteral("用法：qelto-cli queue add 主机… [--hosts-file 文件] [--every "
+                                   "24h] [--people 文件]\n"
+                                   "                          [--department 部门 --person 使用人]\n"
+                                   "      qelto-cli queue list [--json]\n"
+                                   "      qelto-cli queue remove 主机… | --all\n"),
+            .options =
+                {
+                    helpRow(QStringLiteral("add"),
+                            QStringLiteral(
+                                "把主机（或地址范围，同 scan）加入档案中的检测队列，立即到期；"
+                                "已在队列中的\n主机改用新的间隔和使用人")),
+                    {.names = {QStringLiteral("--every")},
+                     .valueName = QStringLiteral("时长"),
+                     .description = QStringLiteral(
+                         "每隔多久检测一次（s、m、h 或 d，例如 24h）；不给则只检测一次"),
+                     .kind = common::ValueKind::Duration,
+                     .missingMessage = QStringLiteral("%1 需要一个时长，例如 24h"),
+                     .invalidMessage = QStringLiteral("%1 需要一个时长，例如 24h")},
+                    fileOption(
+                        "--people",
+                        QStringLiteral("各主机的部门和使用人（CSV：主机,部门,使用人）；其余主机用 "
+                                       "--department 和\n--person")),
+                    helpRow(QStringLiteral("list"),
+                            QStringLiteral("列出每个目标的状态：到期、由哪个扫描程序从何时起检测、"
+                                           "上次的结果和原因、\n下次检测的时间")),
+                    helpRow(QStringLiteral("remove"),
+                            QStringLiteral("从队列中删除这些主机（--all：全部）")),
+                    helpRow(QStringLiteral(
+                        "--archive 连接字符串、--archive-password-file 文件：同 archive")),
+                    helpOption(),
+                    {.names = {QStringLiteral("--json")}, .hidden = true},
+                    {.names = {QStringLiteral("--all")}, .hidden = true},
+                    fileOption("--hosts-file"),
+                    {.names = {QStringLiteral("--department")},
+                     .kind = common::ValueKind::Text,
+                     .empty = common::Empty::Missing,
+                     .missingMessage = name,
+                     .hidden = true},
+                    {.names = {QStringLiteral("--person")},
+                     .kind = common::ValueKind::Text,
+                     .empty = common::Empty::Missing,
+                     .missingMessage = name,
+                     .hidden = true},
+                },
+            .column = 16};
+        for (common::Option& o : archiveOptions()) s.options.push_back(std::move(o));
+        return common::CommandLine{.sections = {std::move(s)}};
+    }();
+    return line;
 }
 
 QString timeOf(const std::optional<qint64>& t) {
@@ -149,83 +188,39 @@ int list(const QString& connstr, bool json) {
     return 0;
 }
 
-// Takes "--archive" and "--archive-password-file" (with their values) out of `args`.
-bool takeArchiveOptions(const QStringList& args, qsizetype& i, std::optional<QString>& archive,
-                        QString& passwordFile, QString& problem) {
-    const QString& a = args[i];
-    if (a != u"--archive" && a != u"--archive-password-file") return false;
-    if (i + 1 >= args.size() || args[i + 1].isEmpty()) {
-        problem = QStringLiteral("%1 需要一个值").arg(a);
-        return true;
-    }
-    (a == u"--archive" ? archive.emplace() : passwordFile) = args[++i];
-    return true;
-}
-
 }  // namespace
 
 int queueCommand(const QStringList& args) {
-    std::optional<QString> archiveOption;
-    QString passwordFile, hostsFile, peopleFile, problem;
+    int status = 0;
+    const auto parsed = readArguments(queueLine(), args, status);
+    if (!parsed) return status;
+    const auto usage = [](const QString& problem) { return usageError(queueLine(), problem); };
+    const QStringList& words = parsed->operands;
+    const QString hostsFile = parsed->value(QStringLiteral("--hosts-file"));
+    const QString peopleFile = parsed->value(QStringLiteral("--people"));
     std::optional<QString> department, person;
-    qint64 every = 0;
-    bool json = false, all = false, options = true;
-    QStringList words;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        const auto value = [&](QString& into) {
-            if (i + 1 >= args.size() || args[i + 1].isEmpty()) return false;
-            into = args[++i];
-            return true;
-        };
-        if (!options || !a.startsWith(u'-')) {
-            words << a;
-        } else if (a == u"--") {
-            options = false;
-        } else if (a == u"--help" || a == u"-h") {
-            printText(stdout, QString::fromUtf8(kQueueUsage));
-            return 0;
-        } else if (takeArchiveOptions(args, i, archiveOption, passwordFile, problem)) {
-            if (!problem.isEmpty()) return usageOf(kQueueUsage, problem);
-        } else if (a == u"--json") {
-            json = true;
-        } else if (a == u"--all") {
-            all = true;
-        } else if (a == u"--every") {
-            QString v;
-            const std::optional<qint64> s = value(v) ? durationSeconds(v) : std::nullopt;
-            if (!s) return usageOf(kQueueUsage, QStringLiteral("--every 需要一个时长，例如 24h"));
-            every = *s;
-        } else if (a == u"--hosts-file") {
-            if (!value(hostsFile))
-                return usageOf(kQueueUsage, QStringLiteral("--hosts-file 需要一个文件名"));
-        } else if (a == u"--people") {
-            if (!value(peopleFile))
-                return usageOf(kQueueUsage, QStringLiteral("--people 需要一个文件名"));
-        } else if (a == u"--department" || a == u"--person") {
-            QString v;
-            if (!value(v)) return usageOf(kQueueUsage, QStringLiteral("%1 需要一个名称").arg(a));
-            (a == u"--department" ? department : person) = textArgument(v).trimmed();
-        } else {
-            return usageOf(kQueueUsage, QStringLiteral("未知选项：%1").arg(a));
-        }
-    }
+    if (parsed->isSet(QStringLiteral("--department")))
+        department = textArgument(parsed->value(QStringLiteral("--department"))).trimmed();
+    if (parsed->isSet(QStringLiteral("--person")))
+        person = textArgument(parsed->value(QStringLiteral("--person"))).trimmed();
+    const qint64 every = parsed->number(QStringLiteral("--every")).value_or(0);
+    const bool json = parsed->isSet(QStringLiteral("--json")),
+               all = parsed->isSet(QStringLiteral("--all"));
+    QString problem;
     const QString verb = words.value(0);
     const QStringList items = words.mid(1);
     if (verb != u"add" && verb != u"list" && verb != u"remove")
-        return usageOf(kQueueUsage,
-                       verb.isEmpty() ? QString() : QStringLiteral("未知的子命令：%1").arg(verb));
-    if (verb == u"list" && !items.isEmpty())
-        return usageOf(kQueueUsage, QStringLiteral("list 不带参数"));
+        return usage(verb.isEmpty() ? QString() : QStringLiteral("未知的子命令：%1").arg(verb));
+    if (verb == u"list" && !items.isEmpty()) return usage(QStringLiteral("list 不带参数"));
     if (verb == u"remove" && items.isEmpty() == !all)
-        return usageOf(kQueueUsage, QStringLiteral("remove 需要主机，或者 --all"));
+        return usage(QStringLiteral("remove 需要主机，或者 --all"));
 
     // The hosts of add, expanded as a batch expands them, with their people.
     std::vector<q::NewTarget> targets;
     if (verb == u"add") {
         batch::HostList hosts;
         for (const QString& item : items)
-            if (!hosts.add(item, problem)) return usageOf(kQueueUsage, problem);
+            if (!hosts.add(item, problem)) return usage(problem);
         if (!hostsFile.isEmpty()) {
             QString reason;
             const auto bytes = common::readInputFile(hostsFile, common::kMaxInputFileBytes, reason);
@@ -234,9 +229,9 @@ int queueCommand(const QStringList& args) {
                 return 1;
             }
             for (const QString& item : batch::itemsOfFile(QString::fromUtf8(*bytes)))
-                if (!hosts.add(item, problem)) return usageOf(kQueueUsage, problem);
+                if (!hosts.add(item, problem)) return usage(problem);
         }
-        if (hosts.hosts().isEmpty()) return usageOf(kQueueUsage, QStringLiteral("add 需要主机"));
+        if (hosts.hosts().isEmpty()) return usage(QStringLiteral("add 需要主机"));
         QHash<QString, batch::Person> people;
         if (!peopleFile.isEmpty()) {
             QString reason;
@@ -249,23 +244,23 @@ int queueCommand(const QStringList& args) {
             }
             const auto read = batch::parsePeople(
                 *bytes, common::charsetOfLocale(common::localeNameFromEnvironment()), problem);
-            if (!read)
-                return usageOf(kQueueUsage, QStringLiteral("%1：%2").arg(peopleFile, problem));
+            if (!read) return usage(QStringLiteral("%1：%2").arg(peopleFile, problem));
             people = *read;
         }
         for (const QString& h : hosts.hosts()) {
             if (!people.contains(h) && (!department || !person))
-                return usageOf(kQueueUsage,
-                               QStringLiteral("主机 %1 没有部门和使用人：请用 --people 文件，或 "
-                                              "--department 和 --person")
-                                   .arg(h));
+                return usage(QStringLiteral("主机 %1 没有部门和使用人：请用 --people 文件，或 "
+                                            "--department 和 --person")
+                                 .arg(h));
             const batch::Person who =
                 people.value(h, {department.value_or(QString()), person.value_or(QString())});
             targets.push_back({h, textArgument(who.department), textArgument(who.person)});
         }
     }
 
-    const std::optional<QString> connstr = archiveConnection(archiveOption, passwordFile, problem);
+    const std::optional<QString> connstr =
+        archiveConnection(parsed->optionalValue(QStringLiteral("--archive")),
+                          parsed->value(QStringLiteral("--archive-password-file")), problem);
     if (!connstr) {
         printLine(stderr, problem);
         return 1;
@@ -542,65 +537,102 @@ int runWorker(const WorkerOptions& o) {
     return archiveFailures > 0 ? 1 : 0;
 }
 
+const common::CommandLine& workerLine() {
+    using common::ValueKind;
+    static const common::CommandLine line = [] {
+        const auto duration = [](const char* name, const char* example,
+                                 const QString& description) {
+            const QString message =
+                QStringLiteral("%1 需要一个时长，例如 ") + QLatin1String(example);
+            return common::Option{.names = {QString::fromLatin1(name)},
+                                  .valueName = QStringLiteral("时长"),
+                                  .description = description,
+                                  .kind = ValueKind::Duration,
+                                  .empty = common::Empty::Missing,
+                                  .missingMessage = message,
+                                  .invalidMessage = message};
+        };
+        common::Section s{
+            .head = QStringLiteral(
+                "用法：qelto-cli worker [--archive 连接字符串] [--jobs N] [--lease 时长] "
+                "[--credentials 文件]\n"
+                "  "
+                "从档案的检测队列中领取到期的目标并检测，把摘要和完整检测连同目标的释放一起保存；\n"
+                "  可以在几台计算机上同时运行（PostgreSQL 档案；SQLite 档案只用一个）\n"),
+            .options =
+                {
+                    {.names = {QStringLiteral("--jobs")},
+                     .valueName = QStringLiteral("N"),
+                     .description = QStringLiteral("同时检测的目标数（默认 8，1 到 256）"),
+                     .kind = ValueKind::Count,
+                     .empty = common::Empty::Missing,
+                     .missingMessage = QStringLiteral("%1 的值应为 1 到 256 之间的整数"),
+                     .min = 1,
+                     .max = 256},
+                    duration(
+                        "--lease", "5m",
+                        QStringLiteral(
+                            "领取的租约（默认 5m）：扫描程序中断后，它的目标在租约结束时交还")),
+                    fileOption(
+                        "--credentials",
+                        QStringLiteral("每行“主机模式 用户名 密码”（模式可用 * 和 ?；"
+                                       "第一个匹配的行有效）；\n"
+                                       "文件只能由它的所有者读写；没有匹配的主机用当前登录凭证")),
+                    {.names = {QStringLiteral("--name")},
+                     .valueName = QStringLiteral("名称"),
+                     .description =
+                         QStringLiteral("扫描程序在队列中的名称（默认 计算机名:进程号）"),
+                     .kind = ValueKind::Text,
+                     .empty = common::Empty::Missing,
+                     .missingMessage = QStringLiteral("%1 需要一个名称")},
+                    duration("--poll", "10s",
+                             QStringLiteral("没有到期目标时多久查看一次队列（默认 10s）")),
+                    {.names = {QStringLiteral("--once")},
+                     .description = QStringLiteral("没有到期的目标并且手头的检测都完成时退出")},
+                    fileOption("--snapshot",
+                               QStringLiteral("每个目标都从这个快照文件检测（试用）")),
+                    common::helpRow(QStringLiteral("--accept-new-host-key、--ca-file "
+                                                   "文件、--pin-sha256 指纹、--timeout 秒、")),
+                    common::helpRow(QStringLiteral("--connect-timeout 秒：同 scan")),
+                    helpOption(),
+                },
+            .column = 20,
+            .tail = QStringLiteral(
+                "  收到 SIGTERM 或 SIGINT 时不再领取，完成正在进行的检测，交还其余目标后退出\n")};
+        for (common::Option& o : archiveOptions()) s.options.push_back(std::move(o));
+        return common::CommandLine{.sections = {std::move(s), connectionSection(false)},
+                                   .unknownMessage = QStringLiteral("未知的参数：%1"),
+                                   .endOfOptions = false,
+                                   .maxOperands = 0,
+                                   .extraOperandMessage = QStringLiteral("未知的参数：%1")};
+    }();
+    return line;
+}
+
 }  // namespace
 
 int workerCommand(const QStringList& args) {
+    int status = 0;
+    const auto parsed = readArguments(workerLine(), args, status);
+    if (!parsed) return status;
+    const auto usage = [](const QString& problem) { return usageError(workerLine(), problem); };
     WorkerOptions o;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        QString problem;
-        const auto value = [&](QString& into) {
-            if (i + 1 >= args.size() || args[i + 1].isEmpty()) return false;
-            into = args[++i];
-            return true;
-        };
-        const auto duration = [&](qint64& into) {
-            QString v;
-            const std::optional<qint64> s = value(v) ? durationSeconds(v) : std::nullopt;
-            if (s) into = *s;
-            return s.has_value();
-        };
-        const Taken taken = takeConnectionOption(args, i, o.connection, problem);
-        if (taken == Taken::Bad) return usageOf(kWorkerUsage, problem);
-        if (taken == Taken::Yes) continue;
-        if (a == u"--help" || a == u"-h") {
-            printText(stdout, QString::fromUtf8(kWorkerUsage));
-            return 0;
-        } else if (takeArchiveOptions(args, i, o.archive, o.passwordFile, problem)) {
-            if (!problem.isEmpty()) return usageOf(kWorkerUsage, problem);
-        } else if (a == u"--jobs") {
-            QString n;
-            bool ok = false;
-            if (value(n)) o.jobs = n.toInt(&ok);
-            if (!ok || o.jobs < 1 || o.jobs > 256)
-                return usageOf(kWorkerUsage, QStringLiteral("--jobs 的值应为 1 到 256 之间的整数"));
-        } else if (a == u"--lease") {
-            if (!duration(o.lease))
-                return usageOf(kWorkerUsage, QStringLiteral("--lease 需要一个时长，例如 5m"));
-        } else if (a == u"--poll") {
-            if (!duration(o.poll))
-                return usageOf(kWorkerUsage, QStringLiteral("--poll 需要一个时长，例如 10s"));
-        } else if (a == u"--credentials") {
-            if (!value(o.credentialsFile))
-                return usageOf(kWorkerUsage, QStringLiteral("--credentials 需要一个文件名"));
-        } else if (a == u"--snapshot") {
-            if (!value(o.snapshot))
-                return usageOf(kWorkerUsage, QStringLiteral("--snapshot 需要一个文件名"));
-        } else if (a == u"--name") {
-            if (!value(o.name)) return usageOf(kWorkerUsage, QStringLiteral("--name 需要一个名称"));
-        } else if (a == u"--once") {
-            o.once = true;
-        } else {
-            return usageOf(kWorkerUsage, QStringLiteral("未知的参数：%1").arg(a));
-        }
-    }
+    QString problem;
+    if (!takeConnectionOptions(*parsed, o.connection, problem)) return usage(problem);
+    o.archive = parsed->optionalValue(QStringLiteral("--archive"));
+    o.passwordFile = parsed->value(QStringLiteral("--archive-password-file"));
+    o.credentialsFile = parsed->value(QStringLiteral("--credentials"));
+    o.snapshot = parsed->value(QStringLiteral("--snapshot"));
+    o.name = parsed->value(QStringLiteral("--name"));
+    o.jobs = int(parsed->number(QStringLiteral("--jobs")).value_or(o.jobs));
+    o.lease = parsed->number(QStringLiteral("--lease")).value_or(o.lease);
+    o.poll = parsed->number(QStringLiteral("--poll")).value_or(o.poll);
+    o.once = parsed->isSet(QStringLiteral("--once"));
     if (!o.connection.user.isEmpty() || o.connection.password)
-        return usageOf(kWorkerUsage,
-                       QStringLiteral("扫描程序的用户名和密码来自 --credentials 文件"));
+        return usage(QStringLiteral("扫描程序的用户名和密码来自 --credentials 文件"));
     if (o.lease <= o.connection.connectTimeoutSeconds + o.connection.timeoutSeconds)
-        return usageOf(kWorkerUsage,
-                       QStringLiteral("--lease 必须长于连接和检测的时限之和（%1 秒）")
-                           .arg(o.connection.connectTimeoutSeconds + o.connection.timeoutSeconds));
+        return usage(QStringLiteral("--lease 必须长于连接和检测的时限之和（%1 秒）")
+                         .arg(o.connection.connectTimeoutSeconds + o.connection.timeoutSeconds));
     return runWorker(o);
 }
 

@@ -29,32 +29,87 @@ namespace qelto::cli {
 
 namespace {
 
-const char kUsage[] =
-    "用法：qelto-cli scan [主机…] [--hosts-file 文件] [--jobs N] [--snapshot 文件] [--user "
-    "用户名]\n"
-    "                     [--json] [-v | --verbose]\n"
-    "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
-    "  几台主机（或地址范围 192.168.1.0/24、192.168.1.10-20，也可写在 ssh://用户@范围:端口 中）\n"
-    "  时批量检测，最后输出结果表；--json 时每台主机输出一行 JSON\n"
-    "  --hosts-file 文件   从文件读主机，每行一个，# 之后是注释\n"
-    "  --jobs N            批量检测时同时检测的主机数（默认 32，1 到 256）\n"
-    "  --snapshot 文件     从快照文件（JSON）检测，而不是连接主机\n"
-    "  -v, --verbose       在标准错误输出上报告连接和检测用的时间、无法执行的查询和无法读取的值\n"
-    "  --report            把检测报告写入主目录 $HOME "
-    "中的“计算机名.doc”（批量时“计算机名-主机.doc”）\n"
-    "  --report-dir 目录   把检测报告写入这个目录（也可写成 --report=目录）\n"
-    "  --save --department 部门 --person 使用人 [--archive 连接字符串]\n"
-    "                      把这次检测的摘要存入档案（也可由环境变量 QELTO_ARCHIVE 指定档案）\n"
-    "  --people 文件       批量保存时各主机的部门和使用人（CSV：主机,部门,使用人）\n"
-    "  --archive-password-file 文件\n"
-    "                      档案服务器的密码（文件的第一行）；也可用环境变量 "
-    "QELTO_ARCHIVE_PASSWORD\n"
-    "  --                  其后的参数都不是选项（例如以“-”开头的主机名）\n";
+const common::CommandLine& scanLine() {
+    using common::Empty;
+    using common::ValueKind;
+    const QString fileName = QStringLiteral("%1 需要一个文件名");
+    static const common::CommandLine line{
+        .sections = {
+            {.head =
+                 QStringLiteral("用法：qelto-cli scan [主机…] [--hosts-file 文件] [--jobs N] "
+                                "[--snapshot 文件] [--user 用户名]\n"
+                                "                     [--json] [-v | --verbose]\n"
+                                "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
+                                "  几台主机（或地址范围 192.168.1.0/24、192.168.1.10-20，也可写在 "
+                                "ssh://用户@范围:端口 中）\n"
+                                "  时批量检测，最后输出结果表；--json 时每台主机输出一行 JSON\n"),
+             .options =
+                 {
+                     helpOption(),
+                     {.names = {QStringLiteral("--json")}, .hidden = true},
+                     {.names = {QStringLiteral("--hosts-file")},
+                      .valueName = QStringLiteral("文件"),
+                      .description = QStringLiteral("从文件读主机，每行一个，# 之后是注释"),
+                      .kind = ValueKind::File,
+                      .empty = Empty::Missing,
+                      .missingMessage = fileName},
+                     {.names = {QStringLiteral("--jobs")},
+                      .valueName = QStringLiteral("N"),
+                      .description =
+                          QStringLiteral("批量检测时同时检测的主机数（默认 32，1 到 256）"),
+                      .kind = ValueKind::Count,
+                      .missingMessage = QStringLiteral("%1 的值应为 1 到 256 之间的整数"),
+                      .min = 1,
+                      .max = 256},
+                     {.names = {QStringLiteral("--snapshot")},
+                      .valueName = QStringLiteral("文件"),
+                      .description = QStringLiteral("从快照文件（JSON）检测，而不是连接主机"),
+                      .kind = ValueKind::File,
+                      .empty = Empty::Refused,
+                      .missingMessage = fileName,
+                      .emptyMessage = QStringLiteral("%1 的文件名不能为空")},
+                     {.names = {QStringLiteral("--verbose"), QStringLiteral("-v")},
+                      .description = QStringLiteral("在标准错误输出上报告连接和检测用的时间、"
+                                                    "无法执行的查询和无法读取的值")},
+                     reportOption(QStringLiteral("把检测报告写入主目录 $HOME 中的“计算机名.doc”"
+                                                 "（批量时“计算机名-主机.doc”）")),
+                     reportDirOption(
+                         QStringLiteral("把检测报告写入这个目录（也可写成 --report=目录）")),
+                     {.names = {QStringLiteral("--save")},
+                      .description = QStringLiteral("把这次检测的摘要存入档案（也可由环境变量 "
+                                                    "QELTO_ARCHIVE 指定档案）"),
+                      .label = QStringLiteral("--save --department 部门 --person 使用人 "
+                                              "[--archive 连接字符串]")},
+                     {.names = {QStringLiteral("--department")},
+                      .kind = ValueKind::Text,
+                      .missingMessage = QStringLiteral("%1 需要一个部门"),
+                      .hidden = true},
+                     {.names = {QStringLiteral("--person")},
+                      .kind = ValueKind::Text,
+                      .missingMessage = QStringLiteral("%1 需要一个使用人"),
+                      .hidden = true},
+                     archiveOption(QString()),
+                     {.names = {QStringLiteral("--people")},
+                      .valueName = QStringLiteral("文件"),
+                      .description =
+                          QStringLiteral("批量保存时各主机的部门和使用人（CSV：主机,部门,"
+                                         "使用人）"),
+                      .kind = ValueKind::File,
+                      .empty = Empty::Missing,
+                      .missingMessage = fileName},
+                     archivePasswordFileOption(
+                         QStringLiteral("档案服务器的密码（文件的第一行）；也可用环境变量 "
+                                        "QELTO_ARCHIVE_PASSWORD")),
+                     endOfOptionsRow(QStringLiteral("主机名")),
+                 },
+             .column = 20},
+            connectionSection(),
+        }};
+    return line;
+}
 
 int usage(const QString& problem) {
-    if (!problem.isEmpty()) printLine(stderr, problem);
-    printText(stderr, QString::fromUtf8(kUsage) + QString::fromUtf8(kConnectionUsage));
-    return 2;
+    return usageError(scanLine(), problem);
 }
 
 struct ScanOptions {
@@ -395,77 +450,25 @@ int batchScan(ScanOptions o) {
 }  // namespace
 
 int scanCommand(const QStringList& args) {
+    int status = 0;
+    const auto parsed = readArguments(scanLine(), args, status);
+    if (!parsed) return status;
     ScanOptions o;
-    bool options = true;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        auto value = [&](QString& into) {
-            if (i + 1 >= args.size()) return false;
-            into = args[++i];
-            return true;
-        };
-        if (options && a == u"--") {
-            options = false;
-            continue;
-        }
-        if (!options) {
-            o.hosts << a;
-            continue;
-        }
-        QString problem;
-        const Taken taken = takeConnectionOption(args, i, o.connection, problem);
-        if (taken == Taken::Bad) return usage(problem);
-        if (taken == Taken::Yes) continue;
-        if (a == u"--help" || a == u"-h") {
-            printText(stdout, QString::fromUtf8(kUsage) + QString::fromUtf8(kConnectionUsage));
-            return 0;
-        } else if (a == u"--json") {
-            o.json = true;
-        } else if (a == u"--verbose" || a == u"-v") {
-            o.verbose = true;
-        } else if (a == u"--snapshot") {
-            if (!value(o.snapshot)) return usage(QStringLiteral("--snapshot 需要一个文件名"));
-            if (o.snapshot.isEmpty()) return usage(QStringLiteral("--snapshot 的文件名不能为空"));
-        } else if (a == u"--report") {
-            // Never takes the next argument, which may be the host.
-            o.report = true;
-        } else if (a.startsWith(u"--report=") || a == u"--report-dir") {
-            o.report = true;
-            if (a == u"--report-dir" && !value(o.reportDir))
-                return usage(QStringLiteral("--report-dir 需要一个目录"));
-            if (a != u"--report-dir") o.reportDir = a.mid(9);
-            if (o.reportDir.isEmpty())
-                return usage(QStringLiteral("%1 的目录不能为空").arg(a.section(u'=', 0, 0)));
-        } else if (a == u"--save") {
-            o.save = true;
-        } else if (a == u"--department") {
-            if (!value(o.department)) return usage(QStringLiteral("--department 需要一个部门"));
-        } else if (a == u"--person") {
-            if (!value(o.person)) return usage(QStringLiteral("--person 需要一个使用人"));
-        } else if (a == u"--archive") {
-            if (!value(o.archive.emplace()))
-                return usage(QStringLiteral("--archive 需要一个连接字符串"));
-        } else if (a == u"--archive-password-file") {
-            if (!value(o.archivePasswordFile) || o.archivePasswordFile.isEmpty())
-                return usage(QStringLiteral("--archive-password-file 需要一个文件名"));
-        } else if (a == u"--hosts-file") {
-            if (!value(o.hostsFile) || o.hostsFile.isEmpty())
-                return usage(QStringLiteral("--hosts-file 需要一个文件名"));
-        } else if (a == u"--people") {
-            if (!value(o.peopleFile) || o.peopleFile.isEmpty())
-                return usage(QStringLiteral("--people 需要一个文件名"));
-        } else if (a == u"--jobs") {
-            QString n;
-            bool ok = false;
-            if (value(n)) o.jobs = n.toInt(&ok);
-            if (!ok || o.jobs < 1 || o.jobs > 256)
-                return usage(QStringLiteral("--jobs 的值应为 1 到 256 之间的整数"));
-        } else if (a.startsWith(u'-')) {
-            return usage(QStringLiteral("未知选项：%1").arg(a));
-        } else {
-            o.hosts << a;
-        }
-    }
+    QString problem;
+    if (!takeConnectionOptions(*parsed, o.connection, problem)) return usage(problem);
+    o.hosts = parsed->operands;
+    o.json = parsed->isSet(QStringLiteral("--json"));
+    o.verbose = parsed->isSet(QStringLiteral("--verbose"));
+    o.snapshot = parsed->value(QStringLiteral("--snapshot"));
+    o.report = reportDirectory(*parsed, o.reportDir);
+    o.save = parsed->isSet(QStringLiteral("--save"));
+    o.department = parsed->value(QStringLiteral("--department"));
+    o.person = parsed->value(QStringLiteral("--person"));
+    o.archive = parsed->optionalValue(QStringLiteral("--archive"));
+    o.archivePasswordFile = parsed->value(QStringLiteral("--archive-password-file"));
+    o.hostsFile = parsed->value(QStringLiteral("--hosts-file"));
+    o.peopleFile = parsed->value(QStringLiteral("--people"));
+    o.jobs = int(parsed->number(QStringLiteral("--jobs")).value_or(o.jobs));
     const bool isBatch = o.hosts.size() > 1 || !o.hostsFile.isEmpty() || !o.peopleFile.isEmpty() ||
                          std::any_of(o.hosts.begin(), o.hosts.end(), batch::isRange);
     if (isBatch) return batchScan(o);
@@ -475,7 +478,6 @@ int scanCommand(const QStringList& args) {
 
     std::shared_ptr<const wmi::InstanceStore> snapshot;
     if (!loadSnapshotOption(o, snapshot)) return 1;
-    QString problem;
     auto request = makeRequest(o.connection, problem);
     if (!request) {
         printLine(stderr, problem);
