@@ -1,5 +1,6 @@
 #include "connector.h"
 
+#include "classes/classes.h"
 #include "context.h"
 #include "source.h"
 #include "zone.h"
@@ -174,10 +175,7 @@ Variant Context::dmi(const char* name) const {
 std::shared_ptr<InstanceStore> buildStore(const Gathered& gathered) {
     auto store = std::make_shared<InstanceStore>();
     const Context c(gathered);
-    addSystemClasses(c, *store);
-    addBoardClasses(c, *store);
-    addDeviceClasses(c, *store);
-    addNetworkClasses(c, *store);
+    buildClasses(c, *store);
     return store;
 }
 
