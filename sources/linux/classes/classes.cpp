@@ -69,47 +69,57 @@ QHash<QString, QString> udevMemory(const Context& c) {
     return keyValues(c.g.text(QStringLiteral("/run/udev/data/+dmi:id")), u"E:");
 }
 
+namespace {
+
+// An interface of /sys/class/net; nullopt for loopback and for a name that is not there.
+std::optional<Interface> readInterface(const Context& c, const QString& name) {
+    const QString dir = QStringLiteral("/sys/class/net/") + name + u'/';
+    if (!c.g.file(dir + QStringLiteral("address")) &&
+        !c.g.exists(QStringLiteral("/sys/class/net/") + name))
+        return std::nullopt;
+    Interface i;
+    i.name = name;
+    i.type = int(toUnsigned(c.g.text(dir + QStringLiteral("type"))).value_or(0));
+    if (i.type == 772 || name == u"lo") return std::nullopt;  // loopback
+    i.mac = macAddress(c.line(dir + QStringLiteral("address")));
+    i.up = toUnsigned(c.g.text(dir + QStringLiteral("flags")), 16).value_or(0) & 0x1;
+    i.index = qint64(toUnsigned(c.g.text(dir + QStringLiteral("ifindex"))).value_or(0));
+    const QString devicePath = c.g.link(dir + QStringLiteral("device"));
+    i.device = !devicePath.isEmpty();
+    if (i.device) {
+        if (const UsbDevice* usb = c.usbOf(devicePath)) {
+            i.maker = c.usbVendorName(*usb);
+            i.model = usb->productName.isEmpty() ? c.usbIds().device(usb->vendor, usb->product)
+                                                 : usb->productName;
+        } else if (const PciDevice* pci = c.pciOf(devicePath)) {
+            i.maker = c.pciVendorName(pci->vendor);
+            i.model = c.pciIds().device(pci->vendor, pci->device);
+        } else if (auto v = toUnsigned(c.g.text(dir + QStringLiteral("device/vendor")), 16)) {
+            i.maker = QStringLiteral("0x") + hex4(quint16(*v));  // a bus without a name database
+        } else {
+            i.maker = devicePath.section(u'/', -1);
+        }
+    } else {
+        const auto uevent = keyValues(c.g.text(dir + QStringLiteral("uevent")));
+        i.kind = uevent.value(QStringLiteral("DEVTYPE"));
+        if (c.g.isDir(dir + QStringLiteral("bonding"))) i.kind = QStringLiteral("bond");
+        if (c.g.isDir(dir + QStringLiteral("bridge"))) i.kind = QStringLiteral("bridge");
+        i.maker = QStringLiteral("Linux");
+    }
+    return i;
+}
+
+}  // namespace
+
 Network network(const Context& c) {
     Network net;
     QHash<QString, Interface>& all = net.all;
     QStringList names;
     for (const QString& name : c.g.children(QStringLiteral("/sys/class/net"))) {
-        const QString dir = QStringLiteral("/sys/class/net/") + name + u'/';
-        if (!c.g.file(dir + QStringLiteral("address")) &&
-            !c.g.exists(QStringLiteral("/sys/class/net/") + name))
-            continue;
-        Interface i;
-        i.name = name;
-        i.type = int(toUnsigned(c.g.text(dir + QStringLiteral("type"))).value_or(0));
-        if (i.type == 772 || name == u"lo") continue;  // loopback
-        i.mac = macAddress(c.line(dir + QStringLiteral("address")));
-        i.up = toUnsigned(c.g.text(dir + QStringLiteral("flags")), 16).value_or(0) & 0x1;
-        i.index = qint64(toUnsigned(c.g.text(dir + QStringLiteral("ifindex"))).value_or(0));
-        const QString devicePath = c.g.link(dir + QStringLiteral("device"));
-        i.device = !devicePath.isEmpty();
-        if (i.device) {
-            if (const UsbDevice* usb = c.usbOf(devicePath)) {
-                i.maker = c.usbVendorName(*usb);
-                i.model = usb->productName.isEmpty() ? c.usbIds().device(usb->vendor, usb->product)
-                                                     : usb->productName;
-            } else if (const PciDevice* pci = c.pciOf(devicePath)) {
-                i.maker = c.pciVendorName(pci->vendor);
-                i.model = c.pciIds().device(pci->vendor, pci->device);
-            } else if (auto v = toUnsigned(c.g.text(dir + QStringLiteral("device/vendor")), 16)) {
-                i.maker =
-                    QStringLiteral("0x") + hex4(quint16(*v));  // a bus without a name database
-            } else {
-                i.maker = devicePath.section(u'/', -1);
-            }
-        } else {
-            const auto uevent = keyValues(c.g.text(dir + QStringLiteral("uevent")));
-            i.kind = uevent.value(QStringLiteral("DEVTYPE"));
-            if (c.g.isDir(dir + QStringLiteral("bonding"))) i.kind = QStringLiteral("bond");
-            if (c.g.isDir(dir + QStringLiteral("bridge"))) i.kind = QStringLiteral("bridge");
-            i.maker = QStringLiteral("Linux");
+        if (std::optional<Interface> i = readInterface(c, name)) {
+            all.insert(name, *i);
+            names << name;
         }
-        all.insert(name, i);
-        names << name;
     }
 
     // Software interfaces resting (through their lower interfaces) on a device's interface.

@@ -124,6 +124,33 @@ Variant encryptionLevel(const Context& c) {
     return Variant(qint64(best) * 8);
 }
 
+Variant rootDevice(const Context& c) {
+    Variant device;
+    for (const Mount& m : parseMountinfo(c.g.text(QStringLiteral("/proc/self/mountinfo"))))
+        if (m.mountPoint == u"/") device = textOrNull(m.source);
+    return device;
+}
+
+Variant bootTime(const Context& c) {
+    Variant boot;
+    for (const QByteArray& line : c.g.text(QStringLiteral("/proc/stat")).split('\n'))
+        if (line.startsWith("btime "))
+            if (auto t = toUnsigned(line.mid(6))) boot = Variant(c.dateTime(qint64(*t)));
+    return boot;
+}
+
+Variant processCount(const Context& c) {
+    qint64 processes = 0;
+    if (const auto procs = c.g.list(QStringLiteral("/proc"))) {
+        for (const QString& n : *procs) {
+            bool ok = false;
+            n.toUInt(&ok);
+            if (ok) ++processes;
+        }
+    }
+    return processes > 0 ? Variant(processes) : Variant();
+}
+
 }  // namespace
 
 void addOperatingSystem(const Context& c, InstanceStore& store) {
@@ -155,17 +182,10 @@ void addOperatingSystem(const Context& c, InstanceStore& store) {
     o.set("SystemDrive", Variant(QStringLiteral("/")));
     o.set("SystemDirectory", Variant());
     o.set("WindowsDirectory", Variant());
-    Variant rootDevice;
-    for (const Mount& m : parseMountinfo(c.g.text(QStringLiteral("/proc/self/mountinfo"))))
-        if (m.mountPoint == u"/") rootDevice = textOrNull(m.source);
-    o.set("SystemDevice", rootDevice);
+    o.set("SystemDevice", rootDevice(c));
     o.set("EncryptionLevel", encryptionLevel(c));
     o.set("Status", Variant(QStringLiteral("OK")));
-    Variant boot;
-    for (const QByteArray& line : c.g.text(QStringLiteral("/proc/stat")).split('\n'))
-        if (line.startsWith("btime "))
-            if (auto t = toUnsigned(line.mid(6))) boot = Variant(c.dateTime(qint64(*t)));
-    o.set("LastBootUpTime", boot);
+    o.set("LastBootUpTime", bootTime(c));
     o.set("Primary", Variant(true));
     auto kb = [&](const char* key) -> std::optional<quint64> {
         const QString k = QString::fromLatin1(key);
@@ -181,15 +201,7 @@ void addOperatingSystem(const Context& c, InstanceStore& store) {
         free = *kb("MemFree") + kb("Buffers").value_or(0) + kb("Cached").value_or(0);
     o.set("FreePhysicalMemory", free ? uint64Text(*free) : Variant());
     o.set("SerialNumber", textOrNull(c.line(QStringLiteral("/etc/machine-id"))));
-    qint64 processes = 0;
-    if (const auto procs = c.g.list(QStringLiteral("/proc"))) {
-        for (const QString& n : *procs) {
-            bool ok = false;
-            n.toUInt(&ok);
-            if (ok) ++processes;
-        }
-    }
-    o.set("NumberOfProcesses", processes > 0 ? Variant(processes) : Variant());
+    o.set("NumberOfProcesses", processCount(c));
     o.set("NumberOfUsers", Variant(qint64(sessionCount(c))));
     o.set("LocalDateTime", c.now > 0 ? Variant(wmiDateTime(c.now, c.micro, c.offset)) : Variant());
     o.set("CSName", host.isEmpty() ? Variant() : Variant(host));

@@ -5,6 +5,49 @@
 
 namespace qelto::wmi::lnx {
 
+namespace {
+
+// The mode shown: the first mode of the connected display, else what its EDID prefers, else the
+// frame buffer console's.
+struct Mode {
+    Variant width, height, bpp, refresh, minHz, maxHz;
+};
+
+Mode modeOf(const Context& c, const Connector* shown) {
+    Mode m;
+    Variant &width = m.width, &height = m.height;
+    if (shown) {
+        const QStringList wh = shown->firstMode.split(u'x');
+        if (wh.size() == 2) {
+            if (auto w = toUnsigned(wh[0])) width = Variant(qint64(*w));
+            if (auto h = toUnsigned(wh[1])) height = Variant(qint64(*h));
+        }
+        if (shown->edid) {
+            if (width.isNull() && shown->edid->width) width = Variant(qint64(shown->edid->width));
+            if (height.isNull() && shown->edid->height)
+                height = Variant(qint64(shown->edid->height));
+            if (shown->edid->refreshHz) m.refresh = Variant(qint64(*shown->edid->refreshHz));
+            if (shown->edid->minVerticalHz) m.minHz = Variant(qint64(*shown->edid->minVerticalHz));
+            if (shown->edid->maxVerticalHz) m.maxHz = Variant(qint64(*shown->edid->maxVerticalHz));
+        }
+    }
+    // The frame buffer console's mode, when there is one.
+    if (width.isNull()) {
+        const QStringList fb =
+            c.line(QStringLiteral("/sys/class/graphics/fb0/virtual_size")).split(u',');
+        if (fb.size() == 2) {
+            if (auto w = toUnsigned(fb[0])) width = Variant(qint64(*w));
+            if (auto h = toUnsigned(fb[1])) height = Variant(qint64(*h));
+        }
+    }
+    if (auto b = toUnsigned(c.g.text(QStringLiteral("/sys/class/graphics/fb0/bits_per_pixel")));
+        b && *b && !width.isNull())
+        m.bpp = Variant(qint64(*b));
+    return m;
+}
+
+}  // namespace
+
 void addVideoControllers(const Context& c, InstanceStore& store) {
     InstanceBuilder<"Win32_VideoController">::declare(store);
     const std::vector<Connector> displays = connectedDisplays(c);
@@ -32,43 +75,13 @@ void addVideoControllers(const Context& c, InstanceStore& store) {
         v.set("VideoProcessor", Variant(bracket > 0 ? device.left(bracket).trimmed() : device));
         v.set("AdapterCompatibility", Variant(c.pciVendorName(d.vendor)));
         v.set("AdapterDACType", Variant());
-        Variant width, height, bpp, refresh, minHz, maxHz;
-        if (shown) {
-            const QStringList wh = shown->firstMode.split(u'x');
-            if (wh.size() == 2) {
-                if (auto w = toUnsigned(wh[0])) width = Variant(qint64(*w));
-                if (auto h = toUnsigned(wh[1])) height = Variant(qint64(*h));
-            }
-            if (shown->edid) {
-                if (width.isNull() && shown->edid->width)
-                    width = Variant(qint64(shown->edid->width));
-                if (height.isNull() && shown->edid->height)
-                    height = Variant(qint64(shown->edid->height));
-                if (shown->edid->refreshHz) refresh = Variant(qint64(*shown->edid->refreshHz));
-                if (shown->edid->minVerticalHz)
-                    minHz = Variant(qint64(*shown->edid->minVerticalHz));
-                if (shown->edid->maxVerticalHz)
-                    maxHz = Variant(qint64(*shown->edid->maxVerticalHz));
-            }
-        }
-        // The frame buffer console's mode, when there is one.
-        if (width.isNull()) {
-            const QStringList fb =
-                c.line(QStringLiteral("/sys/class/graphics/fb0/virtual_size")).split(u',');
-            if (fb.size() == 2) {
-                if (auto w = toUnsigned(fb[0])) width = Variant(qint64(*w));
-                if (auto h = toUnsigned(fb[1])) height = Variant(qint64(*h));
-            }
-        }
-        if (auto b = toUnsigned(c.g.text(QStringLiteral("/sys/class/graphics/fb0/bits_per_pixel")));
-            b && *b && !width.isNull())
-            bpp = Variant(qint64(*b));
-        v.set("CurrentHorizontalResolution", width);
-        v.set("CurrentVerticalResolution", height);
-        v.set("CurrentBitsPerPixel", bpp);
-        v.set("CurrentRefreshRate", refresh);
-        v.set("MinRefreshRate", minHz);
-        v.set("MaxRefreshRate", maxHz);
+        const Mode m = modeOf(c, shown);
+        v.set("CurrentHorizontalResolution", m.width);
+        v.set("CurrentVerticalResolution", m.height);
+        v.set("CurrentBitsPerPixel", m.bpp);
+        v.set("CurrentRefreshRate", m.refresh);
+        v.set("MinRefreshRate", m.minHz);
+        v.set("MaxRefreshRate", m.maxHz);
         Variant ram;
         if (!card.isEmpty())
             if (auto b = toUnsigned(c.g.text(QStringLiteral("/sys/class/drm/") + card +
