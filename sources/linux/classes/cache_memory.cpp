@@ -60,9 +60,9 @@ void addCacheMemory(const Context& c, InstanceStore& store) {
     for (auto pkg = sizes.cbegin(); pkg != sizes.cend(); ++pkg)
         for (auto lv = pkg->cbegin(); lv != pkg->cend(); ++lv) {
             InstanceBuilder<"Win32_CacheMemory"> i(store);
-            i.set("Level", Variant(qint64(lv.key() + 2)));  // 3 primary, 4 secondary, 5 tertiary
-            i.set("MaxCacheSize", Variant(qint64(lv.value())));
-            i.set("InstalledSize", Variant(qint64(lv.value())));
+            i.set("Level", qint64(lv.key() + 2));  // 3 primary, 4 secondary, 5 tertiary
+            i.set("MaxCacheSize", qint64(lv.value()));
+            i.set("InstalledSize", qint64(lv.value()));
         }
 }
 

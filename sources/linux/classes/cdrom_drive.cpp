@@ -34,10 +34,9 @@ void addCdromDrives(const Context& c, InstanceStore& store) {
         InstanceBuilder<"Win32_CDROMDrive"> d(store);
         QString caption = QString(vendor + u' ' + model).simplified();
         if (caption.isEmpty()) caption = name;
-        d.set("Caption", Variant(caption + (usb ? QStringLiteral(" USB Device") : QString())));
-        d.set("Name", Variant(caption));
-        d.set("Manufacturer",
-              Variant(vendor.isEmpty() || vendor == u"ATA" ? kStandardCdrom : vendor));
+        d.set("Caption", caption + (usb ? QStringLiteral(" USB Device") : QString()));
+        d.set("Name", caption);
+        d.set("Manufacturer", vendor.isEmpty() || vendor == u"ATA" ? kStandardCdrom : vendor);
         const qsizetype col = drives.indexOf(name);
         auto can = [&](const char* key) {
             const QStringList v = info.value(QString::fromLatin1(key));
@@ -50,11 +49,11 @@ void addCdromDrives(const Context& c, InstanceStore& store) {
             media = QStringLiteral("DVD-ROM");
         else if (can("Can write CD-R") || can("Can write CD-RW"))
             media = QStringLiteral("CD Writer");
-        d.set("MediaType", Variant(media));
+        d.set("MediaType", media);
         QString drive = QStringLiteral("/dev/") + name;
         for (const Mount& m : mounts)
             if (m.source == drive) drive = m.mountPoint;
-        d.set("Drive", Variant(drive));
+        d.set("Drive", drive);
     }
 }
 

@@ -209,8 +209,8 @@ void addComputerSystem(const Context& c, InstanceStore& store) {
     const Membership m = membership(c);
     cs.set("Domain", m.domain);
     cs.set("Workgroup", m.workgroup);
-    cs.set("DomainRole", Variant(qint64(m.role)));
-    cs.set("PartOfDomain", Variant(m.workgroup.isNull()));
+    cs.set("DomainRole", qint64(m.role));
+    cs.set("PartOfDomain", m.workgroup.isNull());
     cs.set("BootupState", bootupState(c));
     cs.set("SystemStartupOptions", startupOptions(c));
     // Packages (sockets), as the count of processors of the machine, and the logical
@@ -225,10 +225,10 @@ void addComputerSystem(const Context& c, InstanceStore& store) {
         return b.contains(QStringLiteral("processor"));
     });
     const qsizetype logical = listed > 0 ? listed : online.size();
-    if (logical > 0) cs.set("NumberOfLogicalProcessors", Variant(qint64(logical)));
+    if (logical > 0) cs.set("NumberOfLogicalProcessors", qint64(logical));
     if (packages.isEmpty())
         for (const QString& p : online) packages.insert(c.line(p));
-    cs.set("NumberOfProcessors", Variant(qint64(qMax<qsizetype>(1, packages.size()))));
+    cs.set("NumberOfProcessors", qint64(qMax<qsizetype>(1, packages.size())));
     const auto mem = parseMeminfo(c.g.text(QStringLiteral("/proc/meminfo")));
     if (mem.contains(QStringLiteral("MemTotal")))
         cs.set("TotalPhysicalMemory", uint64Text(mem.value(QStringLiteral("MemTotal")) * 1024));

@@ -21,15 +21,14 @@ void addDesktopMonitors(const Context& c, InstanceStore& store) {
             pnpRead = true;
         }
         InstanceBuilder<"Win32_DesktopMonitor"> m(store);
-        m.set("Name", Variant(k.edid->name.isEmpty() ? QStringLiteral("通用即插即用监视器")
-                                                     : k.edid->name));
-        m.set("PNPDeviceID", Variant(QStringLiteral("DISPLAY\\%1%2\\%3")
-                                         .arg(k.edid->manufacturerId,
-                                              hex4(k.edid->productCode).toUpper(), k.name)));
+        m.set("Name", k.edid->name.isEmpty() ? QStringLiteral("通用即插即用监视器") : k.edid->name);
+        m.set("PNPDeviceID",
+              QStringLiteral("DISPLAY\\%1%2\\%3")
+                  .arg(k.edid->manufacturerId, hex4(k.edid->productCode).toUpper(), k.name));
         const QString maker = pnp.value(k.edid->manufacturerId);
-        m.set("MonitorManufacturer", Variant(maker.isEmpty() ? k.edid->manufacturerId : maker));
-        if (k.edid->width) m.set("ScreenWidth", Variant(qint64(k.edid->width)));
-        if (k.edid->height) m.set("ScreenHeight", Variant(qint64(k.edid->height)));
+        m.set("MonitorManufacturer", maker.isEmpty() ? k.edid->manufacturerId : maker);
+        if (k.edid->width) m.set("ScreenWidth", qint64(k.edid->width));
+        if (k.edid->height) m.set("ScreenHeight", qint64(k.edid->height));
     }
 }
 

@@ -47,23 +47,23 @@ void addDiskDrives(const Context& c, InstanceStore& store) {
             maker = vendor;
         if (maker.isEmpty()) maker = kStandardDisk;
         InstanceBuilder<"Win32_DiskDrive"> d(store);
-        d.set("Caption", Variant(caption));
-        d.set("Model", Variant(caption));
-        d.set("Manufacturer", Variant(maker));
+        d.set("Caption", caption);
+        d.set("Model", caption);
+        d.set("Manufacturer", maker);
         const bool removable = c.line(dir + QStringLiteral("removable")) == u"1";
-        d.set("MediaType", Variant(removable ? QStringLiteral("Removable Media")
-                                   : usb     ? QStringLiteral("External hard disk media")
-                                             : QStringLiteral("Fixed hard disk media")));
+        d.set("MediaType", removable ? QStringLiteral("Removable Media")
+                           : usb     ? QStringLiteral("External hard disk media")
+                                     : QStringLiteral("Fixed hard disk media"));
         d.set("Size", uint64Text(sectors * 512));
-        d.set("InterfaceType", Variant(usb   ? QStringLiteral("USB")
-                                       : ata ? QStringLiteral("IDE")
-                                       : mmc ? QStringLiteral("SDC")
-                                             : QStringLiteral("SCSI")));
-        d.set("Partitions", Variant(qint64(c.g.match(QStringLiteral("/sys/block/") + name +
-                                                     QStringLiteral("/*/partition"))
-                                               .size())));
-        d.set("DeviceID", Variant(QStringLiteral("/dev/") + name));
-        d.set("Index", Variant(qint64(index++)));
+        d.set("InterfaceType", usb   ? QStringLiteral("USB")
+                               : ata ? QStringLiteral("IDE")
+                               : mmc ? QStringLiteral("SDC")
+                                     : QStringLiteral("SCSI"));
+        d.set("Partitions", qint64(c.g.match(QStringLiteral("/sys/block/") + name +
+                                             QStringLiteral("/*/partition"))
+                                       .size()));
+        d.set("DeviceID", QStringLiteral("/dev/") + name);
+        d.set("Index", qint64(index++));
     }
 }
 

@@ -17,7 +17,7 @@ void addKeyboards(const Context& c, InstanceStore& store) {
         int fkeys = 0;
         for (int code : {59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 87, 88})
             if (d.bit(QStringLiteral("KEY"), code)) ++fkeys;
-        k.set("NumberOfFunctionKeys", Variant(qint64(fkeys)));
+        k.set("NumberOfFunctionKeys", qint64(fkeys));
         // Win32_Keyboard has no Manufacturer: reading it fails, as it does on Windows.
     }
 }

@@ -19,11 +19,11 @@ void addNetworkAdapters(const Network& net, InstanceStore& store) {
             InstanceBuilder<"Win32_NetworkAdapter"> a(store);
             const QString description =
                 i.device ? (i.model.isEmpty() ? i.name : i.model) : softwareLabel(i);
-            a.set("Name", Variant(description));
-            a.set("Description", Variant(description));
-            a.set("NetConnectionID", Variant(i.name));
+            a.set("Name", description);
+            a.set("Description", description);
+            a.set("NetConnectionID", i.name);
             a.set("MACAddress", i.mac);
-            a.set("Manufacturer", Variant(i.maker));
+            a.set("Manufacturer", i.maker);
             QString type;
             if (i.type == 1)
                 type = QStringLiteral("Ethernet 802.3");
@@ -32,8 +32,8 @@ void addNetworkAdapters(const Network& net, InstanceStore& store) {
             else if (i.type == 24)
                 type = QStringLiteral("1394");
             a.set("AdapterType", type.isEmpty() ? Variant() : Variant(type));
-            a.set("PhysicalAdapter", Variant(i.device));
-            a.set("InterfaceIndex", Variant(i.index));
+            a.set("PhysicalAdapter", i.device);
+            a.set("InterfaceIndex", i.index);
         }
 }
 

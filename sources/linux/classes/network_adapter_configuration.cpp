@@ -77,10 +77,10 @@ void addNetworkAdapterConfigurations(const Context& c, const Network& net, Insta
         QString description =
             i.device ? (i.model.isEmpty() ? i.name : i.model + QStringLiteral(" (") + i.name + u')')
                      : softwareLabel(i);
-        cfg.set("Description", Variant(description));
+        cfg.set("Description", description);
         cfg.set("MACAddress", i.mac);
-        cfg.set("IPEnabled", Variant(i.up && !addrs.isEmpty()));
-        cfg.set("InterfaceIndex", Variant(i.index));
+        cfg.set("IPEnabled", i.up && !addrs.isEmpty());
+        cfg.set("InterfaceIndex", i.index);
         Variant::Array ips, masks, gws;
         for (bool v6 : {false, true})
             for (const Address& a : addrs) {
@@ -93,7 +93,7 @@ void addNetworkAdapterConfigurations(const Context& c, const Network& net, Insta
         cfg.set("IPSubnet", masks.empty() ? Variant() : Variant(std::move(masks)));
         cfg.set("DefaultIPGateway", gws.empty() ? Variant() : Variant(std::move(gws)));
         const std::optional<Lease> lease = leaseOf(c, i, addrs);
-        cfg.set("DHCPEnabled", Variant(lease.has_value() || ifupdownDhcp(c, n)));
+        cfg.set("DHCPEnabled", lease.has_value() || ifupdownDhcp(c, n));
         cfg.set("DHCPServer", lease ? textOrNull(lease->server) : Variant());
         QString domain = lease ? lease->domain : QString();
         if (domain.isEmpty() && !addrs.isEmpty()) domain = resolvDomain;

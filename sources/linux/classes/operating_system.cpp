@@ -167,26 +167,26 @@ void addOperatingSystem(const Context& c, InstanceStore& store) {
                 .trimmed();
     o.set("Caption", textOrNull(caption));
     const PointRelease point = pointRelease(c, os, caption);
-    o.set("ServicePackMajorVersion", Variant(point.major));
-    o.set("ServicePackMinorVersion", Variant(point.minor));
+    o.set("ServicePackMajorVersion", point.major);
+    o.set("ServicePackMinorVersion", point.minor);
     o.set("Version", textOrNull(c.release));
     o.set("CSDVersion", point.text);
     o.set("BuildNumber", textOrNull(c.kernelVersion));
-    o.set("OSLanguage", Variant(languageCode(c)));
+    o.set("OSLanguage", languageCode(c));
     o.set("Organization", Variant());
     o.set("RegisteredUser", Variant());
     QString vendor = os.value(QStringLiteral("VENDOR_NAME"));
     if (vendor.isEmpty()) vendor = os.value(QStringLiteral("NAME"));
     o.set("Manufacturer", textOrNull(vendor));
     o.set("InstallDate", installDate(c));
-    o.set("SystemDrive", Variant(QStringLiteral("/")));
+    o.set("SystemDrive", QStringLiteral("/"));
     o.set("SystemDirectory", Variant());
     o.set("WindowsDirectory", Variant());
     o.set("SystemDevice", rootDevice(c));
     o.set("EncryptionLevel", encryptionLevel(c));
-    o.set("Status", Variant(QStringLiteral("OK")));
+    o.set("Status", QStringLiteral("OK"));
     o.set("LastBootUpTime", bootTime(c));
-    o.set("Primary", Variant(true));
+    o.set("Primary", true);
     auto kb = [&](const char* key) -> std::optional<quint64> {
         const QString k = QString::fromLatin1(key);
         if (!mem.contains(k)) return std::nullopt;
@@ -202,7 +202,7 @@ void addOperatingSystem(const Context& c, InstanceStore& store) {
     o.set("FreePhysicalMemory", free ? uint64Text(*free) : Variant());
     o.set("SerialNumber", textOrNull(c.line(QStringLiteral("/etc/machine-id"))));
     o.set("NumberOfProcesses", processCount(c));
-    o.set("NumberOfUsers", Variant(qint64(sessionCount(c))));
+    o.set("NumberOfUsers", qint64(sessionCount(c)));
     o.set("LocalDateTime", c.now > 0 ? Variant(wmiDateTime(c.now, c.micro, c.offset)) : Variant());
     o.set("CSName", host.isEmpty() ? Variant() : Variant(host));
 }

@@ -64,7 +64,7 @@ bool addUdevMemory(const QHash<QString, QString>& udev, InstanceStore& store) {
         if (udev.value(p + QStringLiteral("PRESENT")) == u"0") continue;
         any = true;
         InstanceBuilder<"Win32_PhysicalMemory"> m(store);
-        m.set("Name", Variant(QStringLiteral("Physical Memory")));
+        m.set("Name", QStringLiteral("Physical Memory"));
         m.set("Manufacturer", textOrNull(udev.value(p + QStringLiteral("MANUFACTURER"))));
         const auto size = toUnsigned(udev.value(p + QStringLiteral("SIZE")));
         m.set("Capacity", size ? uint64Text(*size) : Variant());
@@ -72,7 +72,7 @@ bool addUdevMemory(const QHash<QString, QString>& udev, InstanceStore& store) {
         m.set("Speed", speed && *speed ? Variant(qint64(*speed)) : Variant());
         m.set("PositionInRow", Variant());
         m.set("MemoryType",
-              Variant(memoryTypeCode(smbiosTypeFromName(udev.value(p + QStringLiteral("TYPE"))))));
+              memoryTypeCode(smbiosTypeFromName(udev.value(p + QStringLiteral("TYPE")))));
         m.set("DeviceLocator", textOrNull(udev.value(p + QStringLiteral("LOCATOR"))));
         m.set("BankLabel", textOrNull(udev.value(p + QStringLiteral("BANK_LOCATOR"))));
     }
@@ -98,14 +98,14 @@ void addPhysicalMemory(const Context& c, InstanceStore& store) {
                 bytes = quint64(size) * 1024 * 1024;
             any = true;
             InstanceBuilder<"Win32_PhysicalMemory"> m(store);
-            m.set("Name", Variant(QStringLiteral("Physical Memory")));
+            m.set("Name", QStringLiteral("Physical Memory"));
             m.set("Manufacturer", textOrNull(s->string(0x17)));
             m.set("Capacity", known ? uint64Text(bytes) : Variant());
             quint32 speed = s->word(0x15);
             if (speed == 0xFFFF) speed = s->dword(0x54);
             m.set("Speed", speed ? Variant(qint64(speed)) : Variant());
             m.set("PositionInRow", Variant());
-            m.set("MemoryType", Variant(memoryTypeCode(s->byte(0x12))));
+            m.set("MemoryType", memoryTypeCode(s->byte(0x12)));
             m.set("DeviceLocator", textOrNull(s->string(0x10)));
             m.set("BankLabel", textOrNull(s->string(0x11)));
         }
@@ -120,7 +120,7 @@ void addPhysicalMemory(const Context& c, InstanceStore& store) {
     // memory as one module of which nothing else is known.
     if (const auto bytes = installedMemory(c)) {
         InstanceBuilder<"Win32_PhysicalMemory"> m(store);
-        m.set("Name", Variant(QStringLiteral("Physical Memory")));
+        m.set("Name", QStringLiteral("Physical Memory"));
         m.set("Manufacturer", Variant());
         m.set("Capacity", uint64Text(*bytes));
         m.set("Speed", Variant());

@@ -13,8 +13,8 @@ void addPhysicalMemoryArrays(const Context& c, InstanceStore& store) {
             InstanceBuilder<"Win32_PhysicalMemoryArray"> a(store);
             quint64 kb = s->dword(0x07);
             if (kb == 0x80000000u && s->has(0x0F, 8)) kb = s->qword(0x0F) / 1024;
-            a.set("MaxCapacity", Variant(qint64(qMin<quint64>(kb, 0xFFFFFFFFu))));
-            a.set("MemoryDevices", Variant(qint64(s->word(0x0D))));
+            a.set("MaxCapacity", qint64(qMin<quint64>(kb, 0xFFFFFFFFu)));
+            a.set("MemoryDevices", qint64(s->word(0x0D)));
         }
         return;
     }

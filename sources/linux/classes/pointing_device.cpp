@@ -30,7 +30,7 @@ void addPointingDevices(const Context& c, InstanceStore& store) {
             default:
                 break;
         }
-        p.set("DeviceInterface", Variant(iface));
+        p.set("DeviceInterface", iface);
         p.set("Handedness", Variant());
         int buttons = 0;
         for (int b = 0x110; b <= 0x117; ++b)

@@ -13,7 +13,7 @@ void addPortConnectors(const Context& c, InstanceStore& store) {
             const quint8 t = s->byte(0x08);
             qint64 code = t <= 0x1F ? t : t == 0xA0 ? 32 : t == 0xA1 ? 33 : 1;
             InstanceBuilder<"Win32_PortConnector"> i(store);
-            i.set("PortType", Variant(code));
+            i.set("PortType", code);
             i.set("InternalReferenceDesignator", textOrNull(s->string(0x04)));
             i.set("ExternalReferenceDesignator", textOrNull(s->string(0x06)));
         }
@@ -28,8 +28,8 @@ void addPortConnectors(const Context& c, InstanceStore& store) {
                          .arg(hub.name, n))) {
                 if (c.line(path) == u"not used") continue;
                 InstanceBuilder<"Win32_PortConnector"> i(store);
-                i.set("PortType", Variant(qint64(16)));
-                i.set("ExternalReferenceDesignator", Variant(path.section(u'/', -2, -2)));
+                i.set("PortType", qint64(16));
+                i.set("ExternalReferenceDesignator", path.section(u'/', -2, -2));
             }
         }
     }

@@ -15,7 +15,7 @@ void addPortableBatteries(const Context& c, InstanceStore& store) {
             b.set("Description", textOrNull(s->string(0x08)));
             b.set("Name", textOrNull(s->string(0x08)));
             b.set("Manufacturer", textOrNull(s->string(0x05)));
-            b.set("CapacityMultiplier", Variant(qint64(multiplier)));
+            b.set("CapacityMultiplier", qint64(multiplier));
             b.set("DesignCapacity",
                   s->word(0x0A) ? Variant(qint64(s->word(0x0A)) * multiplier) : Variant());
             b.set("DesignVoltage", s->word(0x0C) ? uint64Text(s->word(0x0C)) : Variant());
@@ -32,7 +32,7 @@ void addPortableBatteries(const Context& c, InstanceStore& store) {
         b.set("Description", model);
         b.set("Name", model);
         b.set("Manufacturer", textOrNull(c.line(dir + QStringLiteral("manufacturer"))));
-        b.set("CapacityMultiplier", Variant(qint64(1)));
+        b.set("CapacityMultiplier", qint64(1));
         const auto uv = toUnsigned(c.g.text(dir + QStringLiteral("voltage_min_design")));
         b.set("DesignVoltage", uv && *uv ? uint64Text(*uv / 1000) : Variant());
         std::optional<quint64> mwh;

@@ -39,7 +39,7 @@ void addPrinters(const Context& c, InstanceStore& store) {
     for (const QueueDevice& q : queues) {
         const PrinterEntry* p = known(q.name);
         InstanceBuilder<"Win32_Printer"> i(store);
-        i.set("Name", Variant(q.name));
+        i.set("Name", q.name);
         i.set("PortName", textOrNull(withoutCredentials(
                               p && !p->deviceUri.isEmpty() ? p->deviceUri : q.deviceUri)));
         i.set("Shared", p ? Variant(p->shared) : Variant());

@@ -172,21 +172,21 @@ void addProcessors(const Context& c, InstanceStore& store) {
                                  : v == u"AuthenticAMD" || v == u"HygonGenuine"
                                      ? QStringLiteral("AMD64")
                                      : QStringLiteral("Intel64");
-            p.set("Description", Variant(QStringLiteral("%1 Family %2 Model %3 Stepping %4")
-                                             .arg(arch, first.value(QStringLiteral("cpu family")),
-                                                  first.value(QStringLiteral("model")),
-                                                  first.value(QStringLiteral("stepping")))));
+            p.set("Description", QStringLiteral("%1 Family %2 Model %3 Stepping %4")
+                                     .arg(arch, first.value(QStringLiteral("cpu family")),
+                                          first.value(QStringLiteral("model")),
+                                          first.value(QStringLiteral("stepping"))));
         } else {
             p.set("Description", name);
         }
         const double measured = measuredMhz(blocks);
         p.set("MaxClockSpeed", maxClockSpeed(c, s, first, measured));
         p.set("CurrentClockSpeed", currentClockSpeed(c, blocks, measured));
-        p.set("Status", Variant(QStringLiteral("OK")));
+        p.set("Status", QStringLiteral("OK"));
         p.set("ProcessorId", processorId(s, first));
         p.set("ExtClock", s && s->word(0x12) != 0 ? Variant(qint64(s->word(0x12))) : Variant());
-        p.set("AddressWidth", Variant(qint64(is64 ? 64 : 32)));
-        p.set("DataWidth", Variant(qint64(is64 || lm ? 64 : 32)));
+        p.set("AddressWidth", qint64(is64 ? 64 : 32));
+        p.set("DataWidth", qint64(is64 || lm ? 64 : 32));
         p.set("SocketDesignation", s ? textOrNull(s->string(0x04)) : Variant());
         p.set("CurrentVoltage", currentVoltage(s));
         p.set("LoadPercentage",
@@ -195,8 +195,8 @@ void addProcessors(const Context& c, InstanceStore& store) {
         for (const CpuBlock* b : blocks)
             cores.insert(
                 b->value(QStringLiteral("core id"), b->value(QStringLiteral("processor"))));
-        p.set("NumberOfCores", Variant(qint64(cores.size())));
-        p.set("NumberOfLogicalProcessors", Variant(qint64(blocks.size())));
+        p.set("NumberOfCores", qint64(cores.size()));
+        p.set("NumberOfLogicalProcessors", qint64(blocks.size()));
     }
 }
 

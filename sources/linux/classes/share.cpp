@@ -17,13 +17,13 @@ void addShares(const Context& c, InstanceStore& store) {
         exports += parseExports(c.g.text(path));
     for (const QString& n : names) {
         InstanceBuilder<"Win32_Share"> s(store);
-        s.set("Name", Variant(n));
+        s.set("Name", n);
     }
     for (const QString& e : exports) {
         if (names.contains(e)) continue;
         names << e;
         InstanceBuilder<"Win32_Share"> s(store);
-        s.set("Name", Variant(e));
+        s.set("Name", e);
     }
 }
 

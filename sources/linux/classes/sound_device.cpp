@@ -33,11 +33,11 @@ void addSoundDevices(const Context& c, InstanceStore& store) {
             if (name.isEmpty()) continue;
             anyCodec = true;
             InstanceBuilder<"Win32_SoundDevice"> s(store);
-            s.set("Caption", Variant(name));
-            s.set("Name", Variant(name));
+            s.set("Caption", name);
+            s.set("Name", name);
             s.set("Manufacturer",
                   vendorId ? Variant(c.pciVendorName(quint16(*vendorId >> 16))) : Variant());
-            s.set("Status", Variant(QStringLiteral("OK")));
+            s.set("Status", QStringLiteral("OK"));
         }
         if (anyCodec) continue;
         InstanceBuilder<"Win32_SoundDevice"> s(store);
@@ -51,7 +51,7 @@ void addSoundDevices(const Context& c, InstanceStore& store) {
         else if (pci)
             maker = Variant(c.pciVendorName(pci->vendor));
         s.set("Manufacturer", maker);
-        s.set("Status", Variant(QStringLiteral("OK")));
+        s.set("Status", QStringLiteral("OK"));
     }
 }
 

@@ -12,7 +12,7 @@ void addSystemSlots(const Context& c, InstanceStore& store) {
     if (!slots.empty()) {
         for (const smbios::Structure* s : slots) {
             InstanceBuilder<"Win32_SystemSlot"> i(store);
-            i.set("Tag", Variant(QStringLiteral("System Slot %1").arg(n++)));
+            i.set("Tag", QStringLiteral("System Slot %1").arg(n++));
             i.set("SlotDesignation", textOrNull(s->string(0x04)));
             i.set("CurrentUsage", s->has(0x07, 1) ? Variant(qint64(s->byte(0x07))) : Variant());
         }
@@ -23,9 +23,9 @@ void addSystemSlots(const Context& c, InstanceStore& store) {
             for (const PciDevice& d : c.pci)
                 if (!address.isEmpty() && d.address.startsWith(address + u'.')) used = true;
             InstanceBuilder<"Win32_SystemSlot"> i(store);
-            i.set("Tag", Variant(QStringLiteral("System Slot %1").arg(n++)));
-            i.set("SlotDesignation", Variant(path.section(u'/', -2, -2)));
-            i.set("CurrentUsage", Variant(qint64(used ? 4 : 3)));
+            i.set("Tag", QStringLiteral("System Slot %1").arg(n++));
+            i.set("SlotDesignation", path.section(u'/', -2, -2));
+            i.set("CurrentUsage", qint64(used ? 4 : 3));
         }
     }
 }

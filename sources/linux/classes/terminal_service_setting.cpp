@@ -9,7 +9,7 @@ void addTerminalServiceSetting(const Context& c, InstanceStore& store) {
     const QList<int> ports =
         parseListeningPorts(c.g.probe(QStringLiteral("listening")).value_or(QByteArray()));
     InstanceBuilder<"Win32_TerminalServiceSetting"> t(store);
-    t.set("AllowTSConnections", Variant(qint64(ports.contains(3389) ? 1 : 0)));
+    t.set("AllowTSConnections", qint64(ports.contains(3389) ? 1 : 0));
 }
 
 }  // namespace qelto::wmi::lnx

@@ -33,11 +33,11 @@ void addUsbControllers(const Context& c, InstanceStore& store) {
             name += QStringLiteral(" (Enhanced Host Controller)");
         }
         InstanceBuilder<"Win32_USBController"> i(store);
-        i.set("Name", Variant(name));
-        i.set("Caption", Variant(name));
-        i.set("Manufacturer", Variant(c.pciVendorName(d.vendor)));
-        i.set("PNPDeviceID", Variant(QStringLiteral("PCI\\VEN_%1&DEV_%2")
-                                         .arg(hex4(d.vendor).toUpper(), hex4(d.device).toUpper())));
+        i.set("Name", name);
+        i.set("Caption", name);
+        i.set("Manufacturer", c.pciVendorName(d.vendor));
+        i.set("PNPDeviceID", QStringLiteral("PCI\\VEN_%1&DEV_%2")
+                                 .arg(hex4(d.vendor).toUpper(), hex4(d.device).toUpper()));
     }
 }
 

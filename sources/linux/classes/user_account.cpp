@@ -21,7 +21,7 @@ void addUserAccounts(const Context& c, InstanceStore& store) {
         if (a.uid != 0 && (a.uid < uidMin || a.uid > uidMax)) continue;
         if (a.name == u"nobody") continue;
         InstanceBuilder<"Win32_UserAccount"> u(store);
-        u.set("Name", Variant(a.name));
+        u.set("Name", a.name);
         u.set("Domain", host.isEmpty() ? Variant() : Variant(host));
         u.set("Disabled",
               shadow && locked.contains(a.name) ? Variant(locked.value(a.name)) : Variant());

@@ -69,11 +69,11 @@ void addVideoControllers(const Context& c, InstanceStore& store) {
             device =
                 QStringLiteral("Display controller [%1:%2]").arg(hex4(d.vendor), hex4(d.device));
         InstanceBuilder<"Win32_VideoController"> v(store);
-        v.set("Caption", Variant(device));
-        v.set("Name", Variant(device));
+        v.set("Caption", device);
+        v.set("Name", device);
         const qsizetype bracket = device.indexOf(u'[');
-        v.set("VideoProcessor", Variant(bracket > 0 ? device.left(bracket).trimmed() : device));
-        v.set("AdapterCompatibility", Variant(c.pciVendorName(d.vendor)));
+        v.set("VideoProcessor", bracket > 0 ? device.left(bracket).trimmed() : device);
+        v.set("AdapterCompatibility", c.pciVendorName(d.vendor));
         v.set("AdapterDACType", Variant());
         const Mode m = modeOf(c, shown);
         v.set("CurrentHorizontalResolution", m.width);
