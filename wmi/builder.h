@@ -23,7 +23,8 @@
 // ending the program with a message naming the property.
 namespace qelto::wmi {
 
-#if !defined(NDEBUG) && !defined(QELTO_SCHEMA_CHECKS)
+// On where Q_ASSERT is (debug builds), and where CMake asks for it (builds with the tests).
+#if !defined(QT_NO_DEBUG) && !defined(QELTO_SCHEMA_CHECKS)
 #define QELTO_SCHEMA_CHECKS 1
 #endif
 
