@@ -1,6 +1,7 @@
 #include "connector.h"
 #include "local.h"
 
+#include "classes/classes.h"
 #include "context.h"
 #include "source.h"
 #include "zone.h"
@@ -175,10 +176,7 @@ Variant Context::dmi(const char* name) const {
 std::shared_ptr<InstanceStore> buildStore(const Gathered& gathered) {
     auto store = std::make_shared<InstanceStore>();
     const Context c(gathered);
-    addSystemClasses(c, *store);
-    addBoardClasses(c, *store);
-    addDeviceClasses(c, *store);
-    addNetworkClasses(c, *store);
+    buildClasses(c, *store);
     return store;
 }
 

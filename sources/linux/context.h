@@ -8,6 +8,7 @@
 #include "smbios.h"
 #include "text.h"
 
+#include "wmi/builder.h"
 #include "wmi/store.h"
 
 #include <QTimeZone>
@@ -75,26 +76,7 @@ class Context {
     mutable std::shared_ptr<const IdDatabase> pciIds_, usbIds_;
 };
 
-// The builders of the classes, one file per area.
-void addSystemClasses(const Context& c, InstanceStore& store);   // computer, OS, accounts…
-void addBoardClasses(const Context& c, InstanceStore& store);    // processor, memory, board…
-void addDeviceClasses(const Context& c, InstanceStore& store);   // disks, display, sound…
-void addNetworkClasses(const Context& c, InstanceStore& store);  // adapters, configurations
-
-// Helpers for the builders.
-inline Instance& newInstance(InstanceStore& store, const QString& cls) {
-    ClassData& data = store.addClass(cls);
-    data.items.emplace_back(Instance{});
-    return *data.items.back();
-}
+// Used by the builders of the classes (classes/).
 QString hex4(quint16 v);
-
-// What Linux can tell of a virtual machine that has no firmware table to name it: the
-// hypervisor as maker ("KVM", Null when it cannot be told) and "虚拟机" as model; both Null on
-// a machine that shows no sign of a hypervisor.
-struct VirtualMachine {
-    Variant maker, model;
-};
-VirtualMachine virtualMachine(const Context& c);
 
 }  // namespace qelto::wmi::lnx

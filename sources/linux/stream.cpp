@@ -245,6 +245,181 @@ QStringList sortedKeys(const Container& c) {
     return keys;
 }
 
+// The paths of a record, one a line.
+QStringList recordPaths(QByteArrayView content, qsizetype offset) {
+    QStringList out;
+    for (const QByteArrayView& line : splitLines(content)) {
+        if (line.isEmpty()) continue;
+        const QString p = text(line);
+        if (!validPath(p)) malformed(offset, QStringLiteral("路径无效"));
+        out << p;
+    }
+    return out;
+}
+
+QByteArray recordHex(QByteArrayView content, qsizetype offset) {
+    const bool ok =
+        content.size() % 2 == 0 && std::all_of(content.begin(), content.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        });
+    if (!ok) malformed(offset, QStringLiteral("十六进制内容无效"));
+    return QByteArray::fromHex(content.toByteArray());
+}
+
+// One pass over a gathered stream: from header to header, each record handed to the Gathered it
+// fills. Files come as a list of paths followed by their contents, one anonymous record each;
+// links as a list of paths followed by the list of their targets.
+class Decoder {
+  public:
+    Decoder(QByteArrayView stream, const QByteArray& boundary)
+        : stream_(stream),
+          lead_(boundary + ' '),
+          matcher_('\n' + lead_),
+          skip_(boundary.size() + 1) {}
+
+    Gathered run() {
+        qsizetype at = firstHeader_ = start();
+        for (bool started = false;; started = true) {
+            const Header h = header(at);
+            if (!started) {
+                if (h.kind != "qelto-gather")
+                    fail(StreamError::Kind::NoStart,
+                         QStringLiteral("远程主机送回的数据没有开始标记。"));
+                if (h.argument != "1")
+                    malformed(at, QStringLiteral("不认识的格式版本“%1”").arg(text(h.argument)));
+            } else if (h.kind == "end") {
+                if (nextFile_ != pendingFiles_.size())
+                    malformed(at, QStringLiteral("文件内容少于文件列表"));
+                return std::move(g_);
+            }
+            if (h.eol < 0) truncated();
+            const qsizetype next = matcher_.indexIn(stream_, h.eol + 1);
+            record(h, stream_.sliced(h.eol + 1, (next < 0 ? stream_.size() : next) - (h.eol + 1)));
+            if (next < 0) truncated();
+            at = next + 1;
+        }
+    }
+
+  private:
+    struct Header {
+        qsizetype at;   // where its boundary starts
+        qsizetype eol;  // the end of its line, -1 when the stream ends first
+        QByteArrayView kind, argument;
+    };
+
+    [[noreturn]] static void truncated() {
+        fail(StreamError::Kind::Truncated,
+             QStringLiteral("远程主机送回的数据不完整：传输在结束前中断了。"));
+    }
+
+    // Where the first header's boundary starts: whatever the shell printed before it is skipped.
+    qsizetype start() const {
+        if (stream_.startsWith(lead_)) return 0;
+        const qsizetype at = matcher_.indexIn(stream_);
+        if (at < 0)
+            fail(StreamError::Kind::NoStart,
+                 QStringLiteral(
+                     "远程主机没有运行收集脚本：它需要 POSIX sh（如 Linux 的 /bin/sh）。"));
+        return at + 1;
+    }
+
+    Header header(qsizetype at) const {
+        const qsizetype from = at + skip_;
+        const qsizetype eol = stream_.indexOf('\n', from);
+        const QByteArrayView line = stream_.sliced(from, (eol < 0 ? stream_.size() : eol) - from);
+        const qsizetype space = line.indexOf(' ');
+        return {at, eol, space < 0 ? line : line.first(space),
+                space < 0 ? QByteArrayView() : line.sliced(space + 1)};
+    }
+
+    void record(const Header& h, QByteArrayView content) {
+        const QByteArrayView kind = h.kind, argument = h.argument;
+        const qsizetype offset = h.at;
+        if (kind == "qelto-gather") {
+            if (offset != firstHeader_) malformed(offset, QStringLiteral("重复的开始标记"));
+        } else if (kind == "files") {
+            pendingFiles_ += recordPaths(content, offset);
+        } else if (kind == "c" || kind == "cx") {
+            if (nextFile_ >= pendingFiles_.size())
+                malformed(offset, QStringLiteral("多余的文件内容"));
+            g_.addFile(pendingFiles_[nextFile_++],
+                       kind == "c" ? content.toByteArray() : recordHex(content, offset));
+        } else if (kind == "file") {
+            const QString p = text(argument);
+            if (!validPath(p)) malformed(offset, QStringLiteral("路径无效"));
+            g_.addFile(p, content.toByteArray());
+        } else if (kind == "error") {
+            bool ok = false;
+            const int error = argument.toInt(&ok);
+            if (!ok || error <= 0 || error > 4095 || !allDigits(argument))
+                malformed(offset, QStringLiteral("错误号无效"));
+            for (const QString& p : recordPaths(content, offset)) g_.addError(p, error);
+        } else if (kind == "dirs") {
+            for (const QString& p : recordPaths(content, offset)) g_.addDir(p);
+        } else if (kind == "present") {
+            for (const QString& p : recordPaths(content, offset)) g_.addPresent(p);
+        } else if (kind == "links") {
+            linkPaths_ = recordPaths(content, offset);
+        } else if (kind == "targets") {
+            const QStringList targets = recordPaths(content, offset);
+            if (targets.size() == linkPaths_.size())
+                for (qsizetype i = 0; i < targets.size(); ++i)
+                    g_.addLink(linkPaths_[i], targets[i]);
+            linkPaths_.clear();
+        } else if (kind == "dangling") {
+            for (const QString& p : recordPaths(content, offset)) g_.addLink(p, QString());
+        } else if (kind == "list") {
+            list(argument, content, offset);
+        } else if (kind == "probe" || kind == "probex") {
+            if (argument.isEmpty()) malformed(offset, QStringLiteral("探针没有名称"));
+            g_.addProbe(text(argument),
+                        kind == "probe" ? content.toByteArray() : recordHex(content, offset));
+        } else if (kind == "raw") {
+            raw(argument, content, offset);
+        } else {
+            malformed(offset, QStringLiteral("不认识的记录“%1”").arg(text(kind)));
+        }
+    }
+
+    void list(QByteArrayView argument, QByteArrayView content, qsizetype offset) {
+        const QString dir = text(argument);
+        if (!validPath(dir)) malformed(offset, QStringLiteral("路径无效"));
+        QStringList names;
+        for (const QByteArrayView& name : splitLines(content))
+            if (!name.isEmpty() && !name.startsWith(lead_)) names << text(name);
+        g_.addList(dir, std::move(names));
+    }
+
+    // A command's output as the script captured it, turned into the probe it stands for.
+    void raw(QByteArrayView argument, QByteArrayView content, qsizetype offset) {
+        if (argument == "uname") {
+            g_.addProbe(QStringLiteral("uname"), unameProbe(content));
+        } else if (argument == "clock") {
+            if (auto c = clockProbe(content)) g_.addProbe(QStringLiteral("clock"), *c);
+        } else if (argument == "ip-addr") {
+            g_.addProbe(QStringLiteral("addresses"), ipAddrProbe(content));
+        } else if (argument == "if-inet6") {
+            g_.addProbe(QStringLiteral("addresses"), ifInet6Probe(content));
+        } else if (argument == "ss") {
+            g_.addProbe(QStringLiteral("listening"), ssProbe(content));
+        } else if (argument == "proc-tcp") {
+            g_.addProbe(QStringLiteral("listening"), procTcpProbe(content));
+        } else {
+            malformed(offset, QStringLiteral("不认识的命令输出“%1”").arg(text(argument)));
+        }
+    }
+
+    QByteArrayView stream_;
+    QByteArray lead_;
+    QByteArrayMatcher matcher_;
+    qsizetype skip_;  // from a header's boundary to its kind
+    qsizetype firstHeader_ = 0;
+    Gathered g_;
+    QStringList pendingFiles_;  // paths whose anonymous contents are still to come
+    qsizetype nextFile_ = 0;
+    QStringList linkPaths_;
+};
+
 }  // namespace
 
 QByteArray newBoundary() {
@@ -305,144 +480,7 @@ QByteArray encodeGathered(const Gathered& g, const QByteArray& boundary) {
 Gathered decodeGathered(QByteArrayView stream, const QByteArray& boundary) {
     if (boundary.isEmpty() || boundary.contains('\n') || boundary.contains(' '))
         fail(StreamError::Kind::Malformed, QStringLiteral("收集数据的分界标记无效。"));
-    const QByteArray lead = boundary + ' ';
-    const QByteArray marker = '\n' + lead;
-    const QByteArrayMatcher matcher(marker);
-    const qsizetype skip = boundary.size() + 1;  // from a header's boundary to its kind
-
-    // Where the first header's boundary starts.
-    qsizetype at = 0;
-    if (!stream.startsWith(lead)) {
-        at = matcher.indexIn(stream);
-        if (at < 0)
-            fail(StreamError::Kind::NoStart,
-                 QStringLiteral(
-                     "远程主机没有运行收集脚本：它需要 POSIX sh（如 Linux 的 /bin/sh）。"));
-        ++at;
-    }
-
-    Gathered g;
-    QStringList pendingFiles;  // paths whose anonymous contents are still to come
-    qsizetype nextFile = 0;
-    QStringList linkPaths;
-    bool started = false;
-    const qsizetype firstHeader = at;
-
-    const auto paths = [&](QByteArrayView content, qsizetype offset) {
-        QStringList out;
-        for (const QByteArrayView& line : splitLines(content)) {
-            if (line.isEmpty()) continue;
-            const QString p = text(line);
-            if (!validPath(p)) malformed(offset, QStringLiteral("路径无效"));
-            out << p;
-        }
-        return out;
-    };
-    const auto hex = [&](QByteArrayView content, qsizetype offset) {
-        const bool ok =
-            content.size() % 2 == 0 && std::all_of(content.begin(), content.end(), [](char c) {
-                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-            });
-        if (!ok) malformed(offset, QStringLiteral("十六进制内容无效"));
-        return QByteArray::fromHex(content.toByteArray());
-    };
-
-    for (;;) {
-        const qsizetype headerStart = at + skip;
-        const qsizetype eol = stream.indexOf('\n', headerStart);
-        const QByteArrayView line =
-            stream.sliced(headerStart, (eol < 0 ? stream.size() : eol) - headerStart);
-        const qsizetype space = line.indexOf(' ');
-        const QByteArrayView kind = space < 0 ? line : line.first(space);
-        const QByteArrayView argument = space < 0 ? QByteArrayView() : line.sliced(space + 1);
-
-        if (!started) {
-            if (kind != "qelto-gather")
-                fail(StreamError::Kind::NoStart,
-                     QStringLiteral("远程主机送回的数据没有开始标记。"));
-            if (argument != "1")
-                malformed(at, QStringLiteral("不认识的格式版本“%1”").arg(text(argument)));
-            started = true;
-        } else if (kind == "end") {
-            if (nextFile != pendingFiles.size())
-                malformed(at, QStringLiteral("文件内容少于文件列表"));
-            return g;
-        }
-        if (eol < 0)
-            fail(StreamError::Kind::Truncated,
-                 QStringLiteral("远程主机送回的数据不完整：传输在结束前中断了。"));
-        const qsizetype next = matcher.indexIn(stream, eol + 1);
-        const QByteArrayView content =
-            stream.sliced(eol + 1, (next < 0 ? stream.size() : next) - (eol + 1));
-        const qsizetype offset = at;
-
-        if (kind == "qelto-gather") {
-            if (offset != firstHeader) malformed(offset, QStringLiteral("重复的开始标记"));
-        } else if (kind == "files") {
-            pendingFiles += paths(content, offset);
-        } else if (kind == "c" || kind == "cx") {
-            if (nextFile >= pendingFiles.size())
-                malformed(offset, QStringLiteral("多余的文件内容"));
-            g.addFile(pendingFiles[nextFile++],
-                      kind == "c" ? content.toByteArray() : hex(content, offset));
-        } else if (kind == "file") {
-            const QString p = text(argument);
-            if (!validPath(p)) malformed(offset, QStringLiteral("路径无效"));
-            g.addFile(p, content.toByteArray());
-        } else if (kind == "error") {
-            bool ok = false;
-            const int error = argument.toInt(&ok);
-            if (!ok || error <= 0 || error > 4095 || !allDigits(argument))
-                malformed(offset, QStringLiteral("错误号无效"));
-            for (const QString& p : paths(content, offset)) g.addError(p, error);
-        } else if (kind == "dirs") {
-            for (const QString& p : paths(content, offset)) g.addDir(p);
-        } else if (kind == "present") {
-            for (const QString& p : paths(content, offset)) g.addPresent(p);
-        } else if (kind == "links") {
-            linkPaths = paths(content, offset);
-        } else if (kind == "targets") {
-            const QStringList targets = paths(content, offset);
-            if (targets.size() == linkPaths.size())
-                for (qsizetype i = 0; i < targets.size(); ++i) g.addLink(linkPaths[i], targets[i]);
-            linkPaths.clear();
-        } else if (kind == "dangling") {
-            for (const QString& p : paths(content, offset)) g.addLink(p, QString());
-        } else if (kind == "list") {
-            const QString dir = text(argument);
-            if (!validPath(dir)) malformed(offset, QStringLiteral("路径无效"));
-            QStringList names;
-            for (const QByteArrayView& name : splitLines(content))
-                if (!name.isEmpty() && !name.startsWith(lead)) names << text(name);
-            g.addList(dir, std::move(names));
-        } else if (kind == "probe" || kind == "probex") {
-            if (argument.isEmpty()) malformed(offset, QStringLiteral("探针没有名称"));
-            g.addProbe(text(argument),
-                       kind == "probe" ? content.toByteArray() : hex(content, offset));
-        } else if (kind == "raw") {
-            if (argument == "uname") {
-                g.addProbe(QStringLiteral("uname"), unameProbe(content));
-            } else if (argument == "clock") {
-                if (auto c = clockProbe(content)) g.addProbe(QStringLiteral("clock"), *c);
-            } else if (argument == "ip-addr") {
-                g.addProbe(QStringLiteral("addresses"), ipAddrProbe(content));
-            } else if (argument == "if-inet6") {
-                g.addProbe(QStringLiteral("addresses"), ifInet6Probe(content));
-            } else if (argument == "ss") {
-                g.addProbe(QStringLiteral("listening"), ssProbe(content));
-            } else if (argument == "proc-tcp") {
-                g.addProbe(QStringLiteral("listening"), procTcpProbe(content));
-            } else {
-                malformed(offset, QStringLiteral("不认识的命令输出“%1”").arg(text(argument)));
-            }
-        } else {
-            malformed(offset, QStringLiteral("不认识的记录“%1”").arg(text(kind)));
-        }
-        if (next < 0)
-            fail(StreamError::Kind::Truncated,
-                 QStringLiteral("远程主机送回的数据不完整：传输在结束前中断了。"));
-        at = next + 1;
-    }
+    return Decoder(stream, boundary).run();
 }
 
 void addLocalLookups(const GatherPlan& plan, Gathered& gathered) {
