@@ -31,7 +31,7 @@ forbidden=(
 # Texts that have one home each: "pattern home-folder what".
 one_home=(
     "QJson common/json the JSON codec"
-    "QCommandLineParser common/options the command-line parser"
+    "<QCommandLine\\|QCommandLineOption common/options the command-line parser"
 )
 
 faults=0
