@@ -221,79 +221,76 @@ bool loadSnapshotOption(const ScanOptions& o, std::shared_ptr<const wmi::Instanc
     return true;
 }
 
-// qelto-cli scan over several hosts: each host is scanned as one host would be, on --jobs
-// threads at a time; the outputs of each (its JSON line, report, archive row) are written here on
-// this thread as it ends, and the table at the end.
-int batchScan(ScanOptions o) {
+// The hosts of a batch, those named and those of --hosts-file in that order; nullopt, with
+// `status` set and the reason said, when one is not a host or the file cannot be read.
+std::optional<QStringList> batchHosts(const ScanOptions& o, int& status) {
     batch::HostList list;
     QString problem;
+    const auto refuse = [&status](int code) {
+        status = code;
+        return std::nullopt;
+    };
     for (const QString& item : o.hosts)
-        if (!list.add(item, problem)) return usage(problem);
+        if (!list.add(item, problem)) return refuse(usage(problem));
     if (!o.hostsFile.isEmpty()) {
         QString reason;
         const auto bytes = common::readInputFile(o.hostsFile, common::kMaxInputFileBytes, reason);
         if (!bytes) {
             printLine(stderr, QStringLiteral("无法读取主机文件 %1：%2").arg(o.hostsFile, reason));
-            return 1;
+            return refuse(1);
         }
         for (const QString& item : batch::itemsOfFile(QString::fromUtf8(*bytes)))
             if (!list.add(item, problem))
-                return usage(QStringLiteral("主机文件 %1：%2").arg(o.hostsFile, problem));
+                return refuse(usage(QStringLiteral("主机文件 %1：%2").arg(o.hostsFile, problem)));
     }
-    const QStringList& hosts = list.hosts();
-    if (hosts.isEmpty()) return usage(QStringLiteral("主机文件 %1 中没有主机").arg(o.hostsFile));
+    if (list.hosts().isEmpty())
+        return refuse(usage(QStringLiteral("主机文件 %1 中没有主机").arg(o.hostsFile)));
+    return list.hosts();
+}
 
+// The department and person of each host from --people; with --save, every host must have them
+// there or from --department and --person. nullopt, with `status` set, when not.
+std::optional<QHash<QString, batch::Person>> batchPeople(const ScanOptions& o,
+                                                         const QStringList& hosts, int& status) {
+    const auto refuse = [&status](int code) {
+        status = code;
+        return std::nullopt;
+    };
     QHash<QString, batch::Person> people;
     if (!o.peopleFile.isEmpty()) {
-        if (!o.save) return usage(QStringLiteral("--people 只与 --save 一起使用"));
-        QString reason;
+        if (!o.save) return refuse(usage(QStringLiteral("--people 只与 --save 一起使用")));
+        QString reason, problem;
         const auto bytes = common::readInputFile(o.peopleFile, common::kMaxInputFileBytes, reason);
         if (!bytes) {
             printLine(stderr, QStringLiteral("无法读取人员文件 %1：%2").arg(o.peopleFile, reason));
-            return 1;
+            return refuse(1);
         }
         const auto read = batch::parsePeople(
             *bytes, common::charsetOfLocale(common::localeNameFromEnvironment()), problem);
-        if (!read) return usage(QStringLiteral("%1：%2").arg(o.peopleFile, problem));
+        if (!read) return refuse(usage(QStringLiteral("%1：%2").arg(o.peopleFile, problem)));
         people = *read;
     }
     const bool everyone = !o.department.isNull() && !o.person.isNull();
-    if (o.save && !everyone) {
-        if (o.peopleFile.isEmpty())
-            return usage(QStringLiteral("--save 需要 --department 和 --person，或 --people 文件"));
-        QStringList missing;
-        for (const QString& h : hosts)
-            if (!people.contains(h)) missing << h;
-        if (!missing.isEmpty())
-            return usage(QStringLiteral("人员文件中没有这 %1 台主机（可用 --department 和 --person "
-                                        "给出其余主机的部门和使用人）：%2")
-                             .arg(missing.size())
-                             .arg(missing.mid(0, 10).join(QStringLiteral("、")) +
-                                  (missing.size() > 10 ? QStringLiteral("…") : QString())));
-    }
+    if (!o.save || everyone) return people;
+    if (o.peopleFile.isEmpty())
+        return refuse(
+            usage(QStringLiteral("--save 需要 --department 和 --person，或 --people 文件")));
+    QStringList missing;
+    for (const QString& h : hosts)
+        if (!people.contains(h)) missing << h;
+    if (!missing.isEmpty())
+        return refuse(usage(QStringLiteral("人员文件中没有这 %1 台主机（可用 --department 和 "
+                                           "--person 给出其余主机的部门和使用人）：%2")
+                                .arg(missing.size())
+                                .arg(missing.mid(0, 10).join(QStringLiteral("、")) +
+                                     (missing.size() > 10 ? QStringLiteral("…") : QString()))));
+    return people;
+}
 
-    std::shared_ptr<const wmi::InstanceStore> snapshot;
-    if (!loadSnapshotOption(o, snapshot)) return 1;
-    std::optional<QString> connstr;
-    if (o.save) {
-        connstr = archiveConnection(o.archive, o.archivePasswordFile, problem);
-        if (!connstr) {
-            printLine(stderr, QStringLiteral("保存失败：%1").arg(problem));
-            return 1;
-        }
-    }
-    // The password, when one is needed, is asked once for the whole batch.
-    ConnectionOptions asked = o.connection;
-    asked.host = QStringLiteral("%1 台主机").arg(hosts.size());
-    const auto base = makeRequest(asked, problem);
-    if (!base) {
-        printLine(stderr, problem);
-        return 1;
-    }
-
-    // Every host in flight may hold a socket for each candidate port while it is being reached
-    // and several connections while it is scanned: --jobs is lowered to what the limit of open
-    // files allows, and said so.
+// Every host in flight may hold a socket for each candidate port while it is being reached and
+// several connections while it is scanned: --jobs is lowered to what the limit of open files
+// allows, and said so. Returns that limit.
+std::size_t fitJobsToDescriptors(ScanOptions& o) {
     const std::size_t descriptors = reach::raiseDescriptorLimit();
     constexpr std::size_t kPerHost = 16, kReserve = 64;
     const int fit =
@@ -305,13 +302,165 @@ int batchScan(ScanOptions o) {
                               .arg(fit));
         o.jobs = fit;
     }
+    return descriptors;
+}
+
+// What becomes of each host of a batch as it ends, on the batch's own thread: its row of the
+// table, its JSON line, its report and its archive row.
+class BatchResults {
+  public:
+    BatchResults(const ScanOptions& o, const QStringList& hosts,
+                 QHash<QString, batch::Person> people, std::optional<QString> connstr)
+        : o_(o),
+          people_(std::move(people)),
+          connstr_(std::move(connstr)),
+          rows_(size_t(hosts.size())),
+          recorder_(QSysInfo::machineHostName().section(u'.', 0, 0)) {}
+
+    void finished(batch::Outcome&& out) {
+        clearLine();
+        for (const QString& n : out.notices) printLine(stderr, n);
+        scan::HostScan& s = out.scan;
+        batch::Row& row = rows_[size_t(out.index)];
+        row.host = out.host;
+        row.elapsed = out.elapsed;
+        if (s.error) {
+            row.error = QStringLiteral("连接失败（0x%1）：%2")
+                            .arg(s.error->number(), 8, 16, QLatin1Char('0'))
+                            .arg(scan::connectionFailureText(*s.error, out.host));
+            keyRefused_ = keyRefused_ || out.hostKeyRefused;
+            if (o_.json) print(stdout, batch::jsonLine(out.host, row.error, nullptr));
+            return;
+        }
+        row.ok = true;
+        row.computerName = s.record.computername.textValue();
+        if (o_.verbose) {
+            printLine(stderr, QStringLiteral("%1：连接用时 %2 毫秒，检测用时 %3 毫秒")
+                                  .arg(out.host)
+                                  .arg(s.connectTime.count())
+                                  .arg(s.scanTime.count()));
+            for (const auto& p : s.problems) printLine(stderr, out.host + u"：" + problemText(p));
+        }
+        if (o_.json) print(stdout, batch::jsonLine(out.host, QString(), &s));
+        QStringList failures;
+        if (o_.report) writeReport(out.host, s, row.computerName, failures);
+        if (o_.save) save(out.host, s, failures);
+        if (!failures.isEmpty()) {
+            row.ok = false;
+            row.error = failures.join(QStringLiteral("；"));
+        }
+    }
+
+    void progress(const batch::Progress& p) {
+        print(stderr, "\r");
+        printText(stderr, batch::progressLine(p, terminalWidth() - 1));
+        print(stderr, "\033[K");
+        std::fflush(stderr);
+        lineShown_ = true;
+    }
+
+    // The table, and the status of the whole batch.
+    int end(std::chrono::milliseconds total) {
+        clearLine();
+        // The table is the output of a batch; with --json, stdout holds the JSON lines alone.
+        printText(o_.json ? stderr : stdout, batch::table(rows_, total));
+        if (keyRefused_)
+            printLine(stderr, QStringLiteral("请向这台主机的管理员核对指纹；确认无误后可加 "
+                                             "--accept-new-host-key 信任并记住它。"));
+        return std::all_of(rows_.begin(), rows_.end(), [](const batch::Row& r) { return r.ok; })
+                   ? 0
+                   : 1;
+    }
+
+  private:
+    void clearLine() {
+        if (lineShown_) print(stderr, "\r\033[K");
+        lineShown_ = false;
+    }
+
+    // Every host's report has its own name, also when two hosts share a computer name or two
+    // host texts differ only in the characters that reportName replaces.
+    void writeReport(const QString& host, const scan::HostScan& s, const QString& computerName,
+                     QStringList& failures) {
+        QString name = batch::reportName(computerName, host);
+        for (int n = 2; reportNames_.contains(name.toLower()); ++n)
+            name = batch::reportName(computerName, host) + u'-' + QString::number(n);
+        reportNames_.insert(name.toLower());
+        scan::ScanRecord named = s.record;
+        named.computername = wmi::Variant(name);
+        report::ExportOptions options;
+        options.directory = o_.reportDir;
+        const report::ExportResult r = report::exportReport(s.tree, named, host, options);
+        if (!r.ok()) failures << r.message();
+    }
+
+    void save(const QString& host, scan::HostScan& s, QStringList& failures) {
+        const batch::Person who = people_.value(host, {o_.department, o_.person});
+        s.record.sendmail = wmi::Variant(recorder_);
+        if (s.tree.count() == 0) {
+            failures << QStringLiteral("检测到无数据，无法保存");
+            return;
+        }
+        try {
+            const QStringList leftOut =
+                archive::saveScan(*connstr_, textArgument(who.department), textArgument(who.person),
+                                  s.record, s.service ? s.service->answers() : nullptr);
+            if (!leftOut.isEmpty() && !leftOutTold_) {
+                printLine(stderr, QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
+                                      leftOut.join(QStringLiteral("、")));
+                leftOutTold_ = true;
+            }
+        } catch (const archive::ArchiveError& e) {
+            failures << QStringLiteral("保存失败：%1").arg(e.message());
+        }
+    }
+
+    const ScanOptions& o_;
+    const QHash<QString, batch::Person> people_;
+    const std::optional<QString> connstr_;
+    std::vector<batch::Row> rows_;
+    const QString recorder_;
+    QSet<QString> reportNames_;  // in lower case: Windows shares ignore case
+    bool keyRefused_ = false, leftOutTold_ = false, lineShown_ = false;
+};
+
+// qelto-cli scan over several hosts: each host is scanned as one host would be, on --jobs
+// threads at a time; the outputs of each (its JSON line, report, archive row) are written here on
+// this thread as it ends, and the table at the end.
+int batchScan(ScanOptions o) {
+    int status = 0;
+    const std::optional<QStringList> hosts = batchHosts(o, status);
+    if (!hosts) return status;
+    std::optional<QHash<QString, batch::Person>> people = batchPeople(o, *hosts, status);
+    if (!people) return status;
+
+    std::shared_ptr<const wmi::InstanceStore> snapshot;
+    if (!loadSnapshotOption(o, snapshot)) return 1;
+    QString problem;
+    std::optional<QString> connstr;
+    if (o.save) {
+        connstr = archiveConnection(o.archive, o.archivePasswordFile, problem);
+        if (!connstr) {
+            printLine(stderr, QStringLiteral("保存失败：%1").arg(problem));
+            return 1;
+        }
+    }
+    // The password, when one is needed, is asked once for the whole batch.
+    ConnectionOptions asked = o.connection;
+    asked.host = QStringLiteral("%1 台主机").arg(hosts->size());
+    const auto base = makeRequest(asked, problem);
+    if (!base) {
+        printLine(stderr, problem);
+        return 1;
+    }
+    const std::size_t descriptors = fitJobsToDescriptors(o);
 
     // More hosts than places: the ones that answer nothing are found all at once first, so that
     // they do not each hold a place for their whole connect time-out.
     wmi::SourceConnector ports(snapshot);
     const QSet<QString> silent =
-        hosts.size() > o.jobs
-            ? batch::silentHosts(hosts, ports, base->connectTimeout, descriptors * 3 / 4)
+        hosts->size() > o.jobs
+            ? batch::silentHosts(*hosts, ports, base->connectTimeout, descriptors * 3 / 4)
             : QSet<QString>();
 
     // On a pool thread. No question is asked in the middle of a batch: an unknown host key is
@@ -348,103 +497,16 @@ int batchScan(ScanOptions o) {
         return out;
     };
 
+    BatchResults results(o, *hosts, std::move(*people), connstr);
     const bool live = ::isatty(STDERR_FILENO) == 1;
-    bool lineShown = false;
-    auto clearLine = [&] {
-        if (lineShown) print(stderr, "\r\033[K");
-        lineShown = false;
-    };
-    std::vector<batch::Row> rows(size_t(hosts.size()));
-    bool keyRefused = false, leftOutTold = false;
-    QSet<QString> reportNames;  // in lower case: Windows shares ignore case
-    const QString recorder = QSysInfo::machineHostName().section(u'.', 0, 0);
-
-    auto finished = [&](batch::Outcome&& out) {
-        clearLine();
-        for (const QString& n : out.notices) printLine(stderr, n);
-        scan::HostScan& s = out.scan;
-        batch::Row& row = rows[size_t(out.index)];
-        row.host = out.host;
-        row.elapsed = out.elapsed;
-        if (s.error) {
-            row.error = QStringLiteral("连接失败（0x%1）：%2")
-                            .arg(s.error->number(), 8, 16, QLatin1Char('0'))
-                            .arg(scan::connectionFailureText(*s.error, out.host));
-            keyRefused = keyRefused || out.hostKeyRefused;
-            if (o.json) print(stdout, batch::jsonLine(out.host, row.error, nullptr));
-            return;
-        }
-        row.ok = true;
-        row.computerName = s.record.computername.textValue();
-        if (o.verbose) {
-            printLine(stderr, QStringLiteral("%1：连接用时 %2 毫秒，检测用时 %3 毫秒")
-                                  .arg(out.host)
-                                  .arg(s.connectTime.count())
-                                  .arg(s.scanTime.count()));
-            for (const auto& p : s.problems) printLine(stderr, out.host + u"：" + problemText(p));
-        }
-        if (o.json) print(stdout, batch::jsonLine(out.host, QString(), &s));
-        QStringList failures;
-        if (o.report) {
-            // Every host's report has its own name, also when two hosts share a computer name
-            // or two host texts differ only in the characters that reportName replaces.
-            QString name = batch::reportName(row.computerName, out.host);
-            for (int n = 2; reportNames.contains(name.toLower()); ++n)
-                name = batch::reportName(row.computerName, out.host) + u'-' + QString::number(n);
-            reportNames.insert(name.toLower());
-            scan::ScanRecord named = s.record;
-            named.computername = wmi::Variant(name);
-            report::ExportOptions options;
-            options.directory = o.reportDir;
-            const report::ExportResult r = report::exportReport(s.tree, named, out.host, options);
-            if (!r.ok()) failures << r.message();
-        }
-        if (o.save) {
-            const batch::Person who = people.value(out.host, {o.department, o.person});
-            s.record.sendmail = wmi::Variant(recorder);
-            if (s.tree.count() == 0) {
-                failures << QStringLiteral("检测到无数据，无法保存");
-            } else {
-                try {
-                    const QStringList leftOut = archive::saveScan(
-                        *connstr, textArgument(who.department), textArgument(who.person), s.record,
-                        s.service ? s.service->answers() : nullptr);
-                    if (!leftOut.isEmpty() && !leftOutTold) {
-                        printLine(stderr,
-                                  QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
-                                      leftOut.join(QStringLiteral("、")));
-                        leftOutTold = true;
-                    }
-                } catch (const archive::ArchiveError& e) {
-                    failures << QStringLiteral("保存失败：%1").arg(e.message());
-                }
-            }
-        }
-        if (!failures.isEmpty()) {
-            row.ok = false;
-            row.error = failures.join(QStringLiteral("；"));
-        }
-    };
-    auto progress = [&](const batch::Progress& p) {
-        print(stderr, "\r");
-        printText(stderr, batch::progressLine(p, terminalWidth() - 1));
-        print(stderr, "\033[K");
-        std::fflush(stderr);
-        lineShown = true;
-    };
-
     const auto began = std::chrono::steady_clock::now();
-    batch::run(hosts, o.jobs, scanOne, finished,
-               live ? std::function<void(const batch::Progress&)>(progress) : nullptr);
-    clearLine();
-    const auto total = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - began);
-    // The table is the output of a batch; with --json, stdout holds the JSON lines alone.
-    printText(o.json ? stderr : stdout, batch::table(rows, total));
-    if (keyRefused)
-        printLine(stderr, QStringLiteral("请向这台主机的管理员核对指纹；确认无误后可加 "
-                                         "--accept-new-host-key 信任并记住它。"));
-    return std::all_of(rows.begin(), rows.end(), [](const batch::Row& r) { return r.ok; }) ? 0 : 1;
+    batch::run(
+        *hosts, o.jobs, scanOne, [&](batch::Outcome&& out) { results.finished(std::move(out)); },
+        live ? std::function<void(const batch::Progress&)>(
+                   [&](const batch::Progress& p) { results.progress(p); })
+             : nullptr);
+    return results.end(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - began));
 }
 
 }  // namespace
