@@ -46,14 +46,18 @@ common::Option archiveOption(const QString& description, const QString& label) {
             .label = label};
 }
 
-common::Option archivePasswordFileOption(const QString& description) {
-    return {.names = {QStringLiteral("--archive-password-file")},
+common::Option fileOption(const char* name, const QString& description) {
+    return {.names = {QString::fromLatin1(name)},
             .valueName = QStringLiteral("文件"),
             .description = description,
             .kind = common::ValueKind::File,
             .empty = common::Empty::Missing,
             .missingMessage = QStringLiteral("%1 需要一个文件名"),
             .hidden = description.isEmpty()};
+}
+
+common::Option archivePasswordFileOption(const QString& description) {
+    return fileOption("--archive-password-file", description);
 }
 
 bool reportDirectory(const common::ParsedLine& parsed, QString& directory) {

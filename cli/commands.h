@@ -32,6 +32,8 @@ common::Option reportDirOption(const QString& description);
 // --archive 连接字符串 and --archive-password-file 文件.
 common::Option archiveOption(const QString& description, const QString& label = {});
 common::Option archivePasswordFileOption(const QString& description);
+// An option whose value is a file name; hidden from --help when it has no description.
+common::Option fileOption(const char* name, const QString& description = {});
 // Whether a report was asked for by --report or --report-dir, and into which directory (empty:
 // the home directory); the last one given counts.
 bool reportDirectory(const common::ParsedLine& parsed, QString& directory);

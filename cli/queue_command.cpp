@@ -46,16 +46,6 @@ std::vector<common::Option> archiveOptions() {
     return both;
 }
 
-common::Option fileOption(const char* name, const QString& description = {}) {
-    return {.names = {QString::fromLatin1(name)},
-            .valueName = QStringLiteral("文件"),
-            .description = description,
-            .kind = common::ValueKind::File,
-            .empty = common::Empty::Missing,
-            .missingMessage = QStringLiteral("%1 需要一个文件名"),
-            .hidden = description.isEmpty()};
-}
-
 const common::CommandLine& queueLine() {
     using common::helpRow;
     static const common::CommandLine line = [] {
