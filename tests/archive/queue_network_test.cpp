@@ -1,10 +1,12 @@
 // Four scanners, each on a machine of its own, share one scan queue on an archive server across a
-// network: a /26 of hosts, some answering as Windows hosts do over WS-Management, some silent, the
-// rest refusing. Every due host is scanned once a round; a scanner killed in the middle of its
-// scans loses none of them; a server restarted in the middle of a round loses no scan and keeps
-// none twice. Needs root (network namespaces) and PostgreSQL's server programs.
+// network: a /26 of hosts, some answering as Windows hosts do over WS-Management, a few as Linux
+// hosts do over SSH, some silent, the rest refusing. Every due host is scanned once a round; a
+// scanner killed in the middle of its scans loses none of them; a server restarted in the middle of
+// a round loses no scan and keeps none twice. Needs root (network namespaces) and PostgreSQL's
+// server programs.
 
 #include "listener.h"
+#include "sources/ssh/sshd_fixture.h"
 #include "support/nethosts.h"
 
 #include "archive/archive.h"
@@ -41,15 +43,19 @@ namespace q = qelto::archive::queue;
 
 const QString kMachine = QStringLiteral(QELTO_SOURCE_DIR "/tests/scan/machines/desktop.json");
 const QString kUser = QStringLiteral("PC09\\admin"), kPassword = QStringLiteral("s3cret Ω");
+// The SSH hosts' throwaway accounts all have this password.
+const QString kSshPassword = QStringLiteral("pw-Ä7 x");
 // The archive server listens on an address of the hosts' namespace, as another host would.
 const QString kServer = QStringLiteral("198.18.12.1");
 constexpr int kScanners = 4;
 constexpr int kFirst = 65, kLast = 126;  // the hosts of 198.18.12.64/26
 
-// What host 198.18.12.`n` is: every sixth a WS-Management listener, every sixth one silent (its
-// ports dropped), every sixth one refused by the firewall, the rest closed ports.
-enum class Host { Served, Silent, Refused, Closed };
+// What host 198.18.12.`n` is: every sixth a WS-Management listener, three an OpenSSH server on
+// port 22 (two in the lower half of the /26, one in the upper), every sixth one silent (its ports
+// dropped), every sixth one refused by the firewall, the rest closed ports.
+enum class Host { Served, Ssh, Silent, Refused, Closed };
 Host kindOf(int n) {
+    if (n == 70 || n == 88 || n == 112) return Host::Ssh;
     switch (n % 6) {
         case 5:
             return Host::Served;
@@ -70,9 +76,20 @@ int numberOf(const QString& host) {
 QString personOf(int n) {
     return QStringLiteral("用户%1").arg(n);
 }
+QString departmentOf(int n) {
+    return kindOf(n) == Host::Ssh ? QStringLiteral("运维部") : QStringLiteral("信息部");
+}
+// The department and person host `n` is queued for and saved under.
+QString ownerOf(int n) {
+    return departmentOf(n) + u'/' + personOf(n);
+}
+// A host that answers, over WS-Management or SSH, and is saved once a round.
+bool reachable(int n) {
+    return kindOf(n) == Host::Served || kindOf(n) == Host::Ssh;
+}
 int servedCount() {
     int served = 0;
-    for (int n = kFirst; n <= kLast; ++n) served += kindOf(n) == Host::Served ? 1 : 0;
+    for (int n = kFirst; n <= kLast; ++n) served += reachable(n) ? 1 : 0;
     return served;
 }
 
@@ -124,6 +141,26 @@ class QueueAcrossNetwork : public ::testing::Test {
                     listeners_.push_back(std::make_unique<qelto::test::WsmanListener>(
                         machine, Options().at(address(n), 5986).withBasic(kUser, kPassword)));
         }
+        // An SSH host: a throwaway server of its own in the hosts' namespace with an account of
+        // its own, on port 22 of its address through a relay there. The scanners know its key and
+        // log in with the account's password from their credentials file.
+        ASSERT_TRUE(QDir().mkpath(file(QStringLiteral("home/.ssh"))));
+        QFile known(file(QStringLiteral("home/.ssh/known_hosts")));
+        ASSERT_TRUE(known.open(QIODevice::WriteOnly));
+        QByteArray logins;
+        for (int n = kFirst; n <= kLast; ++n) {
+            if (kindOf(n) != Host::Ssh) continue;
+            sshds_.push_back(std::make_unique<TestSshd>(
+                TestSshdOptions().withPassword(kSshPassword).through(net_->exec('h', {}))));
+            QELTO_SKIP_UNLESS_UP(*sshds_.back());
+            const TestSshd& sshd = *sshds_.back();
+            ASSERT_TRUE(net_->relay(address(n), 22, sshd.port, 0, sshd.address));
+            known.write((address(n) + u' ' + sshd.hostKeyLine + u'\n').toUtf8());
+            logins += QStringLiteral("%1 %2 %3\n")
+                          .arg(address(n), sshd.passwordUser, kSshPassword)
+                          .toUtf8();
+        }
+        known.close();
         QFile ca(file(QStringLiteral("ca.pem"))), people(file(QStringLiteral("people.csv")));
         ASSERT_TRUE(ca.open(QIODevice::WriteOnly) && people.open(QIODevice::WriteOnly));
         for (const auto& l : listeners_) {
@@ -133,7 +170,9 @@ class QueueAcrossNetwork : public ::testing::Test {
             ca.write(one.readAll());
         }
         for (int n = kFirst; n <= kLast; ++n) {
-            people.write(QStringLiteral("%1,信息部,%2\n").arg(address(n), personOf(n)).toUtf8());
+            people.write(QStringLiteral("%1,%2,%3\n")
+                             .arg(address(n), departmentOf(n), personOf(n))
+                             .toUtf8());
             for (int port : {22, 5985, 5986}) {
                 if (kindOf(n) == Host::Silent) {
                     ASSERT_TRUE(net_->drop(address(n), port));
@@ -146,7 +185,9 @@ class QueueAcrossNetwork : public ::testing::Test {
         people.close();
         QFile credentials(file(QStringLiteral("credentials")));
         ASSERT_TRUE(credentials.open(QIODevice::WriteOnly));
-        credentials.write(QStringLiteral("198.18.12.* %1 %2\n").arg(kUser, kPassword).toUtf8());
+        // The first line that matches counts: the SSH hosts' own, then every other host's.
+        credentials.write(logins +
+                          QStringLiteral("198.18.12.* %1 %2\n").arg(kUser, kPassword).toUtf8());
         credentials.close();
         ASSERT_TRUE(credentials.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
         QString out;
@@ -220,6 +261,7 @@ class QueueAcrossNetwork : public ::testing::Test {
         env.remove(QStringLiteral("QELTO_ARCHIVE_PASSWORD"));
         env.remove(QStringLiteral("QELTO_CA_FILE"));
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        env.insert(QStringLiteral("HOME"), file(QStringLiteral("home")));  // the known SSH keys
         p->setProcessEnvironment(env);
         p->setStandardInputFile(QProcess::nullDevice());
         p->start(command.first(), command.mid(1));
@@ -279,8 +321,7 @@ class QueueAcrossNetwork : public ::testing::Test {
     static bool roundOver(const std::vector<q::Target>& all) {
         if (all.size() != size_t(kLast - kFirst + 1)) return false;
         for (const q::Target& t : all)
-            if (!t.worker.isEmpty() || t.lastOk != (kindOf(numberOf(t.host)) == Host::Served))
-                return false;
+            if (!t.worker.isEmpty() || t.lastOk != reachable(numberOf(t.host))) return false;
         return true;
     }
     static qint64 saved(const std::vector<q::Target>& all) {
@@ -289,28 +330,30 @@ class QueueAcrossNetwork : public ::testing::Test {
         return n;
     }
 
-    // How many rows of `table` each person has.
-    QHash<QString, int> rowsByPerson(const QString& table) const {
+    // How many rows of `table` each department/person has.
+    QHash<QString, int> rowsByOwner(const QString& table) const {
         NetHosts::Inside inside(*net_, 'h');
         const auto rs =
-            qelto::archive::opensql(connstr_, QStringLiteral("select 使用人 from ") + table);
+            qelto::archive::opensql(connstr_, QStringLiteral("select 部门, 使用人 from ") + table);
         QHash<QString, int> rows;
         for (; !rs->atEnd(); rs->MoveNext())
-            ++rows[rs->Fields(QStringLiteral("使用人")).Value().toString()];
+            ++rows[rs->Fields(QStringLiteral("部门")).Value().toString() + u'/' +
+                   rs->Fields(QStringLiteral("使用人")).Value().toString()];
         return rows;
     }
-    // Each served host saved once, in info and in scans under the person it was queued for, as
-    // many rows in all as the queue counted; every other host failed and saved nothing.
+    // Each reachable host saved once, in info and in scans under the department and person it
+    // was queued for, as many rows in all as the queue counted; every other host failed and saved
+    // nothing.
     void expectSavedOnce(const std::vector<q::Target>& all) const {
         ASSERT_EQ(all.size(), size_t(kLast - kFirst + 1));
-        const QHash<QString, int> info = rowsByPerson(QStringLiteral("info"));
-        const QHash<QString, int> scans = rowsByPerson(QStringLiteral("scans"));
+        const QHash<QString, int> info = rowsByOwner(QStringLiteral("info"));
+        const QHash<QString, int> scans = rowsByOwner(QStringLiteral("scans"));
         for (const q::Target& t : all) {
             SCOPED_TRACE(t.host.toStdString());
-            const bool served = kindOf(numberOf(t.host)) == Host::Served;
+            const bool served = reachable(numberOf(t.host));
             EXPECT_EQ(t.scans, served ? 1 : 0);
-            EXPECT_EQ(info.value(personOf(numberOf(t.host))), served ? 1 : 0);
-            EXPECT_EQ(scans.value(personOf(numberOf(t.host))), served ? 1 : 0);
+            EXPECT_EQ(info.value(ownerOf(numberOf(t.host))), served ? 1 : 0);
+            EXPECT_EQ(scans.value(ownerOf(numberOf(t.host))), served ? 1 : 0);
             EXPECT_EQ(t.lastOk, std::optional<bool>(served));
             EXPECT_EQ(t.failures > 0, !served);
         }
@@ -327,6 +370,7 @@ class QueueAcrossNetwork : public ::testing::Test {
     QString bin_, connstr_;
     bool started_ = false;
     std::vector<std::unique_ptr<qelto::test::WsmanListener>> listeners_;
+    std::vector<std::unique_ptr<TestSshd>> sshds_;
     std::vector<std::unique_ptr<QProcess>> scanners_;
 };
 
@@ -356,7 +400,7 @@ TEST_F(QueueAcrossNetwork, EachDueHostIsScannedOnceAndAKilledScannerLosesNothing
     // Every claim ended in one save or one recorded failure, but the killed scanner's.
     for (const q::Target& t : all) {
         SCOPED_TRACE(t.host.toStdString());
-        const bool served = kindOf(numberOf(t.host)) == Host::Served;
+        const bool served = reachable(numberOf(t.host));
         EXPECT_EQ(t.claim - (lost.contains(t.host) ? 1 : 0), served ? 1 : t.failures);
     }
 
@@ -371,10 +415,10 @@ TEST_F(QueueAcrossNetwork, EachDueHostIsScannedOnceAndAKilledScannerLosesNothing
         const int n = numberOf(o[u"host"].toString());
         SCOPED_TRACE(o[u"host"].toString().toStdString());
         EXPECT_EQ(o[u"host"].toString(), all[size_t(i)].host);
-        EXPECT_EQ(o[u"person"].toString(), personOf(n));
+        EXPECT_EQ(o[u"department"].toString() + u'/' + o[u"person"].toString(), ownerOf(n));
         EXPECT_EQ(o[u"claims"].toInteger(), all[size_t(i)].claim);
         EXPECT_FALSE(o.contains(u"worker"));
-        if (kindOf(n) == Host::Served) {
+        if (reachable(n)) {
             EXPECT_EQ(o[u"state"].toString(), QStringLiteral("等待"));
             EXPECT_EQ(o[u"lastResult"].toString(), QStringLiteral("ok"));
         } else {
