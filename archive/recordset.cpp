@@ -72,7 +72,8 @@ QString sqlErrorText(const QSqlError& e) {
         }
     }
     QString text = e.text().trimmed();
-    if (text.isEmpty()) text = QStringLiteral("未知错误");
+    if (text.isEmpty())  // the driver gives no text when the server went away in the middle
+        text = QStringLiteral("数据库没有给出原因（与档案服务器的连接可能已经中断）");
     return text;
 }
 
@@ -83,8 +84,8 @@ QString uniqueConnectionName() {
 
 FileFormat fileFormat(const QString& path) {
     // Not through QFile: opening a pipe would wait for a writer.
-    const int fd =
-        ::open(common::nativeFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = ::open(common::nativeFileName(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return FileFormat::Other;
     struct stat st {};
     char buffer[32];
