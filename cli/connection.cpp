@@ -194,13 +194,19 @@ bool takeConnectionOptions(const common::ParsedLine& parsed, ConnectionOptions& 
     return true;
 }
 
-std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& o, QString& problem) {
+wmi::ConnectRequest requestBase(const ConnectionOptions& o) {
     wmi::ConnectRequest request;
-    request.host = o.host.trimmed().isEmpty() ? QStringLiteral(".") : o.host.trimmed();
     request.connectTimeout = std::chrono::seconds(o.connectTimeoutSeconds);
-    request.timeout = std::chrono::seconds(std::max(o.timeoutSeconds, o.connectTimeoutSeconds));
+    request.timeout = std::chrono::seconds(o.timeoutSeconds);
     request.caFile = o.caFile.isEmpty() ? qEnvironmentVariable("QELTO_CA_FILE") : o.caFile;
     request.pinSha256 = o.pinSha256;
+    return request;
+}
+
+std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& o, QString& problem) {
+    wmi::ConnectRequest request = requestBase(o);
+    request.host = o.host.trimmed().isEmpty() ? QStringLiteral(".") : o.host.trimmed();
+    request.timeout = std::chrono::seconds(std::max(o.timeoutSeconds, o.connectTimeoutSeconds));
     if (o.acceptNewHostKey)
         request.confirmNewHostKey = [](const wmi::HostKeyQuestion& q) {
             printLine(stderr, QStringLiteral("已信任并记住 %1 的主机密钥（%2 %3）。")

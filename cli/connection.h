@@ -37,6 +37,9 @@ bool takeConnectionOptions(const common::ParsedLine& parsed, ConnectionOptions& 
 // else asked without echo when standard input is a terminal. nullopt (with `problem`) when no
 // password can be had.
 std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& options, QString& problem);
+// What every request of these options shares, whoever logs in: the limits, the extra CA (or
+// QELTO_CA_FILE) and the pinned certificate. No host, no login, no host-key policy.
+wmi::ConnectRequest requestBase(const ConnectionOptions& options);
 
 // Connects, telling on stderr why it failed (nothing on stdout); nullptr then.
 std::unique_ptr<wmi::Service> connectOrReport(wmi::Connector& connector,

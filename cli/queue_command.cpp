@@ -403,13 +403,8 @@ int runWorker(const WorkerOptions& o) {
     const auto scanTarget = [&](q::Target t, std::shared_ptr<std::atomic<bool>> done) {
         QString line;
         try {
-            wmi::ConnectRequest request;
+            wmi::ConnectRequest request = requestBase(o.connection);
             request.host = t.host;
-            request.connectTimeout = std::chrono::seconds(o.connection.connectTimeoutSeconds);
-            request.timeout = std::chrono::seconds(o.connection.timeoutSeconds);
-            request.caFile = o.connection.caFile.isEmpty() ? qEnvironmentVariable("QELTO_CA_FILE")
-                                                           : o.connection.caFile;
-            request.pinSha256 = o.connection.pinSha256;
             for (const Credential& c : credentials)
                 if (c.pattern.match(t.host).hasMatch()) {
                     request.road = wmi::Road::Credentials;
