@@ -161,7 +161,13 @@ TEST_P(Script, GathersThisMachineAsTheLocalGathererDoes) {
     // The id databases are never fetched: they come from this machine.
     EXPECT_EQ(remote.file(plan.lookups[0][0]) || remote.file(plan.lookups[0][1]), false);
     wmi::lnx::addLocalLookups(plan, remote);
-    EXPECT_EQ(joined(differences(local, remote, stable)), "");
+    // Tests running beside this one add accounts and network links: what moved on the machine
+    // between the two local looks is not held against the script.
+    QSet<QString> moved;
+    for (const QString& d : differences(before, local, stable)) moved.insert(d.section(u' ', 1));
+    const auto steady = [&](const QString& k) { return stable(k) && !moved.contains(k); };
+    EXPECT_EQ(joined(differences(local, remote, steady)), "");
+    EXPECT_LT(moved.size(), 100) << "the machine never held still";
     EXPECT_EQ(remote.exists(QStringLiteral("/etc/krb5.keytab")),
               QFile::exists(QStringLiteral("/etc/krb5.keytab")));
 
