@@ -356,7 +356,7 @@ TEST(WsmanClient, TheDomainsAccountsCostAMemberNothing) {
     if (!alone.ok()) GTEST_SKIP() << alone.error().toStdString();
     ASSERT_TRUE(member.ok());
     // Counted rather than timed: a member that enumerated the domain's 20,000 accounts would
-    // need five more pulls, whatever else the machine is busy with.
+    // need more round trips and pulls, whatever else the machine is busy with.
     for (WsmanListener* listener : {&alone, &member}) {
         auto service = connect(requestFor(*listener));
         const std::vector<std::string> lines = scanOf(*service);
