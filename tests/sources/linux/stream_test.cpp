@@ -152,14 +152,11 @@ TEST_P(Script, GathersThisMachineAsTheLocalGathererDoes) {
     // compared when they held still around the two looks (a few tries), and left out otherwise.
     QByteArray stream;
     Gathered remote, local;
-    bool still = false;
-    for (int tries = 0; tries < 10 && !still; ++tries) {
-        const std::string stamp = qelto::test::accountsStamp();
+    const bool still = qelto::test::lookWhileAccountsHoldStill([&] {
         stream = runScript(GetParam(), script);
         remote = wmi::lnx::decodeGathered(stream, boundary);
         local = wmi::lnx::gatherLocal(plan);
-        still = qelto::test::accountsStamp() == stamp;
-    }
+    });
     // Other programs open and close ports meanwhile: those open before and after must be there.
     const auto ports = [](const Gathered& g) {
         const QList<QByteArray> lines =
@@ -171,10 +168,10 @@ TEST_P(Script, GathersThisMachineAsTheLocalGathererDoes) {
     // The id databases are never fetched: they come from this machine.
     EXPECT_EQ(remote.file(plan.lookups[0][0]) || remote.file(plan.lookups[0][1]), false);
     wmi::lnx::addLocalLookups(plan, remote);
-    const QStringList accounts{QStringLiteral("/etc/passwd"), QStringLiteral("/etc/group"),
-                               QStringLiteral("/etc/shadow")};
     const auto compared = [&](const QString& k) {
-        return stable(k) && (still || !accounts.contains(k));
+        return stable(k) &&
+               (still || std::ranges::find(qelto::test::kAccountFiles, k.toStdString()) ==
+                             qelto::test::kAccountFiles.end());
     };
     EXPECT_EQ(joined(differences(local, remote, compared)), "");
     EXPECT_EQ(remote.exists(QStringLiteral("/etc/krb5.keytab")),

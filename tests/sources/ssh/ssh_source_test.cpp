@@ -235,13 +235,10 @@ TEST(SshSource, ScansThisMachineAsItsLocalScanDoes) {
         // gathering afresh when it connects) are compared whole when the account databases held
         // still around them (a few tries), and without the accounts' lines otherwise.
         Scan remote, after;
-        bool still = false;
-        for (int tries = 0; tries < 10 && !still; ++tries) {
-            const std::string stamp = qelto::test::accountsStamp();
+        const bool still = qelto::test::lookWhileAccountsHoldStill([&] {
             remote = scanOf(*connectTo(sshText(sshd)));
             after = localScan();
-            still = qelto::test::accountsStamp() == stamp;
-        }
+        });
         EXPECT_EQ(difference(remote, after, still), "");
     }
 }
