@@ -1,6 +1,8 @@
 #include "jcxtxx.h"
 #include "report/report.h"
 
+#include "common/charset.h"
+
 #include "help/help.h"
 #include "resources/icons.h"
 #include "scan/host.h"
@@ -173,7 +175,7 @@ void JCXTXX::Command1_Click() {
         // A tree cut off at its limit says so in one line below it.
         for (const scan::Problem& p : out->problems)
             if (p.kind == scan::Problem::Kind::TreeFull)
-                new QTreeWidgetItem(TreeView1, QStringList(p.description));
+                new QTreeWidgetItem(TreeView1, QStringList(common::displayLine(p.description)));
         state_->hide();
     }
     Command2->setEnabled(true);
@@ -228,7 +230,7 @@ void JCXTXX::showInventory() {
         auto* item = node.parent < 0
                          ? new QTreeWidgetItem(TreeView1)
                          : new QTreeWidgetItem(items[static_cast<std::size_t>(node.parent)]);
-        item->setText(0, node.text);
+        item->setText(0, common::displayLine(node.text));
         item->setIcon(0, *found);
         items.push_back(item);
     }

@@ -1,5 +1,7 @@
 #include "prompts.h"
 
+#include "common/charset.h"
+
 #include <QAbstractButton>
 #include <QGridLayout>
 #include <QMessageBox>
@@ -77,8 +79,9 @@ void wrapBetweenWords(QMessageBox& box) {
 // A question with the buttons 是 and 否, 否 taken by Enter and Escape.
 std::unique_ptr<QMessageBox> makeQuestionBox(QWidget* parent, QMessageBox::Icon icon,
                                              const QString& title, const QString& text) {
-    auto box = std::make_unique<QMessageBox>(icon, title, text, QMessageBox::Yes | QMessageBox::No,
-                                             parent);
+    auto box = std::make_unique<QMessageBox>(icon, title, common::displayLines(text),
+                                             QMessageBox::Yes | QMessageBox::No, parent);
+    box->setTextFormat(Qt::PlainText);
     box->button(QMessageBox::Yes)->setText(QStringLiteral("是"));
     box->button(QMessageBox::No)->setText(QStringLiteral("否"));
     box->setDefaultButton(QMessageBox::No);
@@ -96,8 +99,11 @@ bool answeredYes(QMessageBox& box) {
 }  // namespace
 
 std::unique_ptr<QMessageBox> makeInformBox(QWidget* parent, const QString& text) {
-    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, kMessageTitle, text,
-                                             QMessageBox::Ok, parent);
+    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, kMessageTitle,
+                                             common::displayLines(text), QMessageBox::Ok, parent);
+    // Messages quote values from other computers: shown as the characters they are, never as
+    // markup, and nothing in them reorders what is read.
+    box->setTextFormat(Qt::PlainText);
     box->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
     fitTitle(*box);
     wrapBetweenWords(*box);

@@ -86,8 +86,13 @@ QString ArchiveLocation::describe() const {
 }
 
 ArchiveLocation parseConnectionString(const QString& connstr) {
-    const QHash<QString, QString> pairs = splitPairs(connstr);
     ArchiveLocation location;
+    // A plain file name, as people type it: no "key=value" pair in it.
+    if (!connstr.contains(u'=') && !connstr.trimmed().isEmpty()) {
+        location.file = QFileInfo(QDir::current(), connstr).absoluteFilePath();
+        return location;
+    }
+    const QHash<QString, QString> pairs = splitPairs(connstr);
     const QString provider = pairs.value(QStringLiteral("provider")).toLower();
     if (provider.contains(QStringLiteral("postgres")) ||
         provider.contains(QStringLiteral("pgsql"))) {
@@ -122,7 +127,9 @@ ArchiveLocation parseConnectionString(const QString& connstr) {
     }
     const QString source = firstOf(pairs, {"data source", "database", "dbq"});
     if (source.isEmpty())
-        throw ArchiveError(QStringLiteral("连接字符串没有指定档案文件（Data Source）"));
+        throw ArchiveError(QStringLiteral(
+            "连接字符串没有指定档案文件（Data Source）。可以写档案文件名（如 ./systeminfo.mdb）、"
+            "Data Source=文件，或 Provider=PostgreSQL;Host=主机;Database=数据库;User ID=用户"));
     location.file = QFileInfo(QDir::current(), source).absoluteFilePath();
     return location;
 }

@@ -16,6 +16,8 @@ class QSqlDatabase;
 //   Provider=Microsoft.Jet.OLEDB.4.0;Data Source=systeminfo.mdb;Persist Security Info=False
 //       (the default) an SQLite 3 file named by Data Source, resolved against the current
 //       directory; any Provider other than a PostgreSQL one selects the file archive.
+//   systeminfo.mdb, ./x.mdb, /srv/archive.db
+//       a text without "=" is the file name of an SQLite archive, as people type it.
 //   Provider=PostgreSQL;Host=…;Port=5432;Database=…;User ID=…;Password=…
 //       a PostgreSQL server, for an archive shared by several administrators' machines;
 //       optionally Timeout=10 (seconds to connect) and Command Timeout=30 (seconds for the

@@ -1,6 +1,7 @@
 #include "zuzhi.h"
 
 #include "archive.h"
+#include "common/charset.h"
 
 #include <QComboBox>
 #include <QGuiApplication>
@@ -79,12 +80,15 @@ QString sentence(const QString& text) {
 Messages standardMessages() {
     Messages m;
     m.inform = [](QWidget* parent, const QString& text) {
-        QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, parent);
+        QMessageBox box(QMessageBox::NoIcon, kTitle, common::displayLines(text), QMessageBox::Ok,
+                        parent);
+        box.setTextFormat(Qt::PlainText);  // an archive server's error may quote scanned values
         box.exec();
     };
     m.ask = [](QWidget* parent, const QString& text) {
-        QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Yes | QMessageBox::No,
-                        parent);
+        QMessageBox box(QMessageBox::NoIcon, kTitle, common::displayLines(text),
+                        QMessageBox::Yes | QMessageBox::No, parent);
+        box.setTextFormat(Qt::PlainText);
         box.button(QMessageBox::Yes)->setText(QStringLiteral("是"));
         box.button(QMessageBox::No)->setText(QStringLiteral("否"));
         box.setDefaultButton(QMessageBox::No);

@@ -203,14 +203,14 @@ int history(const QString& connstr, const QString& computer, bool json) {
         return 1;
     }
     printLine(stdout, QStringLiteral("计算机 %1 在档案中的完整检测：%2 次")
-                          .arg(report::oneLine(h.scans.front().computer))
+                          .arg(common::displayLine(h.scans.front().computer))
                           .arg(h.scans.size()));
     printLine(stdout, QStringLiteral("编号\t时间\t部门\t使用人"));
     for (const archive::ArchivedScan& e : h.scans)
         printLine(stdout, QStringLiteral("%1\t%2\t%3\t%4")
                               .arg(e.id)
-                              .arg(timeText(e.when), report::oneLine(e.department),
-                                   report::oneLine(e.person)));
+                              .arg(timeText(e.when), common::displayLine(e.department),
+                                   common::displayLine(e.person)));
     return 0;
 }
 
@@ -218,7 +218,7 @@ int history(const QString& connstr, const QString& computer, bool json) {
 QString scanTitle(const archive::ArchivedScan& e) {
     return QStringLiteral("编号 %1（%2，%3 %4）")
         .arg(e.id)
-        .arg(timeText(e.when), report::oneLine(e.department), report::oneLine(e.person));
+        .arg(timeText(e.when), common::displayLine(e.department), common::displayLine(e.person));
 }
 
 const char* changeName(archive::TreeChange::Kind kind) {
@@ -268,7 +268,7 @@ int diff(const QString& connstr, const QString& computer, const QList<qint64>& i
         if (s->entry.computer.compare(computer, Qt::CaseInsensitive) != 0) {
             printLine(stderr, QStringLiteral("编号 %1 不是计算机 %2 的完整检测，而是 %3 的")
                                   .arg(s->entry.id)
-                                  .arg(computer, report::oneLine(s->entry.computer)));
+                                  .arg(computer, common::displayLine(s->entry.computer)));
             return 1;
         }
     const std::vector<archive::TreeChange> changes = archive::diffTrees(
@@ -283,7 +283,7 @@ int diff(const QString& connstr, const QString& computer, const QList<qint64>& i
         return 0;
     }
     printLine(stdout, QStringLiteral("计算机 %1：%2 → %3")
-                          .arg(report::oneLine(newer->entry.computer), scanTitle(older->entry),
+                          .arg(common::displayLine(newer->entry.computer), scanTitle(older->entry),
                                scanTitle(newer->entry)));
     if (changes.empty()) {
         printLine(stdout, QStringLiteral("两次检测的配置树相同。"));
@@ -294,10 +294,10 @@ int diff(const QString& connstr, const QString& computer, const QList<qint64>& i
     for (const archive::TreeChange& c : changes) {
         if (c.categoryKey != category) {
             category = c.categoryKey;
-            printLine(stdout, report::oneLine(c.category));
+            printLine(stdout, common::displayLine(c.category));
         }
         ++counts[static_cast<int>(c.kind)];
-        const QString before = report::oneLine(c.before), after = report::oneLine(c.after);
+        const QString before = common::displayLine(c.before), after = common::displayLine(c.after);
         switch (c.kind) {
             case Kind::Added:
                 printLine(stdout, QStringLiteral("  + [%1] %2").arg(c.key, after));
@@ -354,10 +354,11 @@ int changes(const QString& connstr, const QDateTime& since, bool json) {
         if (p.changes.empty()) continue;
         printLine(stdout,
                   QStringLiteral("计算机 %1：%2 → %3")
-                      .arg(report::oneLine(p.to.computer), scanTitle(p.from), scanTitle(p.to)));
+                      .arg(common::displayLine(p.to.computer), scanTitle(p.from), scanTitle(p.to)));
         for (const archive::TreeChange& c : p.changes) {
-            const QString before = report::oneLine(c.before), after = report::oneLine(c.after);
-            const QString category = report::oneLine(c.category);
+            const QString before = common::displayLine(c.before),
+                          after = common::displayLine(c.after);
+            const QString category = common::displayLine(c.category);
             switch (c.kind) {
                 case archive::TreeChange::Kind::Added:
                     printLine(stdout, QStringLiteral("  + %1 [%2] %3").arg(category, c.key, after));
@@ -389,11 +390,12 @@ struct ExportOptions {
 int exportArchive(const QString& connstr, const ExportOptions& o) {
     const archive::ExportTable table = archive::exportTable(connstr);
     QString problem;
+    std::vector<CutCell> cut;
     if (o.xlsx) {
         QTemporaryDir scratch;
         const QString path =
             o.output.isEmpty() ? scratch.filePath(QStringLiteral("archive.xlsx")) : o.output;
-        if (!scratch.isValid() || !writeXlsx(table, path, problem)) {
+        if (!scratch.isValid() || !writeXlsx(table, path, cut, problem)) {
             printLine(stderr,
                       QStringLiteral("无法写入 %1：%2")
                           .arg(o.output.isEmpty() ? QStringLiteral("XLSX") : o.output, problem));
@@ -416,7 +418,15 @@ int exportArchive(const QString& connstr, const ExportOptions& o) {
     if (!o.output.isEmpty())
         printLine(stderr,
                   QStringLiteral("已导出 %1 台计算机到 %2").arg(table.rows.size()).arg(o.output));
-    return 0;
+    // A value cut to fit its cell is no silent loss: each is named, and the export fails.
+    for (const CutCell& c : cut)
+        printLine(stderr,
+                  QStringLiteral("计算机 %1 的“%2”有 %3 个字符，超过 XLSX 单元格的上限 "
+                                 "%4，已截断并在单元格末尾注明；完整的值见 CSV 导出。")
+                      .arg(common::displayLine(table.rows[size_t(c.row - 1)].value(0)), c.column)
+                      .arg(c.length)
+                      .arg(kXlsxCellLimit));
+    return cut.empty() ? 0 : 1;
 }
 
 struct ShowOptions {

@@ -7,7 +7,6 @@
 #include "scanjson.h"
 
 #include "archive/archive.h"
-#include "report/report.h"
 #include "wmi/hosttext.h"
 
 #include <QRegularExpression>
@@ -206,6 +205,22 @@ std::optional<QHash<QString, Person>> parsePeople(const QByteArray& bytes,
     return people;
 }
 
+QString thrownText(std::exception_ptr thrown) {
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const archive::ArchiveError& e) {
+        return e.message();
+    } catch (const wmi::Error& e) {
+        return e.description();
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("内存不足，无法完成。");
+    } catch (const std::exception& e) {
+        return QStringLiteral("意外的错误：%1").arg(QString::fromUtf8(e.what()));
+    } catch (...) {
+        return QStringLiteral("意外的错误（不明的异常）");
+    }
+}
+
 void run(const QStringList& hosts, int jobs, const std::function<Outcome(const QString&)>& scanOne,
          const std::function<void(Outcome&&)>& finished,
          const std::function<void(const Progress&)>& progress, std::chrono::milliseconds interval) {
@@ -228,7 +243,12 @@ void run(const QStringList& hosts, int jobs, const std::function<Outcome(const Q
                 inFlight.emplace(i, hosts[i]);
             }
             const auto began = Clock::now();
-            Outcome o = scanOne(hosts[i]);
+            Outcome o;
+            try {
+                o = scanOne(hosts[i]);
+            } catch (...) {
+                o.scan.error = wmi::Error(wmi::code::Failed, thrownText(std::current_exception()));
+            }
             o.index = i;
             o.host = hosts[i];
             o.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
@@ -315,9 +335,9 @@ QString table(const std::vector<Row>& rows, std::chrono::milliseconds total) {
     qsizetype ok = 0;
     for (const Row& r : rows) {
         ok += r.ok;
-        cells.push_back({report::oneLine(r.host), report::oneLine(r.computerName),
+        cells.push_back({common::displayLine(r.host), common::displayLine(r.computerName),
                          r.ok ? QStringLiteral("成功") : QStringLiteral("失败"), seconds(r.elapsed),
-                         report::oneLine(r.error)});
+                         common::displayLine(r.error)});
     }
     int widths[4] = {};
     for (const QStringList& c : cells)

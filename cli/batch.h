@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -60,6 +61,11 @@ std::optional<QHash<QString, Person>> parsePeople(const QByteArray& bytes,
                                                   QString& problem);
 
 // One host's scan as the pool hands it back.
+// The text of what a task threw (an archive's or a connection's message, or what the exception
+// says), to be that task's own failure: nothing thrown on a thread of a batch or of the worker
+// leaves it to end the program.
+QString thrownText(std::exception_ptr thrown);
+
 struct Outcome {
     qsizetype index = 0;  // in the host list
     QString host;

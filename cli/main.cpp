@@ -1,5 +1,6 @@
 // qelto-cli: the scan without a window.
 
+#include "batch.h"
 #include "commands.h"
 
 #include "archive/archive.h"
@@ -74,7 +75,9 @@ void print(FILE* to, const QByteArray& bytes) {
 }
 
 void printText(FILE* to, const QString& text) {
-    print(to, terminalText(text));
+    // Messages quote values from other computers and archive servers: whatever a value holds,
+    // it cannot act on the terminal.
+    print(to, terminalText(common::displayLines(text)));
 }
 
 void printLine(FILE* to, const QString& text) {
@@ -203,8 +206,10 @@ int run(int argc, char** argv) {
     if (!c) return unknownCommand(name);
     try {
         return c->run(args);
-    } catch (const std::bad_alloc&) {
-        qelto::cli::printLine(stderr, QStringLiteral("内存不足，无法完成。"));
+    } catch (...) {
+        // Every command reports its own failures; what still comes this far ends the command
+        // with its text, never the program with an abort.
+        qelto::cli::printLine(stderr, qelto::cli::batch::thrownText(std::current_exception()));
         return 1;
     }
 }

@@ -8,7 +8,6 @@
 #include "archive/queue.h"
 #include "common/charset.h"
 #include "common/json.h"
-#include "report/report.h"
 #include "scan/host.h"
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
@@ -172,7 +171,7 @@ int list(const QString& connstr, bool json) {
                                  : QStringLiteral("失败（%1 次）").arg(t.failures),
                      timeOf(t.due),
                      t.lastMessage.isEmpty() ? QStringLiteral("-")
-                                             : report::oneLine(t.lastMessage)));
+                                             : common::displayLine(t.lastMessage)));
     }
     printLine(stdout, QStringLiteral("共 %1 个目标。").arg(all.size()));
     return 0;
@@ -374,8 +373,14 @@ int runWorker(const WorkerOptions& o) {
             return 1;
         }
     }
-    const bool sqlite =
-        archive::parseConnectionString(*connstr).engine == archive::ArchiveLocation::Engine::SQLite;
+    archive::ArchiveLocation location;
+    try {
+        location = archive::parseConnectionString(*connstr);
+    } catch (const archive::ArchiveError& e) {
+        printLine(stderr, e.message());
+        return 1;
+    }
+    const bool sqlite = location.engine == archive::ArchiveLocation::Engine::SQLite;
     const QString name = !o.name.isEmpty()
                              ? o.name
                              : QStringLiteral("%1:%2")
@@ -398,6 +403,14 @@ int runWorker(const WorkerOptions& o) {
     };
     std::list<Running> threads;
 
+    // A failure recorded where the archive takes it; where it is away, the target comes back to
+    // the queue when its lease ends, which is all that recording it would have brought about.
+    const auto recordQuietly = [&](const q::Target& t, const QString& why) {
+        try {
+            q::recordFailure(*connstr, t, why);
+        } catch (...) {
+        }
+    };
     // On a thread of its own: the scan through the one scan-a-host path, then the save that
     // releases the target, or the failure.
     const auto scanTarget = [&](q::Target t, std::shared_ptr<std::atomic<bool>> done) {
@@ -439,12 +452,13 @@ int runWorker(const WorkerOptions& o) {
             // target is tried again after its back-off; where it is still away, the target
             // comes back to the queue when its lease ends.
             line = QStringLiteral("%1：%2").arg(t.host, e.message());
-            if (e.kind() != archive::ArchiveError::Kind::Conflict) {
-                try {
-                    q::recordFailure(*connstr, t, QStringLiteral("保存失败：%1").arg(e.message()));
-                } catch (const archive::ArchiveError&) {
-                }
-            }
+            if (e.kind() != archive::ArchiveError::Kind::Conflict)
+                recordQuietly(t, QStringLiteral("保存失败：%1").arg(e.message()));
+        } catch (...) {
+            // Anything else is this target's failure, never the end of the worker.
+            const QString why = batch::thrownText(std::current_exception());
+            line = QStringLiteral("%1 失败：%2").arg(t.host, why);
+            recordQuietly(t, why);
         }
         std::lock_guard lock(mutex);
         messages.push_back(QStringLiteral("%1 %2").arg(now(), line));
@@ -454,7 +468,7 @@ int runWorker(const WorkerOptions& o) {
     };
 
     printLine(stderr, QStringLiteral("%1 扫描程序 %2 开始：档案 %3，同时 %4 个，租约 %5 秒")
-                          .arg(now(), name, archive::parseConnectionString(*connstr).describe())
+                          .arg(now(), name, location.describe())
                           .arg(o.jobs)
                           .arg(o.lease));
     int archiveFailures = 0;
@@ -478,13 +492,24 @@ int runWorker(const WorkerOptions& o) {
                 printLine(stderr, QStringLiteral("%1 无法领取目标：%2").arg(now(), e.message()));
                 // A missing file, or one that is no archive, does not come back by waiting.
                 if (e.kind() != archive::ArchiveError::Kind::Failed) fatal = true;
+            } catch (...) {
+                ++archiveFailures;
+                printLine(stderr, QStringLiteral("%1 无法领取目标：%2")
+                                      .arg(now(), batch::thrownText(std::current_exception())));
             }
             lock.lock();
         }
         for (q::Target& t : claimed) {
-            ++inFlight;
             auto done = std::make_shared<std::atomic<bool>>(false);
-            threads.push_back({std::thread(scanTarget, std::move(t), done), done});
+            try {
+                threads.push_back({std::thread(scanTarget, t, done), done});
+                ++inFlight;
+            } catch (...) {
+                // No thread to be had (the system's limit): the target waits for its lease to end.
+                messages.push_back(
+                    QStringLiteral("%1 %2：无法开始检测：%3")
+                        .arg(now(), t.host, batch::thrownText(std::current_exception())));
+            }
         }
         if (o.once && claimed.empty() && inFlight == 0 && archiveFailures == 0) break;
         // A single round does not wait long for an archive that stays away.

@@ -1,7 +1,7 @@
 #include "scanjson.h"
 
+#include "common/charset.h"
 #include "common/json.h"
-#include "report/report.h"
 
 #include <cmath>
 
@@ -98,7 +98,7 @@ QByteArray scanToOutline(const scan::InventoryTree& tree) {
     // Depth first, so that every line stands under its category.
     auto walk = [&](auto&& self, int index, int depth) -> void {
         out += QByteArray(depth * 2, ' ');
-        out += report::oneLine(tree.node(index).text).toUtf8();
+        out += common::displayLine(tree.node(index).text).toUtf8();
         out += '\n';
         for (int child : tree.node(index).children) self(self, child, depth + 1);
     };

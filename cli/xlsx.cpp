@@ -16,7 +16,58 @@
 
 namespace qelto::cli {
 
-bool writeXlsx(const archive::ExportTable& table, const QString& path, QString& problem) {
+QString fittedCell(const QString& value) {
+    if (value.size() <= kXlsxCellLimit) return value;  // never more characters than UTF-16 units
+    const QList<uint> codes = value.toUcs4();
+    if (codes.size() <= kXlsxCellLimit) return value;
+    const QString mark = QStringLiteral("…［已截断：原有 %1 个字符］").arg(codes.size());
+    const qsizetype keep = kXlsxCellLimit - mark.toUcs4().size();
+    return QString::fromUcs4(reinterpret_cast<const char32_t*>(codes.constData()), keep) + mark;
+}
+
+namespace {
+
+// The sheet's cells, every call's result checked: the first failure ends the writing.
+class SheetWriter {
+  public:
+    SheetWriter(lxw_workbook* book, lxw_worksheet* sheet) : book_(book), sheet_(sheet) {}
+
+    lxw_error row(lxw_row_t r, const archive::ExportTable& table, const QStringList& cells,
+                  lxw_format* format, std::vector<CutCell>& cut) {
+        for (qsizetype c = 0; c < cells.size(); ++c) {
+            if (cells[c].isEmpty()) continue;
+            const QString fitted = fittedCell(cells[c]);
+            if (r > 0 && cells[c].size() > kXlsxCellLimit && fitted != cells[c])
+                cut.push_back({qsizetype(r), table.header.value(c), cells[c].toUcs4().size()});
+            const lxw_error e = worksheet_write_string(sheet_, r, lxw_col_t(c),
+                                                       fitted.toUtf8().constData(), format);
+            if (e != LXW_NO_ERROR) return e;
+        }
+        return LXW_NO_ERROR;
+    }
+
+    lxw_error cells(const archive::ExportTable& table, std::vector<CutCell>& cut) {
+        lxw_format* bold = workbook_add_format(book_);
+        if (!bold) return LXW_ERROR_MEMORY_MALLOC_FAILED;
+        format_set_bold(bold);
+        if (const lxw_error e = row(0, table, table.header, bold, cut)) return e;
+        for (size_t r = 0; r < table.rows.size(); ++r)
+            if (const lxw_error e = row(lxw_row_t(r + 1), table, table.rows[r], nullptr, cut))
+                return e;
+        worksheet_freeze_panes(sheet_, 1, 0);
+        if (table.header.isEmpty()) return LXW_NO_ERROR;
+        return worksheet_set_column(sheet_, 0, lxw_col_t(table.header.size() - 1), 18, nullptr);
+    }
+
+  private:
+    lxw_workbook* book_;
+    lxw_worksheet* sheet_;
+};
+
+}  // namespace
+
+bool writeXlsx(const archive::ExportTable& table, const QString& path, std::vector<CutCell>& cut,
+               QString& problem) {
     // The workbook is written under a name of its own in the same folder, then renamed.
     QTemporaryFile temporary(
         QFileInfo(path).absoluteDir().filePath(QStringLiteral(".qelto-XXXXXX.xlsx")));
@@ -32,21 +83,11 @@ bool writeXlsx(const archive::ExportTable& table, const QString& path, QString& 
         return false;
     }
     lxw_worksheet* sheet = workbook_add_worksheet(book, "档案");
-    lxw_format* bold = workbook_add_format(book);
-    format_set_bold(bold);
-    const auto row = [&](lxw_row_t r, const QStringList& cells, lxw_format* format) {
-        for (qsizetype c = 0; c < cells.size(); ++c)
-            if (!cells[c].isEmpty())
-                worksheet_write_string(sheet, r, lxw_col_t(c), cells[c].toUtf8().constData(),
-                                       format);
-    };
-    row(0, table.header, bold);
-    for (size_t r = 0; r < table.rows.size(); ++r) row(lxw_row_t(r + 1), table.rows[r], nullptr);
-    worksheet_freeze_panes(sheet, 1, 0);
-    worksheet_set_column(sheet, 0, lxw_col_t(table.header.size() - 1), 18, nullptr);
+    const lxw_error written =
+        sheet ? SheetWriter(book, sheet).cells(table, cut) : LXW_ERROR_MEMORY_MALLOC_FAILED;
     const lxw_error closed = workbook_close(book);
-    if (closed != LXW_NO_ERROR) {
-        problem = QString::fromUtf8(lxw_strerror(closed));
+    if (written != LXW_NO_ERROR || closed != LXW_NO_ERROR) {
+        problem = QString::fromUtf8(lxw_strerror(written != LXW_NO_ERROR ? written : closed));
         return false;
     }
     // The new file gets the permissions of any other file the user writes, not the temporary

@@ -119,6 +119,55 @@ QByteArray encodeText(const QString& text, const QByteArray& charset) {
     return output;
 }
 
+namespace {
+
+bool actsOnDisplay(char32_t c) {
+    switch (QChar::category(c)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            return true;
+        default:
+            return false;
+    }
+}
+
+QString shownAs(const QString& text, bool keepLines) {
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            const char32_t code = QChar::surrogateToUcs4(c, text[i + 1]);
+            if (actsOnDisplay(code)) {
+                out += u' ';
+            } else {
+                out += c;
+                out += text[i + 1];
+            }
+            ++i;
+        } else if (c.isSurrogate()) {
+            out += keepLines ? c : QChar(QChar::ReplacementCharacter);
+        } else if (keepLines && (c == u'\n' || c == u'\t')) {
+            out += c;
+        } else {
+            out += actsOnDisplay(c.unicode()) ? QChar(u' ') : c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+QString displayLine(const QString& text) {
+    return shownAs(text, false);
+}
+
+QString displayLines(const QString& text) {
+    return shownAs(text, true);
+}
+
 int displayWidth(const QString& text) {
     int width = 0;
     for (const char32_t c : text.toUcs4()) {

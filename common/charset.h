@@ -29,6 +29,19 @@ bool asciiCompatible(const QByteArray& charset);
 // "?", one "?" per character. An unknown character set falls back to UTF-8.
 QByteArray encodeText(const QString& text, const QByteArray& charset);
 
+// A value from another computer as a person may see it: every character that could act on a
+// terminal or a reader rather than show itself becomes one blank: control characters (C0, DEL,
+// C1: escapes, bells, line ends, tabs), the line and paragraph separators, and the format
+// characters, which reorder or hide text (bidirectional embeddings, overrides, isolates and marks,
+// zero-width characters, tags). A lone surrogate becomes U+FFFD. So a value never starts a line
+// of its own, and what a name or version reads as is what its characters are. JSON, the archive
+// and the exports keep values exact; this is for terminals, the report and the window.
+QString displayLine(const QString& text);
+// The same for a whole message of several lines: line ends and tabs (which separate the columns
+// of this program's own tables) stay, and so do lone surrogates (bytes of a file name that were
+// not UTF-8, given back as they came).
+QString displayLines(const QString& text);
+
 // Columns a text takes on a terminal: two for wide (CJK) characters, one for the others.
 int displayWidth(const QString& text);
 

@@ -35,7 +35,7 @@ QStringList csvFields(const QString& line) {
 QString csvLine(const QStringList& fields) {
     QStringList quoted;
     for (QString f : fields) {
-        if (!f.isEmpty() && QStringLiteral("=+-@").contains(f[0])) f.prepend(u'\'');
+        if (!f.isEmpty() && QStringLiteral("=+-@\t\r").contains(f[0])) f.prepend(u'\'');
         if (f.contains(u',') || f.contains(u'"') || f.contains(u'\n') || f.contains(u'\r'))
             f = u'"' + f.replace(u'"', QStringLiteral("\"\"")) + u'"';
         quoted << f;

@@ -12,7 +12,8 @@ QStringList csvFields(const QString& line);
 
 // The fields as one CSV line, without its line end: fields quoted where they hold a comma, a
 // quote or a line end. A field that a spreadsheet program would take for a formula (it starts
-// with =, +, - or @) gets a leading apostrophe: values come from the scanned computers, and a
+// with =, +, - or @, or with a tab or CR, which some of them skip before looking) gets a leading
+// apostrophe: values come from the scanned computers, and a
 // cell must not compute what one of them planted.
 QString csvLine(const QStringList& fields);
 

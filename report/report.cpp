@@ -54,17 +54,8 @@ QStringList reportLines(const scan::InventoryTree& tree, const QString& host, co
     lines << kBlankLine;
     for (int i = kFirstDetailNode; i < tree.count(); ++i) lines << tree.node(i).text;
     lines << kBlankLine << kFooter;
-    for (QString& line : lines) line = oneLine(line);
+    for (QString& line : lines) line = common::displayLine(line);
     return lines;
-}
-
-QString oneLine(const QString& text) {
-    QString line = text;
-    for (QChar& c : line)
-        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
-            c == QChar::ParagraphSeparator)
-            c = u' ';
-    return line;
 }
 
 QByteArray reportBytes(const QStringList& lines, const QByteArray& charset) {

@@ -17,15 +17,11 @@ namespace qelto::report {
 // The index (counted from 0) of the first detail line: the root and the 18 categories come first.
 inline constexpr int kFirstDetailNode = 19;
 
-// The lines of the report, without line ends. No value starts a line of its own: every control
-// character (CR, LF, tab and the rest of C0 and C1) and the Unicode line and paragraph separators
-// become one blank each (oneLine).
+// The lines of the report, without line ends, each as common::displayLine shows it: no value
+// starts a line of its own, moves what a word processor or terminal shows, or reorders it.
 // `when` is shown as the locale's short date followed directly by its time (with seconds).
 QStringList reportLines(const scan::InventoryTree& tree, const QString& host, const QDateTime& when,
                         const QLocale& locale);
-
-// `text` with every control character and line or paragraph separator replaced by a blank.
-QString oneLine(const QString& text);
 
 // The date and time as the header shows them.
 QString headerTime(const QDateTime& when, const QLocale& locale);

@@ -63,10 +63,25 @@ void noteTreeFull(ScanEnv& env) {
     env.problems->push_back(std::move(p));
 }
 
+// A value as it enters the scan, with every NUL of its text as U+FFFD. A NUL is no character a
+// line, a report or an archive can hold: PostgreSQL refuses the whole row, SQLite keeps it and C
+// strings end at it. Made here, where every source's values come in, the tree, the record, the
+// report and both engines all hold the same text.
+Variant withoutNul(Variant v) {
+    if (v.isText() && v.textValue().contains(QChar(0)))
+        return QString(v.textValue()).replace(QChar(0), QChar(QChar::ReplacementCharacter));
+    if (v.isArray()) {
+        Variant::Array items = v.arrayValue();
+        for (Variant& item : items) item = withoutNul(std::move(item));
+        return items;
+    }
+    return v;
+}
+
 // A property of an object of the walk; a failed read is noted and thrown on.
 Variant read(Walk& w, const wmi::Object* object, const Origin& origin, const QString& property) {
     try {
-        return object->get(property);
+        return withoutNul(object->get(property));
     } catch (const wmi::Error& e) {
         noteUnreadable(w.env, origin, property, e);
         throw;

@@ -476,7 +476,8 @@ class LocalGatherer {
         if (name == u"uname") {
             struct utsname u;
             if (::uname(&u) == 0)
-                out_.addProbe(name, QByteArray(u.sysname) + '\n' + QByteArray(u.nodename) + '\n' +
+                out_.addProbe(name, QByteArray(u.sysname) + '\n' +
+                                        QByteArray(u.nodename).replace('\n', ' ') + '\n' +
                                         QByteArray(u.release) + '\n' + QByteArray(u.version) +
                                         '\n' + QByteArray(u.machine) + '\n');
         } else if (name == u"clock") {

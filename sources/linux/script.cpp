@@ -95,7 +95,7 @@ L() {
 // Each probe as the commands that print it: a canonical answer ("probe") or a command's output
 // that the decoder turns into one ("raw").
 QByteArray probeCommands(const QString& name, const GatherPlan& plan) {
-    if (name == u"uname") return "printf \"\\n%s raw uname\\n\" \"$B\"; uname -snrvm\n";
+    if (name == u"uname") return "printf \"\\n%s raw uname\\n\" \"$B\"; uname -srvm; uname -n\n";
     if (name == u"clock") return "printf \"\\n%s raw clock\\n\" \"$B\"; date \"+%s %N %z\"\n";
     if (name == u"uid") return "printf \"\\n%s probe uid\\n\" \"$B\"; id -u\n";
     if (name == u"zone") return "printf \"\\n%s probe zone\\n%s\\n\" \"$B\" \"${TZ-}\"\n";

@@ -75,22 +75,32 @@ bool allDigits(QByteArrayView s) {
            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// "uname -snrvm": sysname, nodename and release are single words, the machine the last word,
-// and the version (which has spaces) all that lies between.
+// "uname -srvm; uname -n": on the first line sysname and release (single words), the machine (the
+// last word) and between them the version, which has spaces; everything after it is the node
+// name. The node name comes last and alone, since it may hold anything a host name can be set
+// to, blanks included: read first, its words would shift every field after it. A line break in
+// any field becomes a blank, so that each is one line of the five.
 QByteArray unameProbe(QByteArrayView raw) {
-    QByteArrayView line = raw;
-    if (const qsizetype eol = line.indexOf('\n'); eol >= 0) line = line.first(eol);
-    const QList<QByteArrayView> w = fields(line);
-    QByteArray out;
-    if (w.size() >= 5) {
-        const qsizetype from = w[2].data() + w[2].size() - line.data();
-        const qsizetype to = w.last().data() - line.data();
-        const QByteArray version = line.sliced(from, to - from).toByteArray().trimmed();
-        for (const QByteArrayView& part : {w[0], w[1], w[2], QByteArrayView(version), w.last()})
-            out += part.toByteArray() + '\n';
-    } else {
-        for (const QByteArrayView& part : w) out += part.toByteArray() + '\n';
+    QByteArrayView line = raw, node;
+    if (const qsizetype eol = raw.indexOf('\n'); eol >= 0) {
+        line = raw.first(eol);
+        node = raw.sliced(eol + 1);
+        if (node.endsWith('\n')) node.chop(1);
     }
+    const QList<QByteArrayView> w = fields(line);
+    QByteArray version, machine;
+    if (w.size() >= 4) {
+        const qsizetype from = w[1].data() + w[1].size() - line.data();
+        const qsizetype to = w.last().data() - line.data();
+        version = line.sliced(from, to - from).toByteArray().trimmed();
+        machine = w.last().toByteArray();
+    } else if (w.size() == 3) {
+        version = w[2].toByteArray();
+    }
+    QByteArray out;
+    for (QByteArray part :
+         {w.value(0).toByteArray(), node.toByteArray(), w.value(1).toByteArray(), version, machine})
+        out += part.replace('\n', ' ') + '\n';
     return out;
 }
 

@@ -41,8 +41,8 @@ QByteArray encodeGathered(const Gathered& gathered, const QByteArray& boundary);
 
 // Reads a stream framed with `boundary`; whatever precedes its start marker is ignored. Throws
 // StreamError. Linear in the size of the stream, whatever it holds, and the gathering it gives
-// takes memory in proportion to it. Probes that come as a command's output (uname -snrvm, date,
-// ip -o addr, ss -ltn…) are turned into the forms the local gatherer gives.
+// takes memory in proportion to it. Probes that come as a command's output (uname -srvm and -n,
+// date, ip -o addr, ss -ltn…) are turned into the forms the local gatherer gives.
 Gathered decodeGathered(QByteArrayView stream, const QByteArray& boundary);
 
 // The script that gathers `plan` on a Linux machine with nothing but sh and coreutils and

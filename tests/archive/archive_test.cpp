@@ -62,6 +62,15 @@ TEST(ConnectionString, SelectsTheEngineAndItsSettings) {
          QStringLiteral("it"),
          QStringLiteral("p;w=\"x\""),
          6543},
+        // A plain file name, as people type it (";" and blanks are part of it).
+        {u"./x;1 .mdb",
+         ArchiveLocation::Engine::SQLite,
+         cwd + QStringLiteral("/x;1 .mdb"),
+         {},
+         {},
+         {},
+         {},
+         5432},
         {u"Provider=PostgreSQL OLE DB Provider;Database=qelto",
          ArchiveLocation::Engine::PostgreSQL,
          {},
@@ -86,7 +95,7 @@ TEST(ConnectionString, SelectsTheEngineAndItsSettings) {
 
 TEST(ConnectionString, IncompleteStringsAreRefused) {
     for (const char16_t* bad :
-         {u"Provider=Microsoft.Jet.OLEDB.4.0", u"", u"Provider=PostgreSQL;Host=x",
+         {u"Provider=Microsoft.Jet.OLEDB.4.0", u"", u"  ", u"Provider=PostgreSQL;Host=x",
           u"Provider=PostgreSQL;Database=d;Port=99999", u"Provider=PostgreSQL;Database=d;Port=abc"})
         EXPECT_THROW(parseConnectionString(QString::fromUtf16(bad)), ArchiveError)
             << QString::fromUtf16(bad).toStdString();

@@ -6,6 +6,7 @@
 
 #include "archive/archive.h"
 #include "archive/history.h"
+#include "report/report.h"
 #include "wmi/snapshot.h"
 
 #include <QCoreApplication>
@@ -385,6 +386,109 @@ TEST_P(History, ExportHasOneRowPerComputerFromItsLatestSaveReadBackIntact) {
         EXPECT_EQ(cell(2, "部门"), QStringLiteral("信息部"));
         // Not a formula in a spreadsheet: a text cell in the workbook, quoted in the CSV.
         EXPECT_EQ(cell(2, "使用人"), isXlsx ? QStringLiteral("=1+1") : QStringLiteral("'=1+1"));
+    }
+}
+
+// A scanned computer that plants text meant to act on whoever reads it: terminal escapes, a bell,
+// C1 controls, bidirectional overrides and isolates, a NUL, formulas, a value longer than a
+// spreadsheet cell, SQL.
+QByteArray hostileMachineJson() {
+    QJsonObject machine = QJsonDocument::fromJson(machineJson()).object();
+    const auto plant = [&](const char* cls, const char* property, const QString& value) {
+        QJsonArray items = machine[QLatin1String(cls)].toArray();
+        QJsonObject first = items[0].toObject();
+        first[QLatin1String(property)] = value;
+        items[0] = first;
+        machine[QLatin1String(cls)] = items;
+    };
+    plant("Win32_ComputerSystem", "Caption",
+          QStringLiteral("WS-\x1b[2J\u202E'); DELETE FROM info; --\\\"x"));
+    plant("Win32_ComputerSystem", "UserName", QStringLiteral("FIN\\wa") + QChar(0) + u"ng");
+    plant(
+        "Win32_OperatingSystem", "Caption",
+        QStringLiteral("\tDebian\r\x7f\u0085\u009b31m\x1b]0;x\x07 12 \u2066\u200Fbookworm\u2069"));
+    plant("Win32_PROCESSOR", "Name", QStringLiteral("=HYPERLINK(\"http://x\",\"y\")"));
+    plant("Win32_BaseBoard", "product", u'-' + QString(65536, u'板'));
+    return QJsonDocument(machine).toJson();
+}
+
+// The characters that act on a terminal or a reader instead of showing themselves, other than
+// the line ends and tabs of this program's own output.
+QString actingCharacters(const QString& text) {
+    QString found;
+    for (const char32_t c : text.toUcs4()) {
+        const auto category = QChar::category(c);
+        if ((category == QChar::Other_Control && c != u'\n' && c != u'\t') ||
+            category == QChar::Other_Format || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph)
+            found += QStringLiteral("U+%1 ").arg(uint(c), 4, 16, QLatin1Char('0'));
+    }
+    return found;
+}
+
+TEST_P(History, HostileValuesReachEveryOutputHarmlessAndWhole) {
+    const QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("hostile.json"));
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(hostileMachineJson());
+    f.close();
+    // The NUL is saved in both engines, as U+FFFD; twice, for the comparisons.
+    save(hostileMachineJson(), kMonday);
+    save(hostileMachineJson(), kMonday.addDays(1), QStringLiteral("信息部"));
+    const QString name = QStringLiteral("WS-\x1b[2J\u202E'); DELETE FROM info; --\\\"x");
+    const ScanHistory h = scanHistory(connstr(), name);
+    ASSERT_EQ(h.scans.size(), 2u);
+    const QString id = QString::number(h.scans[0].id);
+    const QString csv = dir.filePath(QStringLiteral("a.csv")), xlsx = dir.filePath(u"a.xlsx"_qs);
+    const QList<QStringList> commands = {
+        {u"scan"_qs, u"--snapshot"_qs, file, u"--report="_qs + dir.path()},
+        {u"archive"_qs, u"history"_qs, name},
+        {u"archive"_qs, u"show"_qs, id},
+        {u"archive"_qs, u"diff"_qs, name},
+        {u"archive"_qs, u"changes"_qs},
+        {u"archive"_qs, u"export"_qs, u"-o"_qs, csv},
+        {u"scan"_qs, u"--snapshot"_qs, file, u"--save"_qs, u"--department"_qs, u"x"_qs,
+         u"--person"_qs, u"y"_qs}};
+    for (const QStringList& args : commands) {
+        const CliRun run = cli(args, connstr());
+        EXPECT_LE(run.status, 1) << args.join(u' ').toStdString() << run.err.toStdString();
+        EXPECT_EQ(actingCharacters(run.out + run.err), QString()) << args.join(u' ').toStdString();
+    }
+    QFile report(dir.filePath(report::safeFileName(name) + u".doc"));
+    ASSERT_TRUE(report.open(QIODevice::ReadOnly));
+    const QString reportText = QString::fromUtf8(report.readAll()).remove(u'\r');
+    EXPECT_TRUE(reportText.contains(u"bookworm"));
+    EXPECT_EQ(actingCharacters(reportText), QString());
+
+    // JSON keeps the values exact, but the NUL, which is U+FFFD wherever the scan has it.
+    const CliRun json = cli({u"scan"_qs, u"--snapshot"_qs, file, u"--json"_qs}, connstr());
+    const QJsonObject record = QJsonDocument::fromJson(json.out.toUtf8())[u"record"_qs].toObject();
+    EXPECT_EQ(record[u"computername"_qs].toString(), name) << json.out.left(400).toStdString();
+    EXPECT_TRUE(json.out.contains(u"wa\uFFFDng")) << json.out.left(2000).toStdString();
+
+    // The exports: CSV whole and disarmed; XLSX cut with a mark, said on stderr and in the status.
+    const CliRun cut = cli({u"archive"_qs, u"export"_qs, u"--xlsx"_qs, u"-o"_qs, xlsx}, connstr());
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_TRUE(cut.err.contains(u"65537")) << cut.err.toStdString();
+    for (const bool isXlsx : {false, true}) {
+        const QJsonArray rows = readBack(isXlsx ? xlsx : csv, isXlsx);
+        ASSERT_EQ(rows.size(), 2);
+        QStringList header;
+        for (const QJsonValue& v : rows[0].toArray()) header << v.toString();
+        const auto cell = [&](const char* column) {
+            return rows[1].toArray()[header.indexOf(QString::fromUtf8(column))].toString();
+        };
+        const QString board = cell("主板"), processor = cell("CPU型号"), system = cell("操作系统");
+        EXPECT_EQ(cell("用户名"), u"FIN\\wa\uFFFDng");
+        if (isXlsx) {
+            EXPECT_EQ(board.toUcs4().size(), 32767);
+            EXPECT_TRUE(board.endsWith(QStringLiteral("［已截断：原有 65537 个字符］")));
+        } else {
+            EXPECT_EQ(board, u'\'' + (u'-' + QString(65536, u'板')));
+            EXPECT_TRUE(system.startsWith(u"'\tDebian")) << system.toStdString();
+            EXPECT_TRUE(processor.startsWith(u"'=HYPERLINK")) << processor.toStdString();
+        }
     }
 }
 

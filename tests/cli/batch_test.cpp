@@ -133,6 +133,9 @@ TEST(BatchPool, RunsJobsHostsAtATime) {
             --running;
             batch::Outcome o;
             if (host.endsWith(u'3')) o.scan.error = qelto::wmi::Error(0x800706BA, QString());
+            // What a scan throws is its host's failure, never the end of the program.
+            if (host.endsWith(u'5')) throw 5;
+            if (host.endsWith(u'6')) throw std::runtime_error("boom");
             return o;
         };
         QStringList ended;
@@ -147,6 +150,11 @@ TEST(BatchPool, RunsJobsHostsAtATime) {
                 EXPECT_GE(o.elapsed, 90ms);
                 failedSeen += !o.scan.connected();
                 ended << o.host;
+                if (o.host == u"h5" || o.host == u"h6") {
+                    EXPECT_EQ(o.scan.error->description(),
+                              o.host == u"h5" ? QStringLiteral("意外的错误（不明的异常）")
+                                              : QStringLiteral("意外的错误：boom"));
+                }
             },
             [&](const batch::Progress& p) {
                 EXPECT_LE(p.inFlight.size(), jobs);
@@ -159,9 +167,9 @@ TEST(BatchPool, RunsJobsHostsAtATime) {
         EXPECT_EQ(most.load(), std::min(jobs, 8));
         ended.sort();
         EXPECT_EQ(ended, hosts);
-        EXPECT_EQ(failedSeen, 1);
+        EXPECT_EQ(failedSeen, 3);
         EXPECT_EQ(last.done, 8);
-        EXPECT_EQ(last.failed, 1);
+        EXPECT_EQ(last.failed, 3);
         EXPECT_EQ(last.remaining, 0);
         EXPECT_TRUE(last.inFlight.isEmpty());
     }

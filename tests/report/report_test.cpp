@@ -73,7 +73,8 @@ TEST(ReportEncoding, CharsetIsReadFromTheLocaleName) {
         {"xx_XX.NO-SUCH-CHARSET", "UTF-8"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(qelto::common::charsetOfLocale(QByteArray(c.locale)), QByteArray(c.charset)) << c.locale;
+        EXPECT_EQ(qelto::common::charsetOfLocale(QByteArray(c.locale)), QByteArray(c.charset))
+            << c.locale;
 }
 
 TEST(ReportEncoding, LocaleNameFollowsTheVariablesPrecedence) {
@@ -120,8 +121,9 @@ TEST(ReportEncoding, UnrepresentableCharactersBecomeOneQuestionMarkEach) {
         {u"", "GBK", QByteArray()},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(qelto::common::encodeText(QString::fromUtf16(c.text), QByteArray(c.charset)).toHex(),
-                  c.expected.toHex())
+        EXPECT_EQ(
+            qelto::common::encodeText(QString::fromUtf16(c.text), QByteArray(c.charset)).toHex(),
+            c.expected.toHex())
             << c.charset;
 }
 
@@ -217,6 +219,11 @@ TEST(ReportContent, ControlCharactersNeverStartALine) {
         {u"A\r伪造", u"A 伪造"},
         {u"A\v\f\t\u0001B", u"A    B"},
         {u"A\u0085B\u2028C\u2029D\u007fE", u"A B C D E"},
+        // Nothing reorders or hides what is read: bidirectional overrides, isolates and marks,
+        // zero-width characters, tags (outside the BMP); a lone surrogate is no character.
+        {u"v\u202E1.2\u202C \u2066x\u2069\u200F\u200B\uFEFF\U000E0041y\xDC9B",
+         u"v 1.2   x     y\uFFFD"},
+        {u"王丽 😀 ١٢", u"王丽 😀 ١٢"},
         {u"普通的值：正常", u"普通的值：正常"},
     };
     for (const auto& c : cases) {

@@ -371,8 +371,11 @@ TEST(Decode, CommandOutputsBecomeTheLocalProbeForms) {
         QByteArray expected;
     };
     const Case cases[] = {
-        {"uname", "Linux web1 6.1.0-9-amd64 #1 SMP PREEMPT_DYNAMIC Debian 6.1.27-1 x86_64\n",
+        {"uname", "Linux 6.1.0-9-amd64 #1 SMP PREEMPT_DYNAMIC Debian 6.1.27-1 x86_64\nweb1\n",
          "uname", "Linux\nweb1\n6.1.0-9-amd64\n#1 SMP PREEMPT_DYNAMIC Debian 6.1.27-1\nx86_64\n"},
+        // A node name with blanks (and a line break) shifts nothing.
+        {"uname", "Linux 6.1.0-9-amd64 #1 SMP x86_64\nweb 1; DROP FROM\nBuild 12.11\n", "uname",
+         "Linux\nweb 1; DROP FROM Build 12.11\n6.1.0-9-amd64\n#1 SMP\nx86_64\n"},
         {"clock", "1700000000 123456789 +0530\n", "clock", "1700000000 123456 19800\n"},
         {"clock", "1700000000 000000001 -0800\n", "clock", "1700000000 0 -28800\n"},
         {"ip-addr",
