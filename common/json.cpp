@@ -254,15 +254,19 @@ class Parser {
             p_ = q + 1;
             return;
         }
-        // Find the closing quote, rejecting raw control characters on the way.
+        const uchar* close = closingQuote(q);
+        out = decodeString(start, close, valid);
+        p_ = close + 1;
+    }
+
+    // The closing quote of a string, looked for from `q` on; raw control characters on the way
+    // are refused.
+    const uchar* closingQuote(const uchar* q) const {
         while (q < end_) {
             const uchar c = *q;
-            if (c == '"') break;
+            if (c == '"') return q;
             if (c == '\\') {
-                if (end_ - q <= 2) {  // the escaped byte, if any, is the last one
-                    q = end_;
-                    break;
-                }
+                if (end_ - q <= 2) break;  // the escaped byte, if any, is the last one
                 q += 2;
                 continue;
             }
@@ -272,74 +276,21 @@ class Parser {
             }
             ++q;
         }
-        if (q >= end_) fail(QStringLiteral("字符串未结束"), end_);
-        const uchar* close = q;
+        fail(QStringLiteral("字符串未结束"), end_);
+    }
 
+    // The text between the quotes: escapes resolved and UTF-8 decoded. What is not valid (bad
+    // UTF-8, a lone surrogate) becomes U+FFFD and clears `valid`.
+    QString decodeString(const uchar* start, const uchar* close, bool& valid) const {
         // Each byte gives at most one UTF-16 unit, so the raw length is enough room.
         QString buffer(close - start, Qt::Uninitialized);
         char16_t* const outBegin = reinterpret_cast<char16_t*>(buffer.data());
         char16_t* o = outBegin;
-        const uchar* r = start;
-        while (r < close) {
-            const uchar c = *r;
-            if (c < 0x80 && c != '\\') {
-                *o++ = c;
-                ++r;
-            } else if (c == '\\') {
-                const uchar* escape = r;
-                ++r;  // r < close: the scan above stepped over the escaped byte
-                switch (*r++) {
-                    case '"':
-                        *o++ = u'"';
-                        break;
-                    case '\\':
-                        *o++ = u'\\';
-                        break;
-                    case '/':
-                        *o++ = u'/';
-                        break;
-                    case 'b':
-                        *o++ = u'\b';
-                        break;
-                    case 'f':
-                        *o++ = u'\f';
-                        break;
-                    case 'n':
-                        *o++ = u'\n';
-                        break;
-                    case 'r':
-                        *o++ = u'\r';
-                        break;
-                    case 't':
-                        *o++ = u'\t';
-                        break;
-                    case 'u': {
-                        const int unit = close - r >= 4 ? hex4(r) : -1;
-                        if (unit < 0) fail(QStringLiteral("无效的转义序列"), escape);
-                        r += 4;
-                        if (unit >= 0xD800 && unit <= 0xDBFF) {
-                            const int low =
-                                close - r >= 6 && r[0] == '\\' && r[1] == 'u' ? hex4(r + 2) : -1;
-                            if (low >= 0xDC00 && low <= 0xDFFF) {
-                                *o++ = char16_t(unit);
-                                *o++ = char16_t(low);
-                                r += 6;
-                            } else {
-                                // A lone high surrogate; a following escape is read on its own.
-                                valid = false;
-                                *o++ = kReplacement;
-                            }
-                        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                            valid = false;
-                            *o++ = kReplacement;
-                        } else {
-                            *o++ = char16_t(unit);
-                        }
-                        break;
-                    }
-                    default:
-                        fail(QStringLiteral("无效的转义序列"), escape);
-                }
+        for (const uchar* r = start; r < close;) {
+            if (*r < 0x80 && *r != '\\') {
+                *o++ = *r++;
+            } else if (*r == '\\') {
+                o = unescape(r, close, o, valid);
             } else {
                 const int cp = decodeUtf8(r, close);
                 if (cp < 0) {
@@ -354,8 +305,41 @@ class Parser {
             }
         }
         buffer.truncate(o - outBegin);
-        out = std::move(buffer);
-        p_ = close + 1;
+        return buffer;
+    }
+
+    // The escape at `r` (a backslash, followed by at least one byte before `close`) written to
+    // `o`; `r` ends past it. Returns where writing goes on.
+    char16_t* unescape(const uchar*& r, const uchar* close, char16_t* o, bool& valid) const {
+        static constexpr char kNamed[] = "\"\\/bfnrt";
+        static constexpr char16_t kMeaning[] = u"\"\\/\b\f\n\r\t";
+        const uchar* escape = r++;
+        const uchar letter = *r++;
+        if (const char* named = std::strchr(kNamed, letter); named && letter != 0) {
+            *o++ = kMeaning[named - kNamed];
+            return o;
+        }
+        if (letter != 'u') fail(QStringLiteral("无效的转义序列"), escape);
+        const int unit = close - r >= 4 ? hex4(r) : -1;
+        if (unit < 0) fail(QStringLiteral("无效的转义序列"), escape);
+        r += 4;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            const int low = close - r >= 6 && r[0] == '\\' && r[1] == 'u' ? hex4(r + 2) : -1;
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                *o++ = char16_t(unit);
+                *o++ = char16_t(low);
+                r += 6;
+                return o;
+            }
+            // A lone high surrogate; a following escape is read on its own.
+        }
+        if (unit >= 0xD800 && unit <= 0xDFFF) {
+            valid = false;
+            *o++ = kReplacement;
+        } else {
+            *o++ = char16_t(unit);
+        }
+        return o;
     }
 
     void parseNumber(Value& out) {

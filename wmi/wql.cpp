@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -379,6 +380,79 @@ struct Token {
     Op op = Op::Eq;
 };
 
+// A quoted text at s[i] (its quote), with backslash escapes taken as the character escaped.
+void readText(QStringView s, qsizetype i, Token& t) {
+    const QChar quote = s[i];
+    qsizetype j = i + 1;
+    const qsizetype n = s.size();
+    bool closed = false;
+    while (j < n) {
+        const QChar d = s[j];
+        if (d == quote) {
+            closed = true;
+            ++j;
+            break;
+        }
+        if (d == u'\\') {
+            if (j + 1 >= n) break;
+            t.text.append(s[j + 1]);
+            j += 2;
+            continue;
+        }
+        t.text.append(d);
+        ++j;
+    }
+    if (!closed) invalid(QStringLiteral("第 %1 个字符开始的字符串缺少结束的引号").arg(i + 1));
+    t.kind = Token::Kind::Text;
+    t.length = j - i;
+}
+
+// A number of `len` characters at s[i], which must not run on into a word.
+void readNumber(QStringView s, qsizetype i, qsizetype len, Token& t) {
+    const qsizetype n = s.size();
+    if (i + len < n && (isIdentChar(s[i + len]) || s[i + len] == u'.')) {
+        qsizetype end = i + len;
+        while (end < n && end - i < 32 && (isIdentChar(s[end]) || s[end] == u'.')) ++end;
+        invalid(QStringLiteral("第 %1 个字符开始的数字「%2」写法不对")
+                    .arg(i + 1)
+                    .arg(s.mid(i, end - i).toString()));
+    }
+    t.kind = Token::Kind::Number;
+    t.length = len;
+    t.number = toNumber(s.mid(i, len));
+    if (!t.number)
+        invalid(QStringLiteral("第 %1 个字符开始的数字「%2」超出范围")
+                    .arg(i + 1)
+                    .arg(s.mid(i, len).toString()));
+}
+
+// The signs: * ( ) and the comparisons, the longest first.
+struct Sign {
+    std::u16string_view text;
+    Token::Kind kind;
+    Op op;
+};
+constexpr Sign kSigns[] = {
+    {u"<>", Token::Kind::Compare, Op::Ne}, {u"!=", Token::Kind::Compare, Op::Ne},
+    {u"<=", Token::Kind::Compare, Op::Le}, {u">=", Token::Kind::Compare, Op::Ge},
+    {u"<", Token::Kind::Compare, Op::Lt},  {u">", Token::Kind::Compare, Op::Gt},
+    {u"=", Token::Kind::Compare, Op::Eq},  {u"*", Token::Kind::Star, Op::Eq},
+    {u"(", Token::Kind::Open, Op::Eq},     {u")", Token::Kind::Close, Op::Eq},
+};
+
+void readSign(QStringView s, qsizetype i, Token& t) {
+    for (const Sign& sign : kSigns) {
+        const QStringView text(sign.text.data(), qsizetype(sign.text.size()));
+        if (s.mid(i).startsWith(text)) {
+            t.kind = sign.kind;
+            t.op = sign.op;
+            t.length = text.size();
+            return;
+        }
+    }
+    invalid(QStringLiteral("第 %1 个字符「%2」无法识别").arg(i + 1).arg(s[i]));
+}
+
 // Cuts a query text into tokens.
 std::vector<Token> tokenize(QStringView s) {
     std::vector<Token> tokens;
@@ -399,92 +473,11 @@ std::vector<Token> tokenize(QStringView s) {
             t.kind = Token::Kind::Word;
             t.length = j - i;
         } else if (c == u'\'' || c == u'"') {
-            qsizetype j = i + 1;
-            bool closed = false;
-            while (j < n) {
-                const QChar d = s[j];
-                if (d == c) {
-                    closed = true;
-                    ++j;
-                    break;
-                }
-                if (d == u'\\') {
-                    if (j + 1 >= n) break;
-                    t.text.append(s[j + 1]);
-                    j += 2;
-                    continue;
-                }
-                t.text.append(d);
-                ++j;
-            }
-            if (!closed)
-                invalid(QStringLiteral("第 %1 个字符开始的字符串缺少结束的引号").arg(i + 1));
-            t.kind = Token::Kind::Text;
-            t.length = j - i;
+            readText(s, i, t);
         } else if (const qsizetype len = numberLength(s.mid(i)); len > 0) {
-            if (i + len < n && (isIdentChar(s[i + len]) || s[i + len] == u'.')) {
-                qsizetype end = i + len;
-                while (end < n && end - i < 32 && (isIdentChar(s[end]) || s[end] == u'.')) ++end;
-                invalid(QStringLiteral("第 %1 个字符开始的数字「%2」写法不对")
-                            .arg(i + 1)
-                            .arg(s.mid(i, end - i).toString()));
-            }
-            t.kind = Token::Kind::Number;
-            t.length = len;
-            t.number = toNumber(s.mid(i, len));
-            if (!t.number)
-                invalid(QStringLiteral("第 %1 个字符开始的数字「%2」超出范围")
-                            .arg(i + 1)
-                            .arg(s.mid(i, len).toString()));
+            readNumber(s, i, len, t);
         } else {
-            const QChar next = i + 1 < n ? s[i + 1] : QChar();
-            t.length = 1;
-            switch (c.unicode()) {
-                case u'*':
-                    t.kind = Token::Kind::Star;
-                    break;
-                case u'(':
-                    t.kind = Token::Kind::Open;
-                    break;
-                case u')':
-                    t.kind = Token::Kind::Close;
-                    break;
-                case u'=':
-                    t.kind = Token::Kind::Compare;
-                    t.op = Op::Eq;
-                    break;
-                case u'<':
-                    t.kind = Token::Kind::Compare;
-                    if (next == u'>') {
-                        t.op = Op::Ne;
-                        t.length = 2;
-                    } else if (next == u'=') {
-                        t.op = Op::Le;
-                        t.length = 2;
-                    } else {
-                        t.op = Op::Lt;
-                    }
-                    break;
-                case u'>':
-                    t.kind = Token::Kind::Compare;
-                    if (next == u'=') {
-                        t.op = Op::Ge;
-                        t.length = 2;
-                    } else {
-                        t.op = Op::Gt;
-                    }
-                    break;
-                case u'!':
-                    if (next == u'=') {
-                        t.kind = Token::Kind::Compare;
-                        t.op = Op::Ne;
-                        t.length = 2;
-                        break;
-                    }
-                    [[fallthrough]];
-                default:
-                    invalid(QStringLiteral("第 %1 个字符「%2」无法识别").arg(i + 1).arg(c));
-            }
+            readSign(s, i, t);
         }
         i += t.length;
         tokens.push_back(std::move(t));
