@@ -128,11 +128,11 @@ void JCXTXX::Command1_Click() {
         Text3->setText(QString());  // also forgets the box's undo history
     }
 
-    // A host key that no known-hosts file knows is shown to the user, who decides; the worker
-    // waits for the answer.
     // Certificates of an organisation's own authority, for HTTPS hosts (also qelto-cli's).
     request.caFile = qEnvironmentVariable("QELTO_CA_FILE");
-    // A key that the user declined is named in the refusal, which then says so.
+    // A host key that no known-hosts file knows is shown to the user, who decides; the worker
+    // waits for the answer. A key that the user declined is named in the refusal, which then
+    // says so.
     auto declined = std::make_shared<std::optional<wmi::HostKeyQuestion>>();
     request.confirmNewHostKey = [this, declined](const wmi::HostKeyQuestion& question) {
         bool trust = false;
