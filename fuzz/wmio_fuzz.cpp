@@ -43,8 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Property* q = again.instance.find(p.name);
         check(q != nullptr, "a property is lost when written again");
         check(q->readable == p.readable, "a property changes readability when written again");
-        check(!p.readable || q->value == p.value || p.value.type() == Variant::Type::Double,
-              "a value changes when written again");
+        const bool same =
+            !p.readable || q->value == p.value || p.value.type() == Variant::Type::Double;
+        if (!same)
+            std::fprintf(stderr, "%s: %s (%s) became %s (%s)\n", qPrintable(p.name),
+                         qPrintable(p.value.textValue()), typeName(p.value.type()),
+                         qPrintable(q->value.textValue()), typeName(q->value.type()));
+        check(same, "a value changes when written again");
     }
     return 0;
 }

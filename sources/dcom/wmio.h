@@ -98,7 +98,8 @@ DecodedObject decodeObjectBlock(QByteArrayView block, ClassCache* cache = nullpt
                                 std::shared_ptr<const ClassDef> elided = nullptr);
 
 // A value as the store keeps it, from a value decoded under its CIM type: integers up to 32 bits
-// (or 64 where the schema declares a smaller type) as Int, 64-bit integers as decimal text,
+// (or 64 where the schema declares a smaller type or none) as Int, 64-bit integers of a 64-bit
+// property as decimal text (and above 2^63-1 where the schema has no such property),
 // reals as Double, booleans, strings, datetimes and references as text; arrays element-wise.
 // nullopt when the value cannot stand in that property (an embedded object, a type the schema
 // cannot hold).

@@ -338,7 +338,8 @@ bool smallInteger(CimType t) {
     }
 }
 
-// One scalar as the store keeps it.
+// One scalar as the store keeps it. A property the schema does not know keeps every integer that
+// fits 64 signed bits as an integer, as a snapshot does.
 std::optional<Variant> scalarForSchema(const Variant& raw, std::uint32_t base,
                                        const schema::Property* p) {
     const bool small = p && smallInteger(p->type);
@@ -353,10 +354,10 @@ std::optional<Variant> scalarForSchema(const Variant& raw, std::uint32_t base,
                 return Variant(QString::number(raw.intValue()));
             return raw;
         case cim::kSInt64:
-            if (small) return Variant(raw.intValue());
+            if (small || !p) return Variant(raw.intValue());
             return Variant(QString::number(raw.intValue()));
         case cim::kUInt64:
-            if (small && raw.uintValue() <= quint64(std::numeric_limits<qint64>::max()))
+            if ((small || !p) && raw.uintValue() <= quint64(std::numeric_limits<qint64>::max()))
                 return Variant(qint64(raw.uintValue()));
             return Variant(QString::number(raw.uintValue()));
         case cim::kObject:
