@@ -271,10 +271,11 @@ QByteArray ndBytes(const std::vector<Declared>& props, bool classPart) {
     return nd;
 }
 
-// A PropertyInfo: type, declaration order, value table offset, class of origin and a qualifier
-// set holding the CIMTYPE qualifier, as Windows gives every property.
+// A PropertyInfo: type, declaration order, value table offset, class of origin (the depth of
+// the declaring class in the derivation, 0 for the topmost) and a qualifier set holding the
+// CIMTYPE qualifier, as Windows gives every property.
 std::uint32_t writePropertyInfo(HeapBuilder& heap, const Declared& d, std::uint16_t order,
-                                std::uint32_t offset) {
+                                std::uint32_t offset, std::uint32_t origin) {
     QString typeName = cim::typeName(d.type);
     const std::uint32_t typeRef =
         heap.string(typeName.isEmpty() ? QStringLiteral("object") : typeName);
@@ -282,7 +283,7 @@ std::uint32_t writePropertyInfo(HeapBuilder& heap, const Declared& d, std::uint1
     heap.w.u32(d.type);
     heap.w.u16(order);
     heap.w.u32(offset);
-    heap.w.u32(0);
+    heap.w.u32(origin);
     heap.w.u32(4 + 4 + 1 + 4 + 4);
     heap.w.u32(0x80000000u | 10);  // "CIMTYPE"
     heap.w.u8(0);
@@ -300,8 +301,8 @@ void writeClassPart(Writer& w, const QString& className, const QString& supercla
     std::uint32_t offset = 0;
     for (std::size_t k = 0; k < props.size(); ++k) {
         const std::uint32_t propertyName = heap.string(props[k].name);
-        lookups.push_back(
-            {propertyName, writePropertyInfo(heap, props[k], std::uint16_t(k), offset)});
+        lookups.push_back({propertyName, writePropertyInfo(heap, props[k], std::uint16_t(k), offset,
+                                                           superclass.isEmpty() ? 0 : 1)});
         offset += std::uint32_t(cim::valueSize(props[k].type));
     }
     const QByteArray nd = props.empty() ? QByteArray() : ndBytes(props, true);
