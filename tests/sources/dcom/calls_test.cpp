@@ -184,21 +184,33 @@ TEST(DcomCalls, BrokenRepliesAreRefused) {
                 << "cut at " << n;
 }
 
-// The activation checked once with an independent client's DCOM structures (python3-impacket):
-// it finds the custom OBJREFs, the blobs' headers and their properties' classes and sizes as
-// written. (Its parsing of the properties' own pointers is not used: read that way it leaves
-// their deferred data out, so it says nothing of ours.)
-TEST(DcomCalls, AnIndependentClientReadsTheActivation) {
+// The stubs checked once with an independent client's DCOM and WMI call structures
+// (python3-impacket): it reads our requests and replies field by field, the activation blob's
+// frame (custom OBJREFs, headers, the properties' classes), the objects of a Next reply down to
+// their values, the query, the namespace and the references released. (Its parsing of the
+// activation properties' own pointers is not used: read that way it leaves their deferred data
+// out, so it says nothing of ours.)
+TEST(DcomCalls, AnIndependentClientReadsTheStubs) {
     if (QProcess::execute(QStringLiteral("/usr/bin/python3"),
                           {QStringLiteral("-c"), QStringLiteral("import impacket")}) != 0)
-        GTEST_SKIP() << "python3-impacket is not installed: the activation is not cross-checked";
+        GTEST_SKIP() << "python3-impacket is not installed: the stubs are not cross-checked";
+    Instance share;
+    share.set(QStringLiteral("Name"), Variant(u"财务报表"));
+    const QByteArray unit = encodeInstance(share, QStringLiteral("Win32_Share"), nullptr);
+    const QByteArray login = writeStandardObjRef(ids::kWbemServices, {}, bindings());
+    const QByteArray stubs[] = {
+        remoteCreateInstanceRequest(kCid, ids::kClsidWbemLevel1Login, ids::kWbemLevel1Login),
+        remoteCreateInstanceReply(activation(), ids::kWbemLevel1Login),
+        nextReply({unit, unit}, 50, kSFalse),
+        execQueryRequest(kCid, QStringLiteral("Select * From Win32_Share")),
+        ntlmLoginRequest(kCid, QStringLiteral("//./root/cimv2")),
+        interfaceReply(login, kSOk),
+        remReleaseRequest(kCid, {{kIpid, 5, 0}}),
+    };
     QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("activation.txt")));
+    QFile file(dir.filePath(QStringLiteral("stubs.txt")));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(remoteCreateInstanceRequest(kCid, ids::kClsidWbemLevel1Login, ids::kWbemLevel1Login)
-                   .toHex() +
-               '\n' + remoteCreateInstanceReply(activation(), ids::kWbemLevel1Login).toHex() +
-               '\n');
+    for (const QByteArray& stub : stubs) file.write(stub.toHex() + '\n');
     file.close();
     QProcess python;
     python.start(QStringLiteral("/usr/bin/python3"),
@@ -206,6 +218,12 @@ TEST(DcomCalls, AnIndependentClientReadsTheActivation) {
     ASSERT_TRUE(python.waitForFinished(60000));
     ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
     const QJsonObject got = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+    auto field = [&](const char* name) {
+        const QJsonValue v = got.value(QLatin1StringView(name));
+        return QJsonDocument(v.isObject() ? v.toObject() : QJsonObject{{QStringLiteral("v"), v}})
+            .toJson(QJsonDocument::Compact)
+            .toStdString();
+    };
     auto classes = [](const QJsonValue& v) {
         QStringList out;
         for (const QJsonValue& c : v.toObject().value(u"properties").toArray())
@@ -216,8 +234,13 @@ TEST(DcomCalls, AnIndependentClientReadsTheActivation) {
     EXPECT_EQ(classes(got.value(u"reply")), "00000339 000001B6");
     EXPECT_EQ(got.value(u"request").toObject().value(u"objref").toString().left(8), u"00000338");
     EXPECT_EQ(got.value(u"reply").toObject().value(u"objref").toString().left(8), u"00000339");
-    EXPECT_EQ(got.value(u"request").toObject().value(u"destCtx").toInt(), 2);
     EXPECT_EQ(got.value(u"result").toInt(), 0);
+    EXPECT_EQ(field("next"),
+              R"({"objects":[{"Name":"财务报表"},{"Name":"财务报表"}],"result":1,"returned":2})");
+    EXPECT_EQ(field("query"), R"({"v":["WQL","Select * From Win32_Share",48]})");
+    EXPECT_EQ(field("login"), R"({"v":["//./root/cimv2",0]})");
+    EXPECT_EQ(got.value(u"loginReply").toInt(), login.size());
+    EXPECT_EQ(field("release"), R"({"v":[1,5]})");
 }
 
 }  // namespace
