@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace qelto::wmi::dcom {
 namespace {
 
@@ -241,6 +243,93 @@ TEST(DcomCalls, AnIndependentClientReadsTheStubs) {
     EXPECT_EQ(field("login"), R"({"v":["//./root/cimv2",0]})");
     EXPECT_EQ(got.value(u"loginReply").toInt(), login.size());
     EXPECT_EQ(field("release"), R"({"v":[1,5]})");
+}
+
+QList<std::pair<QByteArray, QByteArray>> recordedStubs(QIODevice& in) {
+    QList<std::pair<QByteArray, QByteArray>> out;
+    for (const QByteArray& line : in.readAll().trimmed().split('\n')) {
+        const QList<QByteArray> parts = line.split(' ');
+        if (parts.size() == 2) out.push_back({parts[0], QByteArray::fromHex(parts[1])});
+    }
+    return out;
+}
+
+// What the tests' server reads from an independent client's requests (python3-impacket's DCOM
+// client, recorded once in fixtures/impacket-requests.txt as "port:opnum stub").
+void expectImpacketRequests(const QList<std::pair<QByteArray, QByteArray>>& stubs) {
+    ASSERT_GE(stubs.size(), 5);
+    for (const auto& [call, stub] : stubs) {
+        if (call == "135:4") {
+            const ActivationRequest a = readRemoteCreateInstanceRequest(stub);
+            EXPECT_EQ(a.clsid, ids::kClsidWbemLevel1Login);
+            ASSERT_EQ(a.iids.size(), 1u);
+            EXPECT_EQ(a.iids[0], ids::kWbemLevel1Login);
+        } else if (call.endsWith(":6")) {
+            EXPECT_EQ(readNtlmLoginRequest(stub), QStringLiteral("//./root/cimv2"));
+        } else if (call.endsWith(":20")) {
+            const ExecQueryRequest q = readExecQueryRequest(stub);
+            EXPECT_EQ(q.language + u'|' + q.query, QStringLiteral("WQL|Select * From Win32_Share"));
+        } else if (call.endsWith(":4")) {
+            EXPECT_EQ(readNextRequest(stub).count, 1u);
+        } else {
+            EXPECT_EQ(readRemReleaseRequest(stub).size(), 1u) << call.toStdString();
+        }
+    }
+}
+
+TEST(DcomCalls, RequestsOfAnIndependentClient) {
+    QFile fixture(QStringLiteral(QELTO_TEST_DATA "/fixtures/impacket-requests.txt"));
+    ASSERT_TRUE(fixture.open(QIODevice::ReadOnly));
+    expectImpacketRequests(recordedStubs(fixture));
+}
+
+// The replies checked with an independent client end to end: python3-impacket's DCOM client
+// activates, logs in, queries and enumerates against a server in a namespace of its own that
+// answers with the stubs written here, and reads the object; its requests read back here.
+TEST(DcomCalls, AnIndependentClientRunsAQueryOnTheseReplies) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    if (QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                          {QStringLiteral("-c"), QStringLiteral("import impacket")}) != 0)
+        GTEST_SKIP() << "python3-impacket is not installed: the replies are not cross-checked";
+    ActivationReply a = activation();
+    a.bindings.strings = {{kTowerTcp, QStringLiteral("127.0.0.1[1500]")}};
+    a.bindings.security = {{10, QString()}};
+    a.object->resolver = a.bindings;
+    a.authnHint = 1;
+    Instance share;
+    share.set(QStringLiteral("Name"), Variant(u"财务报表"));
+    share.set(QStringLiteral("Path"), Variant(u"D:\\共享"));
+    const QByteArray unit = encodeInstance(share, QStringLiteral("Win32_Share"), nullptr);
+    auto objRef = [&](const Guid& iid, std::uint64_t oid) {
+        return writeStandardObjRef(iid, {0, 5, a.oxid, oid, kIpid}, a.bindings);
+    };
+    QTemporaryDir dir;
+    QFile replies(dir.filePath(QStringLiteral("replies.txt")));
+    ASSERT_TRUE(replies.open(QIODevice::WriteOnly));
+    const std::pair<const char*, QByteArray> stubs[] = {
+        {"act", remoteCreateInstanceReply(a, ids::kWbemLevel1Login)},
+        {"login", interfaceReply(objRef(ids::kWbemServices, 2), kSOk)},
+        {"query", interfaceReply(objRef(ids::kEnumWbemClassObject, 3), kSOk)},
+        {"next1", nextReply({unit}, 1, kSOk)},
+        {"next2", nextReply({}, 1, kSFalse)},
+        {"result", resultReply(kSOk)},
+    };
+    for (const auto& [name, stub] : stubs) replies.write(name + (' ' + stub.toHex()) + '\n');
+    replies.close();
+    const QString requests = dir.filePath(QStringLiteral("requests.txt"));
+    QProcess run;
+    run.start(QStringLiteral("unshare"),
+              {QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
+               QStringLiteral(
+                   "ip link set lo up && exec timeout 60 /usr/bin/python3 \"$0\" \"$1\" \"$2\""),
+               QStringLiteral(QELTO_TEST_DATA "/replay_client.py"), replies.fileName(), requests});
+    ASSERT_TRUE(run.waitForFinished(90000));
+    const QString out = QString::fromUtf8(run.readAllStandardOutput());
+    EXPECT_EQ(out, QStringLiteral("object 财务报表 D:\\共享\nreleased\n"))
+        << run.readAllStandardError().toStdString();
+    QFile recorded(requests);
+    ASSERT_TRUE(recorded.open(QIODevice::ReadOnly));
+    expectImpacketRequests(recordedStubs(recorded));
 }
 
 }  // namespace
