@@ -20,21 +20,19 @@ OBJECT_PORT = 1500
 replies = dict(line.split() for line in open(sys.argv[1], encoding="ascii"))
 recorded = open(sys.argv[2], "w", encoding="ascii")
 pending_next = ["next1", "next2"]
-lock = threading.Lock()
 
 
 def pdus(conn):
+    data = b""
     while True:
-        data = b""
-        while len(data) < 16:
-            more = conn.recv(16 - len(data))
+        while len(data) < 16 or len(data) < struct.unpack("<H", data[8:10])[0]:
+            more = conn.recv(65536)
             if not more:
                 return
             data += more
         length = struct.unpack("<H", data[8:10])[0]
-        while len(data) < length:
-            data += conn.recv(length - len(data))
-        yield data
+        yield data[:length]
+        data = data[length:]
 
 
 def pdu_of(ptype, body, call):
@@ -54,13 +52,12 @@ def bind_ack(pdu, port):
 def answer(pdu, port):
     opnum = struct.unpack("<H", pdu[22:24])[0]
     stub = pdu[24 + (16 if pdu[3] & 0x80 else 0):]
-    with lock:
-        recorded.write("%d:%d %s\n" % (port, opnum, stub.hex()))
-        recorded.flush()
-        name = {(135, 4): "act", (OBJECT_PORT, 6): "login", (OBJECT_PORT, 20): "query"}.get(
-            (port, opnum), "result")
-        if (port, opnum) == (OBJECT_PORT, 4):
-            name = pending_next.pop(0) if pending_next else "next2"
+    recorded.write("%d:%d %s\n" % (port, opnum, stub.hex()))  # one call at a time: in order
+    recorded.flush()
+    name = {(135, 4): "act", (OBJECT_PORT, 6): "login", (OBJECT_PORT, 20): "query"}.get(
+        (port, opnum), "result")
+    if (port, opnum) == (OBJECT_PORT, 4):
+        name = pending_next.pop(0) if pending_next else "next2"
     reply = bytes.fromhex(replies[name])
     body = struct.pack("<IHBB", len(reply), 0, 0, 0) + reply
     return pdu_of(2, body, pdu[12:16])
