@@ -122,8 +122,8 @@ struct ActivationReply {
     HResult result = 0;            // the call's own HRESULT
     HResult interfaceResult = 0;   // phresults[0]: whether the object was made
     std::optional<ObjRef> object;  // the interface asked for (standard OBJREF)
-    std::uint64_t oxid = 0;
-    DualStringArray bindings;  // where the object's exporter listens
+    std::uint64_t oxid = 0;        // these from ScmReplyInfoData, empty when it names no exporter
+    DualStringArray bindings;      // where the object's exporter listens
     Guid ipidRemUnknown{};
     std::uint32_t authnHint = 0;
     std::uint16_t serverMajor = 0, serverMinor = 0;

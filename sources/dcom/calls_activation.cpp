@@ -172,7 +172,7 @@ void readScmReply(QByteArrayView body, ActivationReply& reply) {
     const bool reserved = r.u32() != 0;
     const bool remote = r.u32() != 0;
     if (reserved) r.skip(4);
-    if (!remote) r.fail(QStringLiteral("缺少 OXID 解析结果"));
+    if (!remote) return;  // a failed activation may name no exporter; the caller judges
     r.align(8);
     reply.oxid = r.u64();
     const bool bindings = r.u32() != 0;
@@ -180,7 +180,7 @@ void readScmReply(QByteArrayView body, ActivationReply& reply) {
     reply.authnHint = r.u32();
     reply.serverMajor = r.u16();
     reply.serverMinor = r.u16();
-    if (!bindings) r.fail(QStringLiteral("缺少 OXID 绑定"));
+    if (!bindings) return;
     r.align(4);
     const std::uint32_t max = r.u32();
     const std::size_t at = r.pos();
@@ -197,7 +197,7 @@ ActivationReply readRemoteCreateInstanceReply(QByteArrayView stub) {
     ActivationReply reply;
     reply.result = readHResult(r);
     if (!properties) return reply;
-    bool propsOut = false, scmReply = false;
+    bool propsOut = false;
     for (const auto& [clsid, body] :
          readActivationBlob(*properties, ids::kClsidActivationPropertiesOut)) {
         if (clsid == ids::kClsidActivationPropertiesOut) {
@@ -205,11 +205,9 @@ ActivationReply readRemoteCreateInstanceReply(QByteArrayView stub) {
             propsOut = true;
         } else if (clsid == ids::kClsidScmReplyInfo) {
             readScmReply(body, reply);
-            scmReply = true;
         }
     }
-    if (!propsOut || !scmReply)
-        r.fail(QStringLiteral("激活结果缺少 PropsOutInfo 或 ScmReplyInfoData"));
+    if (!propsOut) r.fail(QStringLiteral("激活结果缺少 PropsOutInfo"));
     return reply;
 }
 
