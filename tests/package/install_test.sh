@@ -242,8 +242,7 @@ chown -R qelto: "$worker"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 (
     cd "$worker"
-    as_qelto=(install -d -o qelto -g qelto /var/lib/qelto
-runuser -u qelto -- env "QELTO_ARCHIVE=Data Source=$worker/a.mdb" LANG=C.UTF-8)
+    as_qelto=(runuser -u qelto -- env "QELTO_ARCHIVE=Data Source=$worker/a.mdb" LANG=C.UTF-8)
     "${as_qelto[@]}" qelto-cli archive init >/dev/null &&
         "${as_qelto[@]}" qelto-cli queue add pc-1 --department 信息部 --person 张三 >/dev/null &&
         QELTO_WORKER_OPTIONS="--once --snapshot $worker/desktop.json" \
@@ -284,8 +283,9 @@ left=0
 while IFS= read -r path; do
     [ "$path" != /. ] || continue
     [ -e "$path" ] || [ -L "$path" ] || continue
-    # Folders stay where another package has them too (/usr/bin, the hicolor sizes…).
-    if [ -d "$path" ] && [ ! -L "$path" ] && dpkg -S "$path" >/dev/null 2>&1; then continue; fi
+    # Folders stay where another package has them too (/usr/bin, the hicolor sizes…), and so do
+    # the links of a merged /usr (/lib → usr/lib).
+    if [ -d "$path" ] && { [ -L "$path" ] || dpkg -S "$path" >/dev/null 2>&1; }; then continue; fi
     echo "卸载后仍在：$path" >&2
     left=$((left + 1))
 done <"$files"
