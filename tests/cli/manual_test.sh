@@ -14,7 +14,10 @@
 cli=$1
 src=$2
 completions=/usr/share/bash-completion/bash_completion
-[ -r "$completions" ] || { echo "FAIL: $completions missing (bash-completion, tools/setup --test)" >&2; exit 1; }
+if [ ! -r "$completions" ]; then
+    echo "FAIL: $completions missing (bash-completion, tools/setup --test)" >&2
+    exit 1
+fi
 work=$(mktemp -d /tmp/qelto-manual-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -34,8 +37,8 @@ same() {  # $1: what is compared; $2, $3: the two sets, one word or phrase a lin
 # ("供 scan --snapshot 使用").
 options_of() {
     sed -E 's/(scan|dump|probe|archive|queue|worker) --?[a-z-]+//g' |
-        grep -oE -- '(^|[^a-zA-Z0-9_-])--?[a-zA-Z][a-z0-9-]*' | grep -oE -- '--?[a-zA-Z][a-z0-9-]*' |
-        sort -u
+        grep -oE -- '(^|[^a-zA-Z0-9_-])--?[a-zA-Z][a-z0-9-]*' |
+        grep -oE -- '--?[a-zA-Z][a-z0-9-]*' | sort -u
 }
 
 # bash-completion's functions are not written for -e and -u.
@@ -75,7 +78,8 @@ for c in $commands; do
     while read -r verb; do
         items+=("$c $verb")
         if [ "$verb" != "${verb% *}" ]; then
-            same "completion of $c ${verb% *}" "$(grep "^${verb% *} " <<<"$verbs" | cut -d' ' -f2)" \
+            same "completion of $c ${verb% *}" \
+                "$(grep "^${verb% *} " <<<"$verbs" | cut -d' ' -f2)" \
                 "$(complete_words qelto-cli "$c" "${verb% *}" '')"
         fi
         # A verb's operands, enough to pass its own checks.
@@ -96,16 +100,20 @@ for c in $commands; do
                 "$cli" "$c" $verb "${operands[@]}" "$option" 1h >/dev/null 2>err
                 status=$?
             fi
-            if [ $status -ne 2 ] || ! head -n1 err | grep -qF -- "$option"; then accepted+=$'\n'$option; fi
+            if [ $status -ne 2 ] || ! head -n1 err | grep -qF -- "$option"; then
+                accepted+=$'\n'$option
+            fi
         done
         # shellcheck disable=SC2086
-        same "completion of $c $verb -" "$accepted" "$(complete_words qelto-cli "$c" $verb "${operands[@]}" -)"
+        same "completion of $c $verb -" "$accepted" \
+            "$(complete_words qelto-cli "$c" $verb "${operands[@]}" -)"
     done <<<"$verbs"
 done
 same "the commands offered" "$commands
 --help
 --version" "$(complete_words qelto-cli '')"
-same "the commands offered after help" "$(grep -vx help <<<"$commands")" "$(complete_words qelto-cli help '')"
+same "the commands offered after help" "$(grep -vx help <<<"$commands")" \
+    "$(complete_words qelto-cli help '')"
 same "the commands of the manual's synopsis" "$commands
 --version" "$(section 概要 | sed -n 's/^\.B qelto-cli \([^ ]*\).*/\1/p')"
 same "the manual's list of commands" "$(printf '%s\n' "${items[@]}")" \

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The set-up scripts as a newcomer meets them, without installing or building anything:
 #  - tools/setup (--test, --package) as a user who is neither root nor allowed to use sudo names
-#    the line to run as root, tools/setup itself by its full name, and the command to run again (every package looks missing to a
-#    dpkg-query that knows none);
+#    the line to run as root, tools/setup itself by its full name, and the command to run again
+#    (every package looks missing to a dpkg-query that knows none);
 #  - that line run as printed (stand-ins for su, id, apt-get and systemctl, /etc and /usr/sbin in
 #    a scratch folder) asks no question, starts no service while installing, makes no PostgreSQL
 #    cluster and disables the units it enabled;
@@ -75,8 +75,8 @@ ln -s /lib/systemd/system/ssh.service "$sys/etc/systemd/system/multi-user.target
 printf '#!/bin/sh\necho 0\n' >"$work/rootbin/id"
 {
     echo '#!/bin/sh'
-    # shellcheck disable=SC2016
     echo "echo \"\$1 \$DEBIAN_FRONTEND\" >>\"$work/frontend\""
+    # shellcheck disable=SC2016
     echo '[ "$1" = install ] || exit 0'
     echo "\"$sys/usr/sbin/policy-rc.d\" cups start; echo \"policy \$?\" >>\"$work/apt\""
     echo "cat \"$sys/etc/postgresql-common/createcluster.d/\"*.conf >>\"$work/apt\""
@@ -87,11 +87,11 @@ printf '#!/bin/sh\necho 0\n' >"$work/rootbin/id"
 printf '#!/bin/sh\necho "$@" >>"%s/systemctl"\nfor u; do find "%s/etc" -name "$u" -delete; done\n' \
     "$work" "$sys" >"$work/rootbin/systemctl"
 mkdir -p "$work/subin"
-printf '#!/bin/sh\n[ "$1" = -c ] || exit 9\nPATH="%s/rootbin:$PATH" QELTO_SETUP_ROOT="%s" exec sh -c "$2"\n' \
-    "$work" "$sys" >"$work/subin/su"
+printf '#!/bin/sh\n[ "$1" = -c ] || exit 9\nPATH="%s/rootbin:$PATH" QELTO_SETUP_ROOT="%s" %s\n' \
+    "$work" "$sys" 'exec sh -c "$2"' >"$work/subin/su"
 chmod 755 "$work/rootbin/"* "$work/subin/su"
-(cd / && PATH="$work/subin:$work/bin:$PATH" env -u DEBIAN_FRONTEND bash -c "$root_line" </dev/null >"$work/setup.log" 2>&1) ||
-    fail "$root_line: $(cat "$work/setup.log")"
+(cd / && PATH="$work/subin:$work/bin:$PATH" env -u DEBIAN_FRONTEND bash -c "$root_line" \
+    </dev/null >"$work/setup.log" 2>&1) || fail "$root_line: $(cat "$work/setup.log")"
 [ "$(sort -u "$work/frontend")" = "$(printf 'install noninteractive\nupdate noninteractive')" ] ||
     fail "apt-get could ask questions: $(cat "$work/frontend")"
 [ "$(find "$sys/etc" -path '*.wants/*' -printf '%f\n')" = ssh.service ] ||
