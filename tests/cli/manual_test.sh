@@ -75,6 +75,11 @@ for c in $commands; do
     fi
     same "completion of $c's verbs" "$(cut -d' ' -f1 <<<"$verbs")
 --help" "$(complete_words qelto-cli "$c" '')"
+    valued=" "  # the options that take a value
+    for option in $(options_of <<<"$usage"); do
+        "$cli" "$c" "$option" 2>&1 >/dev/null | head -n1 | grep -qF -- "$option 需要" &&
+            valued+="$option "
+    done
     while read -r verb; do
         items+=("$c $verb")
         if [ "$verb" != "${verb% *}" ]; then
@@ -92,14 +97,11 @@ for c in $commands; do
         esac
         accepted=--help
         for option in $(options_of <<<"$usage"); do
+            given=("$option")
+            [[ $valued != *" $option "* ]] || given+=(1h)
             # shellcheck disable=SC2086
-            "$cli" "$c" $verb "${operands[@]}" "$option" >/dev/null 2>err
+            "$cli" "$c" $verb "${operands[@]}" "${given[@]}" >/dev/null 2>err
             status=$?
-            if head -n1 err | grep -qF -- "$option 需要"; then  # one that takes a value
-                # shellcheck disable=SC2086
-                "$cli" "$c" $verb "${operands[@]}" "$option" 1h >/dev/null 2>err
-                status=$?
-            fi
             if [ $status -ne 2 ] || ! head -n1 err | grep -qF -- "$option"; then
                 accepted+=$'\n'$option
             fi
