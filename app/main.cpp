@@ -8,10 +8,10 @@
 
 #include "application.h"
 #include "archive/connection.h"
+#include "common/charset.h"
 #include "common/options.h"
 #include "jcxtxx.h"
 #include "prompts.h"
-#include "common/charset.h"
 #include "wmi/secret.h"
 #include "wmi/snapshot.h"
 #include "wmi/sources.h"
@@ -21,7 +21,9 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 #include <algorithm>
 
@@ -30,15 +32,57 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace {
 
-// Said when no window can be opened, before or while Qt connects to the window system.
-const char kNoWindow[] =
-    "请在图形桌面中运行 qelto。在终端中可以用 qelto-cli 检测，例如：\n"
-    "  qelto-cli scan                  检测这台计算机\n"
-    "  qelto-cli scan 主机 --user 用户  检测局域网中的另一台计算机\n"
-    "  qelto-cli --help                其他用法\n";
+// How qelto-cli is called from where the user is: by name when the qelto-cli found on PATH is
+// the one that came with this program (installed, or a build folder on PATH); else by its path,
+// relative to the working folder when it is below it (build/bin/qelto-cli in a source build).
+// The one that came with it sits beside it, or in build/bin or the build tree's cli folder.
+QString cliCommand() {
+    const QString name = QStringLiteral("qelto-cli");
+    const QDir dir =
+        QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section(u'/', 0, -2);
+    QString found;
+    for (const QString& candidate :
+         QStringList{name, QStringLiteral("../../bin/") + name, QStringLiteral("../cli/") + name}) {
+        if (QFileInfo(dir.filePath(candidate)).isExecutable()) {
+            found = QDir::cleanPath(dir.filePath(candidate));
+            break;
+        }
+    }
+    const QString onPath = QStandardPaths::findExecutable(name);
+    if (found.isEmpty() || (!onPath.isEmpty() && QFileInfo(onPath).canonicalFilePath() ==
+                                                     QFileInfo(found).canonicalFilePath()))
+        return name;
+    const QString relative = QDir::current().relativeFilePath(found);
+    return relative.startsWith(QStringLiteral("../")) ? found : relative;
+}
+
+// Said when no window can be opened, before or while Qt connects to the window system. The
+// descriptions line up (a Chinese character takes two columns).
+QString noWindowText() {
+    const QString cli = cliCommand();
+    const std::pair<QString, QString> rows[] = {
+        {cli + QStringLiteral(" scan"), QStringLiteral("检测这台计算机")},
+        {cli + QStringLiteral(" scan 主机 --user 用户"),
+         QStringLiteral("检测局域网中的另一台计算机")},
+        {cli + QStringLiteral(" --help"), QStringLiteral("其他用法")},
+    };
+    const auto width = [](const QString& s) {
+        return s.size() +
+               std::count_if(s.begin(), s.end(), [](QChar c) { return c.unicode() > 0x2E80; });
+    };
+    qsizetype column = 0;
+    for (const auto& row : rows) column = std::max(column, width(row.first) + 2);
+    QString text =
+        QStringLiteral("请在图形桌面中运行 qelto。在终端中可以用 %1 检测，例如：\n").arg(cli);
+    for (const auto& [left, description] : rows)
+        text +=
+            QStringLiteral("  ") + left + QString(column - width(left), u' ') + description + u'\n';
+    return text;
+}
 
 // While QApplication connects to the window system: a display that is set but does not answer
 // (a stale DISPLAY, a Wayland socket that is gone) or a platform plugin that cannot load ends in
@@ -61,7 +105,7 @@ void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString
                 .arg(display.isEmpty() ? QStringLiteral("QT_QPA_PLATFORM=") +
                                              QString::fromLocal8Bit(qgetenv("QT_QPA_PLATFORM"))
                                        : QString::fromLocal8Bit(display)) +
-            QString::fromUtf8(kNoWindow));
+            noWindowText());
         std::_Exit(1);
     }
     if (!showQtMessages && type != QtFatalMsg) return;
@@ -172,7 +216,7 @@ int main(int argc, char** argv) {
     if (!haveDisplay(given)) {
         say(QStringLiteral(
                 "qelto：没有图形会话（DISPLAY 和 WAYLAND_DISPLAY 都没有设置），无法打开窗口。\n") +
-            QString::fromUtf8(kNoWindow));
+            noWindowText());
         return 1;
     }
     showQtMessages = beforeEnd(given).contains(QStringLiteral("--verbose"));

@@ -104,9 +104,14 @@ ExportTable exportTable(const QString& connstr) {
         if (const int c = column(QString::fromUtf8(name)); c >= 0) order << c;
     for (int c = 0; c < int(columns.size()); ++c)
         if (!order.contains(c) && c != idColumn) order << c;
+    // Every caption in Chinese: info's two English column names are the time of the save and
+    // the computer that ran the scan and saved it.
     ExportTable table;
     for (const int c : order)
-        table.header << (c == dateColumn ? QStringLiteral("时间") : columns[c]);
+        table.header << (c == dateColumn ? QStringLiteral("时间")
+                         : columns[c].compare(u"name", Qt::CaseInsensitive) == 0
+                             ? QStringLiteral("执行检测的计算机")
+                             : columns[c]);
     for (const MainLines& m : kMainLines) table.header << QString::fromUtf8(m.column);
 
     for (const auto& [name, l] : latest) {

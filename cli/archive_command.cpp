@@ -78,7 +78,7 @@ const common::CommandLine& archiveLine() {
                                  "每台计算机一行（它最后一次保存）：摘要的各列、部门、使用人、时间"
                                  "，"
                                  "以及完整\n检测的处理器、内存、硬盘、地址和操作系统；--csv（默认，"
-                                 "UTF-8 带 BOM）或\n--xlsx，写到标准输出或 -o 文件")),
+                                 "UTF-8 带 BOM）或\n--xlsx，写到标准输出或 -o（--output）文件")),
                          {.names = {QStringLiteral("--since")},
                           .valueName = QStringLiteral("日期"),
                           .description = QStringLiteral(
@@ -103,9 +103,8 @@ const common::CommandLine& archiveLine() {
                          endOfOptionsRow(QStringLiteral("部门、使用人或文件名")),
                          helpOption(),
                          // The export's format, one or the other.
-                         {
-                             .names = {QStringLiteral("--csv"), QStringLiteral("--xlsx")},
-                             .hidden = true},
+                         {.names = {QStringLiteral("--csv"), QStringLiteral("--xlsx")},
+                          .hidden = true},
                          {.names = {QStringLiteral("--output"), QStringLiteral("-o")},
                           .kind = common::ValueKind::File,
                           .empty = common::Empty::Missing,
@@ -524,9 +523,14 @@ int archiveCommand(const QStringList& allArgs) {
             return usage(QStringLiteral("“%1”不是日期、时间或时长（例如 2026-12-01 或 7d）")
                              .arg(*sinceText));
     }
-    if ((parsed->isSet(QStringLiteral("--csv")) || parsed->isSet(QStringLiteral("--output"))) &&
-        verb != u"export")
-        return usage(QStringLiteral("--csv、--xlsx 和 -o 只用于 export"));
+    // A usage error names the option as it was typed.
+    for (const char* exportOnly : {"--csv", "--output"})
+        if (parsed->isSet(QLatin1String(exportOnly)) && verb != u"export")
+            return usage(
+                QStringLiteral("%1 只用于 export").arg(parsed->typed(QLatin1String(exportOnly))));
+    const QString reportTyped = parsed->isSet(QStringLiteral("--report-dir"))
+                                    ? QStringLiteral("--report-dir")
+                                    : QStringLiteral("--report");
     const auto reading = std::find_if(std::begin(kReadings), std::end(kReadings),
                                       [&](const Reading& r) { return verb == r.verb; });
     if (reading != std::end(kReadings)) {
@@ -541,10 +545,12 @@ int archiveCommand(const QStringList& allArgs) {
             ids << *id;
         }
         if (showOptions.report && !reading->report)
-            return usage(QStringLiteral("--report 只用于 show"));
+            return usage(QStringLiteral("%1 只用于 show").arg(reportTyped));
         if (json && !reading->json) return usage(QStringLiteral("export 没有 --json"));
-    } else if (json || showOptions.report) {
-        return usage(QStringLiteral("--json 和 --report 只用于 history、diff、show 和 changes"));
+    } else if (json) {
+        return usage(QStringLiteral("--json 只用于 history、diff、show 和 changes"));
+    } else if (showOptions.report) {
+        return usage(QStringLiteral("%1 只用于 show").arg(reportTyped));
     }
 
     QString problem;

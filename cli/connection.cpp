@@ -2,6 +2,8 @@
 
 #include "commands.h"
 
+#include "wmi/hosttext.h"
+
 #include <QFile>
 
 #include <termios.h>
@@ -237,15 +239,45 @@ std::optional<wmi::ConnectRequest> makeRequest(const ConnectionOptions& o, QStri
     return request;
 }
 
-QString failureHint(const wmi::Error& e) {
+namespace {
+
+// What to open for a host that did not answer, on the roads its text takes: the scheme's alone,
+// every road for a bare host; the port that was typed, else each road's usual ones.
+QString unreachableHint(const QString& hostText) {
+    const std::optional<wmi::HostText> h = wmi::parseHostText(hostText.trimmed());
+    if (!h) return {};
+    const QString& scheme = h->scheme;
+    const QString typedPort = QStringLiteral("%1 端口").arg(h->port);
+    QString advice;
+    if (scheme.isEmpty() || scheme == u"https" || scheme == u"http") {
+        const QString ports = h->port              ? typedPort
+                              : scheme == u"https" ? QStringLiteral("5986（HTTPS）端口")
+                              : scheme == u"http"
+                                  ? QStringLiteral("5985（HTTP）端口")
+                                  : QStringLiteral("5985（HTTP）或 5986（HTTPS）端口");
+        advice += QStringLiteral(
+                      "Windows 主机要开启远程管理（在该主机上运行 winrm quickconfig 或 "
+                      "Enable-PSRemoting），并在防火墙中放行 %1。")
+                      .arg(ports);
+    }
+    if (scheme.isEmpty() || scheme == u"ssh")
+        advice += h->port ? QStringLiteral("Linux 主机要运行 sshd，并放行 %1。").arg(typedPort)
+                          : QStringLiteral(
+                                "Linux 主机要运行 sshd，并放行 22 端口（或 "
+                                "~/.ssh/config 中为它写的 Port）。");
+    if (advice.isEmpty()) return {};
+    return QStringLiteral("提示：%1防火墙丢弃的端口表现为“没有应答”。").arg(advice);
+}
+
+}  // namespace
+
+QString failureHint(const wmi::Error& e, const QString& hostText) {
     switch (e.number()) {
         case wmi::code::RpcUnavailable:
-            return QStringLiteral(
-                "提示：Windows 主机要开启远程管理（在该主机上运行 winrm quickconfig 或 "
-                "Enable-PSRemoting），并在防火墙中放行 5985（HTTP）或 5986（HTTPS）；防火墙丢弃"
-                "的端口表现为“没有应答”。Linux 主机要运行 sshd，并放行 22 端口（或 "
-                "~/.ssh/config 中为它写的 Port）。");
+            return unreachableHint(hostText);
         case wmi::code::AccessDenied:
+            if (const auto h = wmi::parseHostText(hostText.trimmed()); h && h->scheme == u"ssh")
+                return QStringLiteral("提示：检查用户名和密码，或者 SSH 代理中的密钥。");
             return QStringLiteral(
                 "提示：检查用户名和密码。用 Windows 的本地账户（而非域账户）远程登录时，"
                 "该主机要把注册表值 LocalAccountTokenFilterPolicy 设为 1，否则只有内置的 "
@@ -272,7 +304,7 @@ void reportConnectFailure(const wmi::Error& e, const QString& host, bool verbose
     if (verbose) {
         if (scan::connectionFailureText(e, host) != e.description())
             printLine(stderr, e.description());
-        if (const QString hint = failureHint(e); !hint.isEmpty()) printLine(stderr, hint);
+        if (const QString hint = failureHint(e, host); !hint.isEmpty()) printLine(stderr, hint);
     }
     if (hostKeyRefused)
         printLine(stderr, QStringLiteral("请向这台主机的管理员核对指纹；确认无误后可加 "

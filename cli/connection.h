@@ -47,8 +47,9 @@ std::unique_ptr<wmi::Service> connectOrReport(wmi::Connector& connector,
 // The failure line for a connection that failed; with `verbose`, also the failure's own
 // description and a hint at the usual causes.
 void reportConnectFailure(const wmi::Error& error, const QString& host, bool verbose = false);
-// A hint at what usually causes such a failure and what to do, or an empty text.
-QString failureHint(const wmi::Error& error);
+// A hint at what usually causes such a failure and what to do, for the road and port that the
+// host text names (every road for a bare host), or an empty text.
+QString failureHint(const wmi::Error& error, const QString& hostText);
 // Prints each line the connection traces (how each candidate port fared) on stderr.
 void traceOnStderr(wmi::ConnectRequest& request);
 

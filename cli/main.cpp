@@ -197,7 +197,7 @@ int run(int argc, char** argv) {
     if (program.stoppedAt == u"--help") return usage(stdout);
     const QString name = args.takeFirst();
     if (name == u"help") {
-        if (args.isEmpty()) return usage(stdout);
+        if (args.isEmpty() || args[0] == u"--help" || args[0] == u"-h") return usage(stdout);
         // "help scan" is "scan --help".
         const Command* c = commandNamed(args[0]);
         return c ? c->run({QStringLiteral("--help")}) : unknownCommand(args[0]);

@@ -601,6 +601,7 @@ const common::CommandLine& workerLine() {
                      .description = QStringLiteral("没有到期的目标并且手头的检测都完成时退出")},
                     fileOption("--snapshot",
                                QStringLiteral("每个目标都从这个快照文件检测（试用）")),
+                    common::helpRow(QStringLiteral("--archive-password-file 文件：同 archive")),
                     common::helpRow(QStringLiteral("--accept-new-host-key、--ca-file "
                                                    "文件、--pin-sha256 指纹、--timeout 秒、")),
                     common::helpRow(QStringLiteral("--connect-timeout 秒：同 scan")),

@@ -61,7 +61,14 @@ _qelto_cli() {
                 _filedir csv
                 return
             fi
-            options="$archive --json --report --report-dir --since --csv --xlsx -o --output --help"
+            # Each verb's own options: the others are a usage error.
+            case ${words[2]} in
+                history | diff) options="$archive --json --help" ;;
+                show) options="$archive --json --report --report-dir --help" ;;
+                changes) options="$archive --since --json --help" ;;
+                export) options="$archive --csv --xlsx -o --output --help" ;;
+                *) options="$archive --help" ;;
+            esac
             ;;
         queue)
             if ((cword == 2)); then
@@ -72,7 +79,7 @@ _qelto_cli() {
             ;;
         worker)
             options="$archive --jobs --lease --credentials --name --poll --once --snapshot
-                --accept-new-host-key --timeout --connect-timeout --help"
+                --accept-new-host-key --ca-file --pin-sha256 --timeout --connect-timeout --help"
             ;;
         help)
             ((cword == 2)) && COMPREPLY=($(compgen -W 'scan dump probe archive queue worker' -- "$cur"))

@@ -45,4 +45,14 @@ starts = {width(m.group(1)) for line in open(sys.argv[1], encoding="utf-8")
 sys.exit(len(starts) != 1)
 PY
 done
+# The command that the no-display message names works where the user is: qelto-cli by name when
+# this build's is on PATH, else its path (here, outside the build folder: a full one).
+cli=$(realpath "$(dirname "$qelto")/../cli/qelto-cli")
+for path in "/usr/bin:/bin" "$(dirname "$cli"):/usr/bin:/bin"; do
+    env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY PATH="$path" LANG=C.UTF-8 "$qelto" 2>err
+    named=$(sed -n 's/^  \(.*\) --help  .*/\1/p' err)
+    [ "$(PATH=$path "$named" --version 2>&1)" = "$("$cli" --version)" ] ||
+        fail "PATH=$path: the message names '$named': $(cat err)"
+    [ "$path" = /usr/bin:/bin ] || [ "$named" = qelto-cli ] || fail "not by name: $named"
+done
 ((failures == 0)) && echo PASS

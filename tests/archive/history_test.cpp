@@ -374,6 +374,9 @@ TEST_P(History, ExportHasOneRowPerComputerFromItsLatestSaveReadBackIntact) {
             return rows[row].toArray()[header.indexOf(QString::fromUtf8(column))].toString();
         };
         EXPECT_EQ(header.size(), 27) << header.join(u',').toStdString();
+        // No English caption: info's "name" is the computer that ran the scan.
+        EXPECT_FALSE(header.contains(QStringLiteral("name")));
+        EXPECT_TRUE(header.contains(QStringLiteral("执行检测的计算机")));
         EXPECT_EQ(cell(1, "计算机名"), kComputer);
         EXPECT_EQ(cell(1, "时间"), QStringLiteral("2026-12-14 09:30:15"));  // the latest save
         EXPECT_EQ(cell(1, "部门"), QStringLiteral("财务部"));

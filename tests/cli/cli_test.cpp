@@ -31,6 +31,7 @@
 #include <functional>
 #include <iostream>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -161,6 +162,33 @@ TEST(Cli, BadInputsFailWithAClearMessage) {
         EXPECT_TRUE(r.err.contains(row.stderrHas))
             << row.args.join(u' ').toStdString() << ": " << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty());
+    }
+}
+
+// probe's hint for a host that did not answer names the road and the port that were typed: a
+// scheme's road alone, every road for a bare host (loopback ports where nothing listens).
+TEST(Cli, ProbeHintsFollowTheTypedRoadAndPort) {
+    const struct {
+        const char* host;
+        std::vector<const char*> has, hasNot;
+    } table[] = {
+        {"ssh://127.0.0.3:1", {"sshd", "放行 1 端口"}, {"winrm", "5985", "22 端口"}},
+        {"ada@127.0.0.3:1", {"sshd", "放行 1 端口"}, {"winrm", "5986"}},
+        {"https://127.0.0.3:1", {"winrm", "放行 1 端口"}, {"sshd", "5986"}},
+        {"http://127.0.0.3", {"winrm", "5985（HTTP）端口"}, {"sshd", "5986"}},
+        {"127.0.0.3:1", {"winrm", "sshd", "放行 1 端口"}, {"5985", "22 端口"}},
+    };
+    for (const auto& row : table) {
+        const CliRun r = cli({QStringLiteral("probe"), QStringLiteral("--connect-timeout"),
+                              QStringLiteral("5"), QString::fromUtf8(row.host)});
+        EXPECT_EQ(r.status, 1) << row.host;
+        const QString hint = r.err.section(QStringLiteral("提示："), 1);
+        for (const char* text : row.has)
+            EXPECT_TRUE(hint.contains(QString::fromUtf8(text)))
+                << row.host << ": " << r.err.toStdString();
+        for (const char* text : row.hasNot)
+            EXPECT_FALSE(hint.contains(QString::fromUtf8(text)))
+                << row.host << ": " << r.err.toStdString();
     }
 }
 

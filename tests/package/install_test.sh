@@ -3,8 +3,9 @@
 # no error in them, qelto-cli depends on no graphical library or font (not even through other
 # packages) and installs alone, `apt-get install ./qelto_….deb` adds the window, the programs, the
 # manual, the icons and the completion work from where they were installed, and `apt-get purge`
-# takes every file of both away again; a qelto 2.0 that held qelto-cli too upgrades to the pair.
-# The manual pages and the completion must know every option that the programs' --help lists.
+# takes every file of both away again, the enabled worker service with them; a qelto 2.0 that
+# held qelto-cli too upgrades to the pair.
+# The window's manual page must know every option that its --help lists.
 #
 #   tests/package/install_test.sh [FOLDER]   the package is built into FOLDER (build/package)
 #
@@ -46,6 +47,16 @@ for row in "$cli_deb|libqt6core6 libssh-4 libc6 libqt6sql6-sqlite libqt6sql6-psq
     for d in $unwanted; do
         ! grep -qxE "$d" <<<"$all" || fail "$(basename "$package") 依赖于 $(grep -xE "$d" <<<"$all" | head -3 | tr '\n' ' ')"
     done
+done
+
+# The worker's unit is where debhelper finds units: the package stops it before removal, reloads
+# systemd after, and on purge removes the links that enabling it made.
+# script | what it must run
+for row in "prerm|deb-systemd-invoke stop .*qelto-worker\.service" "postrm|daemon-reload" \
+    "postrm|deb-systemd-helper purge .*qelto-worker\.service"; do
+    IFS='|' read -r script wanted <<<"$row"
+    dpkg-deb -I "$cli_deb" "$script" 2>/dev/null | grep -qE "$wanted" ||
+        fail "$(basename "$cli_deb") 的 $script 中没有 $wanted"
 done
 
 echo "-- lintian"
@@ -150,10 +161,10 @@ PY
     MANWIDTH=80 man -l /usr/share/man/man1/qelto.1.gz 2>/dev/null >qelto.page
     grep -q "qelto $version" qelto-cli.page || fail "qelto-cli(1) 的页眉不是版本 $version"
     # The section of the options, where each option must be described.
-    sed -n '/^选项$/,/^环境变量$/p' qelto-cli.page >qelto-cli.txt
     sed -n '/^选项$/,/^环境变量$/p' qelto.page >qelto.txt
 
-    # Every option of every --help is in the manual page and offered by the completion.
+    # Every option of qelto --help is in its manual page (qelto-cli's: tests/cli/manual_test.sh);
+    # the completion as installed completes commands and file names.
     # bash-completion's own functions are not written for -e and -u.
     set +eu
     # shellcheck disable=SC1091
@@ -169,19 +180,6 @@ PY
         _qelto_cli qelto-cli "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
         printf '%s\n' "${COMPREPLY[@]}"
     }
-    # An option is what starts a line of the usage or follows "[", "；", "（", "、" or ", " (not
-    # one named in the prose, such as dump's "供 scan --snapshot 使用").
-    for command in scan dump "archive history"; do
-        # shellcheck disable=SC2086
-        for option in $(qelto-cli $command --help |
-            grep -oE -- '(^ +|\[|；|（|、|, )--?[a-zA-Z][a-z0-9-]*' |
-            grep -oE -- '--?[a-zA-Z][a-z0-9-]*' | sort -u); do
-            grep -qF -- "$option" qelto-cli.txt || fail "qelto-cli(1) 中没有 $command 的 $option"
-            # shellcheck disable=SC2086
-            offered=$(complete_words qelto-cli $command "$option")
-            grep -qxF -- "$option" <<<"$offered" || fail "补全没有提供 $command 的 $option"
-        done
-    done
     for option in $(env -u DISPLAY qelto --help | grep -oE -- '^ +(-[a-zA-Z?], )?--[a-z0-9-]+' |
         grep -oE -- '--[a-z0-9-]+'); do
         grep -qF -- "$option" qelto.txt || fail "qelto(1) 中没有 $option"
@@ -235,7 +233,6 @@ PY
 # user against a throwaway archive that user owns (one round of a one-target queue).
 echo "-- qelto-worker.service"
 unit=/lib/systemd/system/qelto-worker.service
-[ -f "$unit" ] || unit=/usr/lib/systemd/system/qelto-worker.service
 systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
 [ -f /etc/qelto/worker.conf ] || fail "没有 /etc/qelto/worker.conf"
 getent passwd qelto >/dev/null || fail "没有系统用户 qelto"
@@ -254,14 +251,41 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 ) || fail "ExecStart 以 qelto 用户运行失败：$(cat "$worker/worker.log" 2>/dev/null)"
 rm -rf "$worker"
 
-echo "-- apt-get purge qelto qelto-cli"
+# Enabled and started as the README says (against a throwaway archive of the qelto user), then
+# purged: no link of enabling, no unit file and no worker process may stay.
+echo "-- systemctl enable --now qelto-worker; apt-get purge qelto qelto-cli"
+wants=/etc/systemd/system/multi-user.target.wants/qelto-worker.service
+install -d -o qelto -g qelto /var/lib/qelto
+runuser -u qelto -- env "QELTO_ARCHIVE=Data Source=/var/lib/qelto/test.mdb" \
+    qelto-cli archive init >/dev/null || fail "qelto 用户无法建立档案"
+printf 'QELTO_ARCHIVE="Data Source=/var/lib/qelto/test.mdb"\nQELTO_WORKER_OPTIONS="--poll 1s"\n' \
+    >/etc/qelto/worker.conf
+systemctl enable --quiet qelto-worker || fail "systemctl enable qelto-worker 失败"
+[ -L "$wants" ] || fail "systemctl enable 没有建立 $wants"
+started=false
+if [ -d /run/systemd/system ]; then
+    if systemctl start qelto-worker && systemctl is-active --quiet qelto-worker; then
+        started=true
+    else
+        fail "qelto-worker 没有运行：$(systemctl status qelto-worker 2>&1 | tail -5)"
+    fi
+else
+    echo "跳过：systemd 不在运行，qelto-worker 没有启动，卸载时停止它没有测试（只测了启用和链接）"
+fi
 apt-get purge -y -q qelto qelto-cli >/dev/null
+[ ! -L "$wants" ] || fail "卸载后仍在：$wants"
+if $started; then
+    ! systemctl is-active --quiet qelto-worker || fail "卸载后 qelto-worker 仍在运行"
+    ! pgrep -u qelto -x qelto-cli >/dev/null || fail "卸载后仍有 qelto-cli 以 qelto 用户运行"
+fi
+rm -f /var/lib/qelto/test.mdb
 left=0
 while IFS= read -r path; do
     [ "$path" != /. ] || continue
     [ -e "$path" ] || [ -L "$path" ] || continue
-    # Folders stay where another package has them too (/usr/bin, the hicolor sizes…).
-    if [ -d "$path" ] && [ ! -L "$path" ] && dpkg -S "$path" >/dev/null 2>&1; then continue; fi
+    # Folders stay where another package has them too (/usr/bin, the hicolor sizes…), and so do
+    # the links of a merged /usr (/lib → usr/lib).
+    if [ -d "$path" ] && { [ -L "$path" ] || dpkg -S "$path" >/dev/null 2>&1; }; then continue; fi
     echo "卸载后仍在：$path" >&2
     left=$((left + 1))
 done <"$files"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The set-up scripts as a newcomer meets them, without installing or building anything:
-#  - tools/setup (and --package) as a user who is neither root nor allowed to use sudo names the
-#    exact line to run as root and the command to run again (every package looks missing to a
-#    dpkg-query that knows none);
-#  - tools/setup --test as root (stand-ins for id, apt-get and systemctl, /etc and /usr/sbin in a
-#    scratch folder) starts no service while installing and disables the units it enabled;
+#  - tools/setup (--test, --package) as a user who is neither root nor allowed to use sudo names
+#    the line to run as root, tools/setup itself by its full name, and the command to run again
+#    (every package looks missing to a dpkg-query that knows none);
+#  - that line run as printed (stand-ins for su, id, apt-get and systemctl, /etc and /usr/sbin in
+#    a scratch folder) asks no question, starts no service while installing, makes no PostgreSQL
+#    cluster and disables the units it enabled;
 #  - tools/run keeps the caller's working folder (a copy of it, with tools/setup, cmake and the
 #    program replaced by stand-ins that record what they were called with).
 set -euo pipefail
@@ -35,9 +36,11 @@ elif command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
 fi
 mkdir -p "$work/debian"
 cp "$src/debian/control" "$work/debian/control"
+# The line for root as tools/test gets it; run as printed below.
+root_line="su -c '$work/tools/setup --test'"
 if [ "${as[0]:-}" != skip ]; then
     # mode | packages asked for | packages not asked for | what dpkg-query knows
-    for row in "|qt6-base-dev|postgresql libgtest-dev dpkg-dev|" \
+    for row in "|qt6-base-dev|postgresql libgtest-dev dpkg-dev|" "--test|postgresql krb5-kdc||" \
         "--package|dpkg-dev debhelper build-essential qt6-base-dev libssh-dev|fonts-noto-cjk postgresql debhelper-compat|" \
         "--package|dpkg-dev qt6-base-dev|debhelper dh-sequence-installsysusers|ii  debhelper, dh-sequence-installsysusers (= 13.11.4)"; do
         IFS='|' read -r mode wanted unwanted known <<<"$row"
@@ -47,8 +50,10 @@ if [ "${as[0]:-}" != skip ]; then
             QELTO_AGAIN="tools/run --x" bash tools/setup $mode 2>&1 </dev/null)
         status=$?
         set -e
-        line=$(grep "su -c 'apt-get update && apt-get install -y --no-install-recommends " <<<"$out") ||
-            fail "setup $mode: no line to run as root: $out"
+        [ "$(grep "^    su -c" <<<"$out")" = "    su -c '$work/tools/setup${mode:+ $mode}'" ] ||
+            fail "setup $mode: not the line that runs tools/setup as root: $out"
+        [ "$mode" != --test ] || root_line=$(grep "^    su -c" <<<"$out")
+        line=$(grep "^缺少 " <<<"$out") || fail "setup $mode: no list of what is missing: $out"
         [ "$status" -eq 1 ] || fail "setup $mode exited $status: $out"
         grep -q '不能使用 sudo' <<<"$out" || fail "no word of sudo: $out"
         grep -q '再运行一次 tools/run --x' <<<"$out" || fail "setup $mode: not the command run: $out"
@@ -59,16 +64,18 @@ if [ "${as[0]:-}" != skip ]; then
     done
 fi
 
-# --- tools/setup --test as root leaves no new service enabled or running ---
-# Stand-ins: root, every package missing, an apt-get whose install enables two units of cups (and
-# records whether a service could have started and whether PostgreSQL would make a cluster), and
-# a systemctl that records what it is asked. ssh.service was enabled before and stays so.
+# --- the line for root, run as printed, leaves no new service enabled or running ---
+# Stand-ins: su that runs the line as root, every package missing, an apt-get whose install
+# enables two units of cups (and records whether a service could have started, whether PostgreSQL
+# would make a cluster and whether a question could be asked), and a systemctl that records what
+# it is asked and disables it. ssh.service was enabled before and stays so.
 sys=$work/sys
 mkdir -p "$work/rootbin" "$sys/etc/systemd/system/multi-user.target.wants"
 ln -s /lib/systemd/system/ssh.service "$sys/etc/systemd/system/multi-user.target.wants/"
 printf '#!/bin/sh\necho 0\n' >"$work/rootbin/id"
 {
     echo '#!/bin/sh'
+    echo "echo \"\$1 \$DEBIAN_FRONTEND\" >>\"$work/frontend\""
     # shellcheck disable=SC2016
     echo '[ "$1" = install ] || exit 0'
     echo "\"$sys/usr/sbin/policy-rc.d\" cups start; echo \"policy \$?\" >>\"$work/apt\""
@@ -77,10 +84,18 @@ printf '#!/bin/sh\necho 0\n' >"$work/rootbin/id"
     echo "ln -s /lib/systemd/system/cups.service \"$sys/etc/systemd/system/multi-user.target.wants/\""
     echo "ln -s /lib/systemd/system/cups.socket \"$sys/etc/systemd/system/sockets.target.wants/\""
 } >"$work/rootbin/apt-get"
-printf '#!/bin/sh\necho "$@" >>"%s/systemctl"\n' "$work" >"$work/rootbin/systemctl"
-chmod 755 "$work/rootbin/"*
-(cd "$work" && PATH="$work/rootbin:$work/bin:$PATH" QELTO_SETUP_ROOT=$sys bash tools/setup --test \
-    >"$work/setup.log" 2>&1) || fail "setup --test as root: $(cat "$work/setup.log")"
+printf '#!/bin/sh\necho "$@" >>"%s/systemctl"\nfor u; do find "%s/etc" -name "$u" -delete; done\n' \
+    "$work" "$sys" >"$work/rootbin/systemctl"
+mkdir -p "$work/subin"
+printf '#!/bin/sh\n[ "$1" = -c ] || exit 9\nPATH="%s/rootbin:$PATH" QELTO_SETUP_ROOT="%s" %s\n' \
+    "$work" "$sys" 'exec sh -c "$2"' >"$work/subin/su"
+chmod 755 "$work/rootbin/"* "$work/subin/su"
+(cd / && PATH="$work/subin:$work/bin:$PATH" env -u DEBIAN_FRONTEND bash -c "$root_line" \
+    </dev/null >"$work/setup.log" 2>&1) || fail "$root_line: $(cat "$work/setup.log")"
+[ "$(sort -u "$work/frontend")" = "$(printf 'install noninteractive\nupdate noninteractive')" ] ||
+    fail "apt-get could ask questions: $(cat "$work/frontend")"
+[ "$(find "$sys/etc" -path '*.wants/*' -printf '%f\n')" = ssh.service ] ||
+    fail "units left enabled: $(find "$sys/etc" -path '*.wants/*')"
 grep -qx 'policy 101' "$work/apt" || fail "a service could start while installing: $(cat "$work/apt")"
 grep -qx 'create_main_cluster = false' "$work/apt" || fail "PostgreSQL makes a cluster"
 [ ! -e "$sys/usr/sbin/policy-rc.d" ] || fail "policy-rc.d left behind"
