@@ -15,6 +15,7 @@ declare -A allowed=(
     [sources/linux]="common wmi"
     [sources/ssh]="common reach wmi sources/linux"
     [sources/wsman]="common reach wmi"
+    [sources/dcom]="common reach wmi"
     [scan]="common wmi"
     [report]="common wmi scan"
     [archive]="common wmi scan report"
