@@ -13,6 +13,7 @@ namespace {
 constexpr qsizetype RequestHeadSize = 8;   // alloc_hint, p_cont_id, opnum
 constexpr qsizetype ResponseHeadSize = 8;  // alloc_hint, p_cont_id, cancel_count, reserved
 constexpr std::uint8_t WholeCall = pfc::FirstFrag | pfc::LastFrag;
+constexpr std::uint32_t NcaProtoError = 0x1C01000B;
 
 QString hex(std::uint32_t v) {
     return QStringLiteral("0x%1").arg(v, 8, 16, QChar(u'0')).toUpper().replace(u'X', u'x');
@@ -73,6 +74,20 @@ void RpcConnection::protocolError(const QString& why) const {
 
 void RpcConnection::faulted(std::uint32_t status) const {
     throwFault(status, peer_);
+}
+
+// The third leg has no answer: a server that did not accept it refuses the first call after it,
+// with access denied or, as Samba does, with nca_s_proto_error. Our framing of that call is the
+// same as of every later one, so this is read as refused credentials.
+void RpcConnection::authRefused(std::uint32_t status) {
+    broken_ = true;
+    throw wmi::Error(
+        wmi::code::AccessDenied,
+        QStringLiteral(
+            "拒绝访问：%1 "
+            "没有接受认证（用户名或密码错误，或账户无权登录）：认证后的第一次调用返回了故障 %2。")
+            .arg(peer_, hex(status) + QStringLiteral("，") +
+                            (status == 5 ? QStringLiteral("access denied") : faultName(status))));
 }
 
 void RpcConnection::sendPdu(QByteArray pdu, reach::Deadline deadline) {
@@ -203,6 +218,7 @@ std::uint16_t RpcConnection::bind(const SyntaxId& iface, reach::Deadline deadlin
             QStringLiteral(
                 "拒绝访问：%1 不同意加密 RPC 数据（未协商 SEAL），不能使用数据包保密级别。")
                 .arg(peer_));
+    authUnconfirmed_ = !third.isEmpty();
     if (!third.isEmpty())
         sendPdu(legPdu(PType::Auth3, WholeCall, nextCallId_++, QByteArray(4, '\0'),
                        security_->authType(), level_, authContextId_, third),
@@ -283,6 +299,8 @@ QByteArray RpcConnection::receiveResponse(std::uint32_t callId, reach::Deadline 
             } catch (const ProtocolError& e) {
                 protocolError(e.text());
             }
+            if (authUnconfirmed_ && (status == 5 || status == NcaProtoError)) authRefused(status);
+            inStep_ = true;  // a fault answers the call: the stream is still in step
             faulted(status);
         }
         if (f.header.type != PType::Response)
@@ -307,6 +325,7 @@ QByteArray RpcConnection::receiveResponse(std::uint32_t callId, reach::Deadline 
                                  .arg(options_.maxResponse >> 20));
         }
         out += stub;
+        authUnconfirmed_ = false;
         if (last) return out;
     }
 }
@@ -318,14 +337,12 @@ QByteArray RpcConnection::call(std::uint16_t context, std::uint16_t opnum, QByte
                          QStringLiteral("与 %1 的 RPC 连接已因先前的错误中断。").arg(peer_));
     if (context >= nextContext_) protocolError(QStringLiteral("表示上下文 %1 未绑定").arg(context));
     const std::uint32_t callId = nextCallId_++;
+    inStep_ = false;
     try {
         sendRequest(callId, context, opnum, stub, object, deadline);
         return receiveResponse(callId, deadline);
-    } catch (const wmi::Error& e) {
-        // A fault answers the call and leaves the stream in step; anything else breaks it.
-        if (e.description().indexOf(QStringLiteral("返回了故障")) < 0 &&
-            e.number() != wmi::code::AccessDenied)
-            broken_ = true;
+    } catch (const wmi::Error&) {
+        if (!inStep_) broken_ = true;
         throw;
     }
 }

@@ -75,6 +75,7 @@ class RpcConnection {
     QByteArray receiveResponse(std::uint32_t callId, reach::Deadline deadline);
     [[noreturn]] void protocolError(const QString& why) const;
     [[noreturn]] void faulted(std::uint32_t status) const;
+    [[noreturn]] void authRefused(std::uint32_t status);
 
     std::unique_ptr<Transport> transport_;
     QString peer_;
@@ -87,6 +88,8 @@ class RpcConnection {
     std::uint32_t assocGroup_ = 0;
     std::uint16_t maxXmit_ = 0, maxRecv_ = 0;
     bool broken_ = false;
+    bool inStep_ = false;           // the last call's failure left the stream in step
+    bool authUnconfirmed_ = false;  // auth3 sent, no call answered since
 };
 
 // The endpoint mapper (ept_map, opnum 3 of EPMv4 on port 135): the TCP port where `iface` is

@@ -1,0 +1,118 @@
+// The RPC layer against a real domain controller (samba_dc.sh, started once for the program):
+// NTLM at packet integrity and privacy through the endpoint mapper to samr on its dynamic port,
+// a request cut into fragments, the wrong password, an interface the server does not offer (the
+// signal of a host with RPC but no DCOM) and a closed port, each ending in its user-visible class.
+
+#include "samba_fixture.h"
+
+#include "sources/dcom/epm.h"
+#include "sources/dcom/ntlm.h"
+#include "sources/dcom/rpc.h"
+#include "wmi/error.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+
+namespace qelto::dcom {
+namespace {
+
+using namespace std::chrono_literals;
+
+const SyntaxId Samr{
+    QUuid(0x12345778, 0x1234, 0xabcd, 0xef, 0x00, 0x01, 0x23, 0x45, 0x67, 0x89, 0xac), 1, 0};
+const SyntaxId RemoteScmActivator{QUuid(0x000001a0, 0, 0, 0xc0, 0, 0, 0, 0, 0, 0, 0x46), 0, 0};
+
+std::unique_ptr<RpcConnection> connect(const QString& address, std::uint16_t port,
+                                       RpcOptions options, reach::Deadline deadline) {
+    return std::make_unique<RpcConnection>(
+        std::make_unique<SocketTransport>(connectTcp(address, port, deadline), address), address,
+        options);
+}
+
+// SamrConnect2 (opnum 57) with a server name of `nameLength` characters; SamrEnumerateDomains-
+// InSamServer (6); SamrCloseHandle (1). Returns the number of domains, or throws.
+std::uint32_t samrRoundTrip(RpcConnection& c, int nameLength, reach::Deadline deadline) {
+    WireWriter w;
+    const QString name = QStringLiteral("\\\\") + QString(nameLength, u'd');
+    w.u32(0x20000).u32(name.size() + 1).u32(0).u32(name.size() + 1);
+    for (QChar ch : name) w.u16(ch.unicode());
+    w.u16(0).align(4).u32(0x02000000);  // MAXIMUM_ALLOWED
+    WireReader connected(c.call(0, 57, w.bytes(), deadline));
+    const QByteArray handle = connected.bytes(20).toByteArray();
+    EXPECT_EQ(connected.u32(), 0u) << "SamrConnect2";
+    WireWriter e;
+    e.bytes(handle).u32(0).u32(0xffffffff);
+    const QByteArray enumerated = c.call(0, 6, e.bytes(), deadline);
+    WireReader tail(QByteArrayView(enumerated).last(8));
+    const std::uint32_t count = tail.u32();
+    EXPECT_EQ(tail.u32(), 0u) << "SamrEnumerateDomainsInSamServer";
+    WireReader closed(c.call(0, 1, handle, deadline));
+    EXPECT_EQ(closed.bytes(20), QByteArray(20, '\0')) << "SamrCloseHandle";
+    EXPECT_EQ(closed.u32(), 0u) << "SamrCloseHandle";
+    return count;
+}
+
+TEST(DcomRpcLive, NtlmThroughTheEndpointMapperToSamr) {
+    SambaDc dc;
+    QELTO_SKIP_UNLESS_UP(dc);
+    SambaDc::InClient inside(dc);
+    ASSERT_TRUE(inside.ok());
+    const reach::Deadline deadline = reach::Deadline::in(30s);
+    const struct {
+        const char* name;
+        AuthLevel level;
+        bool rightPassword;
+        std::uint16_t fragmentLimit;
+        int nameLength;  // of SamrConnect2's server name: 3000 needs two fragments of 5840
+        std::optional<std::uint32_t> error;
+    } cases[] = {
+        {"privacy", AuthLevel::Privacy, true, 0, 10, {}},
+        {"integrity", AuthLevel::Integrity, true, 0, 10, {}},
+        {"privacy, request in two fragments", AuthLevel::Privacy, true, 0, 3000, {}},
+        {"integrity, request in 1024-byte fragments", AuthLevel::Integrity, true, 1024, 3000, {}},
+        {"privacy, wrong password", AuthLevel::Privacy, false, 0, 10, wmi::code::AccessDenied},
+        {"integrity, wrong password", AuthLevel::Integrity, false, 0, 10, wmi::code::AccessDenied},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const NtlmCredentials credentials{
+            dc.user, dc.domain, c.rightPassword ? dc.password : dc.password + u'x', {}};
+        const RpcOptions options{.fragmentLimit = c.fragmentLimit};
+        try {
+            auto epm = connect(dc.address, 135, options, deadline);
+            epm->bind(EndpointMapper, deadline, ntlmSecurity(credentials), c.level);
+            const std::uint16_t again = epm->alterContext(EndpointMapper, deadline);
+            const std::uint16_t port = mapEndpoint(*epm, again, Samr, deadline);
+            auto samr = connect(dc.address, port, options, deadline);
+            samr->bind(Samr, deadline, ntlmSecurity(credentials), c.level);
+            EXPECT_GE(samrRoundTrip(*samr, c.nameLength, deadline), 2u);  // Builtin and QELTO
+            EXPECT_FALSE(c.error);
+        } catch (const wmi::Error& e) {
+            EXPECT_EQ(c.error, e.number()) << e.description().toStdString();
+            EXPECT_TRUE(e.description().startsWith(QStringLiteral("拒绝访问")))
+                << e.description().toStdString();
+        }
+    }
+
+    // No DCOM on this host: the activator's interface is refused at bind; a closed port is
+    // "unavailable".
+    const struct {
+        const char* name;
+        std::uint16_t port;
+        std::uint32_t error;
+    } refusals[] = {{"activator on 135", 135, wmi::code::NotSupported},
+                    {"closed port", 1, wmi::code::RpcUnavailable}};
+    for (const auto& r : refusals) {
+        try {
+            connect(dc.address, r.port, {}, deadline)->bind(RemoteScmActivator, deadline);
+            ADD_FAILURE() << r.name << ": bound";
+        } catch (const wmi::Error& e) {
+            EXPECT_EQ(e.number(), r.error) << r.name << ": " << e.description().toStdString();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qelto::dcom
