@@ -158,7 +158,15 @@ BindAck RpcConnection::checkBindAnswer(const Fragment& f, const SyntaxId& iface)
             throw wmi::Error(wmi::code::AccessDenied, QStringLiteral("拒绝访问：") + text);
         throw wmi::Error(rpcstatus::CallFailed, QStringLiteral("RPC 绑定失败：") + text);
     }
-    if (f.header.type == PType::Fault) faulted(parseFault(f));
+    if (f.header.type == PType::Fault) {
+        std::uint32_t status = 0;
+        try {
+            status = parseFault(f);
+        } catch (const ProtocolError& e) {
+            protocolError(e.text());
+        }
+        faulted(status);
+    }
     if (f.header.type != PType::BindAck && f.header.type != PType::AlterContextResp)
         protocolError(QStringLiteral("绑定的应答是类型 %1 的报文").arg(int(f.header.type)));
     BindAck ack;
