@@ -1,5 +1,6 @@
 // Little-endian fields of the protocol messages read with strict bounds and written in order.
-// A read past the end throws ProtocolError: nothing outside the bytes is ever looked at.
+// A read past the end throws ProtocolError: nothing outside the bytes is ever looked at. A
+// reader only views its bytes: they must outlive it.
 #pragma once
 
 #include <QByteArray>

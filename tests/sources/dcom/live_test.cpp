@@ -39,7 +39,8 @@ std::uint32_t samrRoundTrip(RpcConnection& c, int nameLength, reach::Deadline de
     w.u32(0x20000).u32(name.size() + 1).u32(0).u32(name.size() + 1);
     for (QChar ch : name) w.u16(ch.unicode());
     w.u16(0).align(4).u32(0x02000000);  // MAXIMUM_ALLOWED
-    WireReader connected(c.call(0, 57, w.bytes(), deadline));
+    const QByteArray connectAnswer = c.call(0, 57, w.bytes(), deadline);
+    WireReader connected(connectAnswer);
     const QByteArray handle = connected.bytes(20).toByteArray();
     EXPECT_EQ(connected.u32(), 0u) << "SamrConnect2";
     WireWriter e;
@@ -48,7 +49,8 @@ std::uint32_t samrRoundTrip(RpcConnection& c, int nameLength, reach::Deadline de
     WireReader tail(QByteArrayView(enumerated).last(8));
     const std::uint32_t count = tail.u32();
     EXPECT_EQ(tail.u32(), 0u) << "SamrEnumerateDomainsInSamServer";
-    WireReader closed(c.call(0, 1, handle, deadline));
+    const QByteArray closeAnswer = c.call(0, 1, handle, deadline);
+    WireReader closed(closeAnswer);
     EXPECT_EQ(closed.bytes(20), QByteArray(20, '\0')) << "SamrCloseHandle";
     EXPECT_EQ(closed.u32(), 0u) << "SamrCloseHandle";
     return count;
