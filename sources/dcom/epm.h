@@ -1,6 +1,6 @@
-// The endpoint mapper's ept_map (C706 appendix L / O, MS-RPCE 2.2.1.2): the request stub with a
-// protocol tower for an interface over ncacn_ip_tcp, and the port read from the towers of the
-// answer. Pure functions over bytes.
+// The endpoint mapper's ept_map (opnum 3; towers encoded as C706 appendices L and I say): the
+// request stub with a protocol tower for an interface over ncacn_ip_tcp, and the port read from
+// the towers of the answer. Pure functions over bytes.
 #pragma once
 
 #include "pdu.h"
