@@ -212,6 +212,7 @@ std::uint16_t RpcConnection::bind(const SyntaxId& iface, reach::Deadline deadlin
     assocGroup_ = ack.assocGroup;
     nextContext_ = 1;
     if (!security_) return 0;
+    security_->headerSigning((f.header.flags & pfc::SupportHeaderSign) != 0);
     if (!f.hasAuth || f.auth.type != security_->authType() || f.auth.contextId != authContextId_)
         protocolError(QStringLiteral("绑定应答缺少匹配的认证信息"));
     QByteArray third;

@@ -23,6 +23,9 @@ class Security {
     virtual QByteArray nextToken(QByteArrayView serverToken) = 0;
     // Whether the context agreed on confidentiality (privacy needs it).
     virtual bool canSeal() const = 0;
+    // Whether the server agreed to header signing (bind_ack's PFC_SUPPORT_HEADER_SIGN): the
+    // verifier then covers the PDU header and the sec_trailer too. NTLM signs them always.
+    virtual void headerSigning(bool) {}
     // The size of the verifier of every PDU after the handshake.
     virtual std::uint16_t signatureSize() const = 0;
     // `pdu` runs from the header through the sec_trailer with the final lengths; its bytes

@@ -1,11 +1,13 @@
 // The RPC layer against a real domain controller (samba_dc.sh, started once for the program):
-// NTLM at packet integrity and privacy through the endpoint mapper to samr on its dynamic port,
-// a request cut into fragments, the wrong password, an interface the server does not offer (the
+// NTLM at packet integrity and privacy, and Kerberos at privacy (with a password, and from the
+// login's ticket), through the endpoint mapper to samr on its dynamic port, a request cut into
+// fragments, the wrong password, an interface the server does not offer (the
 // signal of a host with RPC but no DCOM) and a closed port, each ending in its user-visible class.
 
 #include "samba_fixture.h"
 
 #include "sources/dcom/epm.h"
+#include "sources/dcom/kerberos.h"
 #include "sources/dcom/ntlm.h"
 #include "sources/dcom/rpc.h"
 #include "wmi/error.h"
@@ -56,7 +58,24 @@ std::uint32_t samrRoundTrip(RpcConnection& c, int nameLength, reach::Deadline de
     return count;
 }
 
-TEST(DcomRpcLive, NtlmThroughTheEndpointMapperToSamr) {
+enum class Login { Ntlm, NtlmWrong, Kerberos, KerberosTicket, KerberosWrong };
+
+std::unique_ptr<Security> security(const SambaDc& dc, Login login) {
+    const QString wrong = dc.password + u'x';
+    switch (login) {
+        case Login::Ntlm:
+        case Login::NtlmWrong:
+            return ntlmSecurity(
+                {dc.user, dc.domain, login == Login::Ntlm ? dc.password : wrong, {}});
+        case Login::KerberosTicket:
+            return kerberosSecurity({QStringLiteral("host@") + dc.fqdn, {}, {}});
+        default:
+            return kerberosSecurity({QStringLiteral("host@") + dc.fqdn, dc.user,
+                                     login == Login::Kerberos ? dc.password : wrong});
+    }
+}
+
+TEST(DcomRpcLive, NtlmAndKerberosThroughTheEndpointMapperToSamr) {
     SambaDc dc;
     QELTO_SKIP_UNLESS_UP(dc);
     SambaDc::InClient inside(dc);
@@ -65,30 +84,39 @@ TEST(DcomRpcLive, NtlmThroughTheEndpointMapperToSamr) {
     const struct {
         const char* name;
         AuthLevel level;
-        bool rightPassword;
+        Login login;
         std::uint16_t fragmentLimit;
         int nameLength;  // of SamrConnect2's server name: 3000 needs two fragments of 5840
         std::optional<std::uint32_t> error;
     } cases[] = {
-        {"privacy", AuthLevel::Privacy, true, 0, 10, {}},
-        {"integrity", AuthLevel::Integrity, true, 0, 10, {}},
-        {"privacy, request in two fragments", AuthLevel::Privacy, true, 0, 3000, {}},
-        {"integrity, request in 1024-byte fragments", AuthLevel::Integrity, true, 1024, 3000, {}},
-        {"privacy, wrong password", AuthLevel::Privacy, false, 0, 10, wmi::code::AccessDenied},
-        {"integrity, wrong password", AuthLevel::Integrity, false, 0, 10, wmi::code::AccessDenied},
+        {"NTLM, privacy", AuthLevel::Privacy, Login::Ntlm, 0, 10, {}},
+        {"NTLM, integrity", AuthLevel::Integrity, Login::Ntlm, 0, 10, {}},
+        {"NTLM, privacy, request in two fragments", AuthLevel::Privacy, Login::Ntlm, 0, 3000, {}},
+        {"NTLM, integrity, 1024-byte fragments", AuthLevel::Integrity, Login::Ntlm, 1024, 3000, {}},
+        {"NTLM, privacy, wrong password", AuthLevel::Privacy, Login::NtlmWrong, 0, 10,
+         wmi::code::AccessDenied},
+        {"NTLM, integrity, wrong password", AuthLevel::Integrity, Login::NtlmWrong, 0, 10,
+         wmi::code::AccessDenied},
+        {"Kerberos, privacy", AuthLevel::Privacy, Login::Kerberos, 0, 10, {}},
+        {"Kerberos ticket, privacy, 1024-byte fragments",
+         AuthLevel::Privacy,
+         Login::KerberosTicket,
+         1024,
+         3000,
+         {}},
+        {"Kerberos, wrong password", AuthLevel::Privacy, Login::KerberosWrong, 0, 10,
+         wmi::code::AccessDenied},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const NtlmCredentials credentials{
-            dc.user, dc.domain, c.rightPassword ? dc.password : dc.password + u'x', {}};
         const RpcOptions options{.fragmentLimit = c.fragmentLimit};
         try {
             auto epm = connect(dc.address, 135, options, deadline);
-            epm->bind(EndpointMapper, deadline, ntlmSecurity(credentials), c.level);
+            epm->bind(EndpointMapper, deadline, security(dc, c.login), c.level);
             const std::uint16_t again = epm->alterContext(EndpointMapper, deadline);
             const std::uint16_t port = mapEndpoint(*epm, again, Samr, deadline);
             auto samr = connect(dc.address, port, options, deadline);
-            samr->bind(Samr, deadline, ntlmSecurity(credentials), c.level);
+            samr->bind(Samr, deadline, security(dc, c.login), c.level);
             EXPECT_GE(samrRoundTrip(*samr, c.nameLength, deadline), 2u);  // Builtin and QELTO
             EXPECT_FALSE(c.error);
         } catch (const wmi::Error& e) {

@@ -4,6 +4,9 @@
 //     SambaDc dc;
 //     QELTO_SKIP_UNLESS_UP(dc);
 //     SambaDc::InClient inside(dc);   // sockets of this thread now belong to the client side
+//
+// Once up, KRB5_CONFIG and KRB5CCNAME of this process name the DC's KDC and a ticket of its
+// Administrator.
 #pragma once
 
 #include "support/server_fixture.h"
@@ -29,12 +32,17 @@ class SambaDc : public qelto::test::ServerFixture {
         const QString name = QStringLiteral("qd%1").arg(::getpid() % 100000);
         if (!start({QStringLiteral("start"), dir, QStringLiteral("--name"), name},
                    {QStringLiteral("stop"), dir}, e) ||
-            !requireEnv({"ADDRESS", "DOMAIN", "USER", "CLIENT_NETNS"}))
+            !requireEnv(
+                {"ADDRESS", "DOMAIN", "USER", "CLIENT_NETNS", "FQDN", "KRB5_CONFIG", "KRB5CCNAME"}))
             return;
         address = value("ADDRESS");
         domain = value("DOMAIN");
         user = value("USER");
         clientNetns = value("CLIENT_NETNS");
+        fqdn = value("FQDN");
+        // This process's Kerberos means this KDC and the Administrator's ticket (kinit).
+        qputenv("KRB5_CONFIG", value("KRB5_CONFIG").toLocal8Bit());
+        qputenv("KRB5CCNAME", value("KRB5CCNAME").toLocal8Bit());
     }
 
     // While it lives, sockets this thread makes belong to the client's network namespace.
@@ -60,5 +68,5 @@ class SambaDc : public qelto::test::ServerFixture {
         bool entered_ = false;
     };
 
-    QString address, domain, user, password, clientNetns;
+    QString address, domain, user, password, clientNetns, fqdn;
 };
