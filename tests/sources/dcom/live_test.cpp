@@ -6,6 +6,7 @@
 
 #include "samba_fixture.h"
 
+#include "sources/dcom/activation.h"
 #include "sources/dcom/epm.h"
 #include "sources/dcom/kerberos.h"
 #include "sources/dcom/ntlm.h"
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 namespace qelto::dcom {
@@ -24,7 +26,6 @@ using namespace std::chrono_literals;
 
 const SyntaxId Samr{
     QUuid(0x12345778, 0x1234, 0xabcd, 0xef, 0x00, 0x01, 0x23, 0x45, 0x67, 0x89, 0xac), 1, 0};
-const SyntaxId RemoteScmActivator{QUuid(0x000001a0, 0, 0, 0xc0, 0, 0, 0, 0, 0, 0, 0x46), 0, 0};
 
 std::unique_ptr<RpcConnection> connect(const QString& address, std::uint16_t port,
                                        RpcOptions options, reach::Deadline deadline) {
@@ -126,20 +127,29 @@ TEST(DcomRpcLive, NtlmAndKerberosThroughTheEndpointMapperToSamr) {
         }
     }
 
-    // No DCOM on this host: the activator's interface is refused at bind; a closed port is
-    // "unavailable".
+    // No DCOM on this host: the activation ends as "RPC but no WMI"; an exporter port that does
+    // not answer is "unavailable", saying that 135 did.
+    const SecurityFactory ntlm = [&] { return security(dc, Login::Ntlm); };
     const struct {
         const char* name;
-        std::uint16_t port;
+        std::function<void()> open;
         std::uint32_t error;
-    } refusals[] = {{"activator on 135", 135, wmi::code::NotSupported},
-                    {"closed port", 1, wmi::code::RpcUnavailable}};
+        const char* says;
+    } refusals[] = {
+        {"activation", [&] { openActivator(dc.address, ntlm, AuthLevel::Privacy, deadline); },
+         wmi::code::NotSupported, "没有 WMI"},
+        {"exporter port closed",
+         [&] { openObjectExporter(dc.address, 1, Samr, ntlm, AuthLevel::Privacy, deadline); },
+         wmi::code::RpcUnavailable, "端口 135 上回答了"},
+    };
     for (const auto& r : refusals) {
         try {
-            connect(dc.address, r.port, {}, deadline)->bind(RemoteScmActivator, deadline);
+            r.open();
             ADD_FAILURE() << r.name << ": bound";
         } catch (const wmi::Error& e) {
             EXPECT_EQ(e.number(), r.error) << r.name << ": " << e.description().toStdString();
+            EXPECT_TRUE(e.description().contains(QString::fromUtf8(r.says)))
+                << e.description().toStdString();
         }
     }
 }
