@@ -8,21 +8,17 @@ namespace qelto::dcom {
 
 const SyntaxId RemoteScmActivator{QUuid(0x000001a0, 0, 0, 0xc0, 0, 0, 0, 0, 0, 0, 0x46), 0, 0};
 
-namespace {
-
-std::unique_ptr<RpcConnection> connected(const QString& address, std::uint16_t port,
-                                         RpcOptions options, reach::Deadline deadline) {
+std::unique_ptr<RpcConnection> openConnection(const QString& address, std::uint16_t port,
+                                              reach::Deadline deadline, RpcOptions options) {
     return std::make_unique<RpcConnection>(
         std::make_unique<SocketTransport>(connectTcp(address, port, deadline), address), address,
         options);
 }
 
-}  // namespace
-
 std::unique_ptr<RpcConnection> openActivator(const QString& address,
                                              const SecurityFactory& security, AuthLevel level,
                                              reach::Deadline deadline, RpcOptions options) {
-    auto rpc = connected(address, EndpointMapperPort, options, deadline);
+    auto rpc = openConnection(address, EndpointMapperPort, deadline, options);
     try {
         rpc->bind(RemoteScmActivator, deadline, security ? security() : nullptr, level);
     } catch (const wmi::Error& e) {
@@ -41,7 +37,7 @@ std::unique_ptr<RpcConnection> openObjectExporter(const QString& address, std::u
                                                   reach::Deadline deadline, RpcOptions options) {
     std::unique_ptr<RpcConnection> rpc;
     try {
-        rpc = connected(address, port, options, deadline);
+        rpc = openConnection(address, port, deadline, options);
     } catch (const wmi::Error& e) {
         if (e.number() != wmi::code::RpcUnavailable && e.number() != wmi::code::Timeout) throw;
         throw wmi::Error(e.number(), QStringLiteral("%1 的 RPC 服务在端口 135 上回答了，但 WMI "

@@ -25,6 +25,10 @@ inline constexpr std::uint16_t EndpointMapperPort = 135;
 // A fresh security context for each connection (each binds its own).
 using SecurityFactory = std::function<std::unique_ptr<Security>()>;
 
+// A TCP connection to `address`:`port` (a numeric address) as an RPC connection, not yet bound.
+std::unique_ptr<RpcConnection> openConnection(const QString& address, std::uint16_t port,
+                                              reach::Deadline deadline, RpcOptions options = {});
+
 // A connection to `address`:135 bound to IRemoteSCMActivator (presentation context 0) at
 // `level`. Throws wmi::Error: RpcUnavailable when nothing answers on 135, NotSupported when the
 // RPC server there refuses the activator (no DCOM, so no WMI), AccessDenied for credentials.

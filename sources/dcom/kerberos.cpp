@@ -90,28 +90,36 @@ void KerberosSecurity::failed(const char* what, OM_uint32 major, OM_uint32 minor
                                             .arg(text));
 }
 
+// The ticket for a user and password, fetched before anything else is held: a constructor that
+// throws runs no destructor.
 KerberosSecurity::KerberosSecurity(const KerberosLogin& login) {
-    OM_uint32 minor = 0;
+    OM_uint32 minor = 0, major = 0;
+    if (!login.user.isEmpty()) {
+        const QByteArray user = login.user.toUtf8(), password = login.password.toUtf8();
+        gss_buffer_desc userBuffer = view(user), passwordBuffer = view(password);
+        gss_name_t userName = GSS_C_NO_NAME;
+        major = gss_import_name(&minor, &userBuffer, GSS_C_NT_USER_NAME, &userName);
+        if (GSS_ERROR(major)) failed("用户名", major, minor);
+        gss_OID_set_desc mechs = {1, &krb5Mech};
+        major = gss_acquire_cred_with_password(&minor, userName, &passwordBuffer, GSS_C_INDEFINITE,
+                                               &mechs, GSS_C_INITIATE, &cred_, nullptr, nullptr);
+        OM_uint32 ignored;
+        gss_release_name(&ignored, &userName);
+        if (GSS_ERROR(major))
+            throw wmi::Error(
+                wmi::code::AccessDenied,
+                QStringLiteral("拒绝访问：无法用所给的用户名和密码取得 Kerberos 票据（0x%1）：%2")
+                    .arg(major, 8, 16, QChar(u'0'))
+                    .arg(statusText(major, minor)));
+    }
     const QByteArray target = login.target.toUtf8();
     gss_buffer_desc name = view(target);
-    OM_uint32 major = gss_import_name(&minor, &name, GSS_C_NT_HOSTBASED_SERVICE, &target_);
-    if (GSS_ERROR(major)) failed("服务名", major, minor);
-    if (login.user.isEmpty()) return;  // the default cache
-    const QByteArray user = login.user.toUtf8(), password = login.password.toUtf8();
-    gss_buffer_desc userBuffer = view(user), passwordBuffer = view(password);
-    gss_name_t userName = GSS_C_NO_NAME;
-    major = gss_import_name(&minor, &userBuffer, GSS_C_NT_USER_NAME, &userName);
-    if (GSS_ERROR(major)) failed("用户名", major, minor);
-    gss_OID_set_desc mechs = {1, &krb5Mech};
-    major = gss_acquire_cred_with_password(&minor, userName, &passwordBuffer, GSS_C_INDEFINITE,
-                                           &mechs, GSS_C_INITIATE, &cred_, nullptr, nullptr);
-    gss_release_name(&minor, &userName);
-    if (GSS_ERROR(major))
-        throw wmi::Error(
-            wmi::code::AccessDenied,
-            QStringLiteral("拒绝访问：无法用所给的用户名和密码取得 Kerberos 票据（0x%1）：%2")
-                .arg(major, 8, 16, QChar(u'0'))
-                .arg(statusText(major, minor)));
+    major = gss_import_name(&minor, &name, GSS_C_NT_HOSTBASED_SERVICE, &target_);
+    if (GSS_ERROR(major)) {
+        OM_uint32 ignored;
+        if (cred_ != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &cred_);
+        failed("服务名", major, minor);
+    }
 }
 
 KerberosSecurity::~KerberosSecurity() {

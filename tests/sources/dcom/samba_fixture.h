@@ -3,19 +3,18 @@
 //
 //     SambaDc dc;
 //     QELTO_SKIP_UNLESS_UP(dc);
-//     SambaDc::InClient inside(dc);   // sockets of this thread now belong to the client side
+//     qelto::test::NetHosts::Inside inside(dc.clientNetns);   // this thread's sockets: client side
 //
 // Once up, KRB5_CONFIG and KRB5CCNAME of this process name the DC's KDC and a ticket of its
 // Administrator.
 #pragma once
 
+#include "support/nethosts.h"
 #include "support/server_fixture.h"
 
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
 
-#include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 class SambaDc : public qelto::test::ServerFixture {
@@ -44,29 +43,6 @@ class SambaDc : public qelto::test::ServerFixture {
         qputenv("KRB5_CONFIG", value("KRB5_CONFIG").toLocal8Bit());
         qputenv("KRB5CCNAME", value("KRB5CCNAME").toLocal8Bit());
     }
-
-    // While it lives, sockets this thread makes belong to the client's network namespace.
-    class InClient {
-      public:
-        explicit InClient(const SambaDc& dc) {
-            home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-            const int fd = ::open(QByteArray("/run/netns/" + dc.clientNetns.toLatin1()).constData(),
-                                  O_RDONLY | O_CLOEXEC);
-            entered_ = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-            if (fd >= 0) ::close(fd);
-        }
-        ~InClient() {
-            if (home_ >= 0) {
-                if (entered_) ::setns(home_, CLONE_NEWNET);
-                ::close(home_);
-            }
-        }
-        bool ok() const { return entered_; }
-
-      private:
-        int home_ = -1;
-        bool entered_ = false;
-    };
 
     QString address, domain, user, password, clientNetns, fqdn;
 };
