@@ -55,6 +55,10 @@ class KerberosSecurity : public Security {
     std::uint8_t authType() const override { return authtype::Kerberos; }
     QByteArray firstToken() override { return step({}); }
     QByteArray nextToken(QByteArrayView serverToken) override;
+    // Privacy only: a MIC token's length would have to be known before it is made.
+    bool supports(AuthLevel level) const override {
+        return level == AuthLevel::Privacy || level < AuthLevel::Packet;
+    }
     bool canSeal() const override { return (flags_ & GSS_C_CONF_FLAG) != 0; }
     std::uint16_t signatureSize() const override { return size_; }
     void headerSigning(bool on) override { headerSign_ = on; }

@@ -190,6 +190,11 @@ BindAck RpcConnection::checkBindAnswer(const Fragment& f, const SyntaxId& iface)
 std::uint16_t RpcConnection::bind(const SyntaxId& iface, reach::Deadline deadline,
                                   std::unique_ptr<Security> security, AuthLevel level) {
     if (nextContext_ != 0) protocolError(QStringLiteral("连接已经绑定"));
+    if (security && !security->supports(level))
+        throw wmi::Error(wmi::code::NotSupported,
+                         QStringLiteral("认证类型 %1 不支持 RPC 认证级别 %2。")
+                             .arg(security->authType())
+                             .arg(int(level)));
     security_ = std::move(security);
     level_ = security_ ? level : AuthLevel::None;
     authContextId_ = 1;

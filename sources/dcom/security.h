@@ -2,6 +2,8 @@
 // verifier of every PDU. NTLM is written here (ntlm.h); Kerberos through GSS-API can be another.
 #pragma once
 
+#include "pdu.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 
@@ -21,6 +23,8 @@ class Security {
     virtual QByteArray firstToken() = 0;
     // Leg 2 in (the bind_ack's token), leg 3 out (sent in auth3); throws ProtocolError.
     virtual QByteArray nextToken(QByteArrayView serverToken) = 0;
+    // Whether this provider can protect PDUs at `level` at all (asked before the bind).
+    virtual bool supports(AuthLevel) const { return true; }
     // Whether the context agreed on confidentiality (privacy needs it).
     virtual bool canSeal() const = 0;
     // Whether the server agreed to header signing (bind_ack's PFC_SUPPORT_HEADER_SIGN): the

@@ -94,6 +94,8 @@ void expectLogins(const SambaDc& dc, reach::Deadline deadline) {
          {}},
         {"Kerberos, wrong password", AuthLevel::Privacy, Login::KerberosWrong, 0, 10,
          wmi::code::AccessDenied},
+        {"Kerberos, integrity", AuthLevel::Integrity, Login::Kerberos, 0, 10,
+         wmi::code::NotSupported},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -109,7 +111,8 @@ void expectLogins(const SambaDc& dc, reach::Deadline deadline) {
             EXPECT_FALSE(c.error);
         } catch (const wmi::Error& e) {
             EXPECT_EQ(c.error, e.number()) << e.description().toStdString();
-            EXPECT_TRUE(e.description().startsWith(QStringLiteral("拒绝访问")))
+            EXPECT_EQ(e.description().startsWith(QStringLiteral("拒绝访问")),
+                      e.number() == wmi::code::AccessDenied)
                 << e.description().toStdString();
         }
     }
