@@ -74,10 +74,12 @@ class NetHosts : public ServerFixture {
     // While it lives, sockets this thread makes belong to one of the namespaces.
     class Inside {
       public:
-        Inside(const NetHosts& hosts, char side) {
+        Inside(const NetHosts& hosts, char side)
+            : Inside(hosts.name_ + (side == 'c' ? QStringLiteral("-c") : QStringLiteral("-h"))) {}
+        // Any named network namespace (ip netns), e.g. one another fixture made.
+        explicit Inside(const QString& netns) {
             home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-            const QByteArray path =
-                "/run/netns/" + hosts.name_.toLatin1() + (side == 'c' ? "-c" : "-h");
+            const QByteArray path = "/run/netns/" + netns.toLatin1();
             const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
             entered_ = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
             if (fd >= 0) ::close(fd);
