@@ -8,10 +8,10 @@
 #include "archive/queue.h"
 #include "common/charset.h"
 #include "common/json.h"
+#include "connect/connector.h"
 #include "report/report.h"
 #include "scan/host.h"
 #include "wmi/snapshot.h"
-#include "wmi/sources.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -414,7 +414,7 @@ int runWorker(const WorkerOptions& o) {
                 }
             if (o.connection.acceptNewHostKey)
                 request.confirmNewHostKey = [](const wmi::HostKeyQuestion&) { return true; };
-            wmi::SourceConnector connector(snapshot);
+            connect::SourceConnector connector(snapshot);
             scan::ScanRecord start;
             start.clearForScan();
             scan::HostScan s = scan::scanHost(connector, request, std::move(start));
