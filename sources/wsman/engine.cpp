@@ -20,39 +20,11 @@ Engine::Engine(const ConnectRequest& request, const Endpoint& endpoint, const Tu
     : request_(request), endpoint_(endpoint), tuning_(tuning), out_(out) {
     initCurl();
     start_ = endpoint.reached ? endpoint.reached->reached : Clock::now();
-    if (endpoint.reached) {
-        handed_ = endpoint.reached->socket.release();
-        reach::Address literal;
-        if (!reach::parseLiteral(endpoint.hostName, &literal)) {
-            const QString address = endpoint.reached->address.family == AF_INET6
-                                        ? u'[' + endpoint.reached->address.text() + u']'
-                                        : endpoint.reached->address.text();
-            resolve_ = curl_slist_append(nullptr, QStringLiteral("%1:%2:%3")
-                                                      .arg(endpoint.hostName)
-                                                      .arg(endpoint.port)
-                                                      .arg(address)
-                                                      .toUtf8()
-                                                      .constData());
-        }
-    }
+    if (endpoint.reached) takeOver(*endpoint.reached);
     deadline_ = start_ + request.timeout;
     connectDeadline_ = std::min(deadline_, start_ + request.connectTimeout);
     sessionId_ = newUuid();
-    tls_.caFile = QFile::encodeName(request.caFile);
-    if (!request.pinSha256.isEmpty()) {
-        QString pin = request.pinSha256.trimmed();
-        pin.remove(u':');
-        pin.remove(u' ');
-        static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
-        if (!hex.match(pin).hasMatch())
-            throw Error(code::Failed,
-                        QStringLiteral("证书指纹“%1”的格式不对：应为 64 个十六进制数字"
-                                       "（SHA-256，可以用冒号分隔）。")
-                            .arg(request.pinSha256));
-        tls_.pin = pin.toLatin1().toLower();
-    }
-    if (!request.caFile.isEmpty() && !QFile(request.caFile).open(QIODevice::ReadOnly))
-        throw Error(code::Failed, QStringLiteral("无法读取 CA 证书文件“%1”。").arg(request.caFile));
+    setUpCertificates();
     if (endpoint.sealed) {
         // The HTTP listener: Negotiate on each connection, every message sealed with it.
         // A typed user in a realm whose KDC answers logs in with Kerberos, any other with
@@ -79,6 +51,25 @@ Engine::Engine(const ConnectRequest& request, const Endpoint& endpoint, const Tu
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long(tuning.connections));
     curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, long(tuning.connections));
     multis_.push_back(multi_);
+}
+
+void Engine::setUpCertificates() {
+    tls_.caFile = QFile::encodeName(request_.caFile);
+    if (!request_.pinSha256.isEmpty()) {
+        QString pin = request_.pinSha256.trimmed();
+        pin.remove(u':');
+        pin.remove(u' ');
+        static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+        if (!hex.match(pin).hasMatch())
+            throw Error(code::Failed,
+                        QStringLiteral("证书指纹“%1”的格式不对：应为 64 个十六进制数字"
+                                       "（SHA-256，可以用冒号分隔）。")
+                            .arg(request_.pinSha256));
+        tls_.pin = pin.toLatin1().toLower();
+    }
+    if (!request_.caFile.isEmpty() && !QFile(request_.caFile).open(QIODevice::ReadOnly))
+        throw Error(code::Failed,
+                    QStringLiteral("无法读取 CA 证书文件“%1”。").arg(request_.caFile));
 }
 
 Engine::~Engine() {

@@ -1,13 +1,15 @@
 #pragma once
 
-// The engine of a gathering, one class in four parts: the loop that waits on libcurl and the
-// time limits (engine.cpp), the messages of each class and their answers (engine_exchange.cpp),
-// logging in and sealing over the HTTP listener (engine_auth.cpp), and the transfers with the
-// socket the reach layer handed over (engine_transport.cpp). libcurl's set-up, its memory and
-// the certificates are in curl_setup.cpp.
+// The engine of a gathering, one class in parts: the loop that waits on libcurl and the time
+// limits (engine.cpp), the envelopes of the messages (engine_messages.cpp), the messages of each
+// class and their answers (engine_exchange.cpp), logging in and sealing over the HTTP listener
+// (engine_auth.cpp), and the transfers with the socket the reach layer handed over
+// (engine_transport.cpp). What a transfer is: transfer.h; libcurl's set-up, its memory and the
+// certificates: curl_setup.cpp.
 
 #include "client.h"
 #include "internal.h"
+#include "transfer.h"
 
 #include "common/messages.h"
 
@@ -39,108 +41,6 @@ using std::chrono::milliseconds;
 inline constexpr char kEnumeration[] = "http://schemas.xmlsoap.org/ws/2004/09/enumeration";
 inline constexpr char kWmiResources[] = "http://schemas.microsoft.com/wbem/wsman/1/wmi/";
 inline const QString kTerminalServices = QStringLiteral("root/cimv2/TerminalServices");
-inline const QString kCimv2 = QStringLiteral("root/cimv2");
-
-// "n MiB", for messages about sizes.
-QString bytes(qsizetype n);
-
-// The listener's certificate as the TLS handshake showed it, and what was wrong with it.
-struct TlsState {
-    QByteArray caFile;    // extra certificates to trust, empty for none
-    QByteArray pin;       // 64 lower-case hex digits, empty for none
-    QString fingerprint;  // of the last certificate seen
-    int verifyError = 0;  // X509_V_ERR_*, 0 when the chain verified
-    bool pinMismatch = false;
-    bool caFileFailed = false;
-};
-
-// libcurl's TLS context callback: the request's CA file, and our verification of the chain
-// (which sees the certificate, and honours a pin). `arg` is the TlsState.
-CURLcode sslContext(CURL*, void* sslCtx, void* arg);
-// Why a certificate was refused, in Chinese.
-QString verifyReason(int error, const QString& hostName);
-
-enum class Kind { Enumerate, Pull, Release, Login };
-
-// One class being enumerated.
-struct Job {
-    ClassOutcome* out = nullptr;
-    QString resourcePath = kCimv2;  // the WMI namespace, with slashes
-    QString context;                // the latest enumeration context
-    bool started = false;
-    bool finished = false;
-    bool capped = false;  // at most kMaxAccounts instances are kept
-};
-
-// The accounts a domain controller lists: its domain's, which may run into the hundreds of
-// thousands. Beyond this many the rest is left out, with an error that says so.
-constexpr std::size_t kMaxAccounts = 10000;
-
-// One HTTP exchange in flight.
-struct Transfer {
-    CURL* easy = nullptr;
-    curl_slist* headers = nullptr;
-    Job* job = nullptr;
-    Kind kind = Kind::Enumerate;
-    Kind then = Kind::Enumerate;  // of a login: the message it logs in for
-    QByteArray body;              // libcurl reads it in place
-    QByteArray context;           // of a Release
-    QByteArray reply;
-    bool tooLarge = false;
-    qsizetype cap = 0;
-    qsizetype* total = nullptr;  // all replies so far
-    qsizetype totalCap = 0;
-    BudgetShare* share = nullptr;  // of the answers of hosts scanned together
-    bool overBudget = false;
-    int* roundTrips = nullptr;
-    QStringList offers;           // WWW-Authenticate lines of the last response
-    QList<QByteArray> tokens;     // the base64 tokens of its "Negotiate <token>" lines
-    QByteArray contentType;       // of the last response
-    struct Lane* lane = nullptr;  // the sealed connection it runs on
-    QByteArray plain;             // a sealed message's own text, sent again after a new login
-    bool resent = false;          // it already was
-    std::optional<Error> unsent;  // a login that failed here: this request only asks the host
-    char errorText[CURL_ERROR_SIZE] = {};
-
-    ~Transfer() {
-        curl_slist_free_all(headers);
-        curl_easy_cleanup(easy);
-    }
-};
-
-bool isClass(const Job& job, const char* name);
-
-// libcurl's callbacks for a transfer's body and headers (`arg` is the Transfer).
-size_t onBody(char* data, size_t size, size_t count, void* arg);
-size_t onHeader(char* data, size_t size, size_t count, void* arg);
-
-// One connection to an HTTP listener with its own login: a multi handle of its own keeps the
-// connection (and so the security context bound to it) to this lane alone. One exchange at a
-// time; the context seals every message in order.
-struct Lane {
-    CURLM* multi = nullptr;
-    std::unique_ptr<GssContext> gss;
-    Transfer* busy = nullptr;
-    bool loggedIn = false;
-
-    Lane() : multi(curl_multi_init()) {
-        curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 1L);
-        curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, 1L);
-    }
-    ~Lane() { curl_multi_cleanup(multi); }
-    Lane(const Lane&) = delete;
-    Lane& operator=(const Lane&) = delete;
-};
-
-// A message waiting for a free lane.
-struct Waiting {
-    Job* job;
-    Kind kind;
-    QByteArray body;
-    QByteArray context;
-};
-
-QString xmlEscaped(const QString& text);
 
 // The one engine of a gathering: a curl multi handle and the jobs it runs.
 class Engine {
@@ -153,6 +53,12 @@ class Engine {
     void run(std::span<const schema::Class> classes);
 
   private:
+    // The connection the reach layer made: the first transfer takes it, and every further one
+    // goes to the same address instead of resolving the name again.
+    void takeOver(reach::Winner& reached);
+    // The request's CA file and pinned certificate, checked before anything is sent.
+    void setUpCertificates();
+
     static QString newUuid();
 
     QString resourceUri(const Job& job) const;
@@ -186,6 +92,9 @@ class Engine {
                const QByteArray& contentType = "application/soap+xml;charset=UTF-8",
                const QByteArray& authorization = {});
 
+    // A transfer's certificates (the system's, the request's CA file, the pin) and, over HTTPS,
+    // its login.
+    void secure(CURL* e, Lane* lane);
     CURLM* multiOf(const Transfer& t) const { return t.lane ? t.lane->multi : multi_; }
 
     static curl_socket_t openSocket(void* data, curlsocktype, curl_sockaddr* address);
@@ -238,6 +147,10 @@ class Engine {
 
     // The failure of a transfer that never got an HTTP answer.
     Error transportError(const Transfer& t, CURLcode result) const;
+    // A connection refused, unreachable or silent, or the time limit of the scan.
+    Error connectError(const Transfer& t, CURLcode result) const;
+    // A reply that was cut off for its size, or for the batch's budget.
+    std::optional<Error> sizeError(const Transfer& t) const;
 
     static QString curlText(const Transfer& t, CURLcode result);
 
@@ -248,7 +161,21 @@ class Engine {
 
     Error faultError(const Fault& fault) const;
 
+    // An exchange is over: its answer taken, the class's next message sent.
     void finished(Transfer& t, CURLcode result);
+    // A sealed exchange is over on its lane: the lane is free again, a reply is unsealed. When
+    // the listener no longer knows the lane's login, the message goes again after a new login
+    // (true: nothing more to do with it now).
+    bool resentOnLane(Transfer& t, CURLcode result);
+    // What failed an exchange, if anything: its transfer or its HTTP status. The whole time
+    // limit and the answers' budget end the gathering at once (thrown).
+    std::optional<Error> exchangeFailure(const Transfer& t, CURLcode result, long status);
+    std::optional<Error> decodeReply(const Transfer& t, long status, Decoded* decoded) const;
+    // A fault in answer to a class: its error, unless the class lives in another namespace or
+    // the listener lets nobody in.
+    void faulted(Job& job, Kind kind, const Fault& f, bool first);
+    // The instances of a reply kept, then the class's next message or its end.
+    void takeReply(Job& job, Decoded& decoded);
 
     void fail(Job& job, Error error);
 

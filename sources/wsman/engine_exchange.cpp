@@ -9,50 +9,6 @@
 
 namespace qelto::wmi::wsman::engine {
 
-QString Engine::newUuid() {
-    return u"uuid:" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-}
-
-QString Engine::resourceUri(const Job& job) const {
-    return QString::fromLatin1(kWmiResources) + job.resourcePath + u"/*";
-}
-
-QByteArray Engine::envelope(const char* action, const Job& job, const QString& body) const {
-    const QString text =
-        QStringLiteral(
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\" "
-            "xmlns:a=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\" "
-            "xmlns:n=\"http://schemas.xmlsoap.org/ws/2004/09/enumeration\" "
-            "xmlns:w=\"http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd\" "
-            "xmlns:p=\"http://schemas.microsoft.com/wbem/wsman/1/wsman.xsd\">"
-            "<s:Header>"
-            "<a:To>%1</a:To>"
-            "<a:ReplyTo><a:Address s:mustUnderstand=\"true\">"
-            "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous"
-            "</a:Address></a:ReplyTo>"
-            "<a:Action s:mustUnderstand=\"true\">%2/%3</a:Action>"
-            "<a:MessageID>%4</a:MessageID>"
-            "<w:ResourceURI s:mustUnderstand=\"true\">%5</w:ResourceURI>"
-            "<w:MaxEnvelopeSize s:mustUnderstand=\"true\">%6</w:MaxEnvelopeSize>"
-            "<w:OperationTimeout>PT%7S</w:OperationTimeout>"
-            "<w:Locale xml:lang=\"en-US\" s:mustUnderstand=\"false\"/>"
-            "<p:DataLocale xml:lang=\"en-US\" s:mustUnderstand=\"false\"/>"
-            "<p:SessionId s:mustUnderstand=\"false\">%8</p:SessionId>"
-            "</s:Header><s:Body>%9</s:Body></s:Envelope>")
-            .arg(xmlEscaped(endpoint_.url), QString::fromLatin1(kEnumeration),
-                 QString::fromLatin1(action), newUuid(), xmlEscaped(resourceUri(job)),
-                 QString::number(tuning_.maxEnvelopeSize), QString::number(operationSeconds()),
-                 sessionId_, body);
-    return text.toUtf8();
-}
-
-qint64 Engine::operationSeconds() const {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::seconds>(deadline_ - Clock::now()).count();
-    return std::clamp<qint64>(left - 2, 1, 60);
-}
-
 void Engine::startJob(Job& job) {
     job.started = true;
     QString filter = QStringLiteral("Select * From ") + QString::fromLatin1(job.out->cls->name);
@@ -72,22 +28,6 @@ void Engine::startJob(Job& job) {
                                  "wsman/1/WQL\">%2</w:Filter></n:Enumerate>")
                       .arg(maxElements(job))
                       .arg(xmlEscaped(filter))));
-}
-
-std::optional<qint64> Engine::domainRole() const {
-    for (const Job& j : jobs_) {
-        if (!isClass(j, "Win32_ComputerSystem") || j.out->items.empty()) continue;
-        const Property* p = j.out->items.front().find(u"DomainRole");
-        if (p && p->value.type() == Variant::Type::Int) return p->value.intValue();
-        if (p && p->value.type() == Variant::Type::UInt) return qint64(p->value.uintValue());
-    }
-    return std::nullopt;
-}
-
-int Engine::maxElements(const Job& job) const {
-    if (!job.capped) return tuning_.maxElements;
-    const std::size_t left = kMaxAccounts + 1 - std::min(job.out->items.size(), kMaxAccounts);
-    return int(std::min<std::size_t>(std::size_t(tuning_.maxElements), left));
 }
 
 void Engine::pull(Job& job) {
@@ -157,49 +97,19 @@ Error Engine::faultError(const Fault& fault) const {
 }
 
 void Engine::finished(Transfer& t, CURLcode result) {
-    Job& job = *t.job;
     if (t.kind == Kind::Login) {
         loginAnswered(t, result);
         return;
     }
-    if (t.lane) {
-        Lane& lane = *t.lane;
-        lane.busy = nullptr;
-        long status = 0;
-        curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
-        if (result != CURLE_OK) {
-            lane.loggedIn = false;  // the connection, and its login, are gone
-        } else if (status == 401) {
-            // The listener no longer knows this login (a new connection): once more.
-            lane.loggedIn = false;
-            lane.gss.reset();
-            if (!t.resent) {
-                loginLeg(lane, job, t.kind, std::move(t.plain), std::move(t.context), {}, true);
-                return;
-            }
-        } else if (!t.reply.isEmpty() || status == 200) {
-            unsealReply(t);
-        }
-        sendWaiting();
-    }
+    if (t.lane && resentOnLane(t, result)) return;
     if (t.kind == Kind::Release) {  // its answer changes nothing
         releasing_.remove(QString::fromUtf8(t.context));
         return;
     }
-    if (result == CURLE_OPERATION_TIMEDOUT && Clock::now() + milliseconds(50) >= deadline_)
-        timedOut();  // the whole time limit, not this exchange's own trouble
-    if (result == CURLE_WRITE_ERROR && t.tooLarge &&
-        (t.overBudget || received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap))
-        throw transportError(t, result);
+    Job& job = *t.job;
     long status = 0;
     curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
-    std::optional<Error> failure;
-    Decoded decoded;
-    if (result != CURLE_OK) {
-        failure = transportError(t, result);
-    } else if (status != 200 && !(status == 500 && !t.reply.isEmpty())) {
-        failure = statusError(t, status);
-    }
+    std::optional<Error> failure = exchangeFailure(t, result, status);
     if (failure && login_ && status == 401 && kerberosInstead(t)) {
         startJob(job);  // the same request again, with the ticket
         return;
@@ -211,39 +121,82 @@ void Engine::finished(Transfer& t, CURLcode result) {
         settleAuth(t);
         fill();
     }
-    if (!failure) {
-        try {
-            decoded = decodeEnumerationReply(QByteArrayView(t.reply), job.out->cls);
-            if (!decoded.fault && status != 200) failure = statusError(t, status);
-        } catch (const DecodeError& e) {
-            failure =
-                Error(code::Failed,
-                      QStringLiteral("从 %1 收到的回复有误：%2").arg(endpoint_.shown, e.message()));
-        }
-    }
+    Decoded decoded;
+    if (!failure) failure = decodeReply(t, status, &decoded);
     if (!failure && decoded.fault) {
-        const Fault& f = *decoded.fault;
-        // Since Vista the class lives in a namespace of its own.
-        if (t.kind == Kind::Enumerate && job.resourcePath == kCimv2 &&
-            QLatin1StringView(job.out->cls->name)
-                    .compare(QLatin1StringView("Win32_TerminalServiceSetting"),
-                             Qt::CaseInsensitive) == 0 &&
-            faultError(f).number() != code::AccessDenied) {
-            job.resourcePath = kTerminalServices;
-            job.context.clear();
-            startJob(job);
-            return;
-        }
-        // A listener that lets nobody in says so on the first request already.
-        if (first && faultError(f).number() == code::AccessDenied) throw faultError(f);
-        job.context.clear();  // a fault ends the operation on the listener's side
-        fail(job, faultError(f));
+        faulted(job, t.kind, *decoded.fault, first);
         return;
     }
     if (failure) {
         fail(job, *failure);
         return;
     }
+    takeReply(job, decoded);
+}
+
+bool Engine::resentOnLane(Transfer& t, CURLcode result) {
+    Lane& lane = *t.lane;
+    lane.busy = nullptr;
+    long status = 0;
+    curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+    if (result != CURLE_OK) {
+        lane.loggedIn = false;  // the connection, and its login, are gone
+    } else if (status == 401) {
+        // The listener no longer knows this login (a new connection): once more.
+        lane.loggedIn = false;
+        lane.gss.reset();
+        if (!t.resent) {
+            loginLeg(lane, *t.job, t.kind, std::move(t.plain), std::move(t.context), {}, true);
+            return true;
+        }
+    } else if (!t.reply.isEmpty() || status == 200) {
+        unsealReply(t);
+    }
+    sendWaiting();
+    return false;
+}
+
+std::optional<Error> Engine::exchangeFailure(const Transfer& t, CURLcode result, long status) {
+    if (result == CURLE_OPERATION_TIMEDOUT && Clock::now() + milliseconds(50) >= deadline_)
+        timedOut();  // the whole time limit, not this exchange's own trouble
+    if (result == CURLE_WRITE_ERROR && t.tooLarge &&
+        (t.overBudget || received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap))
+        throw transportError(t, result);
+    if (result != CURLE_OK) return transportError(t, result);
+    if (status != 200 && !(status == 500 && !t.reply.isEmpty())) return statusError(t, status);
+    return std::nullopt;
+}
+
+std::optional<Error> Engine::decodeReply(const Transfer& t, long status, Decoded* decoded) const {
+    try {
+        *decoded = decodeEnumerationReply(QByteArrayView(t.reply), t.job->out->cls);
+        if (!decoded->fault && status != 200) return statusError(t, status);
+    } catch (const DecodeError& e) {
+        return Error(code::Failed,
+                     QStringLiteral("从 %1 收到的回复有误：%2").arg(endpoint_.shown, e.message()));
+    }
+    return std::nullopt;
+}
+
+void Engine::faulted(Job& job, Kind kind, const Fault& f, bool first) {
+    // Since Vista the class lives in a namespace of its own.
+    if (kind == Kind::Enumerate && job.resourcePath == kCimv2 &&
+        QLatin1StringView(job.out->cls->name)
+                .compare(QLatin1StringView("Win32_TerminalServiceSetting"), Qt::CaseInsensitive) ==
+            0 &&
+        faultError(f).number() != code::AccessDenied) {
+        job.resourcePath = kTerminalServices;
+        job.context.clear();
+        startJob(job);
+        return;
+    }
+    // A listener that lets nobody in says so on the first request already.
+    if (first && faultError(f).number() == code::AccessDenied) throw faultError(f);
+    job.context.clear();  // a fault ends the operation on the listener's side
+    fail(job, faultError(f));
+}
+
+void Engine::takeReply(Job& job, Decoded& decoded) {
     for (Instance& i : decoded.reply.items) job.out->items.push_back(std::move(i));
     job.context = decoded.reply.context;
     if (job.capped && job.out->items.size() > kMaxAccounts) {

@@ -111,6 +111,19 @@ void Engine::start(std::unique_ptr<Transfer> t, Lane* lane, const QByteArray& co
     curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, closeSocket);
     curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, this);
     if (resolve_) curl_easy_setopt(e, CURLOPT_RESOLVE, resolve_);
+    secure(e, lane);
+    const Clock::time_point connectBy =
+        login_ ? connectDeadline_ : std::min(deadline_, Clock::now() + request_.connectTimeout);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(left(connectBy).count()));
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(left(deadline_).count()));
+    t->lane = lane;
+    if (lane) lane->busy = t.get();
+    curl_multi_add_handle(lane ? lane->multi : multi_, e);
+    active_.push_back(std::move(t));
+    out_.mostAtOnce = std::max(out_.mostAtOnce, int(active_.size()));
+}
+
+void Engine::secure(CURL* e, Lane* lane) {
     // Certificates: the system's, the request's CA file, the pin.
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, tls_.pin.isEmpty() ? 2L : 0L);
@@ -130,15 +143,6 @@ void Engine::start(std::unique_ptr<Transfer> t, Lane* lane, const QByteArray& co
             curl_easy_setopt(e, CURLOPT_USERPWD, ":");
         }
     }
-    const Clock::time_point connectBy =
-        login_ ? connectDeadline_ : std::min(deadline_, Clock::now() + request_.connectTimeout);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(left(connectBy).count()));
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(left(deadline_).count()));
-    t->lane = lane;
-    if (lane) lane->busy = t.get();
-    curl_multi_add_handle(lane ? lane->multi : multi_, e);
-    active_.push_back(std::move(t));
-    out_.mostAtOnce = std::max(out_.mostAtOnce, int(active_.size()));
 }
 
 curl_socket_t Engine::openSocket(void* data, curlsocktype, curl_sockaddr* address) {
@@ -168,34 +172,30 @@ int Engine::closeSocket(void* data, curl_socket_t fd) {
     return ::close(fd);
 }
 
+void Engine::takeOver(reach::Winner& reached) {
+    handed_ = reached.socket.release();
+    reach::Address literal;
+    if (reach::parseLiteral(endpoint_.hostName, &literal)) return;
+    const QString address = reached.address.family == AF_INET6
+                                ? u'[' + reached.address.text() + u']'
+                                : reached.address.text();
+    resolve_ = curl_slist_append(nullptr, QStringLiteral("%1:%2:%3")
+                                              .arg(endpoint_.hostName)
+                                              .arg(endpoint_.port)
+                                              .arg(address)
+                                              .toUtf8()
+                                              .constData());
+}
+
 Error Engine::transportError(const Transfer& t, CURLcode result) const {
     const QString& shown = endpoint_.shown;
-    long osErrno = 0;
-    curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
-    curl_off_t connected = 0;
-    curl_easy_getinfo(t.easy, CURLINFO_APPCONNECT_TIME_T, &connected);
     switch (result) {
         case CURLE_COULDNT_RESOLVE_HOST:
             return Error(code::HostNotFound,
                          common::message::hostNameUnresolvable(endpoint_.hostName));
         case CURLE_COULDNT_CONNECT:
-            if (osErrno == ECONNREFUSED)
-                return Error(code::RpcUnavailable,
-                             QStringLiteral("无法连接 %1：连接被拒绝（端口 %2 上没有 "
-                                            "WS-Management 服务）。")
-                                 .arg(shown)
-                                 .arg(endpoint_.port));
-            if (osErrno == EHOSTUNREACH || osErrno == ENETUNREACH)
-                return Error(code::RpcUnavailable, common::message::unreachable(shown));
-            return Error(code::RpcUnavailable,
-                         common::message::cannotConnect(shown, curlText(t, result)));
         case CURLE_OPERATION_TIMEDOUT:
-            if (connected == 0)
-                return Error(code::RpcUnavailable,
-                             common::message::cannotConnect(
-                                 shown, common::message::seconds(request_.connectTimeout) +
-                                            QStringLiteral("内没有应答")));
-            return Error(code::Timeout, common::message::scanTimedOut(shown, request_.timeout));
+            return connectError(t, result);
         case CURLE_PEER_FAILED_VERIFICATION:
             return certificateError();
         case CURLE_SSL_CACERT_BADFILE:
@@ -210,20 +210,7 @@ Error Engine::transportError(const Transfer& t, CURLcode result) const {
                              .arg(shown, curlText(t, result))
                              .arg(endpoint_.port));
         case CURLE_WRITE_ERROR:
-            if (t.overBudget)
-                return Error(code::Failed,
-                             QStringLiteral("同时检测的主机的回答合计超过了 %1 MiB 的上限，"
-                                            "%2 的检测已中止；可以减少 --jobs 再试。")
-                                 .arg(share_.mebibytes())
-                                 .arg(shown));
-            if (t.tooLarge) {
-                if (received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap)
-                    return Error(code::Failed,
-                                 QStringLiteral("%1 返回的数据超过了 %2 的上限，已中止。")
-                                     .arg(shown, bytes(tuning_.totalCap)));
-                return Error(code::Failed, QStringLiteral("%1 的一个回复超过了 %2 的上限，已中止。")
-                                               .arg(shown, bytes(tuning_.replyCap)));
-            }
+            if (std::optional<Error> e = sizeError(t)) return *e;
             break;
         case CURLE_GOT_NOTHING:
         case CURLE_RECV_ERROR:
@@ -235,6 +222,45 @@ Error Engine::transportError(const Transfer& t, CURLcode result) const {
     }
     return Error(code::Failed,
                  QStringLiteral("与 %1 通信失败：%2。").arg(shown, curlText(t, result)));
+}
+
+Error Engine::connectError(const Transfer& t, CURLcode result) const {
+    const QString& shown = endpoint_.shown;
+    if (result == CURLE_OPERATION_TIMEDOUT) {
+        curl_off_t connected = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_APPCONNECT_TIME_T, &connected);
+        if (connected == 0)
+            return Error(code::RpcUnavailable,
+                         common::message::cannotConnect(
+                             shown, common::message::seconds(request_.connectTimeout) +
+                                        QStringLiteral("内没有应答")));
+        return Error(code::Timeout, common::message::scanTimedOut(shown, request_.timeout));
+    }
+    long osErrno = 0;
+    curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
+    if (osErrno == ECONNREFUSED)
+        return Error(code::RpcUnavailable, QStringLiteral("无法连接 %1：连接被拒绝（端口 %2 上没有 "
+                                                          "WS-Management 服务）。")
+                                               .arg(shown)
+                                               .arg(endpoint_.port));
+    if (osErrno == EHOSTUNREACH || osErrno == ENETUNREACH)
+        return Error(code::RpcUnavailable, common::message::unreachable(shown));
+    return Error(code::RpcUnavailable, common::message::cannotConnect(shown, curlText(t, result)));
+}
+
+std::optional<Error> Engine::sizeError(const Transfer& t) const {
+    const QString& shown = endpoint_.shown;
+    if (t.overBudget)
+        return Error(code::Failed, QStringLiteral("同时检测的主机的回答合计超过了 %1 MiB 的上限，"
+                                                  "%2 的检测已中止；可以减少 --jobs 再试。")
+                                       .arg(share_.mebibytes())
+                                       .arg(shown));
+    if (!t.tooLarge) return std::nullopt;
+    if (received_ + t.reply.size() >= tuning_.totalCap - tuning_.replyCap)
+        return Error(code::Failed, QStringLiteral("%1 返回的数据超过了 %2 的上限，已中止。")
+                                       .arg(shown, bytes(tuning_.totalCap)));
+    return Error(code::Failed, QStringLiteral("%1 的一个回复超过了 %2 的上限，已中止。")
+                                   .arg(shown, bytes(tuning_.replyCap)));
 }
 
 QString Engine::curlText(const Transfer& t, CURLcode result) {
