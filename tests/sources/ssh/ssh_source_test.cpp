@@ -319,11 +319,19 @@ TEST(SshConfig, HostNameAndPortAreTheLibrarysOrLeftToIt) {
         const QString host = QString::fromLatin1(row.host);
         const auto read = wmi::ssh::configuredEndpoint(host);
         ASSERT_EQ(read.has_value(), row.understood);
-        if (!read) continue;
+        const auto parsed = wmi::parseHostText(host);
         wmi::ssh::Target library;
-        wmi::ssh::newSession(*wmi::parseHostText(host), {}, &library);
-        EXPECT_EQ(read->hostName.toStdString(), library.hostName.toStdString());
-        EXPECT_EQ(read->port ? read->port : 22, library.port);
+        wmi::ssh::newSession(*parsed, {}, &library);
+        if (read) {
+            EXPECT_EQ(read->hostName.toStdString(), library.hostName.toStdString());
+            EXPECT_EQ(read->port ? read->port : 22, library.port);
+        }
+        // What the source offers the race is the library's answer either way.
+        const auto offered = wmi::ssh::declaration(wmi::ssh::newDialer()).candidates(*parsed);
+        ASSERT_EQ(offered.size(), 1u);
+        EXPECT_EQ(offered[0].port, library.port);
+        EXPECT_EQ((offered[0].name.isEmpty() ? host : offered[0].name).toStdString(),
+                  library.hostName.toStdString());
     }
 }
 
