@@ -14,7 +14,7 @@
 #include "prompts.h"
 #include "wmi/secret.h"
 #include "wmi/snapshot.h"
-#include "wmi/sources.h"
+#include "connect/connector.h"
 
 #include "qelto_version.h"
 
@@ -282,7 +282,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    qelto::JCXTXX window(std::make_shared<qelto::wmi::SourceConnector>(store),
+    qelto::JCXTXX window(std::make_shared<qelto::connect::SourceConnector>(store),
                          std::make_shared<qelto::MessageBoxPrompts>());
     window.setArchive(*connstr);
     window.show();

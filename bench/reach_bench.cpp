@@ -10,12 +10,12 @@
 #include "median.h"
 
 #include "listener.h"
-#include "support/nethosts.h"
 #include "sources/ssh/sshd_fixture.h"
+#include "support/nethosts.h"
 
+#include "connect/connector.h"
 #include "scan/host.h"
 #include "wmi/snapshot.h"
-#include "wmi/sources.h"
 
 #include <QCoreApplication>
 
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     }
     qputenv("HOME", QFile::encodeName(sshd->home));
     test::NetHosts::Inside inside(net, 'c');
-    wmi::SourceConnector connector;
+    connect::SourceConnector connector;
     bool failed = false;
     auto scan = [&](const QString& host, wmi::Road road) {
         wmi::ConnectRequest r(host, road, road == wmi::Road::Credentials ? user : QString(),

@@ -130,7 +130,7 @@ bool HostList::add(const QString& item, QString& problem) {
     return true;
 }
 
-QSet<QString> silentHosts(const QStringList& hosts, const wmi::SourceConnector& connector,
+QSet<QString> silentHosts(const QStringList& hosts, const connect::SourceConnector& connector,
                           std::chrono::milliseconds timeout, std::size_t mostOpen) {
     std::vector<reach::Target> targets;
     QStringList texts;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "wmi/sources.h"
+#include "connect/connector.h"
 
 #include "scan/host.h"
 
@@ -97,7 +97,7 @@ void run(const QStringList& hosts, int jobs, const std::function<Outcome(const Q
 // is there); names that do not resolve, and hosts that need no network, are left to the scan. A
 // batch larger than its --jobs reports these at once instead of letting each hold a place for
 // its time-out. At most `mostOpen` sockets are open at a time.
-QSet<QString> silentHosts(const QStringList& hosts, const wmi::SourceConnector& connector,
+QSet<QString> silentHosts(const QStringList& hosts, const connect::SourceConnector& connector,
                           std::chrono::milliseconds timeout, std::size_t mostOpen = 512);
 
 // The progress line: done / failed / remaining, the hosts in flight (as many as fit), elapsed

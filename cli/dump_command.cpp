@@ -4,10 +4,10 @@
 #include "commands.h"
 #include "connection.h"
 
+#include "connect/connector.h"
 #include "report/savefile.h"
 #include "wmi/error.h"
 #include "wmi/snapshot.h"
-#include "wmi/sources.h"
 #include "wmi/store.h"
 
 namespace qelto::cli {
@@ -57,7 +57,7 @@ int dumpCommand(const QStringList& args) {
         printLine(stderr, problem);
         return 1;
     }
-    wmi::SourceConnector connector;
+    connect::SourceConnector connector;
     const std::unique_ptr<wmi::Service> service = connectOrReport(connector, *request);
     if (!service) return 1;
     // Every source that gathers its answers first keeps them in a store; that is what is written.

@@ -4,9 +4,9 @@
 #include "commands.h"
 #include "connection.h"
 
+#include "connect/connector.h"
 #include "scan/host.h"
 #include "wmi/error.h"
-#include "wmi/sources.h"
 
 namespace qelto::cli {
 
@@ -49,7 +49,7 @@ int probeCommand(const QStringList& args) {
         printLine(stderr, problem);
         return 1;
     }
-    wmi::SourceConnector connector;
+    connect::SourceConnector connector;
     int failed = 0;
     for (const QString& host : hosts) {
         wmi::ConnectRequest request = *base;

@@ -8,9 +8,9 @@
 #include "archive/queue.h"
 #include "common/charset.h"
 #include "common/json.h"
+#include "connect/connector.h"
 #include "scan/host.h"
 #include "wmi/snapshot.h"
-#include "wmi/sources.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -427,7 +427,7 @@ int runWorker(const WorkerOptions& o) {
                 }
             if (o.connection.acceptNewHostKey)
                 request.confirmNewHostKey = [](const wmi::HostKeyQuestion&) { return true; };
-            wmi::SourceConnector connector(snapshot);
+            connect::SourceConnector connector(snapshot);
             scan::ScanRecord start;
             start.clearForScan();
             scan::HostScan s = scan::scanHost(connector, request, std::move(start));

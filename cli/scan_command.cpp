@@ -7,11 +7,11 @@
 
 #include "archive/archive.h"
 #include "common/charset.h"
+#include "connect/connector.h"
 #include "report/report.h"
 #include "scan/host.h"
 #include "wmi/error.h"
 #include "wmi/snapshot.h"
-#include "wmi/sources.h"
 
 #include "reach/descriptors.h"
 
@@ -457,7 +457,7 @@ int batchScan(ScanOptions o) {
 
     // More hosts than places: the ones that answer nothing are found all at once first, so that
     // they do not each hold a place for their whole connect time-out.
-    wmi::SourceConnector ports(snapshot);
+    connect::SourceConnector ports(snapshot);
     const QSet<QString> silent =
         hosts->size() > o.jobs
             ? batch::silentHosts(*hosts, ports, base->connectTimeout, descriptors * 3 / 4)
@@ -490,7 +490,7 @@ int batchScan(ScanOptions o) {
                                .arg(q.address, q.keyType, q.fingerprint);
             return true;
         };
-        wmi::SourceConnector connector(snapshot);
+        connect::SourceConnector connector(snapshot);
         scan::ScanRecord start;
         start.clearForScan();
         out.scan = scan::scanHost(connector, request, std::move(start));
@@ -546,7 +546,7 @@ int scanCommand(const QStringList& args) {
         return 1;
     }
     if (o.verbose) traceOnStderr(*request);
-    wmi::SourceConnector connector(snapshot);
+    connect::SourceConnector connector(snapshot);
     scan::ScanRecord start;
     start.clearForScan();
     scan::HostScan result = scan::scanHost(connector, *request, std::move(start));

@@ -1,8 +1,9 @@
 #!/bin/bash
 # The rooms of the house and who may include whom. An include of another room's header that is
 # not allowed here fails the test, so the picture of the layers stays true: no arrow from the
-# query layer into a source, none from a source into a front end, none from one source into
-# another's transport. The SSH road shares the Linux source's plan, stream and parsers, never
+# query layer into connecting (connect/, reach/) or a source, none from connect/ into a source,
+# none from a source into a front end or the connector, none from one source into another's
+# transport. The SSH road shares the Linux source's plan, stream and parsers, never
 # its local gatherer (local.h) or connector.
 set -u
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
@@ -11,16 +12,17 @@ cd "$root" || exit 2
 declare -A allowed=(
     [common]=""
     [reach]="common"
-    [wmi]="common reach"
-    [sources/linux]="common wmi"
-    [sources/ssh]="common reach wmi sources/linux"
-    [sources/wsman]="common reach wmi"
-    [sources/dcom]="common reach wmi"
+    [wmi]="common"
+    [connect]="common reach wmi"
+    [sources/linux]="common wmi connect"
+    [sources/ssh]="common reach wmi connect sources/linux"
+    [sources/wsman]="common reach wmi connect"
+    [sources/dcom]="common reach wmi connect"
     [scan]="common wmi"
     [report]="common wmi scan"
     [archive]="common wmi scan report"
-    [cli]="common reach wmi scan report archive"
-    [app]="common wmi scan report archive help resources"
+    [cli]="common reach wmi connect scan report archive"
+    [app]="common wmi connect scan report archive help resources"
     [help]="common"
     [resources]=""
 )
@@ -28,6 +30,9 @@ declare -A allowed=(
 forbidden=(
     "sources/ssh sources/linux/local.h"
     "sources/ssh sources/linux/connector.h"
+    "sources/linux connect/connector.h"
+    "sources/ssh connect/connector.h"
+    "sources/wsman connect/connector.h"
 )
 # Texts that have one home each: "pattern home-folder what".
 one_home=(
@@ -75,7 +80,7 @@ for room in "${!allowed[@]}"; do
 done
 for entry in "${one_home[@]}"; do
     read -r pattern home what <<<"$entry"
-    hits=$(grep -rln --include='*.cpp' --include='*.h' "$pattern" common reach wmi sources scan report archive cli app help resources \
+    hits=$(grep -rln --include='*.cpp' --include='*.h' "$pattern" common reach wmi connect sources scan report archive cli app help resources \
         | grep -v "^$home\." || true)
     if [ -n "$hits" ]; then
         echo "$what has one home ($home); also found in: $(tr '\n' ' ' <<<"$hits")"

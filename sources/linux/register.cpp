@@ -2,29 +2,32 @@
 
 #include "connector.h"
 
-#include "wmi/sources.h"
+#include "connect/source.h"
 
 namespace qelto::wmi::lnx {
 
 namespace {
 
-class LocalSource : public Source {
+class LocalDialer : public connect::Dialer {
   public:
-    QString name() const override { return QStringLiteral("local"); }
-    // A name of this machine without a port; "ssh://localhost" still goes over SSH.
-    bool takes(const HostText& host) const override {
-        return host.isBare() && host.port == 0 && isThisMachine(host.host);
-    }
     std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText&,
-                                     reach::Winner*) override {
+                                     connect::Reached*) override {
         return LocalConnector().connect(request);
     }
 };
+
+// A name of this machine without a port; "ssh://localhost" still goes over SSH.
+bool takesHost(const HostText& host) {
+    return host.isBare() && host.port == 0 && isThisMachine(host.host);
+}
 
 }  // namespace
 
 }  // namespace qelto::wmi::lnx
 
-void qelto_register_linux_source(qelto::wmi::SourceRegistry& registry) {
-    registry.add(std::make_unique<qelto::wmi::lnx::LocalSource>());
+void qelto_register_linux_source(qelto::connect::SourceRegistry& registry) {
+    using namespace qelto;
+    registry.add({.name = QStringLiteral("local"),
+                  .takes = wmi::lnx::takesHost,
+                  .dialer = std::make_shared<wmi::lnx::LocalDialer>()});
 }

@@ -4,9 +4,11 @@
 // connection (socket.cpp), the host key (hostkey.cpp), logging in (auth.cpp) and the one exec
 // that gathers the machine (exec.cpp). All of them throw wmi::Error with a Chinese description.
 
+#include "config.h"
+
 #include "wmi/connector.h"
 #include "wmi/hosttext.h"
-#include "wmi/sources.h"
+#include "wmi/service.h"
 
 #include <QByteArray>
 #include <QString>
@@ -52,9 +54,6 @@ struct Target {
     // How known_hosts records the host: "name", or "[name]:port" on another port than 22.
     QString knownHostsAddress() const;
 };
-
-// $HOME, or the home folder of the password database when HOME is not set.
-QString homeFolder();
 
 // A session for `host` with every file of the user taken from $HOME: ~/.ssh/config (HostName,
 // Port, User, IdentityFile…), the default identities and known_hosts. A port or user in the host

@@ -1,7 +1,7 @@
-// The entry of the SSH module (see wmi/module.h).
+// The entry of the SSH module (see connect/module.h).
 
 #include "source.h"
 
-extern "C" __attribute__((visibility("default"))) qelto::wmi::Source* qelto_ssh_source() {
-    return qelto::wmi::ssh::newSource().release();
+extern "C" __attribute__((visibility("default"))) qelto::connect::Dialer* qelto_ssh_dialer() {
+    return qelto::wmi::ssh::newDialer().release();
 }

@@ -9,9 +9,6 @@
 #include <QRegularExpression>
 #include <QTemporaryFile>
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <mutex>
 
@@ -20,15 +17,6 @@ namespace qelto::wmi::ssh {
 namespace {
 
 constexpr qint64 kConfigLimit = 1024 * 1024;
-
-QString localUser() {
-    char buffer[4096];
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found)
-        return QString::fromLocal8Bit(found->pw_name);
-    return qEnvironmentVariable("USER");
-}
 
 // An option value that libssh hands out, or an empty text.
 QString sessionText(ssh_session session, ssh_options_e option) {
@@ -94,17 +82,6 @@ QString Target::knownHostsAddress() const {
     return u'[' + hostName + QStringLiteral("]:") + QString::number(port);
 }
 
-QString homeFolder() {
-    const QString home = qEnvironmentVariable("HOME");
-    if (!home.isEmpty()) return QDir::cleanPath(home);
-    char buffer[4096];
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found)
-        return QString::fromLocal8Bit(found->pw_dir);
-    return QDir::rootPath();
-}
-
 Session newSession(const HostText& host, const QString& user, Target* target) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { ssh_init(); });
@@ -135,7 +112,7 @@ Session newSession(const HostText& host, const QString& user, Target* target) {
     target->port = ssh_options_get_port(s, &port) == SSH_OK && port != 0 ? int(port) : 22;
     target->user = sessionText(s, SSH_OPTIONS_USER);
     if (target->user.isEmpty()) {
-        target->user = localUser();
+        target->user = localUserName();
         setText(s, SSH_OPTIONS_USER, target->user);
     }
     return session;

@@ -1,4 +1,5 @@
-// The SSH source: reach the host, check its key, log in, gather in one exec.
+// How the SSH source connects: take the socket that reached the host, check its key, log in,
+// gather in one exec.
 
 #include "source.h"
 
@@ -17,21 +18,12 @@ namespace qelto::wmi::ssh {
 
 namespace {
 
-class SshSource : public Source {
+class SshDialer : public connect::Dialer {
   public:
-    QString name() const override { return QStringLiteral("ssh"); }
-    bool takes(const HostText& host) const override { return host.scheme == u"ssh"; }
-    bool servesBareHosts() const override { return true; }
-    int preference() const override { return 0; }
-
-    // The port of the host text, else the Port of ~/.ssh/config, else 22; the name to reach is
-    // the configuration's HostName. The server speaks first: its version line is what answers.
-    std::vector<reach::Candidate> candidates(const HostText& host) const override {
-        reach::Candidate c;
-        c.source = name();
-        c.label = QStringLiteral("SSH");
+    // The library's reading of ~/.ssh/config, for a configuration that only it can read.
+    std::vector<connect::Candidate> candidates(const HostText& host) override {
+        connect::Candidate c(Server::Ssh, QStringLiteral("SSH"), host.port ? host.port : 22);
         c.speaksFirst = true;
-        c.port = host.port ? host.port : 22;
         try {
             Target target;
             newSession(host, host.user, &target);
@@ -44,7 +36,7 @@ class SshSource : public Source {
     }
 
     std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText& host,
-                                     reach::Winner* reached) override {
+                                     connect::Reached* reached) override {
         const QString user =
             request.road == Road::Credentials && !request.user.isEmpty() ? request.user : host.user;
         Target target;
@@ -54,10 +46,10 @@ class SshSource : public Source {
         if (!reached) throw Error(code::Failed, common::message::cannotConnect(target.shown));
         // From the moment the host was reached: the key exchange within the connect time, the
         // login and the scan within the scan time.
-        const Clock::time_point start = reached->reached;
+        const Clock::time_point start = reached->winner.reached;
         Clock::time_point deadline = start + request.timeout;
         Clock::time_point handshakeBy = std::min(deadline, start + request.connectTimeout);
-        socket.fd = reached->socket.release();
+        socket.fd = reached->winner.socket.release();
         // libssh reads and writes the socket after polling it; it expects a blocking one.
         fcntl(socket.fd, F_SETFL, fcntl(socket.fd, F_GETFL) & ~O_NONBLOCK);
         ssh_options_set(s, SSH_OPTIONS_FD, &socket.fd);
@@ -87,8 +79,8 @@ class SshSource : public Source {
 
 }  // namespace
 
-std::unique_ptr<Source> newSource() {
-    return std::make_unique<SshSource>();
+std::unique_ptr<connect::Dialer> newDialer() {
+    return std::make_unique<SshDialer>();
 }
 
 }  // namespace qelto::wmi::ssh

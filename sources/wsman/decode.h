@@ -12,7 +12,7 @@
 #include <vector>
 
 // What a WS-Management listener sends back for an enumeration, taken apart: pure functions over
-// bytes, reached by the fuzzers. The transport (client.cpp) and the tests' listener use them.
+// bytes, reached by the fuzzers. The transport (engine.h) and the tests' listener use them.
 namespace qelto::wmi::wsman {
 
 // A SOAP fault, with the WMI error number it stands for (0 when none fits).

@@ -1,7 +1,7 @@
-// The entry of the WS-Management module (see wmi/module.h).
+// The entry of the WS-Management module (see connect/module.h).
 
 #include "source.h"
 
-extern "C" __attribute__((visibility("default"))) qelto::wmi::Source* qelto_wsman_source() {
-    return qelto::wmi::wsman::newSource().release();
+extern "C" __attribute__((visibility("default"))) qelto::connect::Dialer* qelto_wsman_dialer() {
+    return qelto::wmi::wsman::newDialer().release();
 }

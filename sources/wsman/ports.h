@@ -2,7 +2,7 @@
 
 #include "wmi/hosttext.h"
 
-#include "reach/race.h"
+#include "connect/source.h"
 
 #include <vector>
 
@@ -11,6 +11,9 @@ namespace qelto::wmi::wsman {
 inline constexpr int kDefaultPort = 5986;      // the HTTPS listener
 inline constexpr int kUnencryptedPort = 5985;  // the HTTP listener (messages sealed)
 
+// The two listeners a host may serve: the kind of this source's candidates.
+enum class Listener { Https, Http };
+
 inline bool takesHost(const HostText& host) {
     return host.scheme == u"https" || host.scheme == u"http";
 }
@@ -18,14 +21,12 @@ inline bool takesHost(const HostText& host) {
 // The ports a host text is served on. An https:// or http:// text: its port. A bare host: the
 // HTTPS listener, else the HTTP one; a bare host with another port than theirs is left to the
 // other sources.
-inline std::vector<reach::Candidate> portsOf(const HostText& host) {
+inline std::vector<connect::Candidate> portsOf(const HostText& host) {
     const auto https = [](int port) {
-        return reach::Candidate{
-            QStringLiteral("wsman"), {}, QStringLiteral("HTTPS"), port, 0, false};
+        return connect::Candidate(Listener::Https, QStringLiteral("HTTPS"), port);
     };
     const auto http = [](int port) {
-        return reach::Candidate{
-            QStringLiteral("wsman"), {}, QStringLiteral("HTTP"), port, 1, false};
+        return connect::Candidate(Listener::Http, QStringLiteral("HTTP"), port);
     };
     if (host.scheme == u"https") return {https(host.port ? host.port : kDefaultPort)};
     if (host.scheme == u"http") return {http(host.port ? host.port : kUnencryptedPort)};

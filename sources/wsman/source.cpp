@@ -1,5 +1,5 @@
-// The WS-Management source: the host texts it takes, the ports it is served on, and the
-// connection, which gathers every class of the scan up front.
+// How the WS-Management source connects: the listener that won, then every class of the scan
+// gathered up front.
 
 #include "source.h"
 
@@ -14,29 +14,19 @@ namespace qelto::wmi::wsman {
 
 namespace {
 
-class WsmanSource : public Source {
+class WsmanDialer : public connect::Dialer {
   public:
-    QString name() const override { return QStringLiteral("wsman"); }
-    bool takes(const HostText& host) const override { return takesHost(host); }
-    bool servesBareHosts() const override { return true; }
-    int preference() const override { return 1; }
-
-    std::vector<reach::Candidate> candidates(const HostText& host) const override {
-        return portsOf(host);
-    }
-
     std::unique_ptr<Service> connect(const ConnectRequest& request, const HostText& host,
-                                     reach::Winner* reached) override {
+                                     connect::Reached* reached) override {
         bool sealed = host.scheme == u"http";
         HostText where = host;
         if (reached) {
-            const reach::Candidate c = candidates(host).at(reached->candidate);
-            sealed = c.label == u"HTTP";
-            if (host.isBare()) where.port = c.port;
+            sealed = reached->candidate.kind<Listener>() == Listener::Http;
+            if (host.isBare()) where.port = reached->candidate.port;
         }
         Endpoint endpoint = endpointOf(where, sealed);
         if (host.isBare()) endpoint.shown = host.authority();
-        endpoint.reached = reached;
+        endpoint.reached = reached ? &reached->winner : nullptr;
         if (request.loginOnly) {
             // The first class is asked alone and logs in; its answer is not kept.
             const Gathering g = gather(request, endpoint, std::span(schema::classes()).first(1));
@@ -49,8 +39,8 @@ class WsmanSource : public Source {
 
 }  // namespace
 
-std::unique_ptr<Source> newSource() {
-    return std::make_unique<WsmanSource>();
+std::unique_ptr<connect::Dialer> newDialer() {
+    return std::make_unique<WsmanDialer>();
 }
 
 }  // namespace qelto::wmi::wsman

@@ -4,8 +4,8 @@
 #include "support/nethosts.h"
 
 #include "cli/batch.h"
+#include "connect/connector.h"
 #include "reach/race.h"
-#include "wmi/sources.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -168,7 +168,7 @@ TEST(Reach, TheServedPortWinsWithoutWaitingForDroppedOnes) {
         }
     }
 
-    wmi::SourceConnector connector;
+    connect::SourceConnector connector;
     NetHosts::Inside inside(net, 'c');
     ASSERT_TRUE(inside.ok());
     constexpr auto limit = 1500ms;

@@ -3,13 +3,13 @@
 // golden/<name>.json. QELTO_UPDATE_GOLDEN=1 rewrites the goldens instead (review them by hand).
 
 #include "cli/scanjson.h"
+#include "connect/connector.h"
 #include "scan/scan.h"
 #include "sources/linux/connector.h"
 #include "sources/linux/gather.h"
 #include "sources/linux/local.h"
 #include "sources/linux/source.h"
 #include "wmi/error.h"
-#include "wmi/sources.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -365,7 +365,7 @@ TEST(LocalRoad, TheNamesOfThisMachineAreLocal) {
 }
 
 TEST(LocalRoad, CredentialsOnTheLocalMachineFailLikeWmi) {
-    wmi::SourceConnector connector;
+    connect::SourceConnector connector;
     try {
         connector.connect({QStringLiteral("localhost"), wmi::Road::Credentials, QStringLiteral("u"),
                            QStringLiteral("p")});
@@ -378,13 +378,13 @@ TEST(LocalRoad, CredentialsOnTheLocalMachineFailLikeWmi) {
 
 TEST(LocalRoad, OtherHostsAreNotTakenByTheLocalSource) {
     // Only the local source: a remote source would send a probe to the host.
-    wmi::SourceRegistry all;
-    wmi::registerSources(all);
-    std::vector<std::unique_ptr<wmi::Source>> local;
+    connect::SourceRegistry all;
+    connect::registerSources(all);
+    std::vector<connect::Source> local;
     for (auto& s : all.release())
-        if (s->name() == u"local") local.push_back(std::move(s));
+        if (s.name == u"local") local.push_back(std::move(s));
     ASSERT_EQ(local.size(), 1u);
-    wmi::SourceConnector connector(std::move(local));
+    connect::SourceConnector connector(std::move(local));
     EXPECT_THROW(connector.connect(
                      {QStringLiteral("server-elsewhere.example"), wmi::Road::CurrentLogin, {}, {}}),
                  wmi::Error);
@@ -393,7 +393,7 @@ TEST(LocalRoad, OtherHostsAreNotTakenByTheLocalSource) {
 TEST(LocalRoad, ASnapshotAnswersEveryConnectionEvenTheLocalOne) {
     auto snapshot = std::make_shared<wmi::InstanceStore>();
     snapshot->addClass(QStringLiteral("Win32_Marker"));
-    wmi::SourceConnector connector(snapshot);
+    connect::SourceConnector connector(snapshot);
     auto service = connector.connect(
         {QStringLiteral("."), wmi::Road::Credentials, QStringLiteral("u"), QStringLiteral("p")});
     auto* store = dynamic_cast<wmi::StoreService*>(service.get());

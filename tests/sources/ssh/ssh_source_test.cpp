@@ -1,11 +1,15 @@
 // The SSH source against a real OpenSSH server on 127.0.0.2, always through the source itself:
-// host text → parseHostText → Source::connect, with HOME pointed at a folder of the test's own.
+// host text → the connector with the SSH source alone, with HOME pointed at a folder of the test's
+// own.
 
 #include "sshd_fixture.h"
 #include "support/accounts_stamp.h"
 
+#include "connect/connector.h"
 #include "scan/scan.h"
 #include "sources/linux/connector.h"
+#include "sources/ssh/config.h"
+#include "sources/ssh/internal.h"
 #include "sources/ssh/source.h"
 #include "wmi/error.h"
 
@@ -103,11 +107,18 @@ QString sshText(const TestSshd& sshd, const QString& user = QString()) {
         .arg(sshd.port);
 }
 
+// A connector with the SSH source alone, linked in instead of loaded.
+connect::SourceConnector sshAlone() {
+    std::vector<connect::Source> one;
+    one.push_back(wmi::ssh::declaration(wmi::ssh::newDialer()));
+    return connect::SourceConnector(std::move(one));
+}
+
 std::unique_ptr<wmi::Service> connectTo(const QString& text, wmi::ConnectRequest request = {}) {
     request.host = text;
     const auto host = wmi::parseHostText(text);
     if (!host) throw wmi::Error(0, u"unparsable host text " + text);
-    return wmi::ssh::newSource()->connect(request, *host);
+    return sshAlone().connect(request);
 }
 
 std::optional<wmi::Error> failureOf(const QString& text, const wmi::ConnectRequest& request = {}) {
@@ -240,6 +251,87 @@ TEST(SshSource, ScansThisMachineAsItsLocalScanDoes) {
             after = localScan();
         });
         EXPECT_EQ(difference(remote, after, still), "");
+    }
+}
+
+// --- Where ~/.ssh/config sends a host
+// -----------------------------------------------------------------------------
+
+// The candidates read ~/.ssh/config without libssh: for each configuration, the HostName and Port
+// that reading gives are those libssh's own reading gives the session, or the reading leaves the
+// answer to the library (the module is loaded for it).
+TEST(SshConfig, HostNameAndPortAreTheLibrarysOrLeftToIt) {
+    const QString me = wmi::ssh::localUserName();
+    const struct {
+        const char* host;
+        QString config;
+        bool understood;
+    } rows[] = {
+        {"lnx-b", QStringLiteral("Host lnx-b\n    HostName 198.18.8.41\n    Port 2200\n"), true},
+        {"box",
+         QStringLiteral("Host box\n HostName 10.1.1.1\n Port 2222\n User u\n"
+                        " IdentityFile ~/.ssh/renamed_key\n"),
+         true},
+        {"a", QString(), true},
+        {"a", QStringLiteral("Host *\n Port 2201\nHost a\n Port 2200\n"), true},
+        {"a", QStringLiteral("Port 2300\nHost a\n Port 2200\n HostName b\n HostName c\n"), true},
+        {"a", QStringLiteral("Host a\n HostName b\nHost b\n Port 2200\n"), true},
+        {"a", QStringLiteral("Host !a *\n Port 2200\n"), true},
+        {"a", QStringLiteral("Host a !a\n Port 2200\n"), true},
+        {"a", QStringLiteral("Host b,!a\n Port 2200\nHost !b\n Port 2201\n"), true},
+        {"ab", QStringLiteral("Host A?\n Port 2200\n"), true},
+        {"a", QStringLiteral("HOST=a\nport = \"2200\" # x\n"), true},
+        {"a", QStringLiteral("Host a\n HostName %h.example\n"), true},
+        {"a", QStringLiteral("Host a\n Port 2200\n HostName x%py\n"), true},
+        {"a", QStringLiteral("Host a\n Port\n Port 2200\n"), true},
+        {"a", QStringLiteral("Match !all\n Port 2200\nMatch all\n Port 2201\n"), true},
+        {"a", QStringLiteral("Match host a,b\n Port 2201\n"), true},
+        {"a", QStringLiteral("Match host A\n Port 2200\nMatch !host b\n Port 2201\n"), true},
+        {"a", QStringLiteral("Match host a\n HostName b\nMatch host a\n Port 2200\n"), true},
+        {"a",
+         QStringLiteral("Match originalhost a\n Port 2200\nMatch !originalhost a\n Port 2201\n"),
+         true},
+        {"a", QStringLiteral("Match user root\n Port 2200\nMatch !user root\n Port 2201\n"), true},
+        {"a", QStringLiteral("Match localuser %1 host a\n Port 2200\n").arg(me), true},
+        {"a", QStringLiteral("Match !canonical final\n Port 2200\n"), true},
+        {"a", QStringLiteral("Include inc\n"), true},
+        {"a", QStringLiteral("Include d/*.conf\n"), true},
+        {"a", QStringLiteral("Host b\nInclude inc\nHost a\nInclude d/two.conf inc\n"), true},
+        {"a", QStringLiteral("Include inc2\nPort 2200\n"), true},
+        {"a", QStringLiteral("Include loop missing\nPort 2200\n"), true},
+        {"a", QStringLiteral("Include ~/.ssh/inc\n"), true},
+        {"a", QStringLiteral("Match exec true\n Port 2200\n"), false},
+        {"a", QStringLiteral("Match all host a\n Port 2200\nHost *\n Port 2201\n"), false},
+        {"a", QStringLiteral("Host a\n Port 70000\n"), false},
+        {"a", QStringLiteral("Host a\n HostName x%ry\n"), false},
+        {"a", QStringLiteral("Host a\n HostName u@b\n"), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.config.toStdString());
+        Home home;
+        QDir().mkpath(home.ssh() + QStringLiteral("/d"));
+        home.put(QStringLiteral("inc"), "Host a\n Port 2500\n");
+        home.put(QStringLiteral("inc2"), "Host b\n Port 2600\n");
+        home.put(QStringLiteral("loop"), "Include loop\n");
+        home.put(QStringLiteral("d/one.conf"), "Host a\n Port 2300\n");
+        home.put(QStringLiteral("d/two.conf"), "Port 2400\n");
+        if (!row.config.isNull()) home.put(QStringLiteral("config"), row.config.toUtf8());
+        const QString host = QString::fromLatin1(row.host);
+        const auto read = wmi::ssh::configuredEndpoint(host);
+        ASSERT_EQ(read.has_value(), row.understood);
+        const auto parsed = wmi::parseHostText(host);
+        wmi::ssh::Target library;
+        wmi::ssh::newSession(*parsed, {}, &library);
+        if (read) {
+            EXPECT_EQ(read->hostName.toStdString(), library.hostName.toStdString());
+            EXPECT_EQ(read->port ? read->port : 22, library.port);
+        }
+        // What the source offers the race is the library's answer either way.
+        const auto offered = wmi::ssh::declaration(wmi::ssh::newDialer()).candidates(*parsed);
+        ASSERT_EQ(offered.size(), 1u);
+        EXPECT_EQ(offered[0].port, library.port);
+        EXPECT_EQ((offered[0].name.isEmpty() ? host : offered[0].name).toStdString(),
+                  library.hostName.toStdString());
     }
 }
 
@@ -661,7 +753,7 @@ TEST(SshSource, ABareHostAnswersWithTheGreetingNotJustAnOpenPort) {
         {"closed", QStringLiteral("127.0.0.2:%1").arg(closedPort()), reach::Outcome::Refused},
         {"mute", QStringLiteral("127.0.0.2:%1").arg(mute.port), reach::Outcome::Silent},
     };
-    const auto source = wmi::ssh::newSource();
+    const auto source = sshAlone();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto host = wmi::parseHostText(c.text);
@@ -669,7 +761,7 @@ TEST(SshSource, ABareHostAnswersWithTheGreetingNotJustAnOpenPort) {
         QElapsedTimer clock;
         clock.start();
         const reach::Report r =
-            reach::reachHost(host->host, source->candidates(*host), reach::Deadline::in(1s));
+            reach::reachHost(host->host, source.candidates(*host, c.text), reach::Deadline::in(1s));
         ASSERT_EQ(r.attempts.size(), 1u);
         EXPECT_EQ(r.attempts.front().outcome, c.expected);
         EXPECT_EQ(r.winner.has_value(), c.expected == reach::Outcome::Answered);

@@ -1,11 +1,12 @@
 // The WS-Management source against the tests' listener on 127.0.0.2, always through the source
-// itself: host text → parseHostText → Source::connect, then the scan.
+// itself: host text → the connector with the WS-Management source alone, then the scan.
 
 #include "kdc_fixture.h"
 #include "listener.h"
 #include "negotiate.h"
 #include "ntlm_users.h"
 
+#include "connect/connector.h"
 #include "scan/scan.h"
 #include "sources/linux/connector.h"
 #include "sources/wsman/client.h"
@@ -79,9 +80,10 @@ wmi::ConnectRequest requestFor(const WsmanListener& l, const QString& url = {}) 
 }
 
 std::unique_ptr<wmi::Service> connect(const wmi::ConnectRequest& r) {
-    const auto host = wmi::parseHostText(r.host);
-    if (!host) throw wmi::Error(wmi::code::Failed, QStringLiteral("bad host text"));
-    return wmi::wsman::newSource()->connect(r, *host);
+    // The WS-Management source alone, linked in instead of loaded.
+    std::vector<qelto::connect::Source> one;
+    one.push_back(wmi::wsman::declaration(wmi::wsman::newDialer()));
+    return qelto::connect::SourceConnector(std::move(one)).connect(r);
 }
 
 // The error a connection fails with, or nullopt when it succeeds.
@@ -643,11 +645,11 @@ TEST(WsmanSealed, ABareHostOnTheHttpPortIsSealed) {
 }
 
 TEST(WsmanSource, ProbesOnlyItsOwnPortsOfABareHost) {
-    auto source = wmi::wsman::newSource();
+    const auto source = wmi::wsman::declaration(nullptr);
     // Another port is left to the other sources, without any traffic.
-    EXPECT_TRUE(source->candidates(*wmi::parseHostText(QStringLiteral("127.0.0.2:22"))).empty());
-    EXPECT_TRUE(source->takes(*wmi::parseHostText(QStringLiteral("https://127.0.0.2"))));
-    EXPECT_FALSE(source->takes(*wmi::parseHostText(QStringLiteral("127.0.0.2"))));
+    EXPECT_TRUE(source.candidates(*wmi::parseHostText(QStringLiteral("127.0.0.2:22"))).empty());
+    EXPECT_TRUE(source.takes(*wmi::parseHostText(QStringLiteral("https://127.0.0.2"))));
+    EXPECT_FALSE(source.takes(*wmi::parseHostText(QStringLiteral("127.0.0.2"))));
 }
 
 }  // namespace

@@ -1,12 +1,18 @@
-#include "sources.h"
+#include "connector.h"
 
 #include "common/messages.h"
 
-#include "error.h"
-
 #include <algorithm>
 
-namespace qelto::wmi {
+namespace qelto::connect {
+
+using wmi::ConnectRequest;
+using wmi::Error;
+using wmi::HostText;
+using wmi::InstanceStore;
+using wmi::Service;
+using wmi::StoreService;
+namespace code = wmi::code;
 
 namespace {
 
@@ -14,6 +20,18 @@ void traceReport(const ConnectRequest& request, const reach::Report& report) {
     if (!request.trace) return;
     for (const reach::Attempt& a : report.attempts)
         request.trace(reach::describe(a, report.candidates[a.candidate]));
+}
+
+// The error of a race without a winner; when nothing at all came back, the connect time is named.
+Error failureOf(const reach::Report& report, const ConnectRequest& request) {
+    Error e = unreachableError(report, request.host);
+    if (e.number() == code::RpcUnavailable && !report.attempts.empty() &&
+        std::ranges::all_of(report.attempts, [](const reach::Attempt& a) {
+            return a.outcome == reach::Outcome::NoAnswer;
+        }))
+        e = Error(code::RpcUnavailable,
+                  common::message::noAnswerWithin(request.host, request.connectTimeout));
+    return e;
 }
 
 }  // namespace
@@ -65,32 +83,44 @@ Error unreachableError(const reach::Report& report, const QString& shown) {
                  common::message::cannotConnect(shown, parts.join(QStringLiteral("；"))));
 }
 
-std::unique_ptr<Service> Source::connect(const ConnectRequest& request, const HostText& host) {
-    const std::vector<reach::Candidate> ports = candidates(host);
-    if (ports.empty()) return connect(request, host, nullptr);
-    reach::Report report =
-        reach::reachHost(host.host, ports, reach::Deadline::in(request.connectTimeout));
-    traceReport(request, report);
-    if (!report.winner) throw unreachableError(report, host.authority());
-    return connect(request, host, &*report.winner);
-}
+// Where a host text goes: the source that takes it outright (if one does), and every candidate
+// raced for it with the source that offered it, in the race's own order.
+struct SourceConnector::Route {
+    const Source* taker = nullptr;
+    std::vector<std::pair<const Source*, Candidate>> offers;
+    std::vector<reach::Candidate> ports;  // the same candidates as the race sees them
+
+    // Offers the candidates of `source` for `host`, ranked after the sources preferred to it.
+    void offer(const Source& source, const HostText& host, int preference) {
+        if (!source.candidates) return;
+        int rank = -preference * 100;
+        for (Candidate& c : source.candidates(host)) {
+            ports.push_back({source.name, c.name, c.label, c.port, rank++, c.speaksFirst});
+            offers.emplace_back(&source, std::move(c));
+        }
+    }
+};
 
 SourceConnector::SourceConnector(std::shared_ptr<const InstanceStore> snapshot)
     : snapshot_(std::move(snapshot)) {
     if (!snapshot_) registerSources(registry_);
 }
 
-SourceConnector::SourceConnector(std::vector<std::unique_ptr<Source>> sources) {
-    for (auto& s : sources) registry_.add(std::move(s));
+SourceConnector::SourceConnector(std::vector<Source> sources) {
+    for (Source& s : sources) registry_.add(std::move(s));
 }
 
 SourceConnector::~SourceConnector() = default;
 
-std::vector<reach::Candidate> SourceConnector::candidates(const HostText& host,
-                                                          const QString& text) const {
-    if (snapshot_) return {};
-    for (const auto& source : registry_.sources())
-        if (source->takes(host)) return source->candidates(host);
+SourceConnector::Route SourceConnector::route(const HostText& host, const QString& text) const {
+    Route route;
+    if (snapshot_) return route;
+    for (const Source& source : registry_.sources()) {
+        if (!source.takes || !source.takes(host)) continue;
+        route.taker = &source;
+        route.offer(source, host, 0);
+        return route;
+    }
     if (!host.isBare()) {
         if (host.scheme == u"https" || host.scheme == u"http")
             throw Error(code::Failed,
@@ -100,26 +130,25 @@ std::vector<reach::Candidate> SourceConnector::candidates(const HostText& host,
         throw Error(code::Failed,
                     QStringLiteral("无法连接 %1：此版本没有 %2 来源。").arg(text, host.scheme));
     }
-    // A bare host: every source that serves one, ranked by preference, then within the source.
-    std::vector<reach::Candidate> all;
-    for (const auto& source : registry_.sources()) {
-        if (!source->servesBareHosts()) continue;
-        for (reach::Candidate c : source->candidates(host)) {
-            c.rank -= source->preference() * 100;
-            all.push_back(std::move(c));
-        }
-    }
-    if (all.empty())
+    // A bare host: every source that serves one, the preferred first, each in its own order.
+    for (const Source& source : registry_.sources())
+        if (source.bareHostPreference > 0) route.offer(source, host, source.bareHostPreference);
+    if (route.offers.empty())
         throw Error(
             code::Failed,
             QStringLiteral("无法连接到主机 %1：此版本只能检测本机和快照文件（--snapshot 文件）。")
                 .arg(text));
-    return all;
+    return route;
+}
+
+std::vector<reach::Candidate> SourceConnector::candidates(const HostText& host,
+                                                          const QString& text) const {
+    return route(host, text).ports;
 }
 
 reach::Report SourceConnector::reachOnly(const ConnectRequest& request) const {
     QString why;
-    const std::optional<HostText> host = parseHostText(request.host, &why);
+    const std::optional<HostText> host = wmi::parseHostText(request.host, &why);
     if (!host) throw Error(code::Failed, why);
     const std::vector<reach::Candidate> ports = candidates(*host, request.host);
     reach::Report report;
@@ -134,37 +163,18 @@ std::unique_ptr<Service> SourceConnector::connect(const ConnectRequest& request)
     if (snapshot_) return std::make_unique<StoreService>(snapshot_);
 
     QString why;
-    const std::optional<HostText> host = parseHostText(request.host, &why);
+    const std::optional<HostText> host = wmi::parseHostText(request.host, &why);
     if (!host) throw Error(code::Failed, why);
 
-    const std::vector<reach::Candidate> ports = candidates(*host, request.host);
-    if (ports.empty()) {
-        for (const auto& source : registry_.sources())
-            if (source->takes(*host)) return source->connect(request, *host, nullptr);
-    }
+    Route way = route(*host, request.host);
+    if (way.offers.empty()) return way.taker->dialer->connect(request, *host, nullptr);
     reach::Report report =
-        reach::reachHost(host->host, ports, reach::Deadline::in(request.connectTimeout));
+        reach::reachHost(host->host, way.ports, reach::Deadline::in(request.connectTimeout));
     traceReport(request, report);
-    if (!report.winner) {
-        Error e = unreachableError(report, request.host);
-        if (e.number() == code::RpcUnavailable && report.attempts.size() > 0 &&
-            std::ranges::all_of(report.attempts, [](const reach::Attempt& a) {
-                return a.outcome == reach::Outcome::NoAnswer;
-            }))
-            e = Error(code::RpcUnavailable,
-                      common::message::noAnswerWithin(request.host, request.connectTimeout));
-        throw e;
-    }
-    // The winner as its own source numbers its candidates.
-    const reach::Candidate won = report.candidates[report.winner->candidate];
-    for (const auto& source : registry_.sources()) {
-        if (source->name() != won.source) continue;
-        const std::vector<reach::Candidate> own = source->candidates(*host);
-        for (std::size_t i = 0; i < own.size(); ++i)
-            if (own[i].port == won.port && own[i].label == won.label) report.winner->candidate = i;
-        return source->connect(request, *host, &*report.winner);
-    }
-    throw Error(code::Failed, common::message::cannotConnect(request.host));
+    if (!report.winner) throw failureOf(report, request);
+    auto& [source, candidate] = way.offers[report.winner->candidate];
+    Reached reached{std::move(candidate), std::move(*report.winner)};
+    return source->dialer->connect(request, *host, &reached);
 }
 
-}  // namespace qelto::wmi
+}  // namespace qelto::connect

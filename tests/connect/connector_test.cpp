@@ -1,7 +1,7 @@
 // Host texts and the choosing policy: which source a host text reaches, with sources that only
 // note what they were asked (no traffic leaves the test).
 
-#include "wmi/sources.h"
+#include "connect/connector.h"
 #include "wmi/error.h"
 
 #include <gtest/gtest.h>
@@ -91,52 +91,54 @@ struct Log {
     QString connectedHost;
     bool hadSocket = false;
     wmi::Clock::time_point reached;
+    int port = 0;  // of the candidate that won
 };
 
-// A source served on one port (none: a source that needs no network, taking "here").
-class FakeSource : public wmi::Source {
+enum class Kind { Only };
+
+// How a fake source connects: it notes what reached it.
+class FakeDialer : public connect::Dialer {
   public:
-    FakeSource(QString name, QString scheme, int port, int preference, Log& log)
-        : name_(std::move(name)),
-          scheme_(std::move(scheme)),
-          port_(port),
-          preference_(preference),
-          log_(log) {}
-    QString name() const override { return name_; }
-    bool takes(const wmi::HostText& h) const override {
-        return !scheme_.isEmpty() ? h.scheme == scheme_ : h.isBare() && h.host == u"here";
-    }
-    bool servesBareHosts() const override { return port_ != 0; }
-    int preference() const override { return preference_; }
-    std::vector<reach::Candidate> candidates(const wmi::HostText&) const override {
-        if (port_ == 0) return {};
-        return {reach::Candidate{name_, {}, name_, port_, 0, false}};
-    }
+    FakeDialer(QString name, Log& log) : name_(std::move(name)), log_(log) {}
     std::unique_ptr<wmi::Service> connect(const wmi::ConnectRequest&, const wmi::HostText& h,
-                                          reach::Winner* reached) override {
+                                          connect::Reached* reached) override {
         log_.connectedBy = name_;
         log_.connectedHost = h.host;
-        log_.hadSocket = reached && reached->socket.fd() >= 0;
-        if (reached) log_.reached = reached->reached;
+        log_.hadSocket = reached && reached->winner.socket.fd() >= 0;
+        if (reached) log_.reached = reached->winner.reached;
+        if (reached) log_.port = reached->candidate.port;
         return std::make_unique<wmi::StoreService>(std::make_shared<wmi::InstanceStore>());
     }
 
   private:
-    QString name_, scheme_;
-    int port_;
-    int preference_;
+    QString name_;
     Log& log_;
 };
 
-// A local source (takes "here"), an ssh source (preference 0) and a wsman source (preference 1).
-wmi::SourceConnector connector(Log& log, int sshPort, int wsmanPort) {
-    std::vector<std::unique_ptr<wmi::Source>> s;
-    s.push_back(std::make_unique<FakeSource>(QStringLiteral("local"), QString(), 0, 0, log));
-    s.push_back(std::make_unique<FakeSource>(QStringLiteral("ssh"), QStringLiteral("ssh"), sshPort,
-                                             0, log));
-    s.push_back(std::make_unique<FakeSource>(QStringLiteral("wsman"), QStringLiteral("https"),
-                                             wsmanPort, 1, log));
-    return wmi::SourceConnector(std::move(s));
+// A source served on one port (none: a source that needs no network, taking "here").
+connect::Source fakeSource(const QString& name, const QString& scheme, int port, int preference,
+                           Log& log) {
+    connect::Source s;
+    s.name = name;
+    s.takes = [scheme](const wmi::HostText& h) {
+        return !scheme.isEmpty() ? h.scheme == scheme : h.isBare() && h.host == u"here";
+    };
+    s.bareHostPreference = port ? preference : 0;
+    if (port)
+        s.candidates = [name, port](const wmi::HostText&) {
+            return std::vector{connect::Candidate(Kind::Only, name, port)};
+        };
+    s.dialer = std::make_shared<FakeDialer>(name, log);
+    return s;
+}
+
+// A local source (takes "here"), an ssh source (preference 10) and a wsman source (30).
+connect::SourceConnector connector(Log& log, int sshPort, int wsmanPort) {
+    std::vector<connect::Source> s;
+    s.push_back(fakeSource(QStringLiteral("local"), QString(), 0, 0, log));
+    s.push_back(fakeSource(QStringLiteral("ssh"), QStringLiteral("ssh"), sshPort, 10, log));
+    s.push_back(fakeSource(QStringLiteral("wsman"), QStringLiteral("https"), wsmanPort, 30, log));
+    return connect::SourceConnector(std::move(s));
 }
 
 TEST(Choosing, EachHostTextReachesItsSourceAndThePreferredAnswerWins) {
@@ -174,6 +176,8 @@ TEST(Choosing, EachHostTextReachesItsSourceAndThePreferredAnswerWins) {
             EXPECT_EQ(log.hadSocket, log.connectedBy != u"local");
             if (log.hadSocket) {
                 EXPECT_GE(log.reached, start);
+                // The candidate it offered comes back to the source that won, not another's.
+                EXPECT_EQ(log.port, log.connectedBy == u"ssh" ? row.ssh : row.wsman);
             }
         } catch (const wmi::Error& e) {
             ASSERT_FALSE(row.winner) << e.description().toStdString();
@@ -193,7 +197,7 @@ TEST(Choosing, ASnapshotAnswersEveryHostAndMalformedTextsFailWithTheirReason) {
     } catch (const wmi::Error& e) {
         EXPECT_TRUE(e.description().contains(u"没有主机名"));
     }
-    wmi::SourceConnector snapshot(std::make_shared<wmi::InstanceStore>());
+    connect::SourceConnector snapshot(std::make_shared<wmi::InstanceStore>());
     EXPECT_NE(dynamic_cast<wmi::StoreService*>(
                   snapshot.connect({QStringLiteral("ssh://x"), wmi::Road::CurrentLogin}).get()),
               nullptr);
