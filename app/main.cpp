@@ -10,11 +10,11 @@
 #include "archive/connection.h"
 #include "common/charset.h"
 #include "common/options.h"
+#include "connect/connector.h"
 #include "jcxtxx.h"
 #include "prompts.h"
 #include "wmi/secret.h"
 #include "wmi/snapshot.h"
-#include "connect/connector.h"
 
 #include "qelto_version.h"
 
@@ -32,6 +32,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -194,12 +195,9 @@ bool haveDisplay(const QStringList& arguments) {
     return !platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // Answered without touching the window system.
-    QStringList given;
-    for (int i = 1; i < argc; ++i) given << qelto::common::fileNameFromNative(QByteArray(argv[i]));
+// --help, --version, --help-all and a missing display, answered without touching the window
+// system: the exit status, or nullopt to go on.
+std::optional<int> answeredBeforeWindow(const QStringList& given) {
     const QString stopped = qelto::common::parse(options(), given).stoppedAt;
     if (stopped == u"--help") {
         say(options().helpText(), stdout);
@@ -213,12 +211,67 @@ int main(int argc, char** argv) {
         say(helpAllText(), stdout);
         return 0;
     }
-    if (!haveDisplay(given)) {
-        say(QStringLiteral(
-                "qelto：没有图形会话（DISPLAY 和 WAYLAND_DISPLAY 都没有设置），无法打开窗口。\n") +
-            noWindowText());
-        return 1;
+    if (haveDisplay(given)) return std::nullopt;
+    say(QStringLiteral(
+            "qelto：没有图形会话（DISPLAY 和 WAYLAND_DISPLAY 都没有设置），无法打开窗口。\n") +
+        noWindowText());
+    return 1;
+}
+
+// A problem of the command line in Qt's words, which name an unknown option without its dashes.
+QString problemText(const qelto::common::ParsedLine& parsed) {
+    if (parsed.unknownOption.isEmpty()) return parsed.problem;
+    return QCoreApplication::translate("QCommandLineParser", "Unknown option '%1'.")
+        .arg(QString(parsed.unknownOption).remove(QRegularExpression(QStringLiteral("^-+"))));
+}
+
+// The archive the window saves to: --archive, QELTO_ARCHIVE or the default.
+std::optional<QString> archiveOf(const qelto::common::ParsedLine& parsed) {
+    const std::optional<QString> archive = parsed.optionalValue(QStringLiteral("--archive"));
+    const auto connstr = qelto::archive::effectiveConnectionString(
+        archive ? QStringList{QStringLiteral("--archive"), *archive} : QStringList());
+    // Read once: no program started from here on inherits the variable.
+    qelto::wmi::takeFromEnvironment(qelto::archive::kArchivePasswordVariable);
+    if (!connstr) {
+        std::fprintf(stderr, "qelto: --archive 需要一个连接字符串\n");
+        return std::nullopt;
     }
+    if (archive && qelto::archive::namesPassword(*archive))
+        std::fprintf(stderr,
+                     "qelto: 警告：--archive 的连接字符串中含有密码，这台计算机的其他用户能看到它；"
+                     "请改用环境变量 QELTO_ARCHIVE_PASSWORD。\n");
+    return connstr;
+}
+
+// The recorded machine every connection answers from, with --snapshot, into `store` (null
+// without the option): nullopt when it is read, else the exit status (the reason on stderr).
+std::optional<int> readSnapshot(const qelto::common::ParsedLine& parsed,
+                                std::shared_ptr<const qelto::wmi::InstanceStore>& store) {
+    const std::optional<QString> snapshot = parsed.optionalValue(QStringLiteral("--snapshot"));
+    if (!snapshot) return std::nullopt;
+    if (snapshot->isEmpty()) {
+        std::fprintf(stderr, "qelto: --snapshot 的文件名不能为空\n");
+        return 2;
+    }
+    try {
+        store = qelto::wmi::loadSnapshot(*snapshot);
+        return std::nullopt;
+    } catch (const qelto::wmi::SnapshotError& e) {
+        std::fprintf(stderr, "qelto: %s\n", e.message().toLocal8Bit().constData());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "qelto: 内存不足，无法读取快照文件\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qelto: %s\n", e.what());
+    }
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QStringList given;
+    for (int i = 1; i < argc; ++i) given << qelto::common::fileNameFromNative(QByteArray(argv[i]));
+    if (const std::optional<int> status = answeredBeforeWindow(given)) return *status;
     showQtMessages = beforeEnd(given).contains(QStringLiteral("--verbose"));
     qInstallMessageHandler(qtMessages);
     startingWindowSystem = true;
@@ -228,59 +281,21 @@ int main(int argc, char** argv) {
     // The arguments as bytes: app.arguments() would replace those of a file name that are not
     // UTF-8. QApplication has taken its own options out of argv.
     QStringList arguments;
-    for (int i = 0; i < argc; ++i)
+    for (int i = 1; i < argc; ++i)
         arguments << qelto::common::fileNameFromNative(QByteArray(argv[i]));
-
-    const qelto::common::ParsedLine parsed = qelto::common::parse(options(), arguments.mid(1));
+    const qelto::common::ParsedLine parsed = qelto::common::parse(options(), arguments);
     if (!parsed.problem.isEmpty()) {
-        // Qt's words, which name an unknown option without its dashes.
-        const QString problem =
-            parsed.unknownOption.isEmpty()
-                ? parsed.problem
-                : QCoreApplication::translate("QCommandLineParser", "Unknown option '%1'.")
-                      .arg(QString(parsed.unknownOption)
-                               .remove(QRegularExpression(QStringLiteral("^-+"))));
-        say(QStringLiteral("qelto: ") + problem + u'\n');
+        say(QStringLiteral("qelto: ") + problemText(parsed) + u'\n');
         return 1;
     }
     // Before anything reads a relative name: the archive's default place is the working folder.
     if (parsed.isSet(QStringLiteral("--home")) && !QDir::setCurrent(QDir::homePath()))
         std::fprintf(stderr, "qelto: 无法进入用户主目录 %s\n",
                      QDir::homePath().toLocal8Bit().constData());
-    const std::optional<QString> archive = parsed.optionalValue(QStringLiteral("--archive"));
-    const auto connstr = qelto::archive::effectiveConnectionString(
-        archive ? QStringList{QStringLiteral("--archive"), *archive} : QStringList());
-    // Read once: no program started from here on inherits the variable.
-    qelto::wmi::takeFromEnvironment(qelto::archive::kArchivePasswordVariable);
-    if (!connstr) {
-        std::fprintf(stderr, "qelto: --archive 需要一个连接字符串\n");
-        return 2;
-    }
-    if (archive && qelto::archive::namesPassword(*archive))
-        std::fprintf(stderr,
-                     "qelto: 警告：--archive 的连接字符串中含有密码，这台计算机的其他用户能看到它；"
-                     "请改用环境变量 QELTO_ARCHIVE_PASSWORD。\n");
-    const std::optional<QString> snapshot = parsed.optionalValue(QStringLiteral("--snapshot"));
-    if (snapshot && snapshot->isEmpty()) {
-        std::fprintf(stderr, "qelto: --snapshot 的文件名不能为空\n");
-        return 2;
-    }
-
+    const std::optional<QString> connstr = archiveOf(parsed);
+    if (!connstr) return 2;
     std::shared_ptr<const qelto::wmi::InstanceStore> store;
-    if (snapshot) {
-        try {
-            store = qelto::wmi::loadSnapshot(*snapshot);
-        } catch (const qelto::wmi::SnapshotError& e) {
-            std::fprintf(stderr, "qelto: %s\n", e.message().toLocal8Bit().constData());
-            return 1;
-        } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "qelto: 内存不足，无法读取快照文件\n");
-            return 1;
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "qelto: %s\n", e.what());
-            return 1;
-        }
-    }
+    if (const std::optional<int> status = readSnapshot(parsed, store)) return *status;
 
     qelto::JCXTXX window(std::make_shared<qelto::connect::SourceConnector>(store),
                          std::make_shared<qelto::MessageBoxPrompts>());

@@ -502,57 +502,127 @@ std::optional<QString> archiveConnection(const std::optional<QString>& option,
     return archive::withPassword(*connstr, QString::fromUtf8(line));
 }
 
+namespace {
+
+// One call of `archive` as the command line asked for it.
+struct ArchiveCall {
+    QStringList args;  // the verb and its operands
+    QString verb;
+    bool json = false;
+    ShowOptions show;
+    ExportOptions exported;
+    QDateTime since;
+    QList<qint64> ids;  // the scans named (show, diff)
+};
+
+// --since, taken by changes only: the problem, if any.
+QString readSince(const common::ParsedLine& parsed, ArchiveCall& call) {
+    const std::optional<QString> text = parsed.optionalValue(QStringLiteral("--since"));
+    if (!text) return {};
+    if (call.verb != u"changes") return QStringLiteral("--since 只用于 changes");
+    call.since = common::timeArgument(*text, QDateTime::currentDateTime());
+    if (call.since.isValid()) return {};
+    return QStringLiteral("“%1”不是日期、时间或时长（例如 2026-12-01 或 7d）").arg(*text);
+}
+
+// What the reading verbs (history, diff, show, changes, export) take: the problem, if any.
+QString readOperands(const Reading& reading, const QString& reportTyped, ArchiveCall& call) {
+    const QStringList& args = call.args;
+    if (args.size() < reading.least || args.size() > reading.most)
+        return QStringLiteral("无法理解的参数：%1").arg(args.join(u' '));
+    if (reading.least > 1 && args[1].trimmed().isEmpty())
+        return call.verb == u"show" ? QStringLiteral("编号不能为空")
+                                    : QStringLiteral("计算机名不能为空");
+    for (qsizetype i = call.verb == u"show" ? 1 : 2; i < args.size(); ++i) {
+        const std::optional<qint64> id = scanId(args[i]);
+        if (!id) return QStringLiteral("“%1”不是完整检测的编号").arg(args[i]);
+        call.ids << *id;
+    }
+    if (call.show.report && !reading.report)
+        return QStringLiteral("%1 只用于 show").arg(reportTyped);
+    if (call.json && !reading.json) return QStringLiteral("export 没有 --json");
+    return {};
+}
+
+// Everything the verbs take, checked before the archive is opened: the problem, if any.
+QString readCall(const common::ParsedLine& parsed, ArchiveCall& call) {
+    call.args = parsed.operands;
+    call.verb = call.args.value(0);
+    call.json = parsed.isSet(QStringLiteral("--json"));
+    call.show = ShowOptions{call.json, false, {}};
+    call.show.report = reportDirectory(parsed, call.show.reportDir);
+    call.exported = ExportOptions{parsed.typed(QStringLiteral("--csv")) == u"--xlsx",
+                                  parsed.value(QStringLiteral("--output"))};
+    if (const QString problem = readSince(parsed, call); !problem.isEmpty()) return problem;
+    // A usage error names the option as it was typed.
+    for (const char* exportOnly : {"--csv", "--output"})
+        if (parsed.isSet(QLatin1String(exportOnly)) && call.verb != u"export")
+            return QStringLiteral("%1 只用于 export").arg(parsed.typed(QLatin1String(exportOnly)));
+    const QString reportTyped = parsed.isSet(QStringLiteral("--report-dir"))
+                                    ? QStringLiteral("--report-dir")
+                                    : QStringLiteral("--report");
+    const auto reading = std::find_if(std::begin(kReadings), std::end(kReadings),
+                                      [&](const Reading& r) { return call.verb == r.verb; });
+    if (reading != std::end(kReadings)) return readOperands(*reading, reportTyped, call);
+    if (call.json) return QStringLiteral("--json 只用于 history、diff、show 和 changes");
+    if (call.show.report) return QStringLiteral("%1 只用于 show").arg(reportTyped);
+    if (call.args.size() == 3 && call.args[0] == u"people" && call.args[1] == u"import" &&
+        call.args[2].isEmpty())
+        return QStringLiteral("CSV 文件名不能为空");
+    return {};
+}
+
+// archive people add and import: the exit status, or nullopt for another verb.
+std::optional<int> peopleVerb(const QString& connstr, const QStringList& args) {
+    if (args.size() == 4 && args[0] == u"people" && args[1] == u"add") {
+        const QString department = textArgument(args[2]).trimmed();
+        const QString person = textArgument(args[3]).trimmed();
+        if (department.isEmpty() || person.isEmpty())
+            return usage(QStringLiteral("部门和使用人都不能为空"));
+        if (archive::addPerson(connstr, department, person))
+            printLine(stdout, QStringLiteral("已加入：%1 %2").arg(department, person));
+        else
+            printLine(stdout, QStringLiteral("已跳过：%1 %2 已在档案中").arg(department, person));
+        return 0;
+    }
+    if (args.size() == 3 && args[0] == u"people" && args[1] == u"import") {
+        const archive::ImportResult r = archive::importPeople(
+            connstr, args[2], common::charsetOfLocale(common::localeNameFromEnvironment()));
+        printLine(stdout, importSummary(r));
+        return 0;
+    }
+    return std::nullopt;
+}
+
+// The verb on the archive; throws ArchiveError.
+int runCall(const QString& connstr, const ArchiveCall& call) {
+    const QStringList& args = call.args;
+    if (args.size() == 1 && args[0] == u"init") {
+        archive::initArchive(connstr);
+        printLine(stdout, QStringLiteral("档案已就绪：%1")
+                              .arg(archive::parseConnectionString(connstr).describe()));
+        return 0;
+    }
+    if (const std::optional<int> status = peopleVerb(connstr, args)) return *status;
+    if (call.verb == u"changes") return changes(connstr, call.since, call.json);
+    if (call.verb == u"export") return exportArchive(connstr, call.exported);
+    if (call.verb == u"history")
+        return history(connstr, textArgument(args[1]).trimmed(), call.json);
+    if (call.verb == u"diff")
+        return diff(connstr, textArgument(args[1]).trimmed(), call.ids, call.json);
+    if (call.verb == u"show") return show(connstr, call.ids[0], call.show);
+    return usage(args.isEmpty() ? QString()
+                                : QStringLiteral("无法理解的参数：%1").arg(args.join(u' ')));
+}
+
+}  // namespace
+
 int archiveCommand(const QStringList& allArgs) {
     int status = 0;
     const auto parsed = readArguments(archiveLine(), allArgs, status);
     if (!parsed) return status;
-    const QStringList& args = parsed->operands;
-    const QString verb = args.value(0);
-    const bool json = parsed->isSet(QStringLiteral("--json"));
-    ShowOptions showOptions{json, false, {}};
-    showOptions.report = reportDirectory(*parsed, showOptions.reportDir);
-    const ExportOptions exportOptions{parsed->typed(QStringLiteral("--csv")) == u"--xlsx",
-                                      parsed->value(QStringLiteral("--output"))};
-    // What the verbs take, checked before the archive is opened.
-    QList<qint64> ids;
-    QDateTime since;
-    if (const std::optional<QString> sinceText = parsed->optionalValue(QStringLiteral("--since"))) {
-        if (verb != u"changes") return usage(QStringLiteral("--since 只用于 changes"));
-        since = common::timeArgument(*sinceText, QDateTime::currentDateTime());
-        if (!since.isValid())
-            return usage(QStringLiteral("“%1”不是日期、时间或时长（例如 2026-12-01 或 7d）")
-                             .arg(*sinceText));
-    }
-    // A usage error names the option as it was typed.
-    for (const char* exportOnly : {"--csv", "--output"})
-        if (parsed->isSet(QLatin1String(exportOnly)) && verb != u"export")
-            return usage(
-                QStringLiteral("%1 只用于 export").arg(parsed->typed(QLatin1String(exportOnly))));
-    const QString reportTyped = parsed->isSet(QStringLiteral("--report-dir"))
-                                    ? QStringLiteral("--report-dir")
-                                    : QStringLiteral("--report");
-    const auto reading = std::find_if(std::begin(kReadings), std::end(kReadings),
-                                      [&](const Reading& r) { return verb == r.verb; });
-    if (reading != std::end(kReadings)) {
-        if (args.size() < reading->least || args.size() > reading->most)
-            return usage(QStringLiteral("无法理解的参数：%1").arg(args.join(u' ')));
-        if (reading->least > 1 && args[1].trimmed().isEmpty())
-            return usage(verb == u"show" ? QStringLiteral("编号不能为空")
-                                         : QStringLiteral("计算机名不能为空"));
-        for (qsizetype i = verb == u"show" ? 1 : 2; i < args.size(); ++i) {
-            const std::optional<qint64> id = scanId(args[i]);
-            if (!id) return usage(QStringLiteral("“%1”不是完整检测的编号").arg(args[i]));
-            ids << *id;
-        }
-        if (showOptions.report && !reading->report)
-            return usage(QStringLiteral("%1 只用于 show").arg(reportTyped));
-        if (json && !reading->json) return usage(QStringLiteral("export 没有 --json"));
-    } else if (json) {
-        return usage(QStringLiteral("--json 只用于 history、diff、show 和 changes"));
-    } else if (showOptions.report) {
-        return usage(QStringLiteral("%1 只用于 show").arg(reportTyped));
-    }
-
+    ArchiveCall call;
+    if (const QString problem = readCall(*parsed, call); !problem.isEmpty()) return usage(problem);
     QString problem;
     const std::optional<QString> connstr =
         archiveConnection(parsed->optionalValue(QStringLiteral("--archive")),
@@ -561,45 +631,12 @@ int archiveCommand(const QStringList& allArgs) {
         printLine(stderr, problem);
         return 1;
     }
-    if (args.size() == 3 && args[0] == u"people" && args[1] == u"import" && args[2].isEmpty())
-        return usage(QStringLiteral("CSV 文件名不能为空"));
-
     try {
-        if (args.size() == 1 && args[0] == u"init") {
-            archive::initArchive(*connstr);
-            printLine(stdout, QStringLiteral("档案已就绪：%1")
-                                  .arg(archive::parseConnectionString(*connstr).describe()));
-            return 0;
-        }
-        if (args.size() == 4 && args[0] == u"people" && args[1] == u"add") {
-            const QString department = textArgument(args[2]).trimmed();
-            const QString person = textArgument(args[3]).trimmed();
-            if (department.isEmpty() || person.isEmpty())
-                return usage(QStringLiteral("部门和使用人都不能为空"));
-            if (archive::addPerson(*connstr, department, person))
-                printLine(stdout, QStringLiteral("已加入：%1 %2").arg(department, person));
-            else
-                printLine(stdout,
-                          QStringLiteral("已跳过：%1 %2 已在档案中").arg(department, person));
-            return 0;
-        }
-        if (args.size() == 3 && args[0] == u"people" && args[1] == u"import") {
-            const archive::ImportResult r = archive::importPeople(
-                *connstr, args[2], common::charsetOfLocale(common::localeNameFromEnvironment()));
-            printLine(stdout, importSummary(r));
-            return 0;
-        }
-        if (verb == u"changes") return changes(*connstr, since, json);
-        if (verb == u"export") return exportArchive(*connstr, exportOptions);
-        if (verb == u"history") return history(*connstr, textArgument(args[1]).trimmed(), json);
-        if (verb == u"diff") return diff(*connstr, textArgument(args[1]).trimmed(), ids, json);
-        if (verb == u"show") return show(*connstr, ids[0], showOptions);
+        return runCall(*connstr, call);
     } catch (const archive::ArchiveError& e) {
         printLine(stderr, e.message());
         return 1;
     }
-    return usage(args.isEmpty() ? QString()
-                                : QStringLiteral("无法理解的参数：%1").arg(args.join(u' ')));
 }
 
 }  // namespace qelto::cli

@@ -85,97 +85,113 @@ QString CommandLine::helpText() const {
     return text;
 }
 
+namespace {
+
+// The option among `args` (before "--") that ends the reading at once, such as --help, when the
+// line says such options come first.
+const Option* stoppingOption(const CommandLine& line, const QStringList& args) {
+    const QStringList before =
+        line.endOfOptions ? args.mid(0, args.indexOf(QStringLiteral("--"))) : args;
+    for (const Section& s : line.sections)
+        for (const Option& o : s.options)
+            if (o.stops && std::any_of(o.names.begin(), o.names.end(),
+                                       [&](const QString& n) { return before.contains(n); }))
+                return &o;
+    return nullptr;
+}
+
+// The value of `o` as typed (`--name=value`, or the next argument, which moves `i` on) into
+// `given`; the problem when it is missing or empty where it may not be.
+QString takeValue(const Option& o, const QString& typed, const std::optional<QString>& inlineValue,
+                  const QStringList& args, qsizetype& i, ParsedLine::Given& given) {
+    if (o.valueOnlyInline) {
+        if (inlineValue) given.value = *inlineValue;
+    } else if (o.kind != ValueKind::Flag) {
+        if (inlineValue)
+            given.value = *inlineValue;
+        else if (i + 1 < args.size())
+            given.value = args[++i];
+        else
+            return fill(missingOf(o), typed);
+    }
+    if (given.value.isNull() || !given.value.isEmpty() || o.empty == Empty::Allowed) return {};
+    if (o.empty == Empty::Missing) return fill(missingOf(o), typed);
+    return fill(o.emptyMessage.isEmpty() ? QStringLiteral("%1 的值不能为空") : o.emptyMessage,
+                typed);
+}
+
+// A duration or a count read into `given.number`; the problem when the text is not one.
+QString readNumber(const Option& o, const QString& typed, ParsedLine::Given& given) {
+    if (o.kind == ValueKind::Duration) {
+        const std::optional<qint64> seconds = durationSeconds(given.value);
+        if (!seconds) return fill(invalidOf(o), typed, given.value);
+        given.number = *seconds;
+    } else if (o.kind == ValueKind::Count) {
+        bool ok = false;
+        given.number = given.value.toInt(&ok);
+        if (!ok || given.number < o.min || given.number > o.max)
+            return fill(invalidOf(o), typed, given.value);
+    }
+    return {};
+}
+
+// One option at args[i] (which may move on past its value) added to `parsed`; false, with the
+// problem in `parsed`, when the reading ends here.
+bool readOption(const CommandLine& line, const QStringList& args, qsizetype& i,
+                ParsedLine& parsed) {
+    const QString& a = args[i];
+    QString typed = a;
+    std::optional<QString> inlineValue;
+    if (const qsizetype eq = a.indexOf(u'='); a.startsWith(u"--") && eq > 2) {
+        typed = a.left(eq);
+        inlineValue = a.mid(eq + 1);
+    }
+    const Option* o = optionNamed(line, typed);
+    if (o && inlineValue && o->kind == ValueKind::Flag && !line.unexpectedValueMessage.isEmpty()) {
+        parsed.problem = fill(line.unexpectedValueMessage, typed);
+        return false;
+    }
+    if (!o || (inlineValue && o->kind == ValueKind::Flag)) {
+        parsed.problem = fill(line.unknownMessage, a);
+        parsed.unknownOption = typed;
+        return false;
+    }
+    ParsedLine::Given given{o->names, typed, {}, 0};
+    parsed.problem = takeValue(*o, typed, inlineValue, args, i, given);
+    if (parsed.problem.isEmpty()) parsed.problem = readNumber(*o, typed, given);
+    if (parsed.problem.isEmpty() && o->repeat == Repeat::Once &&
+        std::any_of(parsed.given.begin(), parsed.given.end(),
+                    [o](const ParsedLine::Given& g) { return g.names == o->names; }))
+        parsed.problem = fill(line.onceMessage, typed);
+    if (!parsed.problem.isEmpty()) return false;
+    parsed.given.push_back(std::move(given));
+    if (!o->stops) return true;
+    parsed.stoppedAt = o->names.first();
+    return false;
+}
+
+}  // namespace
+
 ParsedLine parse(const CommandLine& line, const QStringList& args) {
     ParsedLine parsed;
     if (line.stopsFirst) {
-        const QStringList before =
-            line.endOfOptions ? args.mid(0, args.indexOf(QStringLiteral("--"))) : args;
-        for (const Section& s : line.sections)
-            for (const Option& o : s.options)
-                if (o.stops && std::any_of(o.names.begin(), o.names.end(),
-                                           [&](const QString& n) { return before.contains(n); })) {
-                    parsed.stoppedAt = o.names.first();
-                    return parsed;
-                }
+        if (const Option* o = stoppingOption(line, args)) {
+            parsed.stoppedAt = o->names.first();
+            return parsed;
+        }
     }
     bool options = true;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
         if (options && line.endOfOptions && a == u"--") {
             options = false;
-            continue;
-        }
-        if (!options || !a.startsWith(u'-')) {
+        } else if (!options || !a.startsWith(u'-')) {
             if (line.maxOperands >= 0 && parsed.operands.size() >= line.maxOperands) {
                 parsed.problem = fill(line.extraOperandMessage, a);
                 return parsed;
             }
             parsed.operands << a;
-            continue;
-        }
-        QString typed = a;
-        std::optional<QString> inlineValue;
-        if (const qsizetype eq = a.indexOf(u'='); a.startsWith(u"--") && eq > 2) {
-            typed = a.left(eq);
-            inlineValue = a.mid(eq + 1);
-        }
-        const Option* o = optionNamed(line, typed);
-        if (o && inlineValue && o->kind == ValueKind::Flag &&
-            !line.unexpectedValueMessage.isEmpty()) {
-            parsed.problem = fill(line.unexpectedValueMessage, typed);
-            return parsed;
-        }
-        if (!o || (inlineValue && o->kind == ValueKind::Flag)) {
-            parsed.problem = fill(line.unknownMessage, a);
-            parsed.unknownOption = typed;
-            return parsed;
-        }
-        ParsedLine::Given given{o->names, typed, {}, 0};
-        if (o->valueOnlyInline) {
-            if (inlineValue) given.value = *inlineValue;
-        } else if (o->kind != ValueKind::Flag) {
-            if (inlineValue) {
-                given.value = *inlineValue;
-            } else if (i + 1 < args.size()) {
-                given.value = args[++i];
-            } else {
-                parsed.problem = fill(missingOf(*o), typed);
-                return parsed;
-            }
-        }
-        if (!given.value.isNull() && given.value.isEmpty() && o->empty != Empty::Allowed) {
-            parsed.problem =
-                o->empty == Empty::Missing
-                    ? fill(missingOf(*o), typed)
-                    : fill(o->emptyMessage.isEmpty() ? QStringLiteral("%1 的值不能为空")
-                                                     : o->emptyMessage,
-                           typed);
-            return parsed;
-        }
-        if (o->kind == ValueKind::Duration) {
-            const std::optional<qint64> seconds = durationSeconds(given.value);
-            if (!seconds) {
-                parsed.problem = fill(invalidOf(*o), typed, given.value);
-                return parsed;
-            }
-            given.number = *seconds;
-        } else if (o->kind == ValueKind::Count) {
-            bool ok = false;
-            given.number = given.value.toInt(&ok);
-            if (!ok || given.number < o->min || given.number > o->max) {
-                parsed.problem = fill(invalidOf(*o), typed, given.value);
-                return parsed;
-            }
-        }
-        if (o->repeat == Repeat::Once &&
-            std::any_of(parsed.given.begin(), parsed.given.end(),
-                        [o](const ParsedLine::Given& g) { return g.names == o->names; })) {
-            parsed.problem = fill(line.onceMessage, typed);
-            return parsed;
-        }
-        parsed.given.push_back(std::move(given));
-        if (o->stops) {
-            parsed.stoppedAt = o->names.first();
+        } else if (!readOption(line, args, i, parsed)) {
             return parsed;
         }
     }
