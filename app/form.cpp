@@ -44,7 +44,16 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
                    QStringLiteral("qelto局域网计算机检测系统V2.0 "
                                   "是主要用来解决检测、存档本地和远端计算机配置信息。"
                                   "从而提高工作效率。"));
+    addHostFrame();
+    addCredentialsFrame();
+    addOutputFrame();
+    Command3 =
+        make<QPushButton>(this, "Command3", twips(1680, 8640, 1455, 375), QStringLiteral("帮助"));
+    addTree();
+    setFocusOrder();
+}
 
+void JCXTXXForm::addHostFrame() {
     Frame2 = make<QGroupBox>(this, "Frame2", twips(240, 720, 3135, 855),
                              QStringLiteral("计算机名/IP地址"));
     Label3 = label(Frame2, "Label3", twips(240, 360, 540, 180), QStringLiteral("主机："));
@@ -53,7 +62,9 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
     Text1->setMaxLength(255);  // a full name, or ssh://user@host:port
     Text1->setToolTip(kHostHint);
     Text1->setPlaceholderText(kHostHint);
+}
 
+void JCXTXXForm::addCredentialsFrame() {
     Frame1 =
         make<QGroupBox>(this, "Frame1", twips(240, 1800, 3135, 2175), QStringLiteral("身份验证"));
     Label1 = label(Frame1, "Label1", twips(240, 360, 735, 255), QStringLiteral("用户名："));
@@ -74,7 +85,9 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
     Command1 = make<QPushButton>(Frame1, "Command1", twips(360, 1560, 2295, 375),
                                  QStringLiteral("开始检测"));
     Command1->setToolTip(QStringLiteral("检测你指定的计算机配置信息"));
+}
 
+void JCXTXXForm::addOutputFrame() {
     Frame3 =
         make<QGroupBox>(this, "Frame3", twips(240, 4200, 3135, 1935), QStringLiteral("数据处理"));
     Command2 = make<QPushButton>(Frame3, "Command2", twips(480, 360, 2055, 375),
@@ -83,10 +96,9 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
     Command4 = make<QPushButton>(Frame3, "Command4", twips(480, 1080, 2055, 375),
                                  QStringLiteral("保存到ACCESS数据库"));
     Command4->setEnabled(false);
+}
 
-    Command3 =
-        make<QPushButton>(this, "Command3", twips(1680, 8640, 1455, 375), QStringLiteral("帮助"));
-
+void JCXTXXForm::addTree() {
     Frame4 = make<QGroupBox>(this, "Frame4", twips(3600, 720, 7335, 8895),
                              QStringLiteral("检测计算机配置信息"));
     TreeView1 = make<QTreeWidget>(Frame4, "TreeView1", twips(120, 240, 7095, 8535));
@@ -104,7 +116,9 @@ JCXTXXForm::JCXTXXForm(QWidget* parent) : QWidget(parent) {
     // Long lines scroll sideways instead of being cut off.
     TreeView1->header()->setStretchLastSection(false);
     TreeView1->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+}
 
+void JCXTXXForm::setFocusOrder() {
     // Text boxes and buttons take the focus by keyboard and mouse, labels and frames never. Return
     // and Enter press the button that has the focus, as Space does.
     for (QPushButton* b : {Command1, Command2, Command4, Command3}) {

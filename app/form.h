@@ -36,6 +36,13 @@ class JCXTXXForm : public QWidget {
     QPushButton* Command3;
     QGroupBox* Frame4;  // 检测计算机配置信息
     QTreeWidget* TreeView1;
+
+  private:
+    void addHostFrame();
+    void addCredentialsFrame();
+    void addOutputFrame();
+    void addTree();
+    void setFocusOrder();
 };
 
 // The window title of the main window and of the progress window.

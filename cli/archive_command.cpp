@@ -23,11 +23,81 @@ namespace qelto::cli {
 
 namespace {
 
-const common::CommandLine& archiveLine() {
+// The verbs of `archive`, as rows of its help text.
+std::vector<common::Option> archiveVerbs() {
     using common::helpRow;
-    static const common::CommandLine line{
-        .sections =
-            {
+    return {
+        helpRow(QStringLiteral("init"),
+                QStringLiteral("建立档案文件（SQLite）以及缺少的 usep、info、scans、scan_queue "
+                               "四张表；\n已有的不作改动")),
+        helpRow(QStringLiteral("people add"),
+                QStringLiteral("在 usep "
+                               "中加入一个部门的一个使用人（都不能为空）；已有的不重复加入")),
+        helpRow(QStringLiteral("people import"),
+                QStringLiteral("从 CSV 文件（两列：部门,使用人；第一行可以是列名）导入使用人；"
+                               "文件可以是\nUTF-8（带或不带 BOM）、区域设置的字符集或 GBK 编码")),
+        helpRow(QStringLiteral("history"),
+                QStringLiteral("列出档案中一台计算机（按保存时的计算机名）的完整检"
+                               "测：编号、时间、"
+                               "部门、使用人")),
+        helpRow(QStringLiteral("diff"),
+                QStringLiteral("比较一台计算机的两次完整检测（默认最后两次；只给编号1 "
+                               "时与最后一次比较），\n按类别列出配置树中增加、删除和变更的行")),
+        helpRow(QStringLiteral("show"),
+                QStringLiteral("按档案中的一次完整检测重新生成配置树；--report "
+                               "写出它的检测报告")),
+        helpRow(QStringLiteral("changes"),
+                QStringLiteral("列出每台计算机相邻两次完整检测之间增加、删除和变更的部件与设置；"
+                               "每次检测\n都会变的行（时间、剩余内存、进程数、用户数、CPU "
+                               "使用率和当前频率）不列出。\n没有变化时退出状态为 0，有变化时为 "
+                               "1")),
+        helpRow(QStringLiteral("export"),
+                QStringLiteral("每台计算机一行（它最后一次保存）：摘要的各列、部门、使用人、时间"
+                               "，"
+                               "以及完整\n检测的处理器、内存、硬盘、地址和操作系统；--csv（默认，"
+                               "UTF-8 带 BOM）或\n--xlsx，写到标准输出或 -o（--output）文件")),
+    };
+}
+
+// The options of `archive`.
+std::vector<common::Option> archiveOptions() {
+    return {
+        {.names = {QStringLiteral("--since")},
+         .valueName = QStringLiteral("日期"),
+         .description = QStringLiteral("changes：只看这个时间以后的检测（2026-12-01、2026-12-01 "
+                                       "08:00，或 7d、\n24h 表示多久以前）"),
+         .kind = common::ValueKind::Text,
+         .missingMessage = QStringLiteral("%1 需要一个日期")},
+        {.names = {QStringLiteral("--json")},
+         .description = QStringLiteral("history、diff、show、changes 输出 JSON")},
+        reportOption(QStringLiteral("show：把检测报告写入主目录或这个目录"),
+                     QStringLiteral("--report、--report-dir 目录（或 --report=目录）")),
+        reportDirOption(QString()),
+        archiveOption(QStringLiteral("档案的连接字符串；否则取环境变量 QELTO_ARCHIVE，"
+                                     "再否则为当前目录下的\nsysteminfo.mdb"),
+                      QStringLiteral("--archive")),
+        archivePasswordFileOption(
+            QStringLiteral("档案服务器的密码（文件的第一行），用于不含密码的连接字符串；也可用环"
+                           "境变量\n"
+                           "QELTO_ARCHIVE_PASSWORD（连接字符串中的密码能被其他用户看到）")),
+        endOfOptionsRow(QStringLiteral("部门、使用人或文件名")),
+        helpOption(),
+        // The export's format, one or the other.
+        {.names = {QStringLiteral("--csv"), QStringLiteral("--xlsx")}, .hidden = true},
+        {.names = {QStringLiteral("--output"), QStringLiteral("-o")},
+         .kind = common::ValueKind::File,
+         .empty = common::Empty::Missing,
+         .missingMessage = QStringLiteral("%1 需要一个文件名"),
+         .hidden = true},
+    };
+}
+
+const common::CommandLine& archiveLine() {
+    static const common::CommandLine line = [] {
+        std::vector<common::Option> rows = archiveVerbs();
+        for (common::Option& o : archiveOptions()) rows.push_back(std::move(o));
+        return common::CommandLine{
+            .sections = {
                 {.head = QStringLiteral(
                      "用法：qelto-cli archive init [--archive 连接字符串]\n"
                      "      qelto-cli archive people add 部门 使用人 [--archive 连接字符串]\n"
@@ -37,81 +107,9 @@ const common::CommandLine& archiveLine() {
                      "      qelto-cli archive show 编号 [--json] [--report | --report-dir 目录]\n"
                      "      qelto-cli archive changes [--since 日期] [--json]\n"
                      "      qelto-cli archive export [--csv | --xlsx] [-o 文件]\n"),
-                 .options =
-                     {
-                         helpRow(
-                             QStringLiteral("init"),
-                             QStringLiteral(
-                                 "建立档案文件（SQLite）以及缺少的 usep、info、scans、scan_queue "
-                                 "四张表；\n已有的不作改动")),
-                         helpRow(QStringLiteral("people add"),
-                                 QStringLiteral(
-                                     "在 usep "
-                                     "中加入一个部门的一个使用人（都不能为空）；已有的不重复加入")),
-                         helpRow(
-                             QStringLiteral("people import"),
-                             QStringLiteral(
-                                 "从 CSV 文件（两列：部门,使用人；第一行可以是列名）导入使用人；"
-                                 "文件可以是\nUTF-8（带或不带 BOM）、区域设置的字符集或 GBK 编码")),
-                         helpRow(QStringLiteral("history"),
-                                 QStringLiteral("列出档案中一台计算机（按保存时的计算机名）的完整检"
-                                                "测：编号、时间、"
-                                                "部门、使用人")),
-                         helpRow(
-                             QStringLiteral("diff"),
-                             QStringLiteral(
-                                 "比较一台计算机的两次完整检测（默认最后两次；只给编号1 "
-                                 "时与最后一次比较），\n按类别列出配置树中增加、删除和变更的行")),
-                         helpRow(QStringLiteral("show"),
-                                 QStringLiteral("按档案中的一次完整检测重新生成配置树；--report "
-                                                "写出它的检测报告")),
-                         helpRow(
-                             QStringLiteral("changes"),
-                             QStringLiteral(
-                                 "列出每台计算机相邻两次完整检测之间增加、删除和变更的部件与设置；"
-                                 "每次检测\n都会变的行（时间、剩余内存、进程数、用户数、CPU "
-                                 "使用率和当前频率）不列出。\n没有变化时退出状态为 0，有变化时为 "
-                                 "1")),
-                         helpRow(
-                             QStringLiteral("export"),
-                             QStringLiteral(
-                                 "每台计算机一行（它最后一次保存）：摘要的各列、部门、使用人、时间"
-                                 "，"
-                                 "以及完整\n检测的处理器、内存、硬盘、地址和操作系统；--csv（默认，"
-                                 "UTF-8 带 BOM）或\n--xlsx，写到标准输出或 -o（--output）文件")),
-                         {.names = {QStringLiteral("--since")},
-                          .valueName = QStringLiteral("日期"),
-                          .description = QStringLiteral(
-                              "changes：只看这个时间以后的检测（2026-12-01、2026-12-01 "
-                              "08:00，或 7d、\n24h 表示多久以前）"),
-                          .kind = common::ValueKind::Text,
-                          .missingMessage = QStringLiteral("%1 需要一个日期")},
-                         {.names = {QStringLiteral("--json")},
-                          .description = QStringLiteral("history、diff、show、changes 输出 JSON")},
-                         reportOption(
-                             QStringLiteral("show：把检测报告写入主目录或这个目录"),
-                             QStringLiteral("--report、--report-dir 目录（或 --report=目录）")),
-                         reportDirOption(QString()),
-                         archiveOption(
-                             QStringLiteral("档案的连接字符串；否则取环境变量 QELTO_ARCHIVE，"
-                                            "再否则为当前目录下的\nsysteminfo.mdb"),
-                             QStringLiteral("--archive")),
-                         archivePasswordFileOption(QStringLiteral(
-                             "档案服务器的密码（文件的第一行），用于不含密码的连接字符串；也可用环"
-                             "境变量\n"
-                             "QELTO_ARCHIVE_PASSWORD（连接字符串中的密码能被其他用户看到）")),
-                         endOfOptionsRow(QStringLiteral("部门、使用人或文件名")),
-                         helpOption(),
-                         // The export's format, one or the other.
-                         {.names = {QStringLiteral("--csv"), QStringLiteral("--xlsx")},
-                          .hidden = true},
-                         {.names = {QStringLiteral("--output"), QStringLiteral("-o")},
-                          .kind = common::ValueKind::File,
-                          .empty = common::Empty::Missing,
-                          .missingMessage = QStringLiteral("%1 需要一个文件名"),
-                          .hidden = true},
-                     },
+                 .options = std::move(rows),
                  .column = 16}}};
+    }();
     return line;
 }
 

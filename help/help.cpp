@@ -83,6 +83,25 @@ help::help(const QPixmap& hostPicture, const QPixmap& loginPicture, QWidget* par
     Frame2 = new QGroupBox(this);
     Frame2->setObjectName(QStringLiteral("Frame2"));
     Frame2->setGeometry(twips(1560, 120, 7695, 6855));
+    addSteps(hostPicture, loginPicture);
+    spaceSteps();
+
+    // Enter closes the dialog; Return on 程序帮助 presses it.
+    Command3->setDefault(true);
+
+    connect(Command2, &QPushButton::clicked, this, &help::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &help::Command3_Click);
+
+    // Form_Load: the usage page is showing.
+    Frame2->setVisible(true);
+    if (const QScreen* screen = this->screen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+// The usage page: its heading line and the five steps with their two pictures.
+void help::addSteps(const QPixmap& hostPicture, const QPixmap& loginPicture) {
     Label21 =
         label(Frame2, "Label21", twips(120, 240, 900, 180), QStringLiteral("使用步骤："), false);
     Label25 = label(Frame2, "Label25", twips(3360, 240, 1080, 180), QStringLiteral("建议内存：1G"),
@@ -115,7 +134,9 @@ help::help(const QPixmap& hostPicture, const QPixmap& loginPicture, QWidget* par
                              "部门 使用人”或“%2 archive people import %3”填写。")
                   .arg(whole(QStringLiteral("~/systeminfo.mdb")),
                        whole(QStringLiteral("qelto-cli")), whole(QStringLiteral("文件.csv"))));
+}
 
+void help::spaceSteps() {
     // Steps that grew for the font push what is below them down, 4 pixels clear of it, never over
     // it. Steps that follow one another (三, 四, 五) stand the same distance apart, from the last
     // line of one to the first of the next, however many lines each took: the room that a step's
@@ -141,19 +162,6 @@ help::help(const QPixmap& hostPicture, const QPixmap& loginPicture, QWidget* par
     if (pageBottom > Frame2->height()) Frame2->resize(Frame2->width(), pageBottom);
     const int formBottom = Frame2->geometry().bottom() + 1 + px(120);
     if (formBottom > height()) setFixedSize(width(), formBottom);
-
-    // Enter closes the dialog; Return on 程序帮助 presses it.
-    Command3->setDefault(true);
-
-    connect(Command2, &QPushButton::clicked, this, &help::Command2_Click);
-    connect(Command3, &QPushButton::clicked, this, &help::Command3_Click);
-
-    // Form_Load: the usage page is showing.
-    Frame2->setVisible(true);
-    if (const QScreen* screen = this->screen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
-    }
 }
 
 void help::Command2_Click() {

@@ -33,6 +33,10 @@ class help : public QDialog {
   public Q_SLOTS:
     void Command2_Click();
     void Command3_Click();
+
+  private:
+    void addSteps(const QPixmap& hostPicture, const QPixmap& loginPicture);
+    void spaceSteps();
 };
 
 }  // namespace qelto
