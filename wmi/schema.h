@@ -38,7 +38,10 @@ struct Class {
 
 // The 25 classes, in the order the scan first queries them.
 std::span<const Class> classes();
-// By name, without regard to case; nullptr when unknown.
+// The installed programs (Qelto_Software, which every source fills alike) and the system's
+// updates (Win32_QuickFixEngineering): never queried by the scan, read on demand.
+std::span<const Class> softwareClasses();
+// By name among both, without regard to case; nullptr when unknown.
 const Class* findClass(QStringView name);
 const Property* findProperty(const Class& cls, QStringView name);
 

@@ -3,10 +3,13 @@
 
 #include "common/files.h"
 #include "cups.h"
+#include "packages.h"
 
 #include "wmi/error.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -464,6 +467,13 @@ class LocalGatherer {
         if (const QByteArray* content = out_.file(path)) out_.addFile(path, lockStates(*content));
     }
 
+    // Reads a package database and keeps only the fields the plan names.
+    void readFiltered(const GatherPlan::Filtered& f) {
+        if (!readFile(f.path)) return;
+        if (const QByteArray* content = out_.file(f.path))
+            out_.addFile(f.path, keepFields(*content, f.prefixes));
+    }
+
     void probe(const QString& name, const QStringList& statPaths) {
         if (!live_) {
             // A recorded answer is a file like any other of the recorded machine.
@@ -499,6 +509,10 @@ class LocalGatherer {
             out_.addProbe(name, schedulerQueues());
         } else if (name == u"addresses") {
             out_.addProbe(name, addresses());
+        } else if (name == u"dpkg-dates") {
+            if (std::optional<QByteArray> dates = dpkgDates()) out_.addProbe(name, *dates);
+        } else if (name == u"rpm") {
+            if (std::optional<QByteArray> packages = rpmPackages()) out_.addProbe(name, *packages);
         } else if (name == u"stat") {
             QByteArray text;
             for (const QString& path : statPaths) {
@@ -512,6 +526,49 @@ class LocalGatherer {
             }
             out_.addProbe(name, text);
         }
+    }
+
+    // The modification times of dpkg's file lists, in the order of their names (the order in
+    // which a shell's "*.list" gives them to `stat` on a remote machine); nullopt without dpkg.
+    static std::optional<QByteArray> dpkgDates() {
+        const int dir = ::open("/var/lib/dpkg/info", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) return std::nullopt;
+        std::vector<std::pair<QByteArray, qint64>> lists;
+        if (DIR* d = ::fdopendir(::dup(dir))) {
+            while (const dirent* e = ::readdir(d)) {
+                const QByteArray n(e->d_name);
+                struct stat st;
+                if (n.endsWith(".list") && n.size() > 5 && !n.contains('\n') &&
+                    ::fstatat(dir, e->d_name, &st, 0) == 0)
+                    lists.emplace_back(n, qint64(st.st_mtim.tv_sec));
+            }
+            ::closedir(d);
+        }
+        ::close(dir);
+        std::ranges::sort(lists);
+        QByteArray text;
+        for (const auto& [n, when] : lists) text += QByteArray::number(when) + ' ' + n + '\n';
+        return text;
+    }
+
+    // The rpm database's packages, where the machine has one: the one process the local gatherer
+    // starts, since rpm alone reads its database (whose format changed twice). 20 s at most.
+    static std::optional<QByteArray> rpmPackages() {
+        bool database = false;
+        for (const char* path : kRpmDatabases) database = database || ::access(path, F_OK) == 0;
+        const QString rpm = QStandardPaths::findExecutable(QStringLiteral("rpm"));
+        if (!database || rpm.isEmpty()) return std::nullopt;
+        QProcess p;
+        p.setStandardInputFile(QProcess::nullDevice());
+        p.setStandardErrorFile(QProcess::nullDevice());
+        p.start(rpm, {QStringLiteral("-qa"), QStringLiteral("--queryformat"),
+                      QString::fromLatin1(kRpmQueryFormat)});
+        if (!p.waitForFinished(20000)) {
+            p.kill();
+            p.waitForFinished(1000);
+            return std::nullopt;
+        }
+        return p.readAllStandardOutput();
     }
 
     // The local ports of listening TCP sockets, from the socket diagnostics of the kernel (which,
@@ -618,6 +675,7 @@ Gathered gatherLocal(const GatherPlan& plan, const QString& root) {
         for (const QString& f : group)
             if (l.readFile(f)) break;
     for (const QString& f : plan.lockStates) l.readLockStates(f);
+    for (const GatherPlan::Filtered& f : plan.filtered) l.readFiltered(f);
     for (const QString& f : plan.presence) l.present(f);
     for (const QString& pattern : plan.globs)
         for (const QString& path : l.expand(pattern)) l.readFile(path);

@@ -1,0 +1,87 @@
+// Qelto_Software of a Linux machine: the packages of dpkg, rpm and apk, snaps and flatpak
+// applications. Win32_QuickFixEngineering, the Windows updates, is there and empty.
+
+#include "classes.h"
+
+#include "sources/linux/packages.h"
+
+#include <algorithm>
+
+namespace qelto::wmi::lnx {
+
+namespace {
+
+struct Found {
+    Package package;
+    const char* source;
+};
+
+void addAll(std::vector<Found>& out, std::vector<Package>&& packages, const char* source) {
+    for (Package& p : packages) out.push_back({std::move(p), source});
+}
+
+// dpkg's packages, dated by their file lists (a package of several architectures has one list
+// per architecture, "name:arch.list").
+std::vector<Package> dpkgPackages(const Context& c) {
+    const QByteArray* status = c.g.file(QStringLiteral("/var/lib/dpkg/status"));
+    if (!status) return {};
+    std::vector<Package> out = parseDpkgStatus(*status);
+    const QHash<QString, qint64> dates =
+        parseDpkgDates(c.g.probe(QStringLiteral("dpkg-dates")).value_or(QByteArray()));
+    for (Package& p : out)
+        p.installed = dates.value(p.name + u':' + p.architecture, dates.value(p.name));
+    return out;
+}
+
+std::vector<Package> flatpakApps(const Context& c) {
+    std::vector<Package> out;
+    for (const QString& link : c.g.match(QStringLiteral("/var/lib/flatpak/app/*/current"))) {
+        const QString target = c.g.link(link);
+        if (target.isEmpty()) continue;
+        const QString id = link.section(u'/', -2, -2);
+        QByteArray metainfo;
+        for (const char* kind : {"metainfo/%1.metainfo.xml", "metainfo/%1.appdata.xml",
+                                 "appdata/%1.appdata.xml", "appdata/%1.metainfo.xml"})
+            if (metainfo.isEmpty())
+                metainfo = c.g.text(link + QStringLiteral("/active/files/share/") +
+                                    QString::fromLatin1(kind).arg(id));
+        out.push_back(flatpakApp(id, target, metainfo));
+    }
+    return out;
+}
+
+}  // namespace
+
+void addSoftware(const Context& c, InstanceStore& store) {
+    InstanceBuilder<"Qelto_Software">::declare(store);
+    std::vector<Found> found;
+    addAll(found, dpkgPackages(c), "dpkg");
+    addAll(found, parseRpmList(c.g.probe(QStringLiteral("rpm")).value_or(QByteArray())), "rpm");
+    if (const QByteArray* apk = c.g.file(QStringLiteral("/lib/apk/db/installed")))
+        addAll(found, parseApkInstalled(*apk), "apk");
+    std::vector<Package> snaps;
+    for (const QString& path : c.g.match(QStringLiteral("/snap/*/current/meta/snap.yaml")))
+        if (Package p = parseSnapYaml(c.g.text(path)); !p.name.isEmpty())
+            snaps.push_back(std::move(p));
+    addAll(found, std::move(snaps), "snap");
+    addAll(found, flatpakApps(c), "flatpak");
+    std::ranges::stable_sort(found, [](const Found& a, const Found& b) {
+        return a.package.name.compare(b.package.name, Qt::CaseInsensitive) < 0;
+    });
+    for (const Found& f : found) {
+        const Package& p = f.package;
+        InstanceBuilder<"Qelto_Software">(store)
+            .set("Name", p.name)
+            .set("Version", textOrNull(p.version))
+            .set("Vendor", textOrNull(p.vendor))
+            .set("Architecture", textOrNull(p.architecture))
+            .set("Source", QString::fromLatin1(f.source))
+            .set("InstallDate", p.installed > 0 ? Variant(c.dateTime(p.installed)) : Variant());
+    }
+}
+
+void addQuickFixEngineering(InstanceStore& store) {
+    InstanceBuilder<"Win32_QuickFixEngineering">::declare(store);
+}
+
+}  // namespace qelto::wmi::lnx
