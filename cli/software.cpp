@@ -13,8 +13,8 @@ std::optional<std::vector<ProgramRow>> readClass(wmi::Service& service,
                                                  const wmi::schema::Class& cls) {
     try {
         std::vector<ProgramRow> rows;
-        const auto all = service.execQuery(QStringLiteral("Select * From ") +
-                                           QString::fromLatin1(cls.name));
+        const auto all =
+            service.execQuery(QStringLiteral("Select * From ") + QString::fromLatin1(cls.name));
         while (const std::unique_ptr<wmi::Object> o = all->next()) {
             ProgramRow row;
             for (const wmi::schema::Property& p : cls.properties) {

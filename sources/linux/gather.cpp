@@ -509,8 +509,6 @@ class LocalGatherer {
             out_.addProbe(name, schedulerQueues());
         } else if (name == u"addresses") {
             out_.addProbe(name, addresses());
-        } else if (name == u"dpkg-dates") {
-            if (std::optional<QByteArray> dates = dpkgDates()) out_.addProbe(name, *dates);
         } else if (name == u"rpm") {
             if (std::optional<QByteArray> packages = rpmPackages()) out_.addProbe(name, *packages);
         } else if (name == u"stat") {
@@ -526,29 +524,6 @@ class LocalGatherer {
             }
             out_.addProbe(name, text);
         }
-    }
-
-    // The modification times of dpkg's file lists, in the order of their names (the order in
-    // which a shell's "*.list" gives them to `stat` on a remote machine); nullopt without dpkg.
-    static std::optional<QByteArray> dpkgDates() {
-        const int dir = ::open("/var/lib/dpkg/info", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir < 0) return std::nullopt;
-        std::vector<std::pair<QByteArray, qint64>> lists;
-        if (DIR* d = ::fdopendir(::dup(dir))) {
-            while (const dirent* e = ::readdir(d)) {
-                const QByteArray n(e->d_name);
-                struct stat st;
-                if (n.endsWith(".list") && n.size() > 5 && !n.contains('\n') &&
-                    ::fstatat(dir, e->d_name, &st, 0) == 0)
-                    lists.emplace_back(n, qint64(st.st_mtim.tv_sec));
-            }
-            ::closedir(d);
-        }
-        ::close(dir);
-        std::ranges::sort(lists);
-        QByteArray text;
-        for (const auto& [n, when] : lists) text += QByteArray::number(when) + ' ' + n + '\n';
-        return text;
     }
 
     // The rpm database's packages, where the machine has one: the one process the local gatherer

@@ -53,7 +53,6 @@ struct GatherPlan {
     //   uid        the effective user id of the gatherer
     //   printers   one line per print queue the scheduler knows: "device for <queue>: <device
     //              URI>", as `lpstat -v` prints it in the C locale
-    //   dpkg-dates one line per file list of dpkg: "<modification time> <name>.list"
     //   rpm        the rpm database's packages in kRpmQueryFormat (packages.h), where there is one
     QStringList probes;
 };

@@ -28,14 +28,15 @@ QString withoutAddress(QByteArrayView v) {
     return str(lt >= 0 ? v.first(lt) : v);
 }
 
-// Reads stanzas of "Field<sep>value" lines that end at a blank line (dpkg's ':' with a blank
-// after it, apk's one letter and ':'): `onField` gets each field of the stanza, `onEnd` is called
-// at its end. Lines that continue a field (a leading blank) are passed over.
+// Reads stanzas of "Field:value" lines that end at an empty line (dpkg's, apk's one-letter
+// fields): `onField` gets each field of the stanza, `onEnd` is called at its end. Lines that
+// continue a field (a leading blank) and lines without a field are passed over, so that the
+// lines keepFields() leaves give the same packages as the whole database.
 template <class OnField, class OnEnd>
 void eachStanza(const QByteArray& text, OnField&& onField, OnEnd&& onEnd) {
     bool open = false;
     eachLine(text, [&](QByteArrayView line) {
-        if (line.trimmed().isEmpty()) {
+        if (line.isEmpty()) {
             if (open) onEnd();
             open = false;
             return;
@@ -94,10 +95,18 @@ QByteArray keepFields(const QByteArray& text, const QStringList& prefixes) {
     std::vector<QByteArray> keys;
     for (const QString& p : prefixes) keys.push_back(p.toUtf8());
     QByteArray out;
+    out.reserve(text.size() / 4);
+    const char* const end = text.constData() + text.size();
     eachLine(text, [&](QByteArrayView line) {
         bool keep = line.isEmpty();
-        for (const QByteArray& k : keys) keep = keep || line.startsWith(k);
-        if (keep) out.append(line).append('\n');
+        for (const QByteArray& k : keys)
+            keep = keep || k.isEmpty() ||
+                   (line.size() >= k.size() && line.front() == k.front() && line.startsWith(k));
+        if (!keep) return;
+        if (line.data() + line.size() < end)
+            out.append(line.data(), line.size() + 1);  // with its '\n'
+        else
+            out.append(line).append('\n');
     });
     return out;
 }
@@ -137,20 +146,6 @@ std::vector<Package> parseDpkgStatus(const QByteArray& text) {
             p = Package{};
             installed = false;
         });
-    return out;
-}
-
-QHash<QString, qint64> parseDpkgDates(const QByteArray& text) {
-    QHash<QString, qint64> out;
-    eachLine(text, [&](QByteArrayView line) {
-        const qsizetype blank = line.indexOf(' ');
-        if (blank <= 0 || !line.endsWith(".list")) return;
-        bool ok = false;
-        const qint64 when = line.first(blank).toLongLong(&ok);
-        const QByteArrayView file = line.sliced(blank + 1);
-        if (ok && when > 0 && file.size() > 5)
-            out.insert(QString::fromUtf8(file.first(file.size() - 5)), when);
-    });
     return out;
 }
 

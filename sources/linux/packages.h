@@ -29,11 +29,6 @@ QByteArray filterPattern(const QStringList& prefixes);
 // config-files, not-installed or half-installed). The vendor is the Maintainer without its
 // address.
 std::vector<Package> parseDpkgStatus(const QByteArray& text);
-// The "dpkg-dates" probe: "<modification time> <package>[:<architecture>].list" per line, the
-// times of dpkg's file lists, which dpkg writes when it unpacks the package. Keyed by the name as
-// the file has it.
-QHash<QString, qint64> parseDpkgDates(const QByteArray& text);
-
 // apk's installed database (/lib/apk/db/installed): P name, V version, A architecture,
 // m maintainer (without address); stanzas end at a blank line.
 std::vector<Package> parseApkInstalled(const QByteArray& text);

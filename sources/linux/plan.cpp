@@ -178,11 +178,10 @@ const GatherPlan& linuxPlan() {
         // what the installer left behind.
         p.statPaths = QStringList{QStringLiteral("/"), QStringLiteral("/var/log/installer"),
                                   QStringLiteral("/lost+found"), QStringLiteral("/etc/machine-id")};
-        p.probes = QStringList{QStringLiteral("uname"),      QStringLiteral("clock"),
-                               QStringLiteral("addresses"),  QStringLiteral("stat"),
-                               QStringLiteral("listening"),  QStringLiteral("uid"),
-                               QStringLiteral("printers"),   QStringLiteral("zone"),
-                               QStringLiteral("dpkg-dates"), QStringLiteral("rpm")};
+        p.probes = QStringList{
+            QStringLiteral("uname"),    QStringLiteral("clock"),     QStringLiteral("addresses"),
+            QStringLiteral("stat"),     QStringLiteral("listening"), QStringLiteral("uid"),
+            QStringLiteral("printers"), QStringLiteral("zone"),      QStringLiteral("rpm")};
         return p;
     }();
     return plan;

@@ -125,12 +125,6 @@ QByteArray probeCommands(const QString& name, const GatherPlan& plan) {
     // The scheduler's queues as any user sees them (empty without lpstat or a scheduler).
     if (name == u"printers")
         return "printf \"\\n%s probe printers\\n\" \"$B\"; lpstat -v 2>/dev/null\n";
-    // Run in dpkg's folder, so that the names come without it: 36 KB for 1,100 packages.
-    if (name == u"dpkg-dates")
-        return "if [ -d /var/lib/dpkg/info ]; then\n"
-               "  printf \"\\n%s probe dpkg-dates\\n\" \"$B\"\n"
-               "  (cd /var/lib/dpkg/info && stat -c \"%Y %n\" -- *.list) 2>/dev/null\n"
-               "fi\n";
     if (name == u"rpm") {
         QByteArray databases;
         for (const char* path : kRpmDatabases) databases += QByteArray(" ") + path;

@@ -20,19 +20,6 @@ void addAll(std::vector<Found>& out, std::vector<Package>&& packages, const char
     for (Package& p : packages) out.push_back({std::move(p), source});
 }
 
-// dpkg's packages, dated by their file lists (a package of several architectures has one list
-// per architecture, "name:arch.list").
-std::vector<Package> dpkgPackages(const Context& c) {
-    const QByteArray* status = c.g.file(QStringLiteral("/var/lib/dpkg/status"));
-    if (!status) return {};
-    std::vector<Package> out = parseDpkgStatus(*status);
-    const QHash<QString, qint64> dates =
-        parseDpkgDates(c.g.probe(QStringLiteral("dpkg-dates")).value_or(QByteArray()));
-    for (Package& p : out)
-        p.installed = dates.value(p.name + u':' + p.architecture, dates.value(p.name));
-    return out;
-}
-
 std::vector<Package> flatpakApps(const Context& c) {
     std::vector<Package> out;
     for (const QString& link : c.g.match(QStringLiteral("/var/lib/flatpak/app/*/current"))) {
@@ -55,7 +42,8 @@ std::vector<Package> flatpakApps(const Context& c) {
 void addSoftware(const Context& c, InstanceStore& store) {
     InstanceBuilder<"Qelto_Software">::declare(store);
     std::vector<Found> found;
-    addAll(found, dpkgPackages(c), "dpkg");
+    if (const QByteArray* dpkg = c.g.file(QStringLiteral("/var/lib/dpkg/status")))
+        addAll(found, parseDpkgStatus(*dpkg), "dpkg");
     addAll(found, parseRpmList(c.g.probe(QStringLiteral("rpm")).value_or(QByteArray())), "rpm");
     if (const QByteArray* apk = c.g.file(QStringLiteral("/lib/apk/db/installed")))
         addAll(found, parseApkInstalled(*apk), "apk");
@@ -68,6 +56,14 @@ void addSoftware(const Context& c, InstanceStore& store) {
     std::ranges::stable_sort(found, [](const Found& a, const Found& b) {
         return a.package.name.compare(b.package.name, Qt::CaseInsensitive) < 0;
     });
+    // The machine's offset from UTC, looked up once per quarter of an hour (which is where the
+    // zones change it): a thousand packages were often installed within a few hours.
+    QHash<qint64, int> offsets;
+    const auto dated = [&](qint64 seconds) {
+        auto at = offsets.constFind(seconds / 900);
+        if (at == offsets.constEnd()) at = offsets.insert(seconds / 900, c.offsetAt(seconds));
+        return Variant(wmiDateTime(seconds, 0, *at));
+    };
     for (const Found& f : found) {
         const Package& p = f.package;
         InstanceBuilder<"Qelto_Software">(store)
@@ -76,7 +72,7 @@ void addSoftware(const Context& c, InstanceStore& store) {
             .set("Vendor", textOrNull(p.vendor))
             .set("Architecture", textOrNull(p.architecture))
             .set("Source", QString::fromLatin1(f.source))
-            .set("InstallDate", p.installed > 0 ? Variant(c.dateTime(p.installed)) : Variant());
+            .set("InstallDate", p.installed > 0 ? dated(p.installed) : Variant());
     }
 }
 
