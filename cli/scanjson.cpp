@@ -68,14 +68,19 @@ void writeList(QByteArray& out, const char* name, const wmi::schema::Class& cls,
         out += "null";
         return;
     }
+    std::vector<QByteArray> keys;  // "\"Name\": "
+    for (const wmi::schema::Property& p : cls.properties) {
+        QByteArray key;
+        writeString(key, QString::fromLatin1(p.name));
+        keys.push_back(key + ": ");
+    }
     out += '[';
     for (std::size_t i = 0; i < rows->size(); ++i) {
         out += i ? ",\n    {" : "\n    {";
         const ProgramRow& row = (*rows)[i];
-        for (std::size_t k = 0; k < row.size() && k < cls.properties.size(); ++k) {
+        for (std::size_t k = 0; k < row.size() && k < keys.size(); ++k) {
             if (k) out += ", ";
-            writeString(out, QString::fromLatin1(cls.properties[k].name));
-            out += ": ";
+            out += keys[k];
             writeValue(out, row[k]);
         }
         out += '}';

@@ -13,13 +13,16 @@ std::optional<std::vector<ProgramRow>> readClass(wmi::Service& service,
                                                  const wmi::schema::Class& cls) {
     try {
         std::vector<ProgramRow> rows;
+        QStringList names;
+        for (const wmi::schema::Property& p : cls.properties) names << QString::fromLatin1(p.name);
         const auto all =
             service.execQuery(QStringLiteral("Select * From ") + QString::fromLatin1(cls.name));
         while (const std::unique_ptr<wmi::Object> o = all->next()) {
             ProgramRow row;
-            for (const wmi::schema::Property& p : cls.properties) {
+            row.reserve(std::size_t(names.size()));
+            for (const QString& name : names) {
                 try {
-                    row.push_back(o->get(QString::fromLatin1(p.name)));
+                    row.push_back(o->get(name));
                 } catch (const wmi::Error&) {
                     row.emplace_back();
                 }

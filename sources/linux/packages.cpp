@@ -93,15 +93,22 @@ QString elementText(const QByteArray& xml, QByteArrayView tag) {
 
 QByteArray keepFields(const QByteArray& text, const QStringList& prefixes) {
     std::vector<QByteArray> keys;
-    for (const QString& p : prefixes) keys.push_back(p.toUtf8());
+    bool first[256] = {};  // the first bytes of the prefixes: most lines stop there
+    bool all = false;
+    for (const QString& p : prefixes) {
+        keys.push_back(p.toUtf8());
+        if (keys.back().isEmpty())
+            all = true;
+        else
+            first[static_cast<unsigned char>(keys.back().front())] = true;
+    }
     QByteArray out;
     out.reserve(text.size() / 4);
     const char* const end = text.constData() + text.size();
     eachLine(text, [&](QByteArrayView line) {
-        bool keep = line.isEmpty();
-        for (const QByteArray& k : keys)
-            keep = keep || k.isEmpty() ||
-                   (line.size() >= k.size() && line.front() == k.front() && line.startsWith(k));
+        bool keep = all || line.isEmpty();
+        if (!keep && first[static_cast<unsigned char>(line.front())])
+            for (const QByteArray& k : keys) keep = keep || line.startsWith(k);
         if (!keep) return;
         if (line.data() + line.size() < end)
             out.append(line.data(), line.size() + 1);  // with its '\n'

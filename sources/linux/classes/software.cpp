@@ -53,9 +53,11 @@ void addSoftware(const Context& c, InstanceStore& store) {
             snaps.push_back(std::move(p));
     addAll(found, std::move(snaps), "snap");
     addAll(found, flatpakApps(c), "flatpak");
-    std::ranges::stable_sort(found, [](const Found& a, const Found& b) {
+    // dpkg keeps its database in the order of the names already.
+    const auto byName = [](const Found& a, const Found& b) {
         return a.package.name.compare(b.package.name, Qt::CaseInsensitive) < 0;
-    });
+    };
+    if (!std::ranges::is_sorted(found, byName)) std::ranges::stable_sort(found, byName);
     // The machine's offset from UTC, looked up once per quarter of an hour (which is where the
     // zones change it): a thousand packages were often installed within a few hours.
     QHash<qint64, int> offsets;
@@ -66,8 +68,9 @@ void addSoftware(const Context& c, InstanceStore& store) {
     };
     for (const Found& f : found) {
         const Package& p = f.package;
-        InstanceBuilder<"Qelto_Software">(store)
-            .set("Name", p.name)
+        InstanceBuilder<"Qelto_Software"> b(store);
+        b.instance().properties.reserve(6);
+        b.set("Name", p.name)
             .set("Version", textOrNull(p.version))
             .set("Vendor", textOrNull(p.vendor))
             .set("Architecture", textOrNull(p.architecture))
