@@ -138,8 +138,10 @@ class InstanceBuilder {
     static ClassData& declare(InstanceStore& store) { return store.addClass(className()); }
 
     // Adds a new instance of the class.
-    explicit InstanceBuilder(InstanceStore& store) {
-        ClassData& data = declare(store);
+    explicit InstanceBuilder(InstanceStore& store) : InstanceBuilder(declare(store)) {}
+    // Adds a new instance to the class as declare() gave it (a builder of many instances looks
+    // the class up once).
+    explicit InstanceBuilder(ClassData& data) {
         data.items.emplace_back(Instance{});
         instance_ = &*data.items.back();
     }

@@ -132,6 +132,7 @@ QByteArray filterPattern(const QStringList& prefixes) {
 
 std::vector<Package> parseDpkgStatus(const QByteArray& text) {
     std::vector<Package> out;
+    out.reserve(std::size_t(text.count("\nPackage:")) + 1);
     Package p;
     bool installed = false;
     eachStanza(

@@ -17,6 +17,7 @@ struct Found {
 };
 
 void addAll(std::vector<Found>& out, std::vector<Package>&& packages, const char* source) {
+    out.reserve(out.size() + packages.size());
     for (Package& p : packages) out.push_back({std::move(p), source});
 }
 
@@ -40,7 +41,7 @@ std::vector<Package> flatpakApps(const Context& c) {
 }  // namespace
 
 void addSoftware(const Context& c, InstanceStore& store) {
-    InstanceBuilder<"Qelto_Software">::declare(store);
+    ClassData& programs = InstanceBuilder<"Qelto_Software">::declare(store);
     std::vector<Found> found;
     if (const QByteArray* dpkg = c.g.file(QStringLiteral("/var/lib/dpkg/status")))
         addAll(found, parseDpkgStatus(*dpkg), "dpkg");
@@ -66,9 +67,10 @@ void addSoftware(const Context& c, InstanceStore& store) {
         if (at == offsets.constEnd()) at = offsets.insert(seconds / 900, c.offsetAt(seconds));
         return Variant(wmiDateTime(seconds, 0, *at));
     };
+    programs.items.reserve(found.size());
     for (const Found& f : found) {
         const Package& p = f.package;
-        InstanceBuilder<"Qelto_Software"> b(store);
+        InstanceBuilder<"Qelto_Software"> b(programs);
         b.instance().properties.reserve(6);
         b.set("Name", p.name)
             .set("Version", textOrNull(p.version))
