@@ -5,8 +5,9 @@
 #include <span>
 
 // The types of the properties the scan reads, for each of the 25 classes, and of the installed
-// programs and updates read beside the scan: the one place that knows them. Sources that receive values as text (WS-Management) decode by it; the tests check
-// every other source's answers against it.
+// programs and updates read beside the scan: the one place that knows them. Sources that receive
+// values as text (WS-Management) decode by it; the tests check every other source's answers against
+// it.
 namespace qelto::wmi::schema {
 
 enum class CimType {
