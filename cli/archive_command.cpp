@@ -435,9 +435,12 @@ struct ShowOptions {
 int show(const QString& connstr, qint64 id, const ShowOptions& o) {
     const archive::StoredScan stored = archive::loadScan(connstr, id);
     archive::Replay replay = archive::replayScan(stored.answers);
-    if (o.json)
-        print(stdout, scanToJson(replay.tree, replay.record));
-    else
+    if (o.json) {
+        // The programs kept with the scan, as scan --json gives them.
+        wmi::StoreService answers(stored.answers);
+        const Programs programs = readPrograms(answers);
+        print(stdout, scanToJson(replay.tree, replay.record, &programs));
+    } else
         printText(stdout, QString::fromUtf8(scanToOutline(replay.tree)));
     if (!o.report) return 0;
     report::ExportOptions options;

@@ -38,7 +38,7 @@ const common::CommandLine& scanLine() {
             {.head =
                  QStringLiteral("用法：qelto-cli scan [主机…] [--hosts-file 文件] [--jobs N] "
                                 "[--snapshot 文件] [--user 用户名]\n"
-                                "                     [--json] [-v | --verbose]\n"
+                                "                     [--json | --software] [-v | --verbose]\n"
                                 "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
                                 "  几台主机（或地址范围 192.168.1.0/24、192.168.1.10-20，也可写在 "
                                 "ssh://用户@范围:端口 中）\n"
@@ -47,6 +47,9 @@ const common::CommandLine& scanLine() {
                  {
                      helpOption(),
                      {.names = {QStringLiteral("--json")}, .hidden = true},
+                     {.names = {QStringLiteral("--software")},
+                      .description = QStringLiteral("输出已安装的软件表（名称、版本、架构、来源、"
+                                                    "发行者），不输出配置树；只用于一台主机")},
                      {.names = {QStringLiteral("--hosts-file")},
                       .valueName = QStringLiteral("文件"),
                       .description = QStringLiteral("从文件读主机，每行一个，# 之后是注释"),
@@ -116,6 +119,7 @@ struct ScanOptions {
     ConnectionOptions connection;
     QString snapshot;
     bool json = false;
+    bool software = false;
     bool verbose = false;
     bool report = false;
     QString reportDir;  // empty: the home directory
@@ -520,6 +524,7 @@ int scanCommand(const QStringList& args) {
     if (!takeConnectionOptions(*parsed, o.connection, problem)) return usage(problem);
     o.hosts = parsed->operands;
     o.json = parsed->isSet(QStringLiteral("--json"));
+    o.software = parsed->isSet(QStringLiteral("--software"));
     o.verbose = parsed->isSet(QStringLiteral("--verbose"));
     o.snapshot = parsed->value(QStringLiteral("--snapshot"));
     o.report = reportDirectory(*parsed, o.reportDir);
@@ -533,6 +538,7 @@ int scanCommand(const QStringList& args) {
     o.jobs = int(parsed->number(QStringLiteral("--jobs")).value_or(o.jobs));
     const bool isBatch = o.hosts.size() > 1 || !o.hostsFile.isEmpty() || !o.peopleFile.isEmpty() ||
                          std::any_of(o.hosts.begin(), o.hosts.end(), batch::isRange);
+    if (isBatch && o.software) return usage(QStringLiteral("--software 只用于检测一台主机"));
     if (isBatch) return batchScan(o);
     if (!o.hosts.isEmpty()) o.connection.host = o.hosts.first();
     if (o.save && (o.department.isNull() || o.person.isNull()))
@@ -562,8 +568,15 @@ int scanCommand(const QStringList& args) {
     }
     // JSON is UTF-8 wherever it goes; the outline is text for the user, in the locale's
     // character set on a terminal, in a pipe and in a file alike.
+    // The programs are read after the scan, from the answers the source has already gathered.
+    const std::optional<cli::Programs> programs =
+        (o.json || o.software) && result.service
+            ? std::optional<cli::Programs>(cli::readPrograms(*result.service))
+            : std::nullopt;
     if (o.json)
-        print(stdout, cli::scanToJson(result.tree, result.record));
+        print(stdout, cli::scanToJson(result.tree, result.record, programs ? &*programs : nullptr));
+    else if (o.software)
+        printText(stdout, cli::softwareTable(programs.value_or(cli::Programs{})));
     else
         printText(stdout, QString::fromUtf8(cli::scanToOutline(result.tree)));
     return afterScan(o, result.tree, result.record,

@@ -59,9 +59,39 @@ void writeValue(QByteArray& out, const wmi::Variant& v) {
     }
 }
 
+void writeList(QByteArray& out, const char* name, const wmi::schema::Class& cls,
+               const std::optional<std::vector<ProgramRow>>& rows) {
+    out += ",\n  \"";
+    out += name;
+    out += "\": ";
+    if (!rows) {
+        out += "null";
+        return;
+    }
+    std::vector<QByteArray> keys;  // "\"Name\": "
+    for (const wmi::schema::Property& p : cls.properties) {
+        QByteArray key;
+        writeString(key, QString::fromLatin1(p.name));
+        keys.push_back(key + ": ");
+    }
+    out += '[';
+    for (std::size_t i = 0; i < rows->size(); ++i) {
+        out += i ? ",\n    {" : "\n    {";
+        const ProgramRow& row = (*rows)[i];
+        for (std::size_t k = 0; k < row.size() && k < keys.size(); ++k) {
+            if (k) out += ", ";
+            out += keys[k];
+            writeValue(out, row[k]);
+        }
+        out += '}';
+    }
+    out += rows->empty() ? "]" : "\n  ]";
+}
+
 }  // namespace
 
-QByteArray scanToJson(const scan::InventoryTree& tree, const scan::ScanRecord& record) {
+QByteArray scanToJson(const scan::InventoryTree& tree, const scan::ScanRecord& record,
+                      const Programs* programs) {
     QByteArray out = "{\n  \"tree\": [";
     for (int i = 0; i < tree.count(); ++i) {
         const scan::Node& n = tree.node(i);
@@ -89,7 +119,12 @@ QByteArray scanToJson(const scan::InventoryTree& tree, const scan::ScanRecord& r
     };
     for (const auto& f : scan::ScanRecord::publicFields()) field(f.name, record.*f.member);
     field("computername", record.computername);
-    out += "\n  }\n}\n";
+    out += "\n  }";
+    if (programs) {
+        writeList(out, "software", softwareClass(), programs->software);
+        writeList(out, "updates", updatesClass(), programs->updates);
+    }
+    out += "\n}\n";
     return out;
 }
 

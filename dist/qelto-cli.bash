@@ -39,7 +39,7 @@ _qelto_cli() {
                 _filedir -d
                 return
             fi
-            options="--hosts-file --jobs --snapshot --json -v --verbose --report --report-dir
+            options="--hosts-file --jobs --snapshot --json --software -v --verbose --report --report-dir
                 --save --department --person --people $archive $connection --help"
             ;;
         dump)

@@ -51,11 +51,13 @@ void class_not_in_schema();
 void property_not_in_schema();
 void value_type_not_that_of_the_property();
 
-constexpr std::size_t classIndex(std::string_view name) {
-    for (std::size_t i = 0; i < std::size(table::kClasses); ++i)
-        if (name == table::kClasses[i].name) return i;
+constexpr const Class& classNamed(std::string_view name) {
+    for (const Class& c : table::kClasses)
+        if (name == c.name) return c;
+    for (const Class& c : table::kSoftwareClasses)
+        if (name == c.name) return c;
     class_not_in_schema();
-    return 0;
+    return table::kClasses[0];
 }
 
 // What the C++ type of a value says of it.
@@ -112,8 +114,7 @@ constexpr bool fits(ValueKind k, const Property& p) {
 
 template <schema::ClassName Name>
 class InstanceBuilder {
-    static constexpr const schema::Class& kClass =
-        schema::table::kClasses[schema::classIndex(Name.text)];
+    static constexpr const schema::Class& kClass = schema::classNamed(Name.text);
 
   public:
     // A property of this class, named by a string literal, that takes a value of type T.
@@ -137,8 +138,10 @@ class InstanceBuilder {
     static ClassData& declare(InstanceStore& store) { return store.addClass(className()); }
 
     // Adds a new instance of the class.
-    explicit InstanceBuilder(InstanceStore& store) {
-        ClassData& data = declare(store);
+    explicit InstanceBuilder(InstanceStore& store) : InstanceBuilder(declare(store)) {}
+    // Adds a new instance to the class as declare() gave it (a builder of many instances looks
+    // the class up once).
+    explicit InstanceBuilder(ClassData& data) {
         data.items.emplace_back(Instance{});
         instance_ = &*data.items.back();
     }

@@ -8,6 +8,7 @@ namespace qelto::wmi::schema {
 namespace {
 
 using table::kClasses;
+using table::kSoftwareClasses;
 
 bool sameName(QStringView a, const char* ascii) {
     return a.compare(QLatin1StringView(ascii), Qt::CaseInsensitive) == 0;
@@ -19,8 +20,14 @@ std::span<const Class> classes() {
     return kClasses;
 }
 
+std::span<const Class> softwareClasses() {
+    return kSoftwareClasses;
+}
+
 const Class* findClass(QStringView name) {
     for (const Class& c : kClasses)
+        if (sameName(name, c.name)) return &c;
+    for (const Class& c : kSoftwareClasses)
         if (sameName(name, c.name)) return &c;
     return nullptr;
 }

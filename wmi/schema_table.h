@@ -258,6 +258,24 @@ inline constexpr Property kPortableBattery[] = {
     {"Name", T::String},
 };
 
+// What is installed, and the system's updates: read apart from the scan (qelto-cli scan
+// --software, --json), which queries the classes above only.
+inline constexpr Property kSoftware[] = {
+    {"Architecture", T::String},
+    {"InstallDate", T::DateTime},
+    {"Name", T::String},
+    {"Source", T::String},
+    {"Vendor", T::String},
+    {"Version", T::String},
+};
+
+inline constexpr Property kQuickFixEngineering[] = {
+    {"Description", T::String},
+    {"HotFixID", T::String},
+    {"InstalledBy", T::String},
+    {"InstalledOn", T::String},
+};
+
 inline constexpr Class kClasses[] = {
     {"Win32_ComputerSystem", kComputerSystem},
     {"Win32_OperatingSystem", kOperatingSystem},
@@ -284,6 +302,11 @@ inline constexpr Class kClasses[] = {
     {"Win32_PointingDevice", kPointingDevice},
     {"Win32_BIOS", kBios},
     {"Win32_PortableBattery", kPortableBattery},
+};
+
+inline constexpr Class kSoftwareClasses[] = {
+    {"Qelto_Software", kSoftware},
+    {"Win32_QuickFixEngineering", kQuickFixEngineering},
 };
 // clang-format on
 

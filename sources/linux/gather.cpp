@@ -3,10 +3,13 @@
 
 #include "common/files.h"
 #include "cups.h"
+#include "packages.h"
 
 #include "wmi/error.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -464,6 +467,29 @@ class LocalGatherer {
         if (const QByteArray* content = out_.file(path)) out_.addFile(path, lockStates(*content));
     }
 
+    // Reads a package database and keeps only the fields the plan names. The database (a MB for
+    // a thousand packages) is mapped rather than copied: only what is kept is.
+    void readFiltered(const GatherPlan::Filtered& f) {
+        const int fd = openIn(f.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        struct stat st {};
+        void* mapped = MAP_FAILED;
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+            st.st_size <= kMaxFile)
+            mapped = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (fd >= 0) ::close(fd);
+        if (mapped != MAP_FAILED) {
+            out_.addFile(f.path,
+                         keepFields(QByteArray::fromRawData(static_cast<const char*>(mapped),
+                                                            qsizetype(st.st_size)),
+                                    f.prefixes));
+            ::munmap(mapped, size_t(st.st_size));
+            return;
+        }
+        if (!readFile(f.path)) return;
+        if (const QByteArray* content = out_.file(f.path))
+            out_.addFile(f.path, keepFields(*content, f.prefixes));
+    }
+
     void probe(const QString& name, const QStringList& statPaths) {
         if (!live_) {
             // A recorded answer is a file like any other of the recorded machine.
@@ -499,6 +525,8 @@ class LocalGatherer {
             out_.addProbe(name, schedulerQueues());
         } else if (name == u"addresses") {
             out_.addProbe(name, addresses());
+        } else if (name == u"rpm") {
+            if (std::optional<QByteArray> packages = rpmPackages()) out_.addProbe(name, *packages);
         } else if (name == u"stat") {
             QByteArray text;
             for (const QString& path : statPaths) {
@@ -512,6 +540,27 @@ class LocalGatherer {
             }
             out_.addProbe(name, text);
         }
+    }
+
+    // The rpm database's packages, where the machine has one: the one process the local gatherer
+    // starts, since rpm alone reads its database (whose format changed twice). 20 s at most.
+    static std::optional<QByteArray> rpmPackages() {
+        bool database = false;
+        for (const char* path : kRpmDatabases) database = database || ::access(path, F_OK) == 0;
+        if (!database) return std::nullopt;
+        const QString rpm = QStandardPaths::findExecutable(QStringLiteral("rpm"));
+        if (rpm.isEmpty()) return std::nullopt;
+        QProcess p;
+        p.setStandardInputFile(QProcess::nullDevice());
+        p.setStandardErrorFile(QProcess::nullDevice());
+        p.start(rpm, {QStringLiteral("-qa"), QStringLiteral("--queryformat"),
+                      QString::fromLatin1(kRpmQueryFormat)});
+        if (!p.waitForFinished(20000)) {
+            p.kill();
+            p.waitForFinished(1000);
+            return std::nullopt;
+        }
+        return p.readAllStandardOutput();
     }
 
     // The local ports of listening TCP sockets, from the socket diagnostics of the kernel (which,
@@ -618,6 +667,7 @@ Gathered gatherLocal(const GatherPlan& plan, const QString& root) {
         for (const QString& f : group)
             if (l.readFile(f)) break;
     for (const QString& f : plan.lockStates) l.readLockStates(f);
+    for (const GatherPlan::Filtered& f : plan.filtered) l.readFiltered(f);
     for (const QString& f : plan.presence) l.present(f);
     for (const QString& pattern : plan.globs)
         for (const QString& path : l.expand(pattern)) l.readFile(path);

@@ -35,6 +35,13 @@ struct GatherPlan {
     // Databases that name things (pci.ids…): of each group the first file that exists is read on
     // the scanning machine, never fetched from the gathered one.
     QList<QStringList> lookups;
+    // Package databases of "Field: value" stanzas: of each only the lines that start with one of
+    // its prefixes, and the blank lines, leave the machine (keepFields() in packages.h).
+    struct Filtered {
+        QString path;
+        QStringList prefixes;
+    };
+    QList<Filtered> filtered;
     QStringList statPaths;  // the paths the "stat" probe reports on
     // Facts that no file holds, each answered as text in a fixed form (see probes.md in the docs):
     //   uname      five lines: sysname, nodename, release, version, machine
@@ -46,6 +53,7 @@ struct GatherPlan {
     //   uid        the effective user id of the gatherer
     //   printers   one line per print queue the scheduler knows: "device for <queue>: <device
     //              URI>", as `lpstat -v` prints it in the C locale
+    //   rpm        the rpm database's packages in kRpmQueryFormat (packages.h), where there is one
     QStringList probes;
 };
 

@@ -13,8 +13,9 @@ namespace qelto::wmi::lnx {
 // the live machine; another folder reads a recorded machine laid out as the same tree, whose probe
 // answers are the files ".probes/<name>" in that folder. In a recorded machine every path and
 // every link is resolved inside that folder, as if it were "/". Each file is read once; only
-// regular files are read (never a device or a pipe); nothing is spawned. Files larger than 8 MiB
-// are cut there. Paths holding a line break are passed over (the stream cannot carry them).
+// regular files are read (never a device or a pipe); nothing is spawned, but for `rpm` where the
+// machine has an rpm database (the "rpm" probe: rpm alone reads its database). Files larger than 8
+// MiB are cut there. Paths holding a line break are passed over (the stream cannot carry them).
 Gathered gatherLocal(const GatherPlan& plan, const QString& root = QStringLiteral("/"));
 
 // Reads the lookups of a plan (the first file of each group that exists) from `root` into a

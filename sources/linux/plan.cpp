@@ -138,6 +138,20 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/boot/loader/entries/*.conf"),
             QStringLiteral("/efi/loader/entries/*.conf"),
             QStringLiteral("/etc/exports.d/*.exports"),
+            // installed programs beside the package databases (see docs/software.md)
+            QStringLiteral("/snap/*/current/meta/snap.yaml"),
+            QStringLiteral("/var/lib/flatpak/app/*/current/active/files/share/metainfo/*.xml"),
+            QStringLiteral("/var/lib/flatpak/app/*/current/active/files/share/appdata/*.xml"),
+        };
+        // Of the package databases only the fields the programs' list shows: a fifth of dpkg's
+        // status, a tiny part of apk's (which lists every file of every package).
+        p.filtered = {
+            {QStringLiteral("/var/lib/dpkg/status"),
+             {QStringLiteral("Package:"), QStringLiteral("Status:"), QStringLiteral("Version:"),
+              QStringLiteral("Architecture:"), QStringLiteral("Maintainer:")}},
+            {QStringLiteral("/lib/apk/db/installed"),
+             {QStringLiteral("P:"), QStringLiteral("V:"), QStringLiteral("A:"),
+              QStringLiteral("m:")}},
         };
         // Any user may add a share of their own here.
         p.userGlobs = QStringList{QStringLiteral("/var/lib/samba/usershares/*")};
@@ -155,6 +169,7 @@ const GatherPlan& linuxPlan() {
             QStringLiteral("/etc/systemd/system/default.target"),
             QStringLiteral("/etc/systemd/system/display-manager.service"),
             QStringLiteral("/etc/localtime"),
+            QStringLiteral("/var/lib/flatpak/app/*/current"),
         };
         // Only names count here: the memory blocks, the virtio devices, the processes.
         p.lists = QStringList{QStringLiteral("/proc"), QStringLiteral("/sys/devices/system/memory"),
@@ -163,10 +178,10 @@ const GatherPlan& linuxPlan() {
         // what the installer left behind.
         p.statPaths = QStringList{QStringLiteral("/"), QStringLiteral("/var/log/installer"),
                                   QStringLiteral("/lost+found"), QStringLiteral("/etc/machine-id")};
-        p.probes = QStringList{QStringLiteral("uname"),     QStringLiteral("clock"),
-                               QStringLiteral("addresses"), QStringLiteral("stat"),
-                               QStringLiteral("listening"), QStringLiteral("uid"),
-                               QStringLiteral("printers"),  QStringLiteral("zone")};
+        p.probes = QStringList{
+            QStringLiteral("uname"),    QStringLiteral("clock"),     QStringLiteral("addresses"),
+            QStringLiteral("stat"),     QStringLiteral("listening"), QStringLiteral("uid"),
+            QStringLiteral("printers"), QStringLiteral("zone"),      QStringLiteral("rpm")};
         return p;
     }();
     return plan;

@@ -2,6 +2,7 @@
 // decodeGathered() reads (see stream.cpp for the records). It needs sh and coreutils only, forks
 // a handful of processes whatever the number of files, and reads every file with one "head".
 
+#include "packages.h"
 #include "stream.h"
 
 #include <QFile>
@@ -70,6 +71,13 @@ F() {
   else return 1
   fi
 }
+W() {
+  if [ -f "$1" ] && [ -r "$1" ]; then
+    printf "\n%s file %s\n" "$B" "$1"
+    if command -v grep >/dev/null 2>&1; then grep -E -- "$2" "$1"; else head -c $N -- "$1"; fi
+  elif [ -e "$1" ]; then U="$U$1$nl"
+  fi
+}
 K() {
   case $1 in *"$nl"*) return;; esac
   if [ -e "$1" ]; then R="$R$1$nl"; elif [ -h "$1" ]; then G="$G$1$nl"; fi
@@ -117,6 +125,18 @@ QByteArray probeCommands(const QString& name, const GatherPlan& plan) {
     // The scheduler's queues as any user sees them (empty without lpstat or a scheduler).
     if (name == u"printers")
         return "printf \"\\n%s probe printers\\n\" \"$B\"; lpstat -v 2>/dev/null\n";
+    if (name == u"rpm") {
+        QByteArray databases;
+        for (const char* path : kRpmDatabases) databases += QByteArray(" ") + path;
+        return "for p in" + databases +
+               "; do\n"
+               "  [ -e \"$p\" ] && command -v rpm >/dev/null 2>&1 || continue\n"
+               "  printf \"\\n%s probe rpm\\n\" \"$B\"\n"
+               "  rpm -qa --queryformat \"" +
+               QByteArray(kRpmQueryFormat) +
+               "\" 2>/dev/null; break\n"
+               "done\n";
+    }
     if (name == u"listening")
         return "if command -v ss >/dev/null 2>&1; then\n"
                "  printf \"\\n%s raw ss\\n\" \"$B\"; ss -ltn 2>/dev/null\n"
@@ -153,6 +173,10 @@ QByteArray body(const GatherPlan& plan, const QByteArray& boundary) {
                  QByteArray::number(kMaxUserFiles) + " ] || break; F \"$p\" u; done\n";
     for (const QString& f : plan.lockStates)
         if (usable(f)) s += "L " + word(f, false) + "\n";
+    for (const GatherPlan::Filtered& f : plan.filtered)
+        if (usable(f.path))
+            s += "W " + word(f.path, false) + " \"" +
+                 filterPattern(f.prefixes).replace('$', "\\$").replace('"', "\\\"") + "\"\n";
     for (const QString& f : plan.presence)
         if (usable(f))
             s += "[ -e " + word(f, false) + " ] && P=\"$P\"" + word(f, false) + "\"$nl\"\n";

@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QTimeZone>
 
+#include <cstdio>
+
 namespace qelto::wmi::lnx {
 
 QString firstLine(const QByteArray& bytes) {
@@ -42,9 +44,30 @@ std::optional<quint64> toUnsigned(const QByteArray& text, int base) {
     return toUnsigned(QString::fromLatin1(text.left(64)), base);
 }
 
+// The digits written by hand (a program's list dates a thousand packages): the civil date of a
+// day count, as in the proleptic Gregorian calendar QDateTime uses.
 QString wmiDateTime(qint64 seconds, int microseconds, int offsetSeconds) {
-    const QDateTime t = QDateTime::fromSecsSinceEpoch(seconds, Qt::OffsetFromUTC, offsetSeconds);
     const int minutes = offsetSeconds / 60;
+    const qint64 local = seconds + offsetSeconds;
+    const qint64 days = local >= 0 ? local / 86400 : -((-local + 86399) / 86400);
+    const qint64 inDay = local - days * 86400;
+    const qint64 z = days + 719468;
+    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    const qint64 month = mp < 10 ? mp + 3 : mp - 9;
+    const qint64 year = yoe + era * 400 + (month <= 2);
+    if (year >= 1 && year <= 9999) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d.%06d%c%03d", int(year),
+                      int(month), int(doy - (153 * mp + 2) / 5 + 1), int(inDay / 3600),
+                      int(inDay / 60 % 60), int(inDay % 60), qBound(0, microseconds, 999999),
+                      minutes < 0 ? '-' : '+', qAbs(minutes));
+        return QString::fromLatin1(text);
+    }
+    const QDateTime t = QDateTime::fromSecsSinceEpoch(seconds, Qt::OffsetFromUTC, offsetSeconds);
     return t.toString(QStringLiteral("yyyyMMddHHmmss")) + u'.' +
            QStringLiteral("%1").arg(qBound(0, microseconds, 999999), 6, 10, QLatin1Char('0')) +
            (minutes < 0 ? u'-' : u'+') +

@@ -90,6 +90,59 @@ TEST(Cli, JsonHasTheTreeAndTheTwentyFields) {
     EXPECT_EQ(record[u"computername"].toString(), u"WS-0417");
 }
 
+// A recorded machine's programs come back as the table and as the JSON arrays; a machine
+// recorded without them says so (null), and the scan itself is the same either way.
+TEST(Cli, ProgramsOfARecordedMachineReplayAsTableAndJson) {
+    QFile desktop(machine("desktop.json"));
+    ASSERT_TRUE(desktop.open(QIODevice::ReadOnly));
+    QJsonObject withPrograms = QJsonDocument::fromJson(desktop.readAll()).object();
+    withPrograms[u"Qelto_Software"] =
+        QJsonDocument::fromJson(
+            R"([{"Name": "zlib1g", "Version": "1:1.2.13", "Architecture": "amd64", "Source": "dpkg",
+             "Vendor": "Mark Brown", "InstallDate": null},
+            {"Name": "firefox", "Version": "126.0-2", "Architecture": "amd64", "Source": "snap",
+             "Vendor": null, "InstallDate": null}])")
+            .array();
+    withPrograms[u"Win32_QuickFixEngineering"] = QJsonArray();
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("programs.json")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(withPrograms).toJson());
+    file.close();
+    const QStringList scan{QStringLiteral("scan"), QStringLiteral("--snapshot")};
+    const CliRun table = cli(scan + QStringList{file.fileName(), QStringLiteral("--software")});
+    EXPECT_EQ(table.out.toStdString(),
+              "名称     版本      架构   来源  发行者\n"
+              "zlib1g   1:1.2.13  amd64  dpkg  Mark Brown\n"
+              "firefox  126.0-2   amd64  snap\n"
+              "共 2 个软件\n");
+    const struct {
+        QString snapshot;
+        const char* software;  // the names, or "null"
+        const char* updates;
+    } cases[] = {{file.fileName(), "zlib1g firefox", "[]"},
+                 {machine("desktop.json"), "null", "null"}};
+    QJsonArray trees[2];
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const CliRun r = cli(scan + QStringList{cases[i].snapshot, QStringLiteral("--json")});
+        const QJsonObject doc = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        QStringList names;
+        for (const QJsonValue& v : doc[u"software"].toArray())
+            names << v.toObject()[u"Name"].toString();
+        const QJsonValue updates = doc[u"updates"];
+        EXPECT_EQ(doc[u"software"].isNull() ? "null" : names.join(u' ').toStdString(),
+                  cases[i].software);
+        EXPECT_EQ(
+            updates.isNull()
+                ? "null"
+                : QJsonDocument(updates.toArray()).toJson(QJsonDocument::Compact).toStdString(),
+            cases[i].updates);
+        trees[i] = doc[u"tree"].toArray();
+    }
+    EXPECT_FALSE(trees[0].isEmpty());
+    EXPECT_EQ(trees[0], trees[1]);
+}
+
 TEST(Cli, OutlineIndentsLinesUnderTheirCategory) {
     const CliRun r =
         cli({QStringLiteral("scan"), QStringLiteral("--snapshot"), machine("container.json")});

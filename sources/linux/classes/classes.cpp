@@ -33,6 +33,8 @@ void buildClasses(const Context& c, InstanceStore& store) {
     const Network net = network(c);
     addNetworkAdapters(net, store);
     addNetworkAdapterConfigurations(c, net, store);
+    addSoftware(c, store);
+    addQuickFixEngineering(store);
 }
 
 bool isCdrom(const Context& c, const QString& name) {

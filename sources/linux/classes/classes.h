@@ -41,6 +41,9 @@ void addPointingDevices(const Context& c, InstanceStore& store);
 struct Network;
 void addNetworkAdapters(const Network& net, InstanceStore& store);
 void addNetworkAdapterConfigurations(const Context& c, const Network& net, InstanceStore& store);
+// Read apart from the scan (qelto-cli scan --software, --json), after the classes it queries.
+void addSoftware(const Context& c, InstanceStore& store);
+void addQuickFixEngineering(InstanceStore& store);
 
 // -- Shared by several builders (classes.cpp)
 

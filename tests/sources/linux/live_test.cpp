@@ -4,6 +4,8 @@
 #include "sources/linux/local.h"
 #include "sources/linux/source.h"
 
+#include <QDateTime>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -154,6 +156,38 @@ TEST(LiveMachine, ProcessorsAndCachesHaveNumbersInTheirUnits) {
         EXPECT_TRUE(level >= 3 && level <= 5);
         EXPECT_GT(value(*c, "MaxCacheSize").intValue(), 0);
     }
+}
+
+// The programs dpkg lists as on the disk (the second letter of the state: installed, unpacked,
+// half-configured, triggers awaited or pending), with the same versions and architectures. A
+// package manager at work in the meantime (status changed) takes another look, three at most.
+TEST(LiveMachine, ProgramsAreThoseDpkgListsAsInstalled) {
+    const QString status = QStringLiteral("/var/lib/dpkg/status");
+    const QStringList format{QStringLiteral("-W"),
+                             QStringLiteral("-f=${db:Status-Abbrev} ${Package} ${Version} "
+                                            "${Architecture}\n")};
+    if (!run(QStringLiteral("dpkg-query"), format)) GTEST_SKIP() << "dpkg-query is not installed";
+    QStringList expected, got;
+    for (int look = 0; look < 3; ++look) {
+        const QDateTime before = QFileInfo(status).lastModified();
+        expected.clear();
+        got.clear();
+        for (const QByteArray& line : run(QStringLiteral("dpkg-query"), format)->split('\n'))
+            if (line.size() > 4 && QByteArray("iUFWt").contains(line[1]))
+                expected << QString::fromUtf8(line.mid(4));
+        const auto store = wmi::lnx::scanLocal();
+        for (const auto& i : store->findClass(u"Qelto_Software")->items) {
+            if (value(*i, "Source").textValue() != u"dpkg") continue;
+            got << QStringList{value(*i, "Name").textValue(), value(*i, "Version").textValue(),
+                               value(*i, "Architecture").textValue()}
+                       .join(u' ');
+        }
+        if (QFileInfo(status).lastModified() == before) break;
+    }
+    expected.sort();
+    got.sort();
+    EXPECT_FALSE(got.isEmpty());
+    EXPECT_EQ(got.join(u'\n').toStdString(), expected.join(u'\n').toStdString());
 }
 
 }  // namespace

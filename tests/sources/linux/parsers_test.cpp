@@ -6,6 +6,7 @@
 #include "sources/linux/gather.h"
 #include "sources/linux/ids.h"
 #include "sources/linux/local.h"
+#include "sources/linux/packages.h"
 #include "sources/linux/smbios.h"
 #include "sources/linux/text.h"
 
@@ -63,6 +64,9 @@ TEST(TextForms, DateTimesAreLocalWithTheOffsetInMinutes) {
         {1765095000, 250000, 8 * 3600, "20251207161000.250000+480"},
         {1765095000, 7, -5 * 3600, "20251207031000.000007-300"},
         {1765095000, 0, 5 * 3600 + 1800, "20251207134000.000000+330"},
+        {951782400, 0, 0, "20000229000000.000000+000"},  // a leap day of a century
+        {-1, 0, -90, "19691231235829.000000-001"},
+        {4107542400, 0, 0, "21000301000000.000000+000"},  // 2100 has no 29 February
     };
     for (const auto& c : cases)
         EXPECT_EQ(wmiDateTime(c.seconds, c.micro, c.offset).toStdString(), c.out);
@@ -189,6 +193,75 @@ TEST(Accounts, PasswdAndShadowLockState) {
     EXPECT_TRUE(locked.value(QStringLiteral("svc-backup")));  // expired on day 20000
     EXPECT_FALSE(parseShadowLocked(machineFile("server", "/etc/shadow"), 19999)
                      .value(QStringLiteral("svc-backup")));
+}
+
+// Each package database read exactly: which packages count, and every field of each.
+TEST(Packages, EachDatabaseReadsExactly) {
+    const QByteArray dpkg =
+        "Package: libc6\nStatus: install ok installed\nPriority: required\n"
+        "Architecture: amd64\nMulti-Arch: same\nMaintainer: GNU Libc Maintainers "
+        "<debian-glibc@lists.debian.org>\nVersion: 2.36-9+deb12u10\nDescription: GNU C Library\n"
+        " Package: not-a-field\n .\n\n"
+        "Package: gone\nStatus: deinstall ok config-files\nVersion: 1.0\n\n"
+        "Package: broken\nStatus: install reinstreq half-installed\nVersion: 2\n\n"
+        "Package: fresh\nStatus: install ok unpacked\nArchitecture: all\nVersion: 3:1.2\n"
+        "Maintainer: Solo\nConffiles:\n /etc/fresh 0123\n\n\n"
+        "Package: libc6\nStatus: install ok triggers-pending\nArchitecture: i386\n"
+        "Version: 2.36-9\n";
+    const QByteArray apk =
+        "C:Q1abc=\nP:musl\nV:1.2.5-r0\nA:x86_64\nS:383152\nm:Natanael Copa "
+        "<ncopa@alpinelinux.org>\nt:1727000000\nF:lib\nR:libc.musl.so.1\n\n"
+        "P:busybox\nV:1.36.1-r29\nA:aarch64\nZ:Q1xyz=\n";
+    const QByteArray rpm =
+        "bash\t5.2.26-3.fc40\tx86_64\tFedora Project\t1718000000\n"
+        "gpg-pubkey\ta15b79cc-63d04c2c\t(none)\t(none)\t1718000001\n"
+        "kernel\t1:6.9.4-200.fc40\tx86_64\t\t(none)\n\tno-name\n";
+    struct Case {
+        const char* name;
+        std::vector<Package> found;
+        const char* expected;  // name|version|architecture|vendor|installed, per package
+    } cases[] = {
+        {"dpkg", parseDpkgStatus(dpkg),
+         "libc6|2.36-9+deb12u10|amd64|GNU Libc Maintainers|0 fresh|3:1.2|all|Solo|0 "
+         "libc6|2.36-9|i386||0"},
+        {"dpkg, filtered",
+         parseDpkgStatus(keepFields(dpkg, {QStringLiteral("Package:"), QStringLiteral("Status:"),
+                                           QStringLiteral("Version:")})),
+         "libc6|2.36-9+deb12u10|||0 fresh|3:1.2|||0 libc6|2.36-9|||0"},
+        {"apk", parseApkInstalled(apk),
+         "musl|1.2.5-r0|x86_64|Natanael Copa|0 busybox|1.36.1-r29|aarch64||0"},
+        {"rpm", parseRpmList(rpm),
+         "bash|5.2.26-3.fc40|x86_64|Fedora Project|1718000000 "
+         "gpg-pubkey|a15b79cc-63d04c2c|||1718000001 kernel|1:6.9.4-200.fc40|x86_64||0"},
+        {"snap, a list",
+         {parseSnapYaml("name: firefox\nversion: '126.0-2'\nsummary: x\n"
+                        "architectures:\n  - amd64\n  - arm64\nname2: y\n")},
+         "firefox|126.0-2|amd64||0"},
+        {"snap, inline",
+         {parseSnapYaml("name: \"core22\"\nversion: 20240408\n"
+                        "architectures: [arm64, amd64]\n")},
+         "core22|20240408|arm64||0"},
+        {"flatpak",
+         {flatpakApp(QStringLiteral("org.gimp.GIMP"),
+                     QStringLiteral("/var/lib/flatpak/app/org.gimp.GIMP/x86_64/stable"),
+                     "<component><developer_name>The GIMP Team &amp; co"
+                     "</developer_name><releases><release version=\"2.10.38\" "
+                     "date=\"2024-05-02\"/><release version=\"2.10.36\"/>")},
+         "org.gimp.GIMP|2.10.38|x86_64|The GIMP Team & co|0"},
+        {"flatpak, no metainfo",
+         {flatpakApp(QStringLiteral("a.b"), QStringLiteral("/x/app/a.b/aarch64/beta"), {})},
+         "a.b|beta|aarch64||0"},
+    };
+    for (const Case& c : cases) {
+        QStringList got;
+        for (const Package& p : c.found)
+            got << QStringList{p.name, p.version, p.architecture, p.vendor,
+                               QString::number(p.installed)}
+                       .join(u'|');
+        EXPECT_EQ(got.join(u' ').toStdString(), c.expected) << c.name;
+    }
+    EXPECT_EQ(filterPattern({QStringLiteral("P:"), QStringLiteral("a.b")}).toStdString(),
+              "^(P:|a\\.b)|^$");
 }
 
 TEST(ConfigFiles, IniPrintersExportsMounts) {

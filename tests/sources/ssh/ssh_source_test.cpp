@@ -14,6 +14,7 @@
 #include "wmi/error.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -333,6 +334,43 @@ TEST(SshConfig, HostNameAndPortAreTheLibrarysOrLeftToIt) {
         EXPECT_EQ((offered[0].name.isEmpty() ? host : offered[0].name).toStdString(),
                   library.hostName.toStdString());
     }
+}
+
+// The programs are the host's: an sshd in a mount namespace of its own, where dpkg's status is a
+// planted file, lists exactly the planted packages and none of this machine's.
+TEST(SshSource, ListsTheHostsOwnProgramsAndNoneOfThisMachines) {
+    if (!TestSshd::isRoot()) GTEST_SKIP() << "a mount namespace of the server's own needs root";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile status(dir.filePath(QStringLiteral("status")));
+    ASSERT_TRUE(status.open(QIODevice::WriteOnly));
+    status.write(
+        "Package: planted-a\nStatus: install ok installed\nArchitecture: amd64\n"
+        "Maintainer: Plant <p@example.org>\nVersion: 1.0-1\n\n"
+        "Package: planted-gone\nStatus: deinstall ok config-files\nVersion: 9\n\n"
+        "Package: planted-b\nStatus: install ok installed\nArchitecture: all\n"
+        "Version: 2:3.4\n");
+    status.close();
+    TestSshd sshd(TestSshdOptions().through(
+        {QStringLiteral("unshare"), QStringLiteral("--mount"), QStringLiteral("--propagation"),
+         QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"),
+         QStringLiteral("mount --bind \"$1\" /var/lib/dpkg/status && shift && exec \"$@\""),
+         QStringLiteral("sh"), status.fileName()}));
+    QELTO_SKIP_UNLESS_UP(sshd);
+    Home home;
+    home.keysOf(sshd);
+    QStringList got;
+    const auto all = connectTo(sshText(sshd))
+                         ->execQuery(QStringLiteral("Select * From "
+                                                    "Qelto_Software"));
+    while (const auto o = all->next()) {
+        QStringList line;
+        for (const char* p : {"Name", "Version", "Architecture", "Vendor", "Source"})
+            line << o->get(QString::fromLatin1(p)).textValue();
+        got << line.join(u' ');
+    }
+    EXPECT_EQ(got.join(u'|').toStdString(),
+              "planted-a 1.0-1 amd64 Plant dpkg|planted-b 2:3.4 all  dpkg");
 }
 
 // --- Roads that log in
