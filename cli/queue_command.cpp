@@ -662,6 +662,7 @@ int Worker::run() {
         }
         if (stopping_ && inFlight_ == 0) break;
         if (!stopping_) claim();
+        if (fatal_) break;
         if (o_.once && roundOver_ && inFlight_ == 0 && pending_.empty() && !away_) break;
         if (o_.once && away_ && inFlight_ == 0 && Clock::now() - awaySince_ > giveUp) break;
         wait();
@@ -770,7 +771,9 @@ const common::CommandLine& workerLine() {
                     duration("--poll", "10s",
                              QStringLiteral("没有到期目标时多久查看一次队列（默认 10s）")),
                     {.names = {QStringLiteral("--once")},
-                     .description = QStringLiteral("没有到期的目标并且手头的检测都完成时退出")},
+                     .description = QStringLiteral(
+                         "只检测一轮：开始时已到期的目标各领取一次，结果都记录后退出；\n"
+                         "档案不可用时最多等一个租约时长，之后以状态 1 退出")},
                     fileOption("--snapshot",
                                QStringLiteral("每个目标都从这个快照文件检测（试用）")),
                     common::helpRow(QStringLiteral("--accept-new-host-key、--ca-file "
@@ -780,7 +783,10 @@ const common::CommandLine& workerLine() {
                 },
             .column = 20,
             .tail = QStringLiteral(
-                "  收到 SIGTERM 或 SIGINT 时不再领取，完成正在进行的检测，交还其余目标后退出\n")};
+                "  收到 SIGTERM 或 SIGINT 时不再领取，完成正在进行的检测，交还其余目标后退出\n"
+                "  "
+                "档案不可用（服务器重启、连接数已满）时保留手头的结果，等待并重试（间隔逐次加倍，\n"
+                "  最长 30 秒），档案恢复后继续；不加 --once 时一直等待\n")};
         for (common::Option& o : archiveOptions()) s.options.push_back(std::move(o));
         return common::CommandLine{.sections = {std::move(s), connectionSection(false)},
                                    .unknownMessage = QStringLiteral("未知的参数：%1"),
