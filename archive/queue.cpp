@@ -53,15 +53,18 @@ QStringList createQueueTable(bool sqlite) {
     const QString id = sqlite
                            ? QStringLiteral("id INTEGER PRIMARY KEY AUTOINCREMENT")
                            : QStringLiteral("id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY");
-    return {
-        QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2, host TEXT NOT NULL UNIQUE, "
-                       "every_s BIGINT NOT NULL DEFAULT 0, department TEXT, person TEXT, "
-                       "due BIGINT, worker TEXT, lease_until BIGINT, started BIGINT, "
-                       "last_at BIGINT, last_ok INTEGER, last_message TEXT, "
-                       "failures INTEGER NOT NULL DEFAULT 0, scans BIGINT NOT NULL DEFAULT 0, "
-                       "claim BIGINT NOT NULL DEFAULT 0)")
-            .arg(kQueueTable, id),
-        QStringLiteral("CREATE INDEX IF NOT EXISTS scan_queue_due ON %1 (due)").arg(kQueueTable)};
+    return {QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2, host TEXT NOT NULL UNIQUE, "
+                           "every_s BIGINT NOT NULL DEFAULT 0, department TEXT, person TEXT, "
+                           "due BIGINT, worker TEXT, lease_until BIGINT, started BIGINT, "
+                           "last_at BIGINT, last_ok INTEGER, last_message TEXT, "
+                           "failures INTEGER NOT NULL DEFAULT 0, scans BIGINT NOT NULL DEFAULT 0, "
+                           "claim BIGINT NOT NULL DEFAULT 0)")
+                .arg(kQueueTable, id),
+            // In the claims' order, so that a claim reads its rows off the index instead of sorting
+            // every due target of the same second by id; it replaces the index on due alone.
+            QStringLiteral("CREATE INDEX IF NOT EXISTS scan_queue_next ON %1 (due, id)")
+                .arg(kQueueTable),
+            QStringLiteral("DROP INDEX IF EXISTS scan_queue_due")};
 }
 
 namespace {

@@ -406,6 +406,7 @@ class Worker {
     void notRecorded(const q::Outcome& o, const QString& why);
     void claim();
     void wait();
+    int reap();
     void say(const QString& line) {
         printLine(stderr, common::displayLine(QStringLiteral("%1 %2").arg(now(), line)));
     }
@@ -626,8 +627,26 @@ void Worker::claim() {
     }
 }
 
+// Joins the scan threads that have ended; returns how many.
+int Worker::reap() {
+    int ended = 0;
+    for (auto t = threads_.begin(); t != threads_.end();)
+        if (*t->done) {
+            t->thread.join();
+            --inFlight_;
+            ++ended;
+            t = threads_.erase(t);
+        } else {
+            ++t;
+        }
+    return ended;
+}
+
 // Until a scan ends, the next look at the queue or the next try to reach the archive, or a stop.
+// Scans whose outcomes record() took already free their places at once: nothing else would wake
+// the wait for them.
 void Worker::wait() {
+    if (reap() > 0) return;
     const Clock::time_point until = away_ ? retryAt_
                                     : claimedAll_ && inFlight_ < o_.jobs && !stopping_
                                         ? Clock::now()
@@ -636,14 +655,7 @@ void Worker::wait() {
     while ((stopping_ || !stopRequested) && finished_.empty() && Clock::now() < until)
         changed_.wait_for(lock, std::chrono::milliseconds(200));
     lock.unlock();
-    for (auto t = threads_.begin(); t != threads_.end();)
-        if (*t->done) {
-            t->thread.join();
-            --inFlight_;
-            t = threads_.erase(t);
-        } else {
-            ++t;
-        }
+    reap();
 }
 
 int Worker::run() {
