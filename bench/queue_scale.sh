@@ -65,6 +65,7 @@ inside() { ip netns exec "$ns" "$@"; }
 bash "$root/tests/support/nethosts.sh" silent "$name" >/dev/null
 ip -n "$ns" route add "198.18.0.0/$prefix" via 192.0.2.2 dev qa0
 inside env TEST_PG_PASSWORD=pw bash "$root/tests/archive/test_pg.sh" start "$dir/pg" >/dev/null
+# shellcheck disable=SC1091,SC2153 # the server's ADDRESS, PORT, USER, VERSION
 pg_port=$(. "$dir/pg/env" && echo "$PORT")
 psql_in() { inside env PGPASSWORD=pw psql -h 127.0.0.1 -p "$pg_port" -U qelto -Atqc "$1" "${2:-qscale}"; }
 psql_in "CREATE DATABASE qscale" postgres
@@ -77,7 +78,9 @@ live=()
 for k in $(seq "$ssh"); do
     inside bash "$root/tests/sources/ssh/test_sshd.sh" start "$dir/ssh$k" \
         --address "127.0.0.$((k + 1))" >/dev/null
+    # shellcheck disable=SC1090 # the sshd's ADDRESS, PORT, USER
     port=$(. "$dir/ssh$k/env" && echo "$PORT")
+    # shellcheck disable=SC1090
     user=$(. "$dir/ssh$k/env" && echo "$USER")
     live+=("ssh://$user@127.0.0.$((k + 1)):$port")
     if ((k > 1)); then
