@@ -170,7 +170,7 @@ QStringList withinSaveTime(const QString& connstr, Work work) {
 std::optional<qint64> insertInfo(Session& s, const std::vector<std::pair<QString, QVariant>>& row,
                                  QStringList& leftOut) {
     QSqlDatabase db = s.database();
-    const QSqlRecord columns = db.record(QStringLiteral("info"));
+    const QSqlRecord& columns = s.columns(QStringLiteral("info"));
     if (columns.isEmpty()) throw ArchiveError(QStringLiteral("查询失败：档案中没有 info 表"));
     const auto columnNamed = [&](const QString& name) -> QString {
         for (int i = 0; i < columns.count(); ++i)
@@ -197,19 +197,15 @@ std::optional<qint64> insertInfo(Session& s, const std::vector<std::pair<QString
     if (!id.isEmpty())
         sql += QStringLiteral(" RETURNING ") +
                db.driver()->escapeIdentifier(id, QSqlDriver::FieldName);
-    QSqlQuery q(db);
-    if (!q.prepare(sql))
-        throw ArchiveError(QStringLiteral("无法写入新行：") + sqlErrorText(q.lastError()));
-    for (const QVariant& v : values) q.addBindValue(v);
-    if (!q.exec())
-        throw ArchiveError(QStringLiteral("无法写入新行：") + sqlErrorText(q.lastError()));
+    QSqlQuery& q = s.run(sql, values, QStringLiteral("无法写入新行：%1"));
+    std::optional<qint64> made;
     if (!id.isEmpty()) {
-        if (q.next() && !q.value(0).isNull()) return q.value(0).toLongLong();
-        return std::nullopt;
+        if (q.next() && !q.value(0).isNull()) made = q.value(0).toLongLong();
+    } else if (const QVariant rowid = q.lastInsertId(); s.sqlite() && rowid.isValid()) {
+        made = rowid.toLongLong();
     }
-    const QVariant rowid = q.lastInsertId();
-    if (s.sqlite() && rowid.isValid()) return rowid.toLongLong();
-    return std::nullopt;
+    q.finish();
+    return made;
 }
 
 }  // namespace
@@ -246,27 +242,33 @@ QStringList saveScan(const QString& connstr, const QString& department, const QS
             s.reset();
             return saveRecord(connstr, department, person, record, when);
         }
-        const std::vector<std::pair<QString, QVariant>> row =
-            infoRow(department, person, record, when);
-        const auto valueOf = [&](const QString& column) {
-            for (const auto& [name, value] : row)
-                if (name == column) return value;
-            return QVariant(QMetaType(QMetaType::QString));
-        };
         QStringList leftOut;
         inTransaction(*s, [&] {
-            const std::optional<qint64> infoId = insertInfo(*s, row, leftOut);
-            s->exec(QStringLiteral("INSERT INTO %1 (info_id, \"date\", \"计算机名\", \"部门\", "
-                                   "\"使用人\", answers) VALUES (?, ?, ?, ?, ?, ?)")
-                        .arg(kScanTable),
-                    {infoId ? QVariant(*infoId) : QVariant(QMetaType(QMetaType::LongLong)),
-                     QVariant(when), valueOf(QStringLiteral("计算机名")), textValue(department),
-                     textValue(person), packed});
+            leftOut = insertScanRows(*s, department, person, record, packed, when);
             if (guard && s->exec(guard->sql, guard->params) != 1)
                 throw ArchiveError(guard->refused, ArchiveError::Kind::Conflict);
         });
         return leftOut;
     });
+}
+
+QStringList insertScanRows(Session& s, const QString& department, const QString& person,
+                           const scan::ScanRecord& record, const QByteArray& packed,
+                           const QDateTime& when) {
+    const std::vector<std::pair<QString, QVariant>> row = infoRow(department, person, record, when);
+    const auto valueOf = [&](const QString& column) {
+        for (const auto& [name, value] : row)
+            if (name == column) return value;
+        return QVariant(QMetaType(QMetaType::QString));
+    };
+    QStringList leftOut;
+    const std::optional<qint64> infoId = insertInfo(s, row, leftOut);
+    s.exec(QStringLiteral("INSERT INTO %1 (info_id, \"date\", \"计算机名\", \"部门\", "
+                          "\"使用人\", answers) VALUES (?, ?, ?, ?, ?, ?)")
+               .arg(kScanTable),
+           {infoId ? QVariant(*infoId) : QVariant(QMetaType(QMetaType::LongLong)), QVariant(when),
+            valueOf(QStringLiteral("计算机名")), textValue(department), textValue(person), packed});
+    return leftOut;
 }
 
 bool archiveFileMissing(const QString& connstr) {

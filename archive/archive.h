@@ -58,6 +58,13 @@ QStringList saveScan(const QString& connstr, const QString& department, const QS
                      const QDateTime& when = QDateTime::currentDateTime(),
                      const SaveGuard* guard = nullptr);
 
+// Within a transaction of `session`: the summary row and the full scan (`packed`, packScan's
+// bytes), as saveScan writes them. Returns the columns left out of the summary row.
+class Session;
+QStringList insertScanRows(Session& session, const QString& department, const QString& person,
+                           const scan::ScanRecord& record, const QByteArray& packed,
+                           const QDateTime& when);
+
 // True when the archive is a file that does not exist (a server archive always "exists").
 bool archiveFileMissing(const QString& connstr);
 
@@ -87,6 +94,5 @@ struct ImportResult {
 // line.
 ImportResult importPeople(const QString& connstr, const QString& csvPath,
                           const QByteArray& localeCharset = QByteArrayLiteral("UTF-8"));
-
 
 }  // namespace qelto::archive

@@ -188,10 +188,13 @@ QStringList withoutArchiveOption(const QStringList& args) {
 
 QString serverConnectOptions(const ArchiveLocation& location) {
     // A silent connection is probed after 30 s, then every 10 s; three probes without an answer
-    // end it. Data that the peer does not acknowledge ends it after the command time-out.
+    // end it. Data that the peer does not acknowledge ends it after the command time-out. The
+    // server's notices ("relation … already exists, skipping" from archive init) would otherwise
+    // go straight to stderr; set with the connection, they cost no statement of their own.
     return QStringLiteral(
                "connect_timeout=%1;keepalives=1;keepalives_idle=30;keepalives_interval=10;"
-               "keepalives_count=3;tcp_user_timeout=%2;options=-cstatement_timeout=%2")
+               "keepalives_count=3;tcp_user_timeout=%2;"
+               "options='-cstatement_timeout=%2 -cclient_min_messages=warning'")
         .arg(location.connectTimeout)
         .arg(qint64(location.commandTimeout) * 1000);
 }

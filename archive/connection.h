@@ -95,7 +95,7 @@ QStringList withoutArchiveOption(const QStringList& args);
 
 // The options of a connection to an archive server: the connect time-out, TCP keepalives (a
 // server that vanished from the network is noticed within a minute) and a statement time-out on
-// the server's side, both from `location`.
+// the server's side, both from `location`; the server's notices below warnings are not sent.
 QString serverConnectOptions(const ArchiveLocation& location);
 
 // A bound on everything done with archive servers while it lives, on the thread that made it:

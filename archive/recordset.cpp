@@ -125,9 +125,6 @@ void openConnection(const ArchiveLocation& location, const QString& name, bool c
             throw ArchiveError(
                 QStringLiteral("无法连接档案数据库 %1：%2").arg(location.describe(), why));
         }
-        // The server's notices ("relation … already exists, skipping" from archive init) would
-        // otherwise go straight to stderr.
-        QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO warning"));
         ServerDeadline::watch(db);
         return;
     }

@@ -5,7 +5,9 @@
 #include "commands.h"
 #include "connection.h"
 
+#include "archive/history.h"
 #include "archive/queue.h"
+#include "archive/session.h"
 #include "common/charset.h"
 #include "common/json.h"
 #include "connect/connector.h"
@@ -121,59 +123,78 @@ QString stateOf(const q::Target& t, qint64 now) {
     return *t.due <= now ? QStringLiteral("到期") : QStringLiteral("等待");
 }
 
+// A target as `queue list --json` writes it.
+common::json::Value targetJson(const q::Target& t, qint64 now) {
+    namespace json = common::json;
+    json::Value o = json::object({{QStringLiteral("host"), json::text(t.host)},
+                                  {QStringLiteral("state"), json::text(stateOf(t, now))},
+                                  {QStringLiteral("every"), json::integer(t.every)},
+                                  {QStringLiteral("department"), json::text(t.department)},
+                                  {QStringLiteral("person"), json::text(t.person)},
+                                  {QStringLiteral("scans"), json::integer(t.scans)},
+                                  {QStringLiteral("failures"), json::integer(t.failures)},
+                                  {QStringLiteral("claims"), json::integer(t.claim)}});
+    const auto put = [&](const char* key, const json::Value& v) {
+        o.object.push_back({QString::fromLatin1(key), v});
+    };
+    const auto putTime = [&](const char* key, const std::optional<qint64>& v) {
+        put(key, v ? json::text(timeOf(v)) : json::null());
+    };
+    putTime("next", t.due);
+    putTime("lastAt", t.lastAt);
+    if (stateOf(t, now) == u"检测中") {
+        put("worker", json::text(t.worker));
+        putTime("since", t.started);
+    }
+    put("lastResult", !t.lastOk   ? json::null()
+                      : *t.lastOk ? json::text(QStringLiteral("ok"))
+                                  : json::text(QStringLiteral("failed")));
+    if (!t.lastMessage.isEmpty()) put("lastMessage", json::text(t.lastMessage));
+    return o;
+}
+
+QString targetLine(const q::Target& t, qint64 now) {
+    const QString state = stateOf(t, now);
+    const bool running = state == u"检测中";
+    return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\t%8\t%9")
+        .arg(t.host, state, durationText(t.every), running ? t.worker : QStringLiteral("-"),
+             running ? timeOf(t.started) : QStringLiteral("-"), timeOf(t.lastAt),
+             !t.lastOk   ? QStringLiteral("-")
+             : *t.lastOk ? QStringLiteral("成功")
+                         : QStringLiteral("失败（%1 次）").arg(t.failures),
+             timeOf(t.due),
+             t.lastMessage.isEmpty() ? QStringLiteral("-") : common::displayLine(t.lastMessage));
+}
+
+// The queue, written as it is read: the whole document of --json is the indented one that
+// json::write makes, one target at a time.
 int list(const QString& connstr, bool json) {
-    const std::vector<q::Target> all = q::listTargets(connstr);
-    const qint64 now = q::archiveNow(connstr);
-    if (json) {
-        namespace json = common::json;
-        json::Value targets = json::array();
-        for (const q::Target& t : all) {
-            json::Value o = json::object({{QStringLiteral("host"), json::text(t.host)},
-                                          {QStringLiteral("state"), json::text(stateOf(t, now))},
-                                          {QStringLiteral("every"), json::integer(t.every)},
-                                          {QStringLiteral("department"), json::text(t.department)},
-                                          {QStringLiteral("person"), json::text(t.person)},
-                                          {QStringLiteral("scans"), json::integer(t.scans)},
-                                          {QStringLiteral("failures"), json::integer(t.failures)},
-                                          {QStringLiteral("claims"), json::integer(t.claim)}});
-            const auto put = [&](const char* key, const json::Value& v) {
-                o.object.push_back({QString::fromLatin1(key), v});
-            };
-            const auto putTime = [&](const char* key, const std::optional<qint64>& v) {
-                put(key, v ? json::text(timeOf(v)) : json::null());
-            };
-            putTime("next", t.due);
-            putTime("lastAt", t.lastAt);
-            if (stateOf(t, now) == u"检测中") {
-                put("worker", json::text(t.worker));
-                putTime("since", t.started);
-            }
-            put("lastResult", !t.lastOk   ? json::null()
-                              : *t.lastOk ? json::text(QStringLiteral("ok"))
-                                          : json::text(QStringLiteral("failed")));
-            if (!t.lastMessage.isEmpty()) put("lastMessage", json::text(t.lastMessage));
-            targets.array.push_back(std::move(o));
+    archive::Session session(connstr, false);
+    const qint64 now = q::archiveNow(session);
+    qsizetype count = 0;
+    if (!json)
+        printLine(stdout,
+                  QStringLiteral("主机\t状态\t间隔\t扫描程序\t开始\t上次\t结果\t下次\t原因"));
+    q::forEachTarget(session, [&](const q::Target& t) {
+        if (!json) {
+            printLine(stdout, targetLine(t, now));
+        } else {
+            QByteArray text = common::json::write(targetJson(t, now));
+            text.chop(1);  // its line end
+            text.replace('\n', QByteArrayLiteral("\n        "));
+            print(stdout, (count == 0 ? QByteArrayLiteral("{\n    \"targets\": [\n        ")
+                                      : QByteArrayLiteral(",\n        ")) +
+                              text);
         }
-        print(stdout, json::write(json::object({{QStringLiteral("targets"), std::move(targets)}})));
-        return 0;
-    }
-    printLine(stdout, QStringLiteral("主机\t状态\t间隔\t扫描程序\t开始\t上次\t结果\t下次\t原因"));
-    for (const q::Target& t : all) {
-        const QString state = stateOf(t, now);
-        const bool running = state == u"检测中";
-        printLine(
-            stdout,
-            QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\t%8\t%9")
-                .arg(t.host, state, durationText(t.every), running ? t.worker : QStringLiteral("-"),
-                     running ? timeOf(t.started) : QStringLiteral("-"), timeOf(t.lastAt),
-                     !t.lastOk   ? QStringLiteral("-")
-                     : *t.lastOk ? QStringLiteral("成功")
-                                 : QStringLiteral("失败（%1 次）").arg(t.failures),
-                     timeOf(t.due),
-                     t.lastMessage.isEmpty() ? QStringLiteral("-")
-                                             : common::displayLine(t.lastMessage)));
-    }
-    printLine(stdout, QStringLiteral("共 %1 个目标。").arg(all.size()));
+        ++count;
+    });
+    if (!json)
+        printLine(stdout, QStringLiteral("共 %1 个目标。").arg(count));
+    else if (count == 0)
+        print(stdout, common::json::write(common::json::object(
+                          {{QStringLiteral("targets"), common::json::array()}})));
+    else
+        print(stdout, QByteArrayLiteral("\n    ]\n}\n"));
     return 0;
 }
 
@@ -348,30 +369,331 @@ QString now() {
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
+// Outcomes written in one transaction at most.
+constexpr std::size_t kRecordBatch = 64;
+// The longest wait between two tries to reach an archive that is away, in seconds.
+constexpr int kMostRetrySeconds = 30;
+
+// The scanner: its main thread holds the one connection to the archive and does everything with
+// it (claims, and the outcomes of the scans, written in batches); each scan runs on a thread of
+// its own that never touches the archive. When the archive is away (a server restarting, its
+// connections all taken), the worker keeps the outcomes it holds and tries again, less often each
+// time, until it is back.
+class Worker {
+  public:
+    Worker(const WorkerOptions& o, QString connstr, archive::ArchiveLocation location)
+        : o_(o), connstr_(std::move(connstr)), location_(std::move(location)) {}
+    std::vector<Credential> credentials;
+    std::shared_ptr<const wmi::InstanceStore> snapshot;
+    QString name, recorder;
+
+    int run();
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    struct Running {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+
+    void scan(q::Target t, std::shared_ptr<std::atomic<bool>> done);
+    q::Outcome scanned(const q::Target& t);
+    bool connect(bool now = false);
+    void lost(const archive::ArchiveError& e);
+    void record();
+    bool recordBatch(std::size_t n);
+    void told(const q::Outcome& o, q::Recorded r);
+    void notRecorded(const q::Outcome& o, const QString& why);
+    void claim();
+    void wait();
+    int reap();
+    void say(const QString& line) {
+        printLine(stderr, common::displayLine(QStringLiteral("%1 %2").arg(now(), line)));
+    }
+
+    const WorkerOptions& o_;
+    const QString connstr_;
+    const archive::ArchiveLocation location_;
+    std::optional<archive::Session> session_;
+    bool fatal_ = false, away_ = false, roundOver_ = false, stopping_ = false;
+    int retrySeconds_ = 0;
+    Clock::time_point retryAt_, awaySince_;
+    std::optional<qint64> roundStart_;  // --once: the archive's clock when the round began
+    std::deque<q::Outcome> pending_;    // outcomes not yet recorded, of the main thread
+    std::size_t single_ = 0;            // outcomes to record one to a transaction
+    std::list<Running> threads_;
+    int inFlight_ = 0;
+    bool claimedAll_ = false;  // the last claim took as many targets as it asked for
+
+    std::mutex mutex_;  // guards what the scan threads hand over
+    std::condition_variable changed_;
+    std::deque<q::Outcome> finished_;
+};
+
+// On a thread of its own: the scan through the one scan-a-host path; its outcome goes to the
+// main thread, which records it.
+void Worker::scan(q::Target t, std::shared_ptr<std::atomic<bool>> done) {
+    q::Outcome outcome;
+    try {
+        outcome = scanned(t);
+    } catch (...) {
+        // Anything thrown is this target's failure, never the end of the worker.
+        outcome.failure = batch::thrownText(std::current_exception());
+    }
+    outcome.target = std::move(t);
+    std::lock_guard lock(mutex_);
+    finished_.push_back(std::move(outcome));
+    *done = true;
+    changed_.notify_all();
+}
+
+q::Outcome Worker::scanned(const q::Target& t) {
+    wmi::ConnectRequest request = requestBase(o_.connection);
+    request.host = t.host;
+    for (const Credential& c : credentials)
+        if (c.pattern.match(t.host).hasMatch()) {
+            request.road = wmi::Road::Credentials;
+            request.user = c.user;
+            request.password = c.password;
+            break;
+        }
+    if (o_.connection.acceptNewHostKey)
+        request.confirmNewHostKey = [](const wmi::HostKeyQuestion&) { return true; };
+    connect::SourceConnector connector(snapshot);
+    scan::ScanRecord start;
+    start.clearForScan();
+    scan::HostScan s = scan::scanHost(connector, request, std::move(start));
+    q::Outcome o;
+    if (s.error) {
+        o.failure = scan::connectionFailureText(*s.error, t.host);
+    } else if (s.tree.count() == 0 || !s.service) {
+        o.failure = QStringLiteral("检测到无数据，无法保存");
+    } else if (!s.service->answers()) {
+        o.failure = QStringLiteral("这次检测没有完整结果，无法保存");
+    } else {
+        s.record.sendmail = wmi::Variant(recorder);
+        o.record = std::move(s.record);
+        // Compressed here, so that the main thread only writes.
+        o.packed = archive::packScan(*s.service->answers());
+        o.when = QDateTime::currentDateTime();
+    }
+    return o;
+}
+
+// True when the worker holds its connection to the archive; otherwise tries to make it once the
+// wait after the last try is over (at once with `now`).
+bool Worker::connect(bool now) {
+    if (session_) return true;
+    if (!now && Clock::now() < retryAt_) return false;
+    try {
+        session_.emplace(connstr_, false);
+        // A scan can be saved only with its full scan.
+        if (!session_->hasTable(archive::kScanTable)) {
+            say(QStringLiteral("档案没有 scans 表，请先运行“qelto-cli archive init”"));
+            fatal_ = true;
+            session_.reset();
+            return false;
+        }
+    } catch (const archive::ArchiveError& e) {
+        session_.reset();
+        // A missing file, or one that is no archive, does not come back by waiting.
+        if (e.kind() != archive::ArchiveError::Kind::Failed) {
+            say(QStringLiteral("无法打开档案：%1").arg(e.message()));
+            fatal_ = true;
+            return false;
+        }
+        lost(e);
+        return false;
+    }
+    if (away_) say(QStringLiteral("档案已恢复，继续"));
+    away_ = false;
+    retrySeconds_ = 0;
+    return true;
+}
+
+// The connection failed: dropped, and made again later, less often each time.
+void Worker::lost(const archive::ArchiveError& e) {
+    session_.reset();
+    if (!away_) awaySince_ = Clock::now();
+    away_ = true;
+    retrySeconds_ = std::min(retrySeconds_ > 0 ? retrySeconds_ * 2 : 1, kMostRetrySeconds);
+    retryAt_ = Clock::now() + std::chrono::seconds(retrySeconds_);
+    say(QStringLiteral("档案不可用：%1（%2 秒后重试；手头的结果保留到那时）")
+            .arg(e.message())
+            .arg(retrySeconds_));
+}
+
+void Worker::told(const q::Outcome& o, q::Recorded r) {
+    const QString& host = o.target.host;
+    if (r == q::Recorded::Saved)
+        say(QStringLiteral("%1 已保存（%2）").arg(host, o.record.computername.textValue()));
+    else if (r == q::Recorded::Failed)
+        say(QStringLiteral("%1 失败：%2").arg(host, o.failure));
+    else if (o.failure.isEmpty())
+        say(archive::queue::releaseAfterSave(o.target, true).refused);
+    else
+        notRecorded(o, QStringLiteral("已不再由这个扫描程序检测"));
+}
+
+// An outcome that could not be recorded: its own reason is said all the same.
+void Worker::notRecorded(const q::Outcome& o, const QString& why) {
+    if (o.failure.isEmpty())
+        say(QStringLiteral("%1 的检测结果未能保存：%2").arg(o.target.host, why));
+    else
+        say(QStringLiteral("%1 失败：%2（未能记录：%3）").arg(o.target.host, o.failure, why));
+}
+
+// Writes the first `n` pending outcomes in one transaction. False when the connection is gone.
+bool Worker::recordBatch(std::size_t n) {
+    std::vector<q::Outcome> batch(std::make_move_iterator(pending_.begin()),
+                                  std::make_move_iterator(pending_.begin() + qsizetype(n)));
+    try {
+        // A server that stops answering cannot hold the worker: the connection is shut down.
+        const archive::ServerDeadline deadline(
+            std::chrono::seconds(location_.connectTimeout + location_.commandTimeout));
+        archive::ServerDeadline::watch(session_->database());
+        const std::vector<q::Recorded> done = q::recordOutcomes(*session_, batch);
+        pending_.erase(pending_.begin(), pending_.begin() + qsizetype(n));
+        single_ -= std::min(single_, n);
+        for (std::size_t i = 0; i < n; ++i) told(batch[i], done[i]);
+        return true;
+    } catch (const archive::ArchiveError& e) {
+        std::move(batch.begin(), batch.end(), pending_.begin());
+        bool alive = false;
+        try {
+            alive = session_->select(QStringLiteral("SELECT 1")).size() == 1;
+        } catch (const archive::ArchiveError&) {
+        }
+        if (!alive) {
+            lost(e);
+            return false;
+        }
+        if (n > 1) {  // the archive refused one of them: each alone finds which
+            single_ = n;
+            return true;
+        }
+        // The archive refused this one itself: a save becomes the target's failure.
+        q::Outcome o = std::move(pending_.front());
+        pending_.pop_front();
+        single_ -= std::min<std::size_t>(single_, 1);
+        if (!o.failure.isEmpty()) {
+            notRecorded(o, e.message());
+        } else {
+            o.failure = QStringLiteral("保存失败：%1").arg(e.message());
+            pending_.push_front(std::move(o));
+            single_ = std::max<std::size_t>(single_, 1);
+        }
+        return true;
+    }
+}
+
+void Worker::record() {
+    {
+        std::lock_guard lock(mutex_);
+        while (!finished_.empty()) {
+            pending_.push_back(std::move(finished_.front()));
+            finished_.pop_front();
+        }
+    }
+    while (!pending_.empty() && connect()) {
+        const std::size_t n = single_ > 0 ? 1 : std::min(kRecordBatch, pending_.size());
+        if (!recordBatch(n)) return;
+    }
+}
+
+void Worker::claim() {
+    const int free = o_.jobs - inFlight_;
+    if (free <= 0 || !connect()) return;
+    std::vector<q::Target> claimed;
+    try {
+        if (o_.once && !roundStart_) roundStart_ = q::archiveNow(*session_);
+        claimed = q::claimTargets(*session_, name, free, o_.lease, roundStart_);
+    } catch (const archive::ArchiveError& e) {
+        lost(e);
+        return;
+    }
+    claimedAll_ = int(claimed.size()) == free;
+    roundOver_ = claimed.empty();
+    for (q::Target& t : claimed) {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        try {
+            threads_.push_back({std::thread(&Worker::scan, this, t, done), done});
+            ++inFlight_;
+        } catch (...) {
+            // No thread to be had (the system's limit): the target waits for its lease to end.
+            say(QStringLiteral("%1：无法开始检测：%2")
+                    .arg(t.host, batch::thrownText(std::current_exception())));
+        }
+    }
+}
+
+// Joins the scan threads that have ended; returns how many.
+int Worker::reap() {
+    int ended = 0;
+    for (auto t = threads_.begin(); t != threads_.end();)
+        if (*t->done) {
+            t->thread.join();
+            --inFlight_;
+            ++ended;
+            t = threads_.erase(t);
+        } else {
+            ++t;
+        }
+    return ended;
+}
+
+// Until a scan ends, the next look at the queue or the next try to reach the archive, or a stop.
+// Scans whose outcomes record() took already free their places at once: nothing else would wake
+// the wait for them.
+void Worker::wait() {
+    if (reap() > 0) return;
+    const Clock::time_point until = away_ ? retryAt_
+                                    : claimedAll_ && inFlight_ < o_.jobs && !stopping_
+                                        ? Clock::now()
+                                        : Clock::now() + std::chrono::seconds(o_.poll);
+    std::unique_lock lock(mutex_);
+    while ((stopping_ || !stopRequested) && finished_.empty() && Clock::now() < until)
+        changed_.wait_for(lock, std::chrono::milliseconds(200));
+    lock.unlock();
+    reap();
+}
+
+int Worker::run() {
+    say(QStringLiteral("扫描程序 %1 开始：档案 %2，同时 %3 个，租约 %4 秒")
+            .arg(name, location_.describe())
+            .arg(o_.jobs)
+            .arg(o_.lease));
+    // A round waits for an archive that is away as long as a claim lasts; after that what it
+    // holds would be refused anyway.
+    const auto giveUp = std::chrono::seconds(o_.lease);
+    while (!fatal_) {
+        record();
+        if (stopRequested && !stopping_) {
+            stopping_ = true;
+            say(QStringLiteral("收到停止信号：完成正在进行的 %1 个检测后退出").arg(inFlight_));
+        }
+        if (stopping_ && inFlight_ == 0) break;
+        if (!stopping_) claim();
+        if (fatal_) break;
+        if (o_.once && roundOver_ && inFlight_ == 0 && pending_.empty() && !away_) break;
+        if (o_.once && away_ && inFlight_ == 0 && Clock::now() - awaySince_ > giveUp) break;
+        wait();
+    }
+    for (Running& t : threads_) t.thread.join();
+    record();
+    if (!pending_.empty() && !fatal_ && connect(true)) record();
+    const bool unrecorded = !pending_.empty();
+    for (const q::Outcome& outcome : pending_) notRecorded(outcome, QStringLiteral("档案不可用"));
+    say(QStringLiteral("扫描程序 %1 结束").arg(name));
+    return fatal_ || unrecorded || away_ ? 1 : 0;
+}
+
 int runWorker(const WorkerOptions& o) {
     QString problem;
     const std::optional<QString> connstr = archiveConnection(o.archive, o.passwordFile, problem);
     if (!connstr) {
         printLine(stderr, problem);
         return 1;
-    }
-    std::vector<Credential> credentials;
-    if (!o.credentialsFile.isEmpty()) {
-        auto read = readCredentials(o.credentialsFile, problem);
-        if (!read) {
-            printLine(stderr, problem);
-            return 1;
-        }
-        credentials = std::move(*read);
-    }
-    std::shared_ptr<const wmi::InstanceStore> snapshot;
-    if (!o.snapshot.isEmpty()) {
-        try {
-            snapshot = wmi::loadSnapshot(o.snapshot);
-        } catch (const wmi::SnapshotError& e) {
-            printLine(stderr, e.message());
-            return 1;
-        }
     }
     archive::ArchiveLocation location;
     try {
@@ -380,171 +702,34 @@ int runWorker(const WorkerOptions& o) {
         printLine(stderr, e.message());
         return 1;
     }
-    const bool sqlite = location.engine == archive::ArchiveLocation::Engine::SQLite;
-    const QString name = !o.name.isEmpty()
-                             ? o.name
-                             : QStringLiteral("%1:%2")
-                                   .arg(QSysInfo::machineHostName().section(u'.', 0, 0))
-                                   .arg(QCoreApplication::applicationPid());
-    const QString recorder = QSysInfo::machineHostName().section(u'.', 0, 0);
+    Worker worker(o, *connstr, location);
+    if (!o.credentialsFile.isEmpty()) {
+        auto read = readCredentials(o.credentialsFile, problem);
+        if (!read) {
+            printLine(stderr, problem);
+            return 1;
+        }
+        worker.credentials = std::move(*read);
+    }
+    if (!o.snapshot.isEmpty()) {
+        try {
+            worker.snapshot = wmi::loadSnapshot(o.snapshot);
+        } catch (const wmi::SnapshotError& e) {
+            printLine(stderr, e.message());
+            return 1;
+        }
+    }
+    worker.recorder = QSysInfo::machineHostName().section(u'.', 0, 0);
+    worker.name =
+        !o.name.isEmpty()
+            ? o.name
+            : QStringLiteral("%1:%2").arg(worker.recorder).arg(QCoreApplication::applicationPid());
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<QString> messages;  // lines for stderr, written by this thread
-    int inFlight = 0;
-    struct Running {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::list<Running> threads;
-
-    // A failure recorded where the archive takes it; where it is away, the target comes back to
-    // the queue when its lease ends, which is all that recording it would have brought about.
-    const auto recordQuietly = [&](const q::Target& t, const QString& why) {
-        try {
-            q::recordFailure(*connstr, t, why);
-        } catch (...) {
-        }
-    };
-    // On a thread of its own: the scan through the one scan-a-host path, then the save that
-    // releases the target, or the failure.
-    const auto scanTarget = [&](q::Target t, std::shared_ptr<std::atomic<bool>> done) {
-        QString line;
-        try {
-            wmi::ConnectRequest request = requestBase(o.connection);
-            request.host = t.host;
-            for (const Credential& c : credentials)
-                if (c.pattern.match(t.host).hasMatch()) {
-                    request.road = wmi::Road::Credentials;
-                    request.user = c.user;
-                    request.password = c.password;
-                    break;
-                }
-            if (o.connection.acceptNewHostKey)
-                request.confirmNewHostKey = [](const wmi::HostKeyQuestion&) { return true; };
-            connect::SourceConnector connector(snapshot);
-            scan::ScanRecord start;
-            start.clearForScan();
-            scan::HostScan s = scan::scanHost(connector, request, std::move(start));
-            if (s.error) {
-                const QString why = scan::connectionFailureText(*s.error, t.host);
-                q::recordFailure(*connstr, t, why);
-                line = QStringLiteral("%1 失败：%2").arg(t.host, why);
-            } else if (s.tree.count() == 0 || !s.service) {
-                q::recordFailure(*connstr, t, QStringLiteral("检测到无数据，无法保存"));
-                line = QStringLiteral("%1 失败：检测到无数据").arg(t.host);
-            } else {
-                s.record.sendmail = wmi::Variant(recorder);
-                const archive::SaveGuard guard = q::releaseAfterSave(t, sqlite);
-                archive::saveScan(*connstr, t.department, t.person, s.record, s.service->answers(),
-                                  QDateTime::currentDateTime(), &guard);
-                line = QStringLiteral("%1 已保存（%2）")
-                           .arg(t.host, s.record.computername.textValue());
-            }
-        } catch (const archive::ArchiveError& e) {
-            // A save refused (the target is another worker's now) changes nothing. A save the
-            // archive did not take is recorded as a failure where the archive is back, so the
-            // target is tried again after its back-off; where it is still away, the target
-            // comes back to the queue when its lease ends.
-            line = QStringLiteral("%1：%2").arg(t.host, e.message());
-            if (e.kind() != archive::ArchiveError::Kind::Conflict)
-                recordQuietly(t, QStringLiteral("保存失败：%1").arg(e.message()));
-        } catch (...) {
-            // Anything else is this target's failure, never the end of the worker.
-            const QString why = batch::thrownText(std::current_exception());
-            line = QStringLiteral("%1 失败：%2").arg(t.host, why);
-            recordQuietly(t, why);
-        }
-        std::lock_guard lock(mutex);
-        messages.push_back(QStringLiteral("%1 %2").arg(now(), line));
-        --inFlight;
-        *done = true;
-        changed.notify_all();
-    };
-
-    printLine(stderr, QStringLiteral("%1 扫描程序 %2 开始：档案 %3，同时 %4 个，租约 %5 秒")
-                          .arg(now(), name, location.describe())
-                          .arg(o.jobs)
-                          .arg(o.lease));
-    int archiveFailures = 0;
-    std::unique_lock lock(mutex);
-    bool fatal = false;
-    while (!stopRequested && !fatal) {
-        while (!messages.empty()) {
-            printLine(stderr, messages.front());
-            messages.pop_front();
-        }
-        const int free = o.jobs - inFlight;
-        std::vector<q::Target> claimed;
-        if (free > 0) {
-            lock.unlock();
-            try {
-                claimed = q::claimTargets(*connstr, name, free, o.lease);
-                archiveFailures = 0;
-            } catch (const archive::ArchiveError& e) {
-                // The archive is away (a server restarting): tried again, less often each time.
-                ++archiveFailures;
-                printLine(stderr, QStringLiteral("%1 无法领取目标：%2").arg(now(), e.message()));
-                // A missing file, or one that is no archive, does not come back by waiting.
-                if (e.kind() != archive::ArchiveError::Kind::Failed) fatal = true;
-            } catch (...) {
-                ++archiveFailures;
-                printLine(stderr, QStringLiteral("%1 无法领取目标：%2")
-                                      .arg(now(), batch::thrownText(std::current_exception())));
-            }
-            lock.lock();
-        }
-        for (q::Target& t : claimed) {
-            auto done = std::make_shared<std::atomic<bool>>(false);
-            try {
-                threads.push_back({std::thread(scanTarget, t, done), done});
-                ++inFlight;
-            } catch (...) {
-                // No thread to be had (the system's limit): the target waits for its lease to end.
-                messages.push_back(
-                    QStringLiteral("%1 %2：无法开始检测：%3")
-                        .arg(now(), t.host, batch::thrownText(std::current_exception())));
-            }
-        }
-        if (o.once && claimed.empty() && inFlight == 0 && archiveFailures == 0) break;
-        // A single round does not wait long for an archive that stays away.
-        if (o.once && archiveFailures >= 5) break;
-        // Wait for a place to come free, the next look at the queue, or a stop.
-        const auto wait =
-            archiveFailures > 0
-                ? std::chrono::seconds(std::min(1 << std::min(archiveFailures, 5), 30))
-            : claimed.empty() || inFlight >= o.jobs ? std::chrono::seconds(o.poll)
-                                                    : std::chrono::seconds(0);
-        const auto until = std::chrono::steady_clock::now() + wait;
-        const int before = inFlight;
-        while (!stopRequested && !fatal && inFlight >= before && messages.empty() &&
-               std::chrono::steady_clock::now() < until)
-            changed.wait_for(lock, std::chrono::milliseconds(200));
-        for (auto t = threads.begin(); t != threads.end();)
-            if (*t->done) {
-                t->thread.join();
-                t = threads.erase(t);
-            } else {
-                ++t;
-            }
-    }
-    if (stopRequested)
-        printLine(stderr, QStringLiteral("%1 收到停止信号：完成正在进行的 %2 个检测后退出")
-                              .arg(now())
-                              .arg(inFlight));
-    lock.unlock();
-    for (Running& t : threads) t.thread.join();
-    while (!messages.empty()) {
-        printLine(stderr, messages.front());
-        messages.pop_front();
-    }
-    printLine(stderr, QStringLiteral("%1 扫描程序 %2 结束").arg(now(), name));
-    return archiveFailures > 0 ? 1 : 0;
+    return worker.run();
 }
 
 const common::CommandLine& workerLine() {
@@ -598,7 +783,9 @@ const common::CommandLine& workerLine() {
                     duration("--poll", "10s",
                              QStringLiteral("没有到期目标时多久查看一次队列（默认 10s）")),
                     {.names = {QStringLiteral("--once")},
-                     .description = QStringLiteral("没有到期的目标并且手头的检测都完成时退出")},
+                     .description = QStringLiteral(
+                         "只检测一轮：开始时已到期的目标各领取一次，结果都记录后退出；\n"
+                         "档案不可用时最多等一个租约时长，之后以状态 1 退出")},
                     fileOption("--snapshot",
                                QStringLiteral("每个目标都从这个快照文件检测（试用）")),
                     common::helpRow(QStringLiteral("--archive-password-file 文件：同 archive")),
@@ -609,7 +796,10 @@ const common::CommandLine& workerLine() {
                 },
             .column = 20,
             .tail = QStringLiteral(
-                "  收到 SIGTERM 或 SIGINT 时不再领取，完成正在进行的检测，交还其余目标后退出\n")};
+                "  收到 SIGTERM 或 SIGINT 时不再领取，完成正在进行的检测，交还其余目标后退出\n"
+                "  "
+                "档案不可用（服务器重启、连接数已满）时保留手头的结果，等待并重试（间隔逐次加倍，\n"
+                "  最长 30 秒），档案恢复后继续；不加 --once 时一直等待\n")};
         for (common::Option& o : archiveOptions()) s.options.push_back(std::move(o));
         return common::CommandLine{.sections = {std::move(s), connectionSection(false)},
                                    .unknownMessage = QStringLiteral("未知的参数：%1"),

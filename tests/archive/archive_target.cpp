@@ -66,3 +66,12 @@ ArchiveTarget::~ArchiveTarget() {
 bool ArchiveTarget::exec(const QString& sql) const {
     return execOn(qelto::archive::parseConnectionString(connstr_), sql);
 }
+
+bool ArchiveTarget::refuseConnections(bool refuse) const {
+    const ArchiveLocation admin = qelto::archive::parseConnectionString(serverConnectionString());
+    return execOn(admin, QStringLiteral("ALTER DATABASE %1 ALLOW_CONNECTIONS %2")
+                             .arg(database_, refuse ? u"false"_qs : u"true"_qs)) &&
+           (!refuse || execOn(admin, QStringLiteral("SELECT pg_terminate_backend(pid) FROM "
+                                                    "pg_stat_activity WHERE datname = '%1'")
+                                         .arg(database_)));
+}

@@ -31,6 +31,9 @@ class ArchiveTarget {
     QString file() const { return dir_.filePath(QStringLiteral("systeminfo.mdb")); }
     // Runs statements directly, bypassing the code under test; false when one fails.
     bool exec(const QString& sql) const;
+    // PostgreSQL: the server refuses every new connection to the archive and ends those it has
+    // (`refuse`), or takes them again.
+    bool refuseConnections(bool refuse) const;
 
   private:
     Engine engine_;

@@ -216,6 +216,67 @@ TEST_P(Queue, SigtermFinishesTheScansInFlight) {
     EXPECT_TRUE(t.worker.isEmpty());
 }
 
+TEST_P(Queue, WorkersWaitForAnArchiveThatRefusesThemAndKeepEachHostsReason) {
+    if (GetParam() == Engine::SQLite) GTEST_SKIP() << "only a server refuses connections";
+    // Three hosts that never answer fill the first worker's places; the archive refuses its
+    // connections while they are scanned, and a second worker, started meanwhile, finds six
+    // hosts added after the first one's round began.
+    std::vector<std::unique_ptr<QTcpServer>> silent;
+    const QStringList people{QStringLiteral("--department"), QStringLiteral("信息部"),
+                             QStringLiteral("--person"), QStringLiteral("张三")};
+    QStringList add{QStringLiteral("queue"), QStringLiteral("add")};
+    for (int i = 0; i < 3; ++i) {
+        silent.push_back(std::make_unique<QTcpServer>());
+        ASSERT_TRUE(silent.back()->listen(QHostAddress::LocalHost));
+        add << QStringLiteral("ssh://127.0.0.1:%1").arg(silent.back()->serverPort());
+    }
+    ASSERT_EQ(run(add + people), 0);
+    const QStringList worker{
+        QStringLiteral("worker"), QStringLiteral("--once"),  QStringLiteral("--jobs"),
+        QStringLiteral("3"),      QStringLiteral("--lease"), QStringLiteral("2m"),
+        QStringLiteral("--poll"), QStringLiteral("1s"),      QStringLiteral("--connect-timeout"),
+        QStringLiteral("2")};
+    const auto first = start(worker);
+    QElapsedTimer clock;
+    clock.start();
+    int leased = 0;
+    while (leased < 3 && clock.elapsed() < 5000) {
+        QThread::msleep(50);
+        leased = 0;
+        for (const Target& t : listTargets(connstr())) leased += t.worker.isEmpty() ? 0 : 1;
+    }
+    ASSERT_EQ(leased, 3);
+    QThread::msleep(1100);  // the archive's clock counts whole seconds
+    add = QStringList{QStringLiteral("queue"), QStringLiteral("add")};
+    for (int i = 1; i <= 6; ++i) add << QStringLiteral("pc-%1").arg(i);
+    ASSERT_EQ(run(add + people), 0);
+    ASSERT_TRUE(target_->refuseConnections(true));
+    const auto second =
+        start(worker + QStringList{QStringLiteral("--snapshot"), QStringLiteral(QELTO_MACHINE)});
+    QThread::msleep(3000);  // the silent hosts' scans end meanwhile
+    ASSERT_TRUE(target_->refuseConnections(false));
+    for (QProcess* p : {first.get(), second.get()}) {
+        ASSERT_TRUE(p->waitForFinished(60000));
+        const QString err = QString::fromUtf8(p->readAllStandardError());
+        EXPECT_EQ(p->exitCode(), 0) << err.toStdString();
+        // Every line is one line of the log, the archive's reasons included.
+        for (const QString& line : err.split(u'\n', Qt::SkipEmptyParts))
+            EXPECT_TRUE(line.startsWith(u"20")) << line.toStdString();
+        EXPECT_TRUE(err.contains(u"档案不可用")) << err.toStdString();  // and waited
+    }
+    EXPECT_EQ(count(QStringLiteral("scans")), 6);
+    for (const Target& t : listTargets(connstr())) {
+        SCOPED_TRACE(t.host.toStdString());
+        EXPECT_EQ(t.claim, 1);
+        const bool saved = t.host.startsWith(u"pc-");
+        EXPECT_EQ(t.scans, saved ? 1 : 0);
+        EXPECT_EQ(t.lastOk, std::optional<bool>(saved));
+        // The host's own reason, never the archive's.
+        EXPECT_EQ(t.lastMessage.isEmpty(), saved) << t.lastMessage.toStdString();
+        EXPECT_FALSE(t.lastMessage.contains(u"档案")) << t.lastMessage.toStdString();
+    }
+}
+
 TEST_P(Queue, CredentialsOthersCanReadAreRefused) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("credentials"));
