@@ -1,4 +1,5 @@
 #include "jcxtxx.h"
+#include "archive/archive.h"
 #include "report/report.h"
 
 #include "common/charset.h"
@@ -20,7 +21,6 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
-#include <QSysInfo>
 #include <QTreeWidget>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -96,7 +96,7 @@ void JCXTXX::Form_Load() {
     // The computer that records the scans is this one, also when the connections answer from a
     // recorded snapshot: its name as the system gives it, up to the first dot, as the local
     // source names it and as qelto-cli stores it.
-    record_.sendmail = wmi::Variant(QSysInfo::machineHostName().section(u'.', 0, 0));
+    record_.sendmail = wmi::Variant(archive::recordingComputer());
 }
 
 void JCXTXX::Check1_Click() {

@@ -17,6 +17,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSysInfo>
 
 #include <algorithm>
 #include <cmath>
@@ -222,6 +223,10 @@ QStringList saveRecord(const QString& connstr, const QString& department, const 
         rs->Update();
         return rs->leftOut();
     });
+}
+
+QString recordingComputer() {
+    return QSysInfo::machineHostName().section(u'.', 0, 0);
 }
 
 QStringList saveScan(const QString& connstr, const QString& department, const QString& person,

@@ -33,6 +33,10 @@ std::vector<std::pair<QString, QVariant>> infoRow(const QString& department, con
                                                   const QDateTime& when);
 
 // Appends the summary row of `record` to info in one transaction; returns only after the commit.
+// The computer that records a scan (the record's sendmail), whatever was scanned or replayed:
+// this machine's name up to the first dot, as the local source names it.
+QString recordingComputer();
+
 // Returns the columns that the table lacks and that were therefore left out. Throws ArchiveError
 // when nothing was stored.
 QStringList saveRecord(const QString& connstr, const QString& department, const QString& person,

@@ -102,73 +102,77 @@ FileFormat fileFormat(const QString& path) {
     return FileFormat::Other;
 }
 
-void openConnection(const ArchiveLocation& location, const QString& name, bool create) {
-    if (location.engine == ArchiveLocation::Engine::PostgreSQL) {
-        requireDriver(QStringLiteral("QPSQL"), "libqt6sql6-psql");
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-        db.setHostName(location.host);
-        db.setPort(location.port);
-        db.setDatabaseName(location.database);
-        db.setUserName(location.user);
-        db.setPassword(location.password);
-        db.setConnectOptions(serverConnectOptions(location));
-        if (!db.open()) {
-            QString why = sqlErrorText(db.lastError());
-            // libpq's "fe_sendauth: no password supplied": the server wants a password and the
-            // connection string named none. Say where one is given.
-            if (location.password.isEmpty() && why.contains(QLatin1String("fe_sendauth")))
-                why = QStringLiteral(
-                    "服务器要求密码，但没有给出密码。请用环境变量 QELTO_ARCHIVE_PASSWORD "
-                    "给出档案服务器的密码（qelto-cli 也可用 --archive-password-file 文件）");
-            db = QSqlDatabase();
-            QSqlDatabase::removeDatabase(name);
-            throw ArchiveError(
-                QStringLiteral("无法连接档案数据库 %1：%2").arg(location.describe(), why));
-        }
-        ServerDeadline::watch(db);
-        return;
-    }
+namespace {
 
-    requireDriver(QStringLiteral("QSQLITE"), "libqt6sql6-sqlite");
+void openServer(const ArchiveLocation& location, const QString& name) {
+    requireDriver(QStringLiteral("QPSQL"), "libqt6sql6-psql");
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    db.setHostName(location.host);
+    db.setPort(location.port);
+    db.setDatabaseName(location.database);
+    db.setUserName(location.user);
+    db.setPassword(location.password);
+    db.setConnectOptions(serverConnectOptions(location));
+    if (!db.open()) {
+        QString why = sqlErrorText(db.lastError());
+        // libpq's "fe_sendauth: no password supplied": the server wants a password and the
+        // connection string named none. Say where one is given.
+        if (location.password.isEmpty() && why.contains(QLatin1String("fe_sendauth")))
+            why = QStringLiteral(
+                "服务器要求密码，但没有给出密码。请用环境变量 QELTO_ARCHIVE_PASSWORD "
+                "给出档案服务器的密码（qelto-cli 也可用 --archive-password-file 文件）");
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
+        throw ArchiveError(
+            QStringLiteral("无法连接档案数据库 %1：%2").arg(location.describe(), why));
+    }
+    ServerDeadline::watch(db);
+}
+
+// Refuses an archive file that is not one: missing (unless it is to be made), a folder, device or
+// pipe, empty before archive init, an Access database, anything else that is not SQLite.
+void checkArchiveFile(const QString& file, bool create) {
     struct stat st {};
-    const bool exists = ::stat(common::nativeFileName(location.file).constData(), &st) == 0;
+    const bool exists = ::stat(common::nativeFileName(file).constData(), &st) == 0;
     if (!exists && !create)
-        throw ArchiveError(QStringLiteral("找不到档案文件 %1").arg(location.file),
+        throw ArchiveError(QStringLiteral("找不到档案文件 %1").arg(file),
                            ArchiveError::Kind::Missing);
+    if (!exists) return;
     // SQLite would open a device as an empty database and put its journal beside it, and a pipe
     // would block: only regular files are archives.
-    if (exists && !S_ISREG(st.st_mode))
+    if (!S_ISREG(st.st_mode))
         throw ArchiveError(
             QStringLiteral("档案文件 %1 不是普通文件（而是文件夹、设备或管道），无法打开")
-                .arg(location.file),
+                .arg(file),
             ArchiveError::Kind::NotAnArchive);
     // An empty file is an empty SQLite database, but it becomes one only through archive init:
     // anything else would write the database header into it and then fail for want of tables.
-    if (exists && st.st_size == 0 && !create)
+    if (st.st_size == 0 && !create)
         throw ArchiveError(
             QStringLiteral("档案文件 %1 是空文件，还不是档案；请先用“qelto-cli archive init”建立它")
-                .arg(location.file),
+                .arg(file),
             ArchiveError::Kind::NotAnArchive);
-    if (exists) {
-        switch (fileFormat(location.file)) {
-            case FileFormat::SQLite:
-                break;
-            case FileFormat::Access:
-                throw ArchiveError(
-                    QStringLiteral(
-                        "档案文件 %1 是 Access 格式的数据库，本程序不能读写它，也不会改动它。"
-                        "请把其中 usep 和 info 两张表的数据导出为 CSV 文件，用“qelto-cli archive "
-                        "init --archive 连接字符串”建立新的档案（另取一个文件名），再用“qelto-cli "
-                        "archive people import 文件.csv”导入部门和使用人。")
-                        .arg(location.file),
-                    ArchiveError::Kind::AccessFormat);
-            case FileFormat::Other:
-                throw ArchiveError(
-                    QStringLiteral("档案文件 %1 不是 SQLite 数据库，无法打开").arg(location.file),
-                    ArchiveError::Kind::NotAnArchive);
-        }
+    switch (fileFormat(file)) {
+        case FileFormat::SQLite:
+            return;
+        case FileFormat::Access:
+            throw ArchiveError(
+                QStringLiteral(
+                    "档案文件 %1 是 Access 格式的数据库，本程序不能读写它，也不会改动它。"
+                    "请把其中 usep 和 info 两张表的数据导出为 CSV 文件，用“qelto-cli "
+                    "archive init --archive 连接字符串”建立新的档案（另取一个文件名），"
+                    "再用“qelto-cli archive people import 文件.csv”导入部门和使用人。")
+                    .arg(file),
+                ArchiveError::Kind::AccessFormat);
+        case FileFormat::Other:
+            throw ArchiveError(QStringLiteral("档案文件 %1 不是 SQLite 数据库，无法打开").arg(file),
+                               ArchiveError::Kind::NotAnArchive);
     }
+}
 
+void openFile(const ArchiveLocation& location, const QString& name, bool create) {
+    requireDriver(QStringLiteral("QSQLITE"), "libqt6sql6-sqlite");
+    checkArchiveFile(location.file, create);
     // The file is opened through a URI so that "mode=rw" forbids creating it by accident.
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
     const QString uri = QStringLiteral("file:") +
@@ -190,6 +194,15 @@ void openConnection(const ArchiveLocation& location, const QString& name, bool c
         mode.finish();
         mode.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     }
+}
+
+}  // namespace
+
+void openConnection(const ArchiveLocation& location, const QString& name, bool create) {
+    if (location.engine == ArchiveLocation::Engine::PostgreSQL)
+        openServer(location, name);
+    else
+        openFile(location, name, create);
 }
 
 std::unique_ptr<Recordset> opensql(const QString& connstr, const QString& sql,

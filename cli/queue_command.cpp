@@ -17,7 +17,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QRegularExpression>
-#include <QSysInfo>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -200,74 +199,125 @@ int list(const QString& connstr, bool json) {
 
 }  // namespace
 
+namespace {
+
+// The options that only one verb takes; given to another, they are a usage error that names them.
+struct VerbOptions {
+    const char16_t* verb;
+    std::initializer_list<const char*> options;
+};
+constexpr VerbOptions kVerbOptions[] = {
+    {u"add", {"--hosts-file", "--every", "--people", "--department", "--person"}},
+    {u"list", {"--json"}},
+    {u"remove", {"--all"}},
+};
+
+QString verbProblem(const common::ParsedLine& parsed, const QString& verb,
+                    const QStringList& items) {
+    if (verb != u"add" && verb != u"list" && verb != u"remove")
+        return verb.isEmpty() ? QString() : QStringLiteral("未知的子命令：%1").arg(verb);
+    for (const VerbOptions& v : kVerbOptions)
+        for (const char* option : v.options)
+            if (verb != v.verb && parsed.isSet(QLatin1String(option)))
+                return QStringLiteral("%1 只用于 %2")
+                    .arg(parsed.typed(QLatin1String(option)), QString::fromUtf16(v.verb));
+    if (verb == u"list" && !items.isEmpty()) return QStringLiteral("list 不带参数");
+    if (verb == u"remove" && items.isEmpty() == !parsed.isSet(QStringLiteral("--all")))
+        return QStringLiteral("remove 需要主机，或者 --all");
+    return {};
+}
+
+// A file the user named, read whole; nullopt with the reason on stderr.
+std::optional<QByteArray> namedFile(const QString& path, const QString& what) {
+    QString reason;
+    auto bytes = common::readInputFile(path, common::kMaxInputFileBytes, reason);
+    if (!bytes) printLine(stderr, QStringLiteral("无法读取%1 %2：%3").arg(what, path, reason));
+    return bytes;
+}
+
+// The hosts of `queue add`, expanded as a batch expands them, with their people: nullopt with the
+// exit status when they cannot be had.
+std::optional<std::vector<q::NewTarget>> targetsToAdd(const common::ParsedLine& parsed,
+                                                      const QStringList& items, int& status) {
+    const auto usage = [&status](const QString& problem) {
+        status = usageError(queueLine(), problem);
+        return std::nullopt;
+    };
+    status = 1;
+    QString problem;
+    batch::HostList hosts;
+    for (const QString& item : items)
+        if (!hosts.add(item, problem)) return usage(problem);
+    if (const QString file = parsed.value(QStringLiteral("--hosts-file")); !file.isEmpty()) {
+        const auto bytes = namedFile(file, QStringLiteral("主机文件"));
+        if (!bytes) return std::nullopt;
+        for (const QString& item : batch::itemsOfFile(QString::fromUtf8(*bytes)))
+            if (!hosts.add(item, problem)) return usage(problem);
+    }
+    if (hosts.hosts().isEmpty()) return usage(QStringLiteral("add 需要主机"));
+    QHash<QString, batch::Person> people;
+    if (const QString file = parsed.value(QStringLiteral("--people")); !file.isEmpty()) {
+        const auto bytes = namedFile(file, QStringLiteral("人员文件"));
+        if (!bytes) return std::nullopt;
+        const auto read = batch::parsePeople(
+            *bytes, common::charsetOfLocale(common::localeNameFromEnvironment()), problem);
+        if (!read) return usage(QStringLiteral("%1：%2").arg(file, problem));
+        people = *read;
+    }
+    const auto given = [&](const char* option) -> std::optional<QString> {
+        if (!parsed.isSet(QLatin1String(option))) return std::nullopt;
+        return textArgument(parsed.value(QLatin1String(option))).trimmed();
+    };
+    const std::optional<QString> department = given("--department"), person = given("--person");
+    std::vector<q::NewTarget> targets;
+    for (const QString& h : hosts.hosts()) {
+        if (!people.contains(h) && (!department || !person))
+            return usage(QStringLiteral("主机 %1 没有部门和使用人：请用 --people 文件，或 "
+                                        "--department 和 --person")
+                             .arg(h));
+        const batch::Person who =
+            people.value(h, {department.value_or(QString()), person.value_or(QString())});
+        targets.push_back({h, textArgument(who.department), textArgument(who.person)});
+    }
+    return targets;
+}
+
+// The verb on the archive; throws ArchiveError.
+int runQueueVerb(const QString& connstr, const common::ParsedLine& parsed, const QString& verb,
+                 const QStringList& items, const std::vector<q::NewTarget>& targets) {
+    if (verb == u"list") return list(connstr, parsed.isSet(QStringLiteral("--json")));
+    if (verb == u"remove") {
+        const int removed = q::removeTargets(connstr, items, parsed.isSet(QStringLiteral("--all")));
+        printLine(stdout, QStringLiteral("已从队列中删除 %1 个目标。").arg(removed));
+        return 0;
+    }
+    const qint64 every = parsed.number(QStringLiteral("--every")).value_or(0);
+    const int added = q::addTargets(connstr, targets, every);
+    printLine(stdout, QStringLiteral("队列中新加入 %1 个目标，更新 %2 个；间隔：%3。")
+                          .arg(added)
+                          .arg(qsizetype(targets.size()) - added)
+                          .arg(durationText(every)));
+    return 0;
+}
+
+}  // namespace
+
 int queueCommand(const QStringList& args) {
     int status = 0;
     const auto parsed = readArguments(queueLine(), args, status);
     if (!parsed) return status;
-    const auto usage = [](const QString& problem) { return usageError(queueLine(), problem); };
-    const QStringList& words = parsed->operands;
-    const QString hostsFile = parsed->value(QStringLiteral("--hosts-file"));
-    const QString peopleFile = parsed->value(QStringLiteral("--people"));
-    std::optional<QString> department, person;
-    if (parsed->isSet(QStringLiteral("--department")))
-        department = textArgument(parsed->value(QStringLiteral("--department"))).trimmed();
-    if (parsed->isSet(QStringLiteral("--person")))
-        person = textArgument(parsed->value(QStringLiteral("--person"))).trimmed();
-    const qint64 every = parsed->number(QStringLiteral("--every")).value_or(0);
-    const bool json = parsed->isSet(QStringLiteral("--json")),
-               all = parsed->isSet(QStringLiteral("--all"));
-    QString problem;
-    const QString verb = words.value(0);
-    const QStringList items = words.mid(1);
-    if (verb != u"add" && verb != u"list" && verb != u"remove")
-        return usage(verb.isEmpty() ? QString() : QStringLiteral("未知的子命令：%1").arg(verb));
-    if (verb == u"list" && !items.isEmpty()) return usage(QStringLiteral("list 不带参数"));
-    if (verb == u"remove" && items.isEmpty() == !all)
-        return usage(QStringLiteral("remove 需要主机，或者 --all"));
-
-    // The hosts of add, expanded as a batch expands them, with their people.
+    const QString verb = parsed->operands.value(0);
+    const QStringList items = parsed->operands.mid(1);
+    if (const QString problem = verbProblem(*parsed, verb, items);
+        !problem.isEmpty() || verb.isEmpty())
+        return usageError(queueLine(), problem);
     std::vector<q::NewTarget> targets;
     if (verb == u"add") {
-        batch::HostList hosts;
-        for (const QString& item : items)
-            if (!hosts.add(item, problem)) return usage(problem);
-        if (!hostsFile.isEmpty()) {
-            QString reason;
-            const auto bytes = common::readInputFile(hostsFile, common::kMaxInputFileBytes, reason);
-            if (!bytes) {
-                printLine(stderr, QStringLiteral("无法读取主机文件 %1：%2").arg(hostsFile, reason));
-                return 1;
-            }
-            for (const QString& item : batch::itemsOfFile(QString::fromUtf8(*bytes)))
-                if (!hosts.add(item, problem)) return usage(problem);
-        }
-        if (hosts.hosts().isEmpty()) return usage(QStringLiteral("add 需要主机"));
-        QHash<QString, batch::Person> people;
-        if (!peopleFile.isEmpty()) {
-            QString reason;
-            const auto bytes =
-                common::readInputFile(peopleFile, common::kMaxInputFileBytes, reason);
-            if (!bytes) {
-                printLine(stderr,
-                          QStringLiteral("无法读取人员文件 %1：%2").arg(peopleFile, reason));
-                return 1;
-            }
-            const auto read = batch::parsePeople(
-                *bytes, common::charsetOfLocale(common::localeNameFromEnvironment()), problem);
-            if (!read) return usage(QStringLiteral("%1：%2").arg(peopleFile, problem));
-            people = *read;
-        }
-        for (const QString& h : hosts.hosts()) {
-            if (!people.contains(h) && (!department || !person))
-                return usage(QStringLiteral("主机 %1 没有部门和使用人：请用 --people 文件，或 "
-                                            "--department 和 --person")
-                                 .arg(h));
-            const batch::Person who =
-                people.value(h, {department.value_or(QString()), person.value_or(QString())});
-            targets.push_back({h, textArgument(who.department), textArgument(who.person)});
-        }
+        auto read = targetsToAdd(*parsed, items, status);
+        if (!read) return status;
+        targets = std::move(*read);
     }
-
+    QString problem;
     const std::optional<QString> connstr =
         archiveConnection(parsed->optionalValue(QStringLiteral("--archive")),
                           parsed->value(QStringLiteral("--archive-password-file")), problem);
@@ -276,18 +326,7 @@ int queueCommand(const QStringList& args) {
         return 1;
     }
     try {
-        if (verb == u"list") return list(*connstr, json);
-        if (verb == u"remove") {
-            const int removed = q::removeTargets(*connstr, items, all);
-            printLine(stdout, QStringLiteral("已从队列中删除 %1 个目标。").arg(removed));
-            return 0;
-        }
-        const int added = q::addTargets(*connstr, targets, every);
-        printLine(stdout, QStringLiteral("队列中新加入 %1 个目标，更新 %2 个；间隔：%3。")
-                              .arg(added)
-                              .arg(qsizetype(targets.size()) - added)
-                              .arg(durationText(every)));
-        return 0;
+        return runQueueVerb(*connstr, *parsed, verb, items, targets);
     } catch (const archive::ArchiveError& e) {
         printLine(stderr, e.message());
         return 1;
@@ -719,7 +758,7 @@ int runWorker(const WorkerOptions& o) {
             return 1;
         }
     }
-    worker.recorder = QSysInfo::machineHostName().section(u'.', 0, 0);
+    worker.recorder = archive::recordingComputer();
     worker.name =
         !o.name.isEmpty()
             ? o.name

@@ -17,7 +17,6 @@
 
 #include <QDir>
 #include <QLocale>
-#include <QSysInfo>
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -29,85 +28,99 @@ namespace qelto::cli {
 
 namespace {
 
+// What scan writes or keeps of a scan besides its output: the report and the archive's row.
+std::vector<common::Option> keepingOptions() {
+    using common::Empty;
+    using common::ValueKind;
+    const QString fileName = QStringLiteral("%1 需要一个文件名");
+    return {
+        reportOption(QStringLiteral("把检测报告写入主目录 $HOME 中的“计算机名.doc”"
+                                    "（批量时“计算机名-主机.doc”）")),
+        reportDirOption(QStringLiteral("把检测报告写入这个目录（也可写成 --report=目录）")),
+        {.names = {QStringLiteral("--save")},
+         .description = QStringLiteral("把这次检测的摘要存入档案（也可由环境变量 "
+                                       "QELTO_ARCHIVE 指定档案）"),
+         .label = QStringLiteral("--save --department 部门 --person 使用人 "
+                                 "[--archive 连接字符串]")},
+        {.names = {QStringLiteral("--department")},
+         .kind = ValueKind::Text,
+         .missingMessage = QStringLiteral("%1 需要一个部门"),
+         .hidden = true},
+        {.names = {QStringLiteral("--person")},
+         .kind = ValueKind::Text,
+         .missingMessage = QStringLiteral("%1 需要一个使用人"),
+         .hidden = true},
+        archiveOption(QString()),
+        {.names = {QStringLiteral("--people")},
+         .valueName = QStringLiteral("文件"),
+         .description = QStringLiteral("批量保存时各主机的部门和使用人（CSV：主机,部门,"
+                                       "使用人）"),
+         .kind = ValueKind::File,
+         .empty = Empty::Missing,
+         .missingMessage = fileName},
+        archivePasswordFileOption(QStringLiteral("档案服务器的密码（文件的第一行）；也可用环境变量 "
+                                                 "QELTO_ARCHIVE_PASSWORD")),
+    };
+}
+
 const common::CommandLine& scanLine() {
     using common::Empty;
     using common::ValueKind;
     const QString fileName = QStringLiteral("%1 需要一个文件名");
-    static const common::CommandLine line{
-        .sections = {
-            {.head =
-                 QStringLiteral("用法：qelto-cli scan [主机…] [--hosts-file 文件] [--jobs N] "
-                                "[--snapshot 文件] [--user 用户名]\n"
-                                "                     [--json | --software] [-v | --verbose]\n"
-                                "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
-                                "  几台主机（或地址范围 192.168.1.0/24、192.168.1.10-20，也可写在 "
-                                "ssh://用户@范围:端口 中）\n"
-                                "  时批量检测，最后输出结果表；--json 时每台主机输出一行 JSON\n"),
-             .options =
-                 {
-                     helpOption(),
-                     {.names = {QStringLiteral("--json")}, .hidden = true},
-                     {.names = {QStringLiteral("--software")},
-                      .description = QStringLiteral("输出已安装的软件表（名称、版本、架构、来源、"
-                                                    "发行者），不输出配置树；只用于一台主机")},
-                     {.names = {QStringLiteral("--hosts-file")},
-                      .valueName = QStringLiteral("文件"),
-                      .description = QStringLiteral("从文件读主机，每行一个，# 之后是注释"),
-                      .kind = ValueKind::File,
-                      .empty = Empty::Missing,
-                      .missingMessage = fileName},
-                     {.names = {QStringLiteral("--jobs")},
-                      .valueName = QStringLiteral("N"),
-                      .description =
-                          QStringLiteral("批量检测时同时检测的主机数（默认 32，1 到 256）"),
-                      .kind = ValueKind::Count,
-                      .missingMessage = QStringLiteral("%1 的值应为 1 到 256 之间的整数"),
-                      .min = 1,
-                      .max = 256},
-                     {.names = {QStringLiteral("--snapshot")},
-                      .valueName = QStringLiteral("文件"),
-                      .description = QStringLiteral("从快照文件（JSON）检测，而不是连接主机"),
-                      .kind = ValueKind::File,
-                      .empty = Empty::Refused,
-                      .missingMessage = fileName,
-                      .emptyMessage = QStringLiteral("%1 的文件名不能为空")},
-                     {.names = {QStringLiteral("--verbose"), QStringLiteral("-v")},
-                      .description = QStringLiteral("在标准错误输出上报告连接和检测用的时间、"
-                                                    "无法执行的查询和无法读取的值")},
-                     reportOption(QStringLiteral("把检测报告写入主目录 $HOME 中的“计算机名.doc”"
-                                                 "（批量时“计算机名-主机.doc”）")),
-                     reportDirOption(
-                         QStringLiteral("把检测报告写入这个目录（也可写成 --report=目录）")),
-                     {.names = {QStringLiteral("--save")},
-                      .description = QStringLiteral("把这次检测的摘要存入档案（也可由环境变量 "
-                                                    "QELTO_ARCHIVE 指定档案）"),
-                      .label = QStringLiteral("--save --department 部门 --person 使用人 "
-                                              "[--archive 连接字符串]")},
-                     {.names = {QStringLiteral("--department")},
-                      .kind = ValueKind::Text,
-                      .missingMessage = QStringLiteral("%1 需要一个部门"),
-                      .hidden = true},
-                     {.names = {QStringLiteral("--person")},
-                      .kind = ValueKind::Text,
-                      .missingMessage = QStringLiteral("%1 需要一个使用人"),
-                      .hidden = true},
-                     archiveOption(QString()),
-                     {.names = {QStringLiteral("--people")},
-                      .valueName = QStringLiteral("文件"),
-                      .description =
-                          QStringLiteral("批量保存时各主机的部门和使用人（CSV：主机,部门,"
-                                         "使用人）"),
-                      .kind = ValueKind::File,
-                      .empty = Empty::Missing,
-                      .missingMessage = fileName},
-                     archivePasswordFileOption(
-                         QStringLiteral("档案服务器的密码（文件的第一行）；也可用环境变量 "
-                                        "QELTO_ARCHIVE_PASSWORD")),
-                     endOfOptionsRow(QStringLiteral("主机名")),
-                 },
-             .column = 20},
-            connectionSection(),
-        }};
+    static const common::CommandLine line = [&] {
+        common::CommandLine l{
+            .sections = {
+                {.head = QStringLiteral(
+                     "用法：qelto-cli scan [主机…] [--hosts-file 文件] [--jobs N] "
+                     "[--snapshot 文件] [--user 用户名]\n"
+                     "                     [--json | --software] [-v | --verbose]\n"
+                     "  检测一台计算机并输出配置树；--json 输出树和检测记录的 JSON\n"
+                     "  几台主机（或地址范围 192.168.1.0/24、192.168.1.10-20，也可写在 "
+                     "ssh://用户@范围:端口 中）\n"
+                     "  时批量检测，最后输出结果表；--json 时每台主机输出一行 JSON\n"),
+                 .options =
+                     {
+                         helpOption(),
+                         {.names = {QStringLiteral("--json")}, .hidden = true},
+                         {.names = {QStringLiteral("--software")},
+                          .description =
+                              QStringLiteral("输出已安装的软件表（名称、版本、架构、来源、"
+                                             "发行者），不输出配置树；只用于一台主机")},
+                         {.names = {QStringLiteral("--hosts-file")},
+                          .valueName = QStringLiteral("文件"),
+                          .description = QStringLiteral("从文件读主机，每行一个，# 之后是注释"),
+                          .kind = ValueKind::File,
+                          .empty = Empty::Missing,
+                          .missingMessage = fileName},
+                         {.names = {QStringLiteral("--jobs")},
+                          .valueName = QStringLiteral("N"),
+                          .description =
+                              QStringLiteral("批量检测时同时检测的主机数（默认 32，1 到 256）"),
+                          .kind = ValueKind::Count,
+                          .missingMessage = QStringLiteral("%1 的值应为 1 到 256 之间的整数"),
+                          .min = 1,
+                          .max = 256},
+                         {.names = {QStringLiteral("--snapshot")},
+                          .valueName = QStringLiteral("文件"),
+                          .description = QStringLiteral("从快照文件（JSON）检测，而不是连接主机"),
+                          .kind = ValueKind::File,
+                          .empty = Empty::Refused,
+                          .missingMessage = fileName,
+                          .emptyMessage = QStringLiteral("%1 的文件名不能为空")},
+                         {.names = {QStringLiteral("--verbose"), QStringLiteral("-v")},
+                          .description = QStringLiteral("在标准错误输出上报告连接和检测用的时间、"
+                                                        "无法执行的查询和无法读取的值")},
+                         endOfOptionsRow(QStringLiteral("主机名")),
+                     },
+                 .column = 20},
+                connectionSection(),
+            }};
+        std::vector<common::Option>& rows = l.sections[0].options;
+        std::vector<common::Option> keeping = keepingOptions();
+        rows.insert(rows.end() - 1, std::make_move_iterator(keeping.begin()),
+                    std::make_move_iterator(keeping.end()));
+        return l;
+    }();
     return line;
 }
 
@@ -133,6 +146,28 @@ struct ScanOptions {
     int jobs = 32;
 };
 
+// One finished scan saved, alone or in a batch: this machine as the one that recorded it, the
+// summary row and, where the archive keeps them, the full scan beside it. The failure's text
+// (empty when it was saved); `leftOut` gets the columns the archive's info table lacks.
+QString saveOne(const QString& connstr, const batch::Person& who, const scan::InventoryTree& tree,
+                scan::ScanRecord& record, const wmi::InstanceStore* answers, QStringList& leftOut) {
+    // As the export: without the root line the tree is empty, and there is nothing to store.
+    if (tree.count() == 0) return QStringLiteral("检测到无数据，无法保存");
+    record.sendmail = wmi::Variant(archive::recordingComputer());
+    try {
+        leftOut = archive::saveScan(connstr, textArgument(who.department), textArgument(who.person),
+                                    record, answers);
+        return {};
+    } catch (const archive::ArchiveError& e) {
+        return QStringLiteral("保存失败：%1").arg(e.message());
+    }
+}
+
+QString leftOutText(const QStringList& leftOut) {
+    return QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
+           leftOut.join(QStringLiteral("、"));
+}
+
 // After the scan: the report and the archive row, when asked for. Messages go to stderr so that
 // stdout keeps the tree alone. Returns 0, or 1 when something failed.
 int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanRecord& record,
@@ -153,9 +188,6 @@ int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanR
             printLine(stderr, QStringLiteral("检测到无数据，无法保存"));
             return 1;
         }
-        // The computer that records the scan is this one, whatever was scanned or replayed: its
-        // name up to the first dot, as the local source and the window name it.
-        record.sendmail = wmi::Variant(QSysInfo::machineHostName().section(u'.', 0, 0));
         QString problem;
         const std::optional<QString> connstr =
             archiveConnection(o.archive, o.archivePasswordFile, problem);
@@ -163,18 +195,12 @@ int afterScan(const ScanOptions& o, const scan::InventoryTree& tree, scan::ScanR
             printLine(stderr, QStringLiteral("保存失败：%1").arg(problem));
             return 1;
         }
-        try {
-            // The summary row, and the full scan beside it where the archive keeps those.
-            const QStringList leftOut = archive::saveScan(*connstr, textArgument(o.department),
-                                                          textArgument(o.person), record, answers);
-            printLine(stderr, QStringLiteral("保存成功！"));
-            if (!leftOut.isEmpty())
-                printLine(stderr, QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
-                                      leftOut.join(QStringLiteral("、")));
-        } catch (const archive::ArchiveError& e) {
-            printLine(stderr, QStringLiteral("保存失败：%1").arg(e.message()));
-            status = 1;
-        }
+        QStringList leftOut;
+        const QString failure =
+            saveOne(*connstr, {o.department, o.person}, tree, record, answers, leftOut);
+        printLine(stderr, failure.isEmpty() ? QStringLiteral("保存成功！") : failure);
+        if (!leftOut.isEmpty()) printLine(stderr, leftOutText(leftOut));
+        if (!failure.isEmpty()) status = 1;
     }
     return status;
 }
@@ -318,8 +344,7 @@ class BatchResults {
         : o_(o),
           people_(std::move(people)),
           connstr_(std::move(connstr)),
-          rows_(size_t(hosts.size())),
-          recorder_(QSysInfo::machineHostName().section(u'.', 0, 0)) {}
+          rows_(size_t(hosts.size())) {}
 
     void finished(batch::Outcome&& out) {
         clearLine();
@@ -399,23 +424,14 @@ class BatchResults {
     }
 
     void save(const QString& host, scan::HostScan& s, QStringList& failures) {
-        const batch::Person who = people_.value(host, {o_.department, o_.person});
-        s.record.sendmail = wmi::Variant(recorder_);
-        if (s.tree.count() == 0) {
-            failures << QStringLiteral("检测到无数据，无法保存");
-            return;
-        }
-        try {
-            const QStringList leftOut =
-                archive::saveScan(*connstr_, textArgument(who.department), textArgument(who.person),
-                                  s.record, s.service ? s.service->answers() : nullptr);
-            if (!leftOut.isEmpty() && !leftOutTold_) {
-                printLine(stderr, QStringLiteral("档案的 info 表没有这些列，它们未被保存：") +
-                                      leftOut.join(QStringLiteral("、")));
-                leftOutTold_ = true;
-            }
-        } catch (const archive::ArchiveError& e) {
-            failures << QStringLiteral("保存失败：%1").arg(e.message());
+        QStringList leftOut;
+        const QString failure =
+            saveOne(*connstr_, people_.value(host, {o_.department, o_.person}), s.tree, s.record,
+                    s.service ? s.service->answers() : nullptr, leftOut);
+        if (!failure.isEmpty()) failures << failure;
+        if (!leftOut.isEmpty() && !leftOutTold_) {
+            printLine(stderr, leftOutText(leftOut));
+            leftOutTold_ = true;
         }
     }
 
@@ -423,7 +439,6 @@ class BatchResults {
     const QHash<QString, batch::Person> people_;
     const std::optional<QString> connstr_;
     std::vector<batch::Row> rows_;
-    const QString recorder_;
     QSet<QString> reportNames_;  // in lower case: Windows shares ignore case
     bool keyRefused_ = false, leftOutTold_ = false, lineShown_ = false;
 };
@@ -431,6 +446,48 @@ class BatchResults {
 // qelto-cli scan over several hosts: each host is scanned as one host would be, on --jobs
 // threads at a time; the outputs of each (its JSON line, report, archive row) are written here on
 // this thread as it ends, and the table at the end.
+// One host of a batch, on a pool thread, through the one scan-a-host path. No question is asked
+// in the middle of a batch: an unknown host key is taken only with --accept-new-host-key, and
+// refused otherwise.
+struct BatchScanner {
+    std::shared_ptr<const wmi::InstanceStore> snapshot;
+    wmi::ConnectRequest base;
+    QSet<QString> silent;  // found to answer nothing: failed without a try
+    bool acceptKeys = false;
+    // The answers of the hosts in flight hold at most twice the largest one answer (256 MiB over
+    // WS-Management) together, however many --jobs: a host whose answer would pass it fails.
+    std::shared_ptr<wmi::AnswerBudget> answers =
+        std::make_shared<wmi::AnswerBudget>(qint64(512) << 20);
+
+    batch::Outcome operator()(const QString& host) const {
+        batch::Outcome out;
+        if (silent.contains(host)) {
+            out.scan.error = wmi::Error(wmi::code::RpcUnavailable,
+                                        QStringLiteral("无法连接 %1：%2 毫秒内没有应答。")
+                                            .arg(host)
+                                            .arg(qint64(base.connectTimeout.count())));
+            return out;
+        }
+        wmi::ConnectRequest request = base;
+        request.host = host;
+        request.answers = answers;
+        request.confirmNewHostKey = [&out, this](const wmi::HostKeyQuestion& q) {
+            if (!acceptKeys) {
+                out.hostKeyRefused = true;
+                return false;
+            }
+            out.notices << QStringLiteral("已信任并记住 %1 的主机密钥（%2 %3）。")
+                               .arg(q.address, q.keyType, q.fingerprint);
+            return true;
+        };
+        connect::SourceConnector connector(snapshot);
+        scan::ScanRecord start;
+        start.clearForScan();
+        out.scan = scan::scanHost(connector, request, std::move(start));
+        return out;
+    }
+};
+
 int batchScan(ScanOptions o) {
     int status = 0;
     const std::optional<QStringList> hosts = batchHosts(o, status);
@@ -467,40 +524,7 @@ int batchScan(ScanOptions o) {
             ? batch::silentHosts(*hosts, ports, base->connectTimeout, descriptors * 3 / 4)
             : QSet<QString>();
 
-    // On a pool thread. No question is asked in the middle of a batch: an unknown host key is
-    // taken only with --accept-new-host-key, and refused otherwise.
-    const bool acceptKeys = o.connection.acceptNewHostKey;
-    // The answers of the hosts in flight hold at most twice the largest one answer (256 MiB over
-    // WS-Management) together, however many --jobs: a host whose answer would pass it fails.
-    const auto answers = std::make_shared<wmi::AnswerBudget>(qint64(512) << 20);
-    auto scanOne = [&](const QString& host) {
-        batch::Outcome out;
-        if (silent.contains(host)) {
-            out.scan.error = wmi::Error(wmi::code::RpcUnavailable,
-                                        QStringLiteral("无法连接 %1：%2 毫秒内没有应答。")
-                                            .arg(host)
-                                            .arg(qint64(base->connectTimeout.count())));
-            return out;
-        }
-        wmi::ConnectRequest request = *base;
-        request.host = host;
-        request.answers = answers;
-        request.confirmNewHostKey = [&out, acceptKeys](const wmi::HostKeyQuestion& q) {
-            if (!acceptKeys) {
-                out.hostKeyRefused = true;
-                return false;
-            }
-            out.notices << QStringLiteral("已信任并记住 %1 的主机密钥（%2 %3）。")
-                               .arg(q.address, q.keyType, q.fingerprint);
-            return true;
-        };
-        connect::SourceConnector connector(snapshot);
-        scan::ScanRecord start;
-        start.clearForScan();
-        out.scan = scan::scanHost(connector, request, std::move(start));
-        return out;
-    };
-
+    const BatchScanner scanOne{snapshot, *base, silent, o.connection.acceptNewHostKey};
     BatchResults results(o, *hosts, std::move(*people), connstr);
     const bool live = ::isatty(STDERR_FILENO) == 1;
     const auto began = std::chrono::steady_clock::now();

@@ -75,7 +75,13 @@ _qelto_cli() {
                 COMPREPLY=($(compgen -W 'add list remove --help' -- "$cur"))
                 return
             fi
-            options="$archive --hosts-file --every --people --department --person --json --all --help"
+            # Each verb's own options: the others are a usage error.
+            case ${words[2]} in
+                add) options="$archive --hosts-file --every --people --department --person --help" ;;
+                list) options="$archive --json --help" ;;
+                remove) options="$archive --all --help" ;;
+                *) options="$archive --help" ;;
+            esac
             ;;
         worker)
             options="$archive --jobs --lease --credentials --name --poll --once --snapshot
