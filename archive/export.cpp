@@ -48,6 +48,26 @@ QString cellText(const QVariant& v, bool time) {
     return v.toString();
 }
 
+// The full scan kept with each info row: info's id to the scan's.
+QHash<qint64, qint64> scansOfInfo(const QString& connstr) {
+    QHash<qint64, qint64> scanOfInfo;
+    std::unique_ptr<Recordset> scans;
+    try {
+        scans = opensql(connstr, QStringLiteral("select id, info_id from %1").arg(kScanTable));
+    } catch (const ArchiveError&) {
+        // An archive made before full scans were kept: summary rows only. A failure of the
+        // archive itself shows in the next statement.
+        opensql(connstr, QStringLiteral("select count(*) from info"));
+    }
+    for (int i = 0, n = scans ? scans->RecordCount() : 0; i < n; ++i, scans->MoveNext()) {
+        const QVariant infoId = scans->Fields(QStringLiteral("info_id")).Value();
+        if (!infoId.isNull())
+            scanOfInfo.insert(infoId.toLongLong(),
+                              scans->Fields(QStringLiteral("id")).Value().toLongLong());
+    }
+    return scanOfInfo;
+}
+
 // The programs of one computer's scan as rows of the software list.
 void addPrograms(const QString& computer, const wmi::InstanceStore& answers, ExportTable& table) {
     const std::optional<std::vector<Program>> programs = programsOf(answers);
@@ -95,23 +115,8 @@ ExportTable exportTable(const QString& connstr, ExportTable* software) {
     info.reset();
 
     // The full scans kept with those rows.
-    QHash<qint64, qint64> scanOfInfo;
-    if (idColumn >= 0) {
-        std::unique_ptr<Recordset> scans;
-        try {
-            scans = opensql(connstr, QStringLiteral("select id, info_id from %1").arg(kScanTable));
-        } catch (const ArchiveError&) {
-            // An archive made before full scans were kept: summary rows only. A failure of the
-            // archive itself shows in the next statement.
-            opensql(connstr, QStringLiteral("select count(*) from info"));
-        }
-        for (int i = 0, n = scans ? scans->RecordCount() : 0; i < n; ++i, scans->MoveNext()) {
-            const QVariant infoId = scans->Fields(QStringLiteral("info_id")).Value();
-            if (!infoId.isNull())
-                scanOfInfo.insert(infoId.toLongLong(),
-                                  scans->Fields(QStringLiteral("id")).Value().toLongLong());
-        }
-    }
+    const QHash<qint64, qint64> scanOfInfo =
+        idColumn >= 0 ? scansOfInfo(connstr) : QHash<qint64, qint64>();
 
     // 计算机名, 部门, 使用人, the time, then the rest as info orders them (its id left out).
     QList<int> order{nameColumn};
