@@ -160,8 +160,10 @@ QString installDateText(const QString& s) {
 }
 
 int compareDpkgVersions(const QString& a, const QString& b) {
-    const auto [ea, ra] = splitEpoch(a.trimmed());
-    const auto [eb, rb] = splitEpoch(b.trimmed());
+    // The views below point into these two.
+    const QString x = a.trimmed(), y = b.trimmed();
+    const auto [ea, ra] = splitEpoch(x);
+    const auto [eb, rb] = splitEpoch(y);
     if (const int e = compareNumbers(ea, eb)) return e;
     const auto [ua, va] = splitRelease(ra);
     const auto [ub, vb] = splitRelease(rb);
@@ -170,8 +172,10 @@ int compareDpkgVersions(const QString& a, const QString& b) {
 }
 
 int compareRpmVersions(const QString& a, const QString& b) {
-    const auto [ea, ra] = splitEpoch(a.trimmed());
-    const auto [eb, rb] = splitEpoch(b.trimmed());
+    // The views below point into these two.
+    const QString x = a.trimmed(), y = b.trimmed();
+    const auto [ea, ra] = splitEpoch(x);
+    const auto [eb, rb] = splitEpoch(y);
     if (const int e = compareNumbers(ea, eb)) return e;
     const auto [va, la] = splitRelease(ra);
     const auto [vb, lb] = splitRelease(rb);

@@ -409,7 +409,8 @@ void printTreeChange(const archive::TreeChange& c) {
 // "  + 软件 [dpkg] vim 2:9.0.1378-2", "  ~ 软件 [rpm] bash 5.2.15-1 → 5.2.26-3（升级）".
 void printProgramChange(const archive::ProgramChange& c) {
     using Kind = archive::ProgramChange::Kind;
-    const QString head = QStringLiteral("软件 [%1] %2").arg(c.source, common::displayLine(c.name));
+    const QString head = QStringLiteral("软件 [%1] %2")
+                             .arg(common::displayLine(c.source), common::displayLine(c.name));
     const QString before = common::displayLine(c.before), after = common::displayLine(c.after);
     if (c.kind == Kind::Installed || c.kind == Kind::Removed) {
         printLine(stdout,
@@ -586,13 +587,15 @@ int software(const QString& connstr, const QString& name, const std::optional<QS
         printLine(stdout, QStringLiteral("%1\t%2\t%3\t%4\t%5")
                               .arg(common::displayLine(h.scan.computer),
                                    common::displayLine(h.program.version),
-                                   common::displayLine(h.program.architecture), h.program.source,
-                                   scanTitle(h.scan)));
-    QString summary = QStringLiteral("%1 台计算机装有 %2%3（共查看 %4 台计算机的最后一次完整检测）")
-                          .arg(r.holders.size())
-                          .arg(common::displayLine(name),
-                               below ? QStringLiteral(" 且版本低于 %1").arg(*below) : QString())
-                          .arg(r.computers);
+                                   common::displayLine(h.program.architecture),
+                                   common::displayLine(h.program.source), scanTitle(h.scan)));
+    QString summary =
+        QStringLiteral("%1 台计算机装有 %2%3（共查看 %4 台计算机的最后一次完整检测）")
+            .arg(r.holders.size())
+            .arg(common::displayLine(name),
+                 below ? QStringLiteral(" 且版本低于 %1").arg(common::displayLine(*below))
+                       : QString())
+            .arg(r.computers);
     if (r.unknown > 0)
         summary += QStringLiteral("；其中 %1 台保存时没有软件表，不知道").arg(r.unknown);
     printLine(stdout, summary + QStringLiteral("。"));

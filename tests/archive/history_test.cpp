@@ -494,7 +494,8 @@ QByteArray hostileMachineJson() {
         QStringLiteral("\tDebian\r\x7f\u0085\u009b31m\x1b]0;x\x07 12 \u2066\u200Fbookworm\u2069"));
     plant("Win32_PROCESSOR", "Name", QStringLiteral("=HYPERLINK(\"http://x\",\"y\")"));
     plant("Win32_BaseBoard", "product", u'-' + QString(65536, u'板'));
-    return QJsonDocument(machine).toJson();
+    return withPrograms(QJsonDocument(machine).toJson(),
+                        {{u"vim\x1b[2J\u202E"_qs, u"=1\x07"_qs, u"dpkg\x1b]0;x"_qs}});
 }
 
 // The characters that act on a terminal or a reader instead of showing themselves, other than
@@ -533,6 +534,8 @@ TEST_P(History, HostileValuesReachEveryOutputHarmlessAndWhole) {
         {u"archive"_qs, u"diff"_qs, name},
         {u"archive"_qs, u"changes"_qs},
         {u"archive"_qs, u"export"_qs, u"-o"_qs, csv},
+        {u"archive"_qs, u"show"_qs, id, u"--software"_qs},
+        {u"archive"_qs, u"software"_qs, u"vim\x1b[2J\u202E"_qs},
         {u"scan"_qs, u"--snapshot"_qs, file, u"--save"_qs, u"--department"_qs, u"x"_qs,
          u"--person"_qs, u"y"_qs}};
     for (const QStringList& args : commands) {
