@@ -3,6 +3,7 @@
 #include "common/csv.h"
 #include "history.h"
 #include "recordset.h"
+#include "software.h"
 
 #include <QHash>
 #include <QRegularExpression>
@@ -47,9 +48,43 @@ QString cellText(const QVariant& v, bool time) {
     return v.toString();
 }
 
+// The full scan kept with each info row: info's id to the scan's.
+QHash<qint64, qint64> scansOfInfo(const QString& connstr) {
+    QHash<qint64, qint64> scanOfInfo;
+    std::unique_ptr<Recordset> scans;
+    try {
+        scans = opensql(connstr, QStringLiteral("select id, info_id from %1").arg(kScanTable));
+    } catch (const ArchiveError&) {
+        // An archive made before full scans were kept: summary rows only. A failure of the
+        // archive itself shows in the next statement.
+        opensql(connstr, QStringLiteral("select count(*) from info"));
+    }
+    for (int i = 0, n = scans ? scans->RecordCount() : 0; i < n; ++i, scans->MoveNext()) {
+        const QVariant infoId = scans->Fields(QStringLiteral("info_id")).Value();
+        if (!infoId.isNull())
+            scanOfInfo.insert(infoId.toLongLong(),
+                              scans->Fields(QStringLiteral("id")).Value().toLongLong());
+    }
+    return scanOfInfo;
+}
+
+// The programs of one computer's scan as rows of the software list.
+void addPrograms(const QString& computer, const wmi::InstanceStore& answers, ExportTable& table) {
+    const std::optional<std::vector<Program>> programs = programsOf(answers);
+    if (!programs) return;
+    for (const Program& p : *programs)
+        table.rows.push_back(
+            {computer, p.name, p.version, p.vendor, installDateText(p.installDate)});
+}
+
 }  // namespace
 
-ExportTable exportTable(const QString& connstr) {
+QStringList softwareHeader() {
+    return {QStringLiteral("计算机名"), QStringLiteral("名称"), QStringLiteral("版本"),
+            QStringLiteral("发行者"), QStringLiteral("安装日期")};
+}
+
+ExportTable exportTable(const QString& connstr, ExportTable* software) {
     std::unique_ptr<Recordset> info = opensql(connstr, QStringLiteral("select * from info"));
     const QStringList columns = info->columns();
     const auto column = [&](const QString& name) {
@@ -80,23 +115,8 @@ ExportTable exportTable(const QString& connstr) {
     info.reset();
 
     // The full scans kept with those rows.
-    QHash<qint64, qint64> scanOfInfo;
-    if (idColumn >= 0) {
-        std::unique_ptr<Recordset> scans;
-        try {
-            scans = opensql(connstr, QStringLiteral("select id, info_id from %1").arg(kScanTable));
-        } catch (const ArchiveError&) {
-            // An archive made before full scans were kept: summary rows only. A failure of the
-            // archive itself shows in the next statement.
-            opensql(connstr, QStringLiteral("select count(*) from info"));
-        }
-        for (int i = 0, n = scans ? scans->RecordCount() : 0; i < n; ++i, scans->MoveNext()) {
-            const QVariant infoId = scans->Fields(QStringLiteral("info_id")).Value();
-            if (!infoId.isNull())
-                scanOfInfo.insert(infoId.toLongLong(),
-                                  scans->Fields(QStringLiteral("id")).Value().toLongLong());
-        }
-    }
+    const QHash<qint64, qint64> scanOfInfo =
+        idColumn >= 0 ? scansOfInfo(connstr) : QHash<qint64, qint64>();
 
     // 计算机名, 部门, 使用人, the time, then the rest as info orders them (its id left out).
     QList<int> order{nameColumn};
@@ -114,14 +134,18 @@ ExportTable exportTable(const QString& connstr) {
                              : columns[c]);
     for (const MainLines& m : kMainLines) table.header << QString::fromUtf8(m.column);
 
+    if (software) *software = {softwareHeader(), {}};
     for (const auto& [name, l] : latest) {
         QStringList cells;
         for (const int c : order) cells << cellText(l.row[c], c == dateColumn);
         QStringList lines;
         if (idColumn >= 0)
             if (const auto scan = scanOfInfo.constFind(l.row[idColumn].toLongLong());
-                scan != scanOfInfo.constEnd())
-                lines = mainLines(replayScan(loadScan(connstr, *scan).answers).tree);
+                scan != scanOfInfo.constEnd()) {
+                const StoredScan stored = loadScan(connstr, *scan);
+                lines = mainLines(replayScan(stored.answers).tree);
+                if (software) addPrograms(cells[0], *stored.answers, *software);
+            }
         while (lines.size() < qsizetype(std::size(kMainLines))) lines << QString();
         table.rows.push_back(cells + lines);
     }

@@ -10,6 +10,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <map>
 
 namespace qelto::archive {
 
@@ -52,6 +53,16 @@ int categoryOf(const scan::InventoryTree& tree, int index) {
     while (tree.node(i).parent >= 0 && tree.node(tree.node(i).parent).parent >= 0)
         i = tree.node(i).parent;
     return i;
+}
+
+// What a change report compares of one scan: its tree and its programs.
+struct Compared {
+    scan::InventoryTree tree;
+    std::optional<std::vector<Program>> programs;
+};
+
+Compared compared(const std::shared_ptr<const wmi::InstanceStore>& answers) {
+    return {replayScan(answers).tree, programsOf(*answers)};
 }
 
 }  // namespace
@@ -220,17 +231,49 @@ ChangeReport archiveChanges(const QString& connstr, const QDateTime& since) {
         const std::vector<ArchivedScan>& scans = byComputer[name];
         if (scans.size() < 2) continue;
         ++report.computers;
-        scan::InventoryTree previous = replayScan(loadScan(connstr, scans[0].id).answers).tree;
+        Compared previous = compared(loadScan(connstr, scans[0].id).answers);
         for (size_t i = 1; i < scans.size(); ++i) {
-            scan::InventoryTree current = replayScan(loadScan(connstr, scans[i].id).answers).tree;
-            ScanChanges pair{scans[i - 1], scans[i], {}};
-            for (TreeChange& c : diffTrees(previous, current))
+            Compared current = compared(loadScan(connstr, scans[i].id).answers);
+            ScanChanges pair{scans[i - 1], scans[i], {}, std::nullopt};
+            for (TreeChange& c : diffTrees(previous.tree, current.tree))
                 if (!isVolatileLine(c.key)) pair.changes.push_back(std::move(c));
+            if (previous.programs && current.programs)
+                pair.software = diffPrograms(*previous.programs, *current.programs);
             report.pairs.push_back(std::move(pair));
             previous = std::move(current);
         }
     }
     return report;
+}
+
+ProgramSearch findProgram(const QString& connstr, const QString& name,
+                          const std::optional<QString>& below) {
+    ProgramSearch search;
+    search.tableExists = hasScanTable(connstr);
+    if (!search.tableExists) return search;
+    // The latest scan of each computer (by name, case aside), in the names' order.
+    std::unique_ptr<Recordset> rs =
+        opensql(connstr, QStringLiteral("select %1 from %2 order by id").arg(kColumns, kScanTable));
+    std::map<QString, ArchivedScan> latest;
+    for (int i = 0, n = rs->RecordCount(); i < n; ++i, rs->MoveNext()) {
+        ArchivedScan e = entryOf(*rs);
+        latest[e.computer.toLower()] = std::move(e);
+    }
+    rs.reset();
+    for (const auto& [key, scan] : latest) {
+        ++search.computers;
+        const std::optional<std::vector<Program>> programs =
+            programsOf(*loadScan(connstr, scan.id).answers);
+        if (!programs) {
+            ++search.unknown;
+            continue;
+        }
+        for (const Program& p : *programs)
+            if (p.name.compare(name, Qt::CaseInsensitive) == 0 &&
+                (!below || compareVersions(p.source, p.version, *below) < 0))
+                search.holders.push_back({scan, p});
+    }
+    return search;
 }
 
 }  // namespace qelto::archive

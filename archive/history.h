@@ -3,6 +3,7 @@
 #include "connection.h"
 #include "scan/record.h"
 #include "scan/tree.h"
+#include "software.h"
 #include "wmi/store.h"
 
 #include <QByteArray>
@@ -94,10 +95,13 @@ std::vector<TreeChange> diffTrees(const scan::InventoryTree& from, const scan::I
 const QStringList& volatileLines();
 bool isVolatileLine(const QString& key);
 
-// What changed on one computer between two consecutive full scans, volatile lines left out.
+// What changed on one computer between two consecutive full scans, volatile lines left out, and
+// its programs; nullopt where either scan was kept without them (unknown, not all removed).
 struct ScanChanges {
     ArchivedScan from, to;
     std::vector<TreeChange> changes;
+    std::optional<std::vector<ProgramChange>> software;
+    bool changed() const { return !changes.empty() || (software && !software->empty()); }
 };
 
 // The changes of every computer that has two or more full scans at or after `since` (all its
@@ -110,5 +114,21 @@ struct ChangeReport {
     std::vector<ScanChanges> pairs;
 };
 ChangeReport archiveChanges(const QString& connstr, const QDateTime& since = {});
+
+// The computers whose latest full scan lists a program of that name (case aside), with its
+// version, in the order of the computers' names; with `below`, only those whose version sorts
+// before it in the order of the program's source (compareVersions). `unknown` counts the
+// computers whose latest full scan was kept without programs. `tableExists` as for scanHistory.
+struct ProgramHolder {
+    ArchivedScan scan;
+    Program program;
+};
+struct ProgramSearch {
+    bool tableExists = false;
+    int computers = 0, unknown = 0;
+    std::vector<ProgramHolder> holders;
+};
+ProgramSearch findProgram(const QString& connstr, const QString& name,
+                          const std::optional<QString>& below = std::nullopt);
 
 }  // namespace qelto::archive

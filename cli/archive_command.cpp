@@ -3,6 +3,7 @@
 
 #include "commands.h"
 #include "scanjson.h"
+#include "software.h"
 
 #include "archive/archive.h"
 #include "archive/export.h"
@@ -45,17 +46,22 @@ std::vector<common::Option> archiveVerbs() {
                                "时与最后一次比较），\n按类别列出配置树中增加、删除和变更的行")),
         helpRow(QStringLiteral("show"),
                 QStringLiteral("按档案中的一次完整检测重新生成配置树；--report "
-                               "写出它的检测报告")),
+                               "写出它的检测报告；\n--software 改为输出当时已安装的软件表")),
         helpRow(QStringLiteral("changes"),
-                QStringLiteral("列出每台计算机相邻两次完整检测之间增加、删除和变更的部件与设置；"
-                               "每次检测\n都会变的行（时间、剩余内存、进程数、用户数、CPU "
-                               "使用率和当前频率）不列出。\n没有变化时退出状态为 0，有变化时为 "
-                               "1")),
+                QStringLiteral("列出每台计算机相邻两次完整检测之间增加、删除和变更的部件与设置，"
+                               "以及安装、\n删除和升级（旧版本 → 新版本）的软件；每次检测都会变的行"
+                               "（时间、剩余内存、\n进程数、用户数、CPU 使用率和当前频率）不列出。"
+                               "没有变化时退出状态为 0，\n有变化时为 1")),
         helpRow(QStringLiteral("export"),
                 QStringLiteral("每台计算机一行（它最后一次保存）：摘要的各列、部门、使用人、时间"
                                "，"
                                "以及完整\n检测的处理器、内存、硬盘、地址和操作系统；--csv（默认，"
-                               "UTF-8 带 BOM）或\n--xlsx，写到标准输出或 -o（--output）文件")),
+                               "UTF-8 带 BOM）或\n--xlsx（另有一页“软件”），写到标准输出或 -o"
+                               "（--output）文件；--software 改为\n导出软件表（CSV）")),
+        helpRow(QStringLiteral("software"),
+                QStringLiteral("列出最后一次完整检测中装有这个软件（名称相同，不分大小写）的计算机"
+                               "\n及其版本；--below 版本 只列出版本低于它的（按软件来源的包管理器"
+                               "\n比较）。找到时退出状态为 0，没有找到为 1")),
     };
 }
 
@@ -69,7 +75,14 @@ std::vector<common::Option> archiveOptions() {
          .kind = common::ValueKind::Text,
          .missingMessage = QStringLiteral("%1 需要一个日期")},
         {.names = {QStringLiteral("--json")},
-         .description = QStringLiteral("history、diff、show、changes 输出 JSON")},
+         .description = QStringLiteral("history、diff、show、changes、software 输出 JSON")},
+        {.names = {QStringLiteral("--software")},
+         .description = QStringLiteral("show：输出软件表；export：导出软件表（CSV）")},
+        {.names = {QStringLiteral("--below")},
+         .valueName = QStringLiteral("版本"),
+         .description = QStringLiteral("software：只列出版本低于它的计算机"),
+         .kind = common::ValueKind::Text,
+         .missingMessage = QStringLiteral("%1 需要一个版本")},
         reportOption(QStringLiteral("show：把检测报告写入主目录或这个目录"),
                      QStringLiteral("--report、--report-dir 目录（或 --report=目录）")),
         reportDirOption(QString()),
@@ -104,9 +117,11 @@ const common::CommandLine& archiveLine() {
                      "      qelto-cli archive people import 文件.csv [--archive 连接字符串]\n"
                      "      qelto-cli archive history 计算机名 [--json]\n"
                      "      qelto-cli archive diff 计算机名 [编号1 [编号2]] [--json]\n"
-                     "      qelto-cli archive show 编号 [--json] [--report | --report-dir 目录]\n"
+                     "      qelto-cli archive show 编号 [--json | --software] [--report | "
+                     "--report-dir 目录]\n"
                      "      qelto-cli archive changes [--since 日期] [--json]\n"
-                     "      qelto-cli archive export [--csv | --xlsx] [-o 文件]\n"),
+                     "      qelto-cli archive export [--csv | --xlsx | --software] [-o 文件]\n"
+                     "      qelto-cli archive software 名称 [--below 版本] [--json]\n"),
                  .options = std::move(rows),
                  .column = 16}}};
     }();
@@ -315,62 +330,122 @@ int diff(const QString& connstr, const QString& computer, const QList<qint64>& i
     return 0;
 }
 
+const char* programChangeName(archive::ProgramChange::Kind kind) {
+    using Kind = archive::ProgramChange::Kind;
+    switch (kind) {
+        case Kind::Installed:
+            return "installed";
+        case Kind::Removed:
+            return "removed";
+        case Kind::Upgraded:
+            return "upgraded";
+        case Kind::Downgraded:
+            return "downgraded";
+        case Kind::Changed:
+            break;
+    }
+    return "changed";
+}
+
+// The programs' changes of a pair; null where either scan was kept without programs.
+json::Value softwareJson(const std::optional<std::vector<archive::ProgramChange>>& software) {
+    if (!software) return json::null();
+    json::Value list = json::array();
+    for (const archive::ProgramChange& c : *software) {
+        json::Value o = json::object(
+            {{QStringLiteral("change"), json::text(QString::fromLatin1(programChangeName(c.kind)))},
+             {QStringLiteral("name"), json::text(c.name)},
+             {QStringLiteral("source"), json::text(c.source)},
+             {QStringLiteral("architecture"), json::text(c.architecture)}});
+        if (c.kind != archive::ProgramChange::Kind::Installed)
+            o.object.push_back({QStringLiteral("before"), json::text(c.before)});
+        if (c.kind != archive::ProgramChange::Kind::Removed)
+            o.object.push_back({QStringLiteral("after"), json::text(c.after)});
+        list.array.push_back(std::move(o));
+    }
+    return list;
+}
+
+int changesAsJson(const archive::ChangeReport& r, const QDateTime& since, int changed) {
+    json::Value pairs = json::array();
+    for (const archive::ScanChanges& p : r.pairs) {
+        if (!p.changed()) continue;
+        pairs.array.push_back(
+            json::object({{QStringLiteral("computer"), json::text(p.to.computer)},
+                          {QStringLiteral("from"), scanJson(p.from)},
+                          {QStringLiteral("to"), scanJson(p.to)},
+                          {QStringLiteral("changes"), changesJson(p.changes)},
+                          {QStringLiteral("software"), softwareJson(p.software)}}));
+    }
+    json::Value ignored = json::array();
+    for (const QString& key : archive::volatileLines()) ignored.array.push_back(json::text(key));
+    json::Value out = json::object({{QStringLiteral("fullScansKept"), json::boolean(r.tableExists)},
+                                    {QStringLiteral("computers"), json::integer(r.computers)},
+                                    {QStringLiteral("ignoredLines"), std::move(ignored)},
+                                    {QStringLiteral("changes"), std::move(pairs)}});
+    if (since.isValid())
+        out.object.push_back({QStringLiteral("since"), json::text(timeText(since))});
+    print(stdout, json::write(out));
+    return changed ? 1 : 0;
+}
+
+void printTreeChange(const archive::TreeChange& c) {
+    const QString before = common::displayLine(c.before), after = common::displayLine(c.after);
+    const QString category = common::displayLine(c.category);
+    switch (c.kind) {
+        case archive::TreeChange::Kind::Added:
+            printLine(stdout, QStringLiteral("  + %1 [%2] %3").arg(category, c.key, after));
+            break;
+        case archive::TreeChange::Kind::Removed:
+            printLine(stdout, QStringLiteral("  - %1 [%2] %3").arg(category, c.key, before));
+            break;
+        case archive::TreeChange::Kind::Changed:
+            printLine(stdout,
+                      QStringLiteral("  ~ %1 [%2] %3 → %4").arg(category, c.key, before, after));
+            break;
+    }
+}
+
+// "  + 软件 [dpkg] vim 2:9.0.1378-2", "  ~ 软件 [rpm] bash 5.2.15-1 → 5.2.26-3（升级）".
+void printProgramChange(const archive::ProgramChange& c) {
+    using Kind = archive::ProgramChange::Kind;
+    const QString head = QStringLiteral("软件 [%1] %2")
+                             .arg(common::displayLine(c.source), common::displayLine(c.name));
+    const QString before = common::displayLine(c.before), after = common::displayLine(c.after);
+    if (c.kind == Kind::Installed || c.kind == Kind::Removed) {
+        printLine(stdout,
+                  QStringLiteral("  %1 %2 %3")
+                      .arg(c.kind == Kind::Installed ? QStringLiteral("+") : QStringLiteral("-"))
+                      .arg(head, c.kind == Kind::Installed ? after : before));
+        return;
+    }
+    const QString how = c.kind == Kind::Upgraded     ? QStringLiteral("（升级）")
+                        : c.kind == Kind::Downgraded ? QStringLiteral("（降级）")
+                                                     : QStringLiteral("（版本写法改变）");
+    printLine(stdout, QStringLiteral("  ~ %1 %2 → %3%4").arg(head, before, after, how));
+}
+
 // Exit status 1 when anything changed, so that a timer can act on it.
 int changes(const QString& connstr, const QDateTime& since, bool json) {
     const archive::ChangeReport r = archive::archiveChanges(connstr, since);
     int changed = 0;
-    for (const archive::ScanChanges& p : r.pairs) changed += p.changes.empty() ? 0 : 1;
-    if (json) {
-        json::Value pairs = json::array();
-        for (const archive::ScanChanges& p : r.pairs) {
-            if (p.changes.empty()) continue;
-            pairs.array.push_back(
-                json::object({{QStringLiteral("computer"), json::text(p.to.computer)},
-                              {QStringLiteral("from"), scanJson(p.from)},
-                              {QStringLiteral("to"), scanJson(p.to)},
-                              {QStringLiteral("changes"), changesJson(p.changes)}}));
-        }
-        json::Value ignored = json::array();
-        for (const QString& key : archive::volatileLines())
-            ignored.array.push_back(json::text(key));
-        json::Value out =
-            json::object({{QStringLiteral("fullScansKept"), json::boolean(r.tableExists)},
-                          {QStringLiteral("computers"), json::integer(r.computers)},
-                          {QStringLiteral("ignoredLines"), std::move(ignored)},
-                          {QStringLiteral("changes"), std::move(pairs)}});
-        if (since.isValid())
-            out.object.push_back({QStringLiteral("since"), json::text(timeText(since))});
-        print(stdout, json::write(out));
-        return changed ? 1 : 0;
-    }
+    for (const archive::ScanChanges& p : r.pairs) changed += p.changed() ? 1 : 0;
+    if (json) return changesAsJson(r, since, changed);
     if (!r.tableExists) {
         printLine(stdout, kNoTable);
         return 0;
     }
     for (const archive::ScanChanges& p : r.pairs) {
-        if (p.changes.empty()) continue;
+        if (!p.changed()) continue;
         printLine(stdout,
                   QStringLiteral("计算机 %1：%2 → %3")
                       .arg(common::displayLine(p.to.computer), scanTitle(p.from), scanTitle(p.to)));
-        for (const archive::TreeChange& c : p.changes) {
-            const QString before = common::displayLine(c.before),
-                          after = common::displayLine(c.after);
-            const QString category = common::displayLine(c.category);
-            switch (c.kind) {
-                case archive::TreeChange::Kind::Added:
-                    printLine(stdout, QStringLiteral("  + %1 [%2] %3").arg(category, c.key, after));
-                    break;
-                case archive::TreeChange::Kind::Removed:
-                    printLine(stdout,
-                              QStringLiteral("  - %1 [%2] %3").arg(category, c.key, before));
-                    break;
-                case archive::TreeChange::Kind::Changed:
-                    printLine(
-                        stdout,
-                        QStringLiteral("  ~ %1 [%2] %3 → %4").arg(category, c.key, before, after));
-                    break;
-            }
-        }
+        for (const archive::TreeChange& c : p.changes) printTreeChange(c);
+        if (!p.software)
+            printLine(stdout,
+                      QStringLiteral("  （两次检测中有一次保存时没有软件表，软件的变化不明）"));
+        else
+            for (const archive::ProgramChange& c : *p.software) printProgramChange(c);
     }
     printLine(stdout,
               QStringLiteral("%1 台计算机有两次以上的完整检测，其中 %2 次相邻检测之间有变化。")
@@ -381,46 +456,67 @@ int changes(const QString& connstr, const QDateTime& since, bool json) {
 
 struct ExportOptions {
     bool xlsx = false;
-    QString output;  // empty: standard output
+    bool software = false;  // the list of programs, as CSV
+    QString output;         // empty: standard output
 };
 
-int exportArchive(const QString& connstr, const ExportOptions& o) {
-    const archive::ExportTable table = archive::exportTable(connstr);
-    QString problem;
-    std::vector<CutCell> cut;
+// The export in its format to standard output or its file: the problem, if any.
+QString writeExport(const ExportOptions& o, const archive::ExportTable& table,
+                    const archive::ExportTable& software, std::vector<CutCell>& cut) {
+    const QString target = o.output.isEmpty() ? QStringLiteral("XLSX") : o.output;
     if (o.xlsx) {
         QTemporaryDir scratch;
         const QString path =
             o.output.isEmpty() ? scratch.filePath(QStringLiteral("archive.xlsx")) : o.output;
-        if (!scratch.isValid() || !writeXlsx(table, path, cut, problem)) {
-            printLine(stderr,
-                      QStringLiteral("无法写入 %1：%2")
-                          .arg(o.output.isEmpty() ? QStringLiteral("XLSX") : o.output, problem));
-            return 1;
-        }
+        QString problem = QStringLiteral("无法建立临时目录");
+        if (!scratch.isValid() ||
+            !writeXlsx({{"档案", &table}, {"软件", &software}}, path, cut, problem))
+            return QStringLiteral("无法写入 %1：%2").arg(target, problem);
         if (o.output.isEmpty()) {
             QFile f(path);
-            if (!f.open(QIODevice::ReadOnly)) return 1;
+            if (!f.open(QIODevice::ReadOnly))
+                return QStringLiteral("无法读取 %1：%2").arg(path, f.errorString());
             print(stdout, f.readAll());
         }
-    } else if (o.output.isEmpty()) {
-        print(stdout, archive::toCsv(table));
-    } else {
-        QSaveFile f(o.output);
-        if (!f.open(QIODevice::WriteOnly) || f.write(archive::toCsv(table)) < 0 || !f.commit()) {
-            printLine(stderr, QStringLiteral("无法写入 %1：%2").arg(o.output, f.errorString()));
-            return 1;
-        }
+        return {};
+    }
+    const QByteArray csv = archive::toCsv(o.software ? software : table);
+    if (o.output.isEmpty()) {
+        print(stdout, csv);
+        return {};
+    }
+    QSaveFile f(o.output);
+    if (!f.open(QIODevice::WriteOnly) || f.write(csv) < 0 || !f.commit())
+        return QStringLiteral("无法写入 %1：%2").arg(o.output, f.errorString());
+    return {};
+}
+
+int exportArchive(const QString& connstr, const ExportOptions& o) {
+    archive::ExportTable software;
+    const archive::ExportTable table =
+        archive::exportTable(connstr, o.xlsx || o.software ? &software : nullptr);
+    std::vector<CutCell> cut;
+    if (const QString problem = writeExport(o, table, software, cut); !problem.isEmpty()) {
+        printLine(stderr, problem);
+        return 1;
     }
     if (!o.output.isEmpty())
-        printLine(stderr,
-                  QStringLiteral("已导出 %1 台计算机到 %2").arg(table.rows.size()).arg(o.output));
+        printLine(
+            stderr,
+            o.software
+                ? QStringLiteral("已导出 %1 个软件（每台计算机最后一次保存）到 %2")
+                      .arg(software.rows.size())
+                      .arg(o.output)
+                : QStringLiteral("已导出 %1 台计算机到 %2").arg(table.rows.size()).arg(o.output));
     // A value cut to fit its cell is no silent loss: each is named, and the export fails.
     for (const CutCell& c : cut)
         printLine(stderr,
-                  QStringLiteral("计算机 %1 的“%2”有 %3 个字符，超过 XLSX 单元格的上限 "
-                                 "%4，已截断并在单元格末尾注明；完整的值见 CSV 导出。")
-                      .arg(common::displayLine(table.rows[size_t(c.row - 1)].value(0)), c.column)
+                  QStringLiteral("“%1”页中计算机 %2 的“%3”有 %4 个字符，超过 XLSX 单元格的上限 "
+                                 "%5，已截断并在单元格末尾注明；完整的值见 CSV 导出。")
+                      .arg(c.sheet == 0 ? QStringLiteral("档案") : QStringLiteral("软件"),
+                           common::displayLine(
+                               (c.sheet == 0 ? table : software).rows[size_t(c.row - 1)].value(0)),
+                           c.column)
                       .arg(c.length)
                       .arg(kXlsxCellLimit));
     return cut.empty() ? 0 : 1;
@@ -428,6 +524,7 @@ int exportArchive(const QString& connstr, const ExportOptions& o) {
 
 struct ShowOptions {
     bool json = false;
+    bool software = false;  // the table of programs instead of the tree
     bool report = false;
     QString reportDir;
 };
@@ -440,6 +537,9 @@ int show(const QString& connstr, qint64 id, const ShowOptions& o) {
         wmi::StoreService answers(stored.answers);
         const Programs programs = readPrograms(answers);
         print(stdout, scanToJson(replay.tree, replay.record, &programs));
+    } else if (o.software) {
+        wmi::StoreService answers(stored.answers);
+        printText(stdout, softwareTable(readPrograms(answers)));
     } else
         printText(stdout, QString::fromUtf8(scanToOutline(replay.tree)));
     if (!o.report) return 0;
@@ -451,6 +551,57 @@ int show(const QString& connstr, qint64 id, const ShowOptions& o) {
     return r.ok() ? 0 : 1;
 }
 
+json::Value holderJson(const archive::ProgramHolder& h) {
+    return json::object({{QStringLiteral("computer"), json::text(h.scan.computer)},
+                         {QStringLiteral("scan"), scanJson(h.scan)},
+                         {QStringLiteral("name"), json::text(h.program.name)},
+                         {QStringLiteral("version"), json::text(h.program.version)},
+                         {QStringLiteral("architecture"), json::text(h.program.architecture)},
+                         {QStringLiteral("source"), json::text(h.program.source)},
+                         {QStringLiteral("vendor"), json::text(h.program.vendor)}});
+}
+
+// archive software: status 0 when some computer has the program, 1 when none.
+int software(const QString& connstr, const QString& name, const std::optional<QString>& below,
+             bool json) {
+    const archive::ProgramSearch r = archive::findProgram(connstr, name, below);
+    const int status = r.holders.empty() ? 1 : 0;
+    if (json) {
+        json::Value list = json::array();
+        for (const archive::ProgramHolder& h : r.holders) list.array.push_back(holderJson(h));
+        print(stdout, json::write(json::object(
+                          {{QStringLiteral("name"), json::text(name)},
+                           {QStringLiteral("below"), below ? json::text(*below) : json::null()},
+                           {QStringLiteral("fullScansKept"), json::boolean(r.tableExists)},
+                           {QStringLiteral("computers"), json::integer(r.computers)},
+                           {QStringLiteral("unknown"), json::integer(r.unknown)},
+                           {QStringLiteral("holders"), std::move(list)}})));
+        return status;
+    }
+    if (!r.tableExists) {
+        printLine(stderr, kNoTable);
+        return 1;
+    }
+    printLine(stdout, QStringLiteral("计算机名\t版本\t架构\t来源\t完整检测"));
+    for (const archive::ProgramHolder& h : r.holders)
+        printLine(stdout, QStringLiteral("%1\t%2\t%3\t%4\t%5")
+                              .arg(common::displayLine(h.scan.computer),
+                                   common::displayLine(h.program.version),
+                                   common::displayLine(h.program.architecture),
+                                   common::displayLine(h.program.source), scanTitle(h.scan)));
+    QString summary =
+        QStringLiteral("%1 台计算机装有 %2%3（共查看 %4 台计算机的最后一次完整检测）")
+            .arg(r.holders.size())
+            .arg(common::displayLine(name),
+                 below ? QStringLiteral(" 且版本低于 %1").arg(common::displayLine(*below))
+                       : QString())
+            .arg(r.computers);
+    if (r.unknown > 0)
+        summary += QStringLiteral("；其中 %1 台保存时没有软件表，不知道").arg(r.unknown);
+    printLine(stdout, summary + QStringLiteral("。"));
+    return status;
+}
+
 // The verbs that read what the archive keeps: how many words each takes (its own among them)
 // and whether --json and --report go with it.
 struct Reading {
@@ -458,11 +609,9 @@ struct Reading {
     qsizetype least, most;
     bool json, report;
 };
-constexpr Reading kReadings[] = {{u"history", 2, 2, true, false},
-                                 {u"diff", 2, 4, true, false},
-                                 {u"show", 2, 2, true, true},
-                                 {u"changes", 1, 1, true, false},
-                                 {u"export", 1, 1, false, false}};
+constexpr Reading kReadings[] = {{u"history", 2, 2, true, false}, {u"diff", 2, 4, true, false},
+                                 {u"show", 2, 2, true, true},     {u"changes", 1, 1, true, false},
+                                 {u"export", 1, 1, false, false}, {u"software", 2, 2, true, false}};
 
 // A scan's number as typed; nullopt for anything but a positive whole number.
 std::optional<qint64> scanId(const QString& text) {
@@ -513,7 +662,8 @@ struct ArchiveCall {
     ShowOptions show;
     ExportOptions exported;
     QDateTime since;
-    QList<qint64> ids;  // the scans named (show, diff)
+    std::optional<QString> below;  // software
+    QList<qint64> ids;             // the scans named (show, diff)
 };
 
 // --since, taken by changes only: the problem, if any.
@@ -526,14 +676,29 @@ QString readSince(const common::ParsedLine& parsed, ArchiveCall& call) {
     return QStringLiteral("“%1”不是日期、时间或时长（例如 2026-12-01 或 7d）").arg(*text);
 }
 
-// What the reading verbs (history, diff, show, changes, export) take: the problem, if any.
+// --software and --below, each for its verbs: the problem, if any.
+QString readSoftwareOptions(const common::ParsedLine& parsed, const ArchiveCall& call) {
+    if (call.below && call.verb != u"software") return QStringLiteral("--below 只用于 software");
+    if (call.below && call.below->trimmed().isEmpty()) return QStringLiteral("版本不能为空");
+    if (!parsed.isSet(QStringLiteral("--software"))) return {};
+    if (call.verb != u"show" && call.verb != u"export")
+        return QStringLiteral("--software 只用于 show 和 export");
+    if (call.json) return QStringLiteral("--software 不能与 --json 同用（--json 已含软件）");
+    if (call.exported.xlsx)
+        return QStringLiteral("--software 导出 CSV，不能与 --xlsx 同用（XLSX 的“软件”页即是它）");
+    return {};
+}
+
+// What the reading verbs (history, diff, show, changes, export, software) take: the problem, if
+// any.
 QString readOperands(const Reading& reading, const QString& reportTyped, ArchiveCall& call) {
     const QStringList& args = call.args;
     if (args.size() < reading.least || args.size() > reading.most)
         return QStringLiteral("无法理解的参数：%1").arg(args.join(u' '));
     if (reading.least > 1 && args[1].trimmed().isEmpty())
-        return call.verb == u"show" ? QStringLiteral("编号不能为空")
-                                    : QStringLiteral("计算机名不能为空");
+        return call.verb == u"show"       ? QStringLiteral("编号不能为空")
+               : call.verb == u"software" ? QStringLiteral("软件名称不能为空")
+                                          : QStringLiteral("计算机名不能为空");
     for (qsizetype i = call.verb == u"show" ? 1 : 2; i < args.size(); ++i) {
         const std::optional<qint64> id = scanId(args[i]);
         if (!id) return QStringLiteral("“%1”不是完整检测的编号").arg(args[i]);
@@ -550,11 +715,16 @@ QString readCall(const common::ParsedLine& parsed, ArchiveCall& call) {
     call.args = parsed.operands;
     call.verb = call.args.value(0);
     call.json = parsed.isSet(QStringLiteral("--json"));
-    call.show = ShowOptions{call.json, false, {}};
+    call.show = ShowOptions{call.json, false, false, {}};
     call.show.report = reportDirectory(parsed, call.show.reportDir);
-    call.exported = ExportOptions{parsed.typed(QStringLiteral("--csv")) == u"--xlsx",
+    const bool programs = parsed.isSet(QStringLiteral("--software"));
+    call.show.software = programs;
+    call.exported = ExportOptions{parsed.typed(QStringLiteral("--csv")) == u"--xlsx", programs,
                                   parsed.value(QStringLiteral("--output"))};
+    call.below = parsed.optionalValue(QStringLiteral("--below"));
     if (const QString problem = readSince(parsed, call); !problem.isEmpty()) return problem;
+    if (const QString problem = readSoftwareOptions(parsed, call); !problem.isEmpty())
+        return problem;
     // A usage error names the option as it was typed.
     for (const char* exportOnly : {"--csv", "--output"})
         if (parsed.isSet(QLatin1String(exportOnly)) && call.verb != u"export")
@@ -565,7 +735,7 @@ QString readCall(const common::ParsedLine& parsed, ArchiveCall& call) {
     const auto reading = std::find_if(std::begin(kReadings), std::end(kReadings),
                                       [&](const Reading& r) { return call.verb == r.verb; });
     if (reading != std::end(kReadings)) return readOperands(*reading, reportTyped, call);
-    if (call.json) return QStringLiteral("--json 只用于 history、diff、show 和 changes");
+    if (call.json) return QStringLiteral("--json 只用于 history、diff、show、changes 和 software");
     if (call.show.report) return QStringLiteral("%1 只用于 show").arg(reportTyped);
     if (call.args.size() == 3 && call.args[0] == u"people" && call.args[1] == u"import" &&
         call.args[2].isEmpty())
@@ -612,6 +782,8 @@ int runCall(const QString& connstr, const ArchiveCall& call) {
     if (call.verb == u"diff")
         return diff(connstr, textArgument(args[1]).trimmed(), call.ids, call.json);
     if (call.verb == u"show") return show(connstr, call.ids[0], call.show);
+    if (call.verb == u"software")
+        return software(connstr, textArgument(args[1]).trimmed(), call.below, call.json);
     return usage(args.isEmpty() ? QString()
                                 : QStringLiteral("无法理解的参数：%1").arg(args.join(u' ')));
 }

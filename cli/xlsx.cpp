@@ -30,7 +30,8 @@ namespace {
 // The sheet's cells, every call's result checked: the first failure ends the writing.
 class SheetWriter {
   public:
-    SheetWriter(lxw_workbook* book, lxw_worksheet* sheet) : book_(book), sheet_(sheet) {}
+    SheetWriter(lxw_workbook* book, lxw_worksheet* sheet, qsizetype index)
+        : book_(book), sheet_(sheet), index_(index) {}
 
     lxw_error row(lxw_row_t r, const archive::ExportTable& table, const QStringList& cells,
                   lxw_format* format, std::vector<CutCell>& cut) {
@@ -38,7 +39,8 @@ class SheetWriter {
             if (cells[c].isEmpty()) continue;
             const QString fitted = fittedCell(cells[c]);
             if (r > 0 && cells[c].size() > kXlsxCellLimit && fitted != cells[c])
-                cut.push_back({qsizetype(r), table.header.value(c), cells[c].toUcs4().size()});
+                cut.push_back(
+                    {index_, qsizetype(r), table.header.value(c), cells[c].toUcs4().size()});
             const lxw_error e = worksheet_write_string(sheet_, r, lxw_col_t(c),
                                                        fitted.toUtf8().constData(), format);
             if (e != LXW_NO_ERROR) return e;
@@ -62,11 +64,24 @@ class SheetWriter {
   private:
     lxw_workbook* book_;
     lxw_worksheet* sheet_;
+    qsizetype index_;
 };
+
+// Every sheet in its order: the first failure.
+lxw_error writeSheets(lxw_workbook* book, const std::vector<XlsxSheet>& sheets,
+                      std::vector<CutCell>& cut) {
+    for (size_t i = 0; i < sheets.size(); ++i) {
+        lxw_worksheet* sheet = workbook_add_worksheet(book, sheets[i].name);
+        if (!sheet) return LXW_ERROR_MEMORY_MALLOC_FAILED;
+        if (const lxw_error e = SheetWriter(book, sheet, qsizetype(i)).cells(*sheets[i].table, cut))
+            return e;
+    }
+    return LXW_NO_ERROR;
+}
 
 }  // namespace
 
-bool writeXlsx(const archive::ExportTable& table, const QString& path, std::vector<CutCell>& cut,
+bool writeXlsx(const std::vector<XlsxSheet>& sheets, const QString& path, std::vector<CutCell>& cut,
                QString& problem) {
     // The workbook is written under a name of its own in the same folder, then renamed.
     QTemporaryFile temporary(
@@ -82,9 +97,7 @@ bool writeXlsx(const archive::ExportTable& table, const QString& path, std::vect
         problem = QStringLiteral("无法建立工作簿");
         return false;
     }
-    lxw_worksheet* sheet = workbook_add_worksheet(book, "档案");
-    const lxw_error written =
-        sheet ? SheetWriter(book, sheet).cells(table, cut) : LXW_ERROR_MEMORY_MALLOC_FAILED;
+    const lxw_error written = writeSheets(book, sheets, cut);
     const lxw_error closed = workbook_close(book);
     if (written != LXW_NO_ERROR || closed != LXW_NO_ERROR) {
         problem = QString::fromUtf8(lxw_strerror(written != LXW_NO_ERROR ? written : closed));

@@ -50,7 +50,7 @@ _qelto_cli() {
             ;;
         archive)
             if ((cword == 2)); then
-                COMPREPLY=($(compgen -W 'init people history diff show changes export --help' -- "$cur"))
+                COMPREPLY=($(compgen -W 'init people history diff show changes export software --help' -- "$cur"))
                 return
             fi
             if [[ ${words[2]} == people ]] && ((cword == 3)); then
@@ -64,9 +64,10 @@ _qelto_cli() {
             # Each verb's own options: the others are a usage error.
             case ${words[2]} in
                 history | diff) options="$archive --json --help" ;;
-                show) options="$archive --json --report --report-dir --help" ;;
+                show) options="$archive --json --software --report --report-dir --help" ;;
                 changes) options="$archive --since --json --help" ;;
-                export) options="$archive --csv --xlsx -o --output --help" ;;
+                export) options="$archive --csv --xlsx --software -o --output --help" ;;
+                software) options="$archive --below --json --help" ;;
                 *) options="$archive --help" ;;
             esac
             ;;

@@ -6,6 +6,7 @@
 
 #include "archive/archive.h"
 #include "archive/history.h"
+#include "archive/software.h"
 #include "report/report.h"
 #include "wmi/snapshot.h"
 
@@ -323,13 +324,14 @@ TEST_P(History, ChangesListExactlyWhatWasChangedAndNothingForAnUnchangedComputer
 
 // The rows of an exported file as an independent reader sees them: Python's csv module, or
 // openpyxl for a workbook (Debian's python3, where tools/setup installs it).
-QJsonArray readBack(const QString& path, bool xlsx) {
+QJsonArray readBack(const QString& path, bool xlsx, const QString& sheet = {}) {
     const char* script = R"(
 import csv, json, sys
 path, kind = sys.argv[1], sys.argv[2]
 if kind == "xlsx":
     import openpyxl
-    sheet = openpyxl.load_workbook(path).active
+    book = openpyxl.load_workbook(path)
+    sheet = book[sys.argv[3]] if len(sys.argv) > 3 else book.active
     rows = [[c if c is not None else "" for c in row] for row in sheet.iter_rows(values_only=True)]
 else:
     if not open(path, "rb").read().startswith(b"\xef\xbb\xbf"):
@@ -337,10 +339,11 @@ else:
     rows = list(csv.reader(open(path, encoding="utf-8-sig", newline="")))
 json.dump(rows, sys.stdout)
 )";
+    QStringList args{QStringLiteral("-c"), QString::fromUtf8(script), path,
+                     xlsx ? QStringLiteral("xlsx") : QStringLiteral("csv")};
+    if (!sheet.isEmpty()) args << sheet;
     QProcess p;
-    p.start(QStringLiteral("/usr/bin/python3"),
-            {QStringLiteral("-c"), QString::fromUtf8(script), path,
-             xlsx ? QStringLiteral("xlsx") : QStringLiteral("csv")});
+    p.start(QStringLiteral("/usr/bin/python3"), args);
     EXPECT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     return QJsonDocument::fromJson(p.readAllStandardOutput()).array();
@@ -392,6 +395,85 @@ TEST_P(History, ExportHasOneRowPerComputerFromItsLatestSaveReadBackIntact) {
     }
 }
 
+// The machine with these programs (name, version, source; the vendor, date and architecture are
+// the same for all), or recorded before programs were (none given).
+QByteArray withPrograms(const QByteArray& json, const QList<QStringList>& programs) {
+    QJsonObject machine = QJsonDocument::fromJson(json).object();
+    QJsonArray list;
+    for (const QStringList& p : programs)
+        list << QJsonObject{
+            {u"Name"_qs, p[0]},           {u"Version"_qs, p[1]},
+            {u"Source"_qs, p[2]},         {u"Architecture"_qs, u"amd64"_qs},
+            {u"Vendor"_qs, u"Debian"_qs}, {u"InstallDate"_qs, u"20261201083000.000000+480"_qs}};
+    if (!programs.isEmpty()) machine[u"Qelto_Software"_qs] = list;
+    return QJsonDocument(machine).toJson();
+}
+
+TEST_P(History, ProgramsInstalledRemovedAndUpgradedAreListedExportedAndFound) {
+    const QString other = QStringLiteral("WS-0500"), firefox = u"firefox-esr"_qs;
+    const QStringList oldFirefox{firefox, u"115.5.0esr-1~deb12u1"_qs, u"dpkg"_qs},
+        newFirefox{firefox, u"128.3.0esr-1~deb12u1"_qs, u"dpkg"_qs},
+        vim{u"vim"_qs, u"2:9.0.1378-2"_qs, u"dpkg"_qs}, htop{u"htop"_qs, u"3.2.2-2"_qs, u"dpkg"_qs};
+    save(withPrograms(machineJson(), {oldFirefox, vim}), kMonday);
+    save(renamed(machineJson(), other), kMonday.addSecs(60));  // kept before programs were
+    save(withPrograms(machineJson(), {newFirefox, htop}), kMonday.addDays(7));
+    save(withPrograms(renamed(machineJson(), other), {oldFirefox}), kMonday.addDays(7).addSecs(9));
+
+    const CliRun run = cli({u"archive"_qs, u"changes"_qs, u"--json"_qs}, connstr());
+    ASSERT_EQ(run.status, 1) << run.err.toStdString();
+    const QJsonArray pairs = QJsonDocument::fromJson(run.out.toUtf8())[u"changes"_qs].toArray();
+    ASSERT_EQ(pairs.size(), 1) << run.out.toStdString();  // unknown is no change for WS-0500
+    EXPECT_TRUE(pairs[0][u"changes"_qs].toArray().isEmpty());
+    std::set<QStringList> software;
+    for (const QJsonValue& v : pairs[0][u"software"_qs].toArray())
+        software.insert({v[u"change"_qs].toString(), v[u"name"_qs].toString(),
+                         v[u"before"_qs].toString(), v[u"after"_qs].toString()});
+    const std::set<QStringList> expected = {{u"upgraded"_qs, firefox, oldFirefox[1], newFirefox[1]},
+                                            {u"installed"_qs, htop[0], {}, htop[1]},
+                                            {u"removed"_qs, vim[0], vim[1], {}}};
+    EXPECT_EQ(software, expected) << run.out.toStdString();
+    const CliRun text = cli({u"archive"_qs, u"changes"_qs}, connstr());
+    EXPECT_TRUE(text.out.contains(u"  ~ 软件 [dpkg] firefox-esr " + oldFirefox[1] + u" → " +
+                                  newFirefox[1] + u"（升级）"))
+        << text.out.toStdString();
+
+    // The sheet 软件 and the CSV: the latest save of each computer, the same rows.
+    const QTemporaryDir dir;
+    const QString xlsx = dir.filePath(u"a.xlsx"_qs), csv = dir.filePath(u"s.csv"_qs);
+    ASSERT_EQ(cli({u"archive"_qs, u"export"_qs, u"--xlsx"_qs, u"-o"_qs, xlsx}, connstr()).status,
+              0);
+    ASSERT_EQ(cli({u"archive"_qs, u"export"_qs, u"--software"_qs, u"-o"_qs, csv}, connstr()).status,
+              0);
+    const QJsonArray sheet = readBack(xlsx, true, u"软件"_qs);
+    EXPECT_EQ(readBack(csv, false), sheet);
+    const QJsonArray rows[] = {
+        {u"计算机名"_qs, u"名称"_qs, u"版本"_qs, u"发行者"_qs, u"安装日期"_qs},
+        {kComputer, firefox, newFirefox[1], u"Debian"_qs, u"2026-12-01 08:30:00"_qs},
+        {kComputer, htop[0], htop[1], u"Debian"_qs, u"2026-12-01 08:30:00"_qs},
+        {other, firefox, oldFirefox[1], u"Debian"_qs, u"2026-12-01 08:30:00"_qs}};
+    ASSERT_EQ(sheet.size(), 4) << QJsonDocument(sheet).toJson().toStdString();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(sheet[i].toArray(), rows[i]) << i;
+
+    // Who has it below a version: the planted old one, not the new one.
+    const CliRun below = cli({u"archive"_qs, u"software"_qs, u"FIREFOX-ESR"_qs, u"--below"_qs,
+                              u"128.0"_qs, u"--json"_qs},
+                             connstr());
+    EXPECT_EQ(below.status, 0) << below.err.toStdString();
+    const QJsonArray holders = QJsonDocument::fromJson(below.out.toUtf8())[u"holders"_qs].toArray();
+    ASSERT_EQ(holders.size(), 1) << below.out.toStdString();
+    EXPECT_EQ(holders[0][u"computer"_qs].toString(), other);
+    EXPECT_EQ(holders[0][u"version"_qs].toString(), oldFirefox[1]);
+    EXPECT_TRUE(cli({u"archive"_qs, u"software"_qs, firefox}, connstr())
+                    .out.contains(u"2 台计算机装有 firefox-esr"));
+    EXPECT_EQ(cli({u"archive"_qs, u"software"_qs, u"vim"_qs}, connstr()).status, 1);
+    const CliRun show =
+        cli({u"archive"_qs, u"show"_qs,
+             QString::number(scanHistory(connstr(), kComputer).scans[1].id), u"--software"_qs},
+            connstr());
+    EXPECT_TRUE(show.out.contains(u"htop") && show.out.endsWith(u"共 2 个软件\n"))
+        << show.out.toStdString();
+}
+
 // A scanned computer that plants text meant to act on whoever reads it: terminal escapes, a bell,
 // C1 controls, bidirectional overrides and isolates, a NUL, formulas, a value longer than a
 // spreadsheet cell, SQL.
@@ -412,7 +494,8 @@ QByteArray hostileMachineJson() {
         QStringLiteral("\tDebian\r\x7f\u0085\u009b31m\x1b]0;x\x07 12 \u2066\u200Fbookworm\u2069"));
     plant("Win32_PROCESSOR", "Name", QStringLiteral("=HYPERLINK(\"http://x\",\"y\")"));
     plant("Win32_BaseBoard", "product", u'-' + QString(65536, u'板'));
-    return QJsonDocument(machine).toJson();
+    return withPrograms(QJsonDocument(machine).toJson(),
+                        {{u"vim\x1b[2J\u202E"_qs, u"=1\x07"_qs, u"dpkg\x1b]0;x"_qs}});
 }
 
 // The characters that act on a terminal or a reader instead of showing themselves, other than
@@ -451,6 +534,8 @@ TEST_P(History, HostileValuesReachEveryOutputHarmlessAndWhole) {
         {u"archive"_qs, u"diff"_qs, name},
         {u"archive"_qs, u"changes"_qs},
         {u"archive"_qs, u"export"_qs, u"-o"_qs, csv},
+        {u"archive"_qs, u"show"_qs, id, u"--software"_qs},
+        {u"archive"_qs, u"software"_qs, u"vim\x1b[2J\u202E"_qs},
         {u"scan"_qs, u"--snapshot"_qs, file, u"--save"_qs, u"--department"_qs, u"x"_qs,
          u"--person"_qs, u"y"_qs}};
     for (const QStringList& args : commands) {
@@ -503,6 +588,70 @@ INSTANTIATE_TEST_SUITE_P(Engines, History,
                                         ? std::string("SQLite")
                                         : std::string("PostgreSQL");
                          });
+
+// Known orders, and for dpkg's the answer of dpkg itself where it is installed.
+TEST(VersionOrder, AsEachPackageManagerOrders) {
+    const struct {
+        char source;  // d(pkg), r(pm), w(indows)
+        const char *a, *b;
+        int order;
+    } cases[] = {
+        {'d', "1.0~rc1", "1.0", -1},
+        {'d', "1.0", "1.0-0", 0},
+        {'d', "2:1.0", "10.0", 1},
+        {'d', "1.2.3-1", "1.2.3-1ubuntu1", -1},
+        {'d', "1.0a", "1.0+", -1},
+        {'d', "1.0~~", "1.0~~a", -1},
+        {'d', "1.0~", "1.0", -1},
+        {'d', "115.5.0esr-1~deb12u1", "128.0", -1},
+        {'d', "9.0.1378-2", "9.0.1378-2+deb12u1", -1},
+        {'d', "1:0", "0:9", 1},
+        {'d', "01.0", "1.0", 0},
+        {'d', "1.0-1", "1.0.0-1", -1},
+        {'d', "1.0-10", "1.0-9", 1},
+        {'d', "2.36-9+deb12u4", "2.36-9+deb12u10", -1},
+        {'r', "1.0", "2.0", -1},
+        {'r', "2.0.1a", "2.0.1", 1},
+        {'r', "5.5p10", "5.5p1", 1},
+        {'r', "10xyz", "10.1xyz", -1},
+        {'r', "xyz.4", "8", -1},
+        {'r', "6.0.rc1", "6.0", 1},
+        {'r', "10b2", "10a1", 1},
+        {'r', "1.0aa", "1.0a", 1},
+        {'r', "1.0~rc1", "1.0", -1},
+        {'r', "1.0~rc1~git123", "1.0~rc1", -1},
+        {'r', "1.0^git1", "1.0", 1},
+        {'r', "1.0^git1", "1.01", -1},
+        {'r', "1.0~rc1^git1", "1.0~rc1", 1},
+        {'r', "1.0^git1~pre", "1.0^git1", -1},
+        {'r', "1:6.9.4-200.fc40", "6.10.1-200.fc40", 1},
+        {'r', "1.0-1", "1.0-2", -1},
+        {'r', "1.0", "1.0-5", 0},
+        {'r', "5.2.15-1.fc38", "5.2.15-1.fc38", 0},
+        {'w', "10.0.19045.3693", "10.0.19045.4046", -1},
+        {'w', "10.0", "10.0.0", 0},
+        {'w', "1.2.10", "1.2.9", 1},
+        {'w', "2.0b", "2.0A", 1},
+        {'w', "2.0", "2.0a", -1},
+        {'w', "124.0.6367.91", "124.0.6367.201", -1},
+    };
+    const bool dpkg = QFile::exists(u"/usr/bin/dpkg"_qs);
+    for (const auto& c : cases) {
+        const QString a = QString::fromLatin1(c.a), b = QString::fromLatin1(c.b);
+        const QString source = c.source == 'd'   ? u"dpkg"_qs
+                               : c.source == 'r' ? u"rpm"_qs
+                                                 : u"registry"_qs;
+        const int order = compareVersions(source, a, b), back = compareVersions(source, b, a);
+        EXPECT_EQ((order > 0) - (order < 0), c.order) << c.a << " " << c.b;
+        EXPECT_EQ((back > 0) - (back < 0), -c.order) << c.b << " " << c.a;
+        if (c.source != 'd' || !dpkg) continue;
+        const char* relation = c.order < 0 ? "lt" : c.order > 0 ? "gt" : "eq";
+        EXPECT_EQ(QProcess::execute(u"/usr/bin/dpkg"_qs, {u"--compare-versions"_qs, a,
+                                                          QString::fromLatin1(relation), b}),
+                  0)
+            << "dpkg: " << c.a << " " << relation << " " << c.b;
+    }
+}
 
 TEST(PackedScan, DamagedBytesAreRefusedBeforeInflating) {
     const QByteArray text = wmi::writeSnapshot(*wmi::readSnapshot(machineJson()));

@@ -91,7 +91,7 @@ for c in $commands; do
         case $verb in
             "people add") operands=(d p) ;;
             add) operands=(x --department d --person p) ;;
-            history | diff | "people import") operands=(x) ;;
+            history | diff | software | "people import") operands=(x) ;;
             show) operands=(1) ;;
             *) operands=() ;;
         esac
