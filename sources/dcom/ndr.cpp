@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 namespace {
 
@@ -121,4 +121,4 @@ void Writer::patch32(std::size_t at, std::uint32_t v) {
     for (int k = 0; k < 4; ++k) out_[qsizetype(at) + k] = char(v >> (8 * k));
 }
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

@@ -12,7 +12,7 @@
 // Little-endian bytes read and written under strict bounds: the NDR 2.0 stub data of the DCOM and
 // WMI calls (alignment relative to the start of the stub) and the encoded WMI objects inside them
 // (no alignment). Pure functions over bytes, reached by the fuzzers.
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 // Bytes that cannot be taken as what they should be (truncated, a length or offset beyond its
 // part, a count above its cap). The message is the user's, in Chinese.
@@ -20,7 +20,7 @@ class FormatError : public std::exception {
   public:
     explicit FormatError(QString message) : message_(std::move(message)) {}
     const QString& message() const noexcept { return message_; }
-    const char* what() const noexcept override { return "qelto::wmi::dcom::FormatError"; }
+    const char* what() const noexcept override { return "qelto::dcom::FormatError"; }
 
   private:
     QString message_;
@@ -82,4 +82,4 @@ class Writer {
     QByteArray out_;
 };
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom
