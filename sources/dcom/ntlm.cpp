@@ -231,6 +231,18 @@ QByteArray authenticateField(QByteArrayView message, qsizetype headerAt) {
     return r.bytes(length).toByteArray();
 }
 
+// Whether the client's NTLMv2 blob (after NTProofStr) says a MIC follows (MsvAvFlags 0x2).
+bool micAnnounced(QByteArrayView blob) {
+    WireReader r(blob, "NTLMv2 响应");
+    r.skip(28);
+    for (;;) {
+        const std::uint16_t id = r.u16(), length = r.u16();
+        if (id == AvEol) return false;
+        const QByteArrayView value = r.bytes(length);
+        if (id == AvFlags && length == 4) return WireReader(value).u32() & AvFlagMicPresent;
+    }
+}
+
 QString fromUtf16(const QByteArray& bytes) {
     return QString(reinterpret_cast<const QChar*>(bytes.constData()), bytes.size() / 2);
 }
@@ -247,7 +259,9 @@ QByteArray NtlmServer::challenge(QByteArrayView negotiate) {
     WireWriter info;
     const QByteArray domain =
         utf16(account_.domain.isEmpty() ? QStringLiteral("WORKGROUP") : account_.domain);
-    info.u16(2).u16(std::uint16_t(domain.size())).bytes(domain);
+    const QByteArray computer = utf16(QStringLiteral("WMI-TEST"));
+    info.u16(2).u16(std::uint16_t(domain.size())).bytes(domain);      // MsvAvNbDomainName
+    info.u16(1).u16(std::uint16_t(computer.size())).bytes(computer);  // MsvAvNbComputerName
     info.u16(AvTimestamp).u16(8).u64(fileTimeNow()).u16(AvEol).u16(0);
     WireWriter w;
     w.bytes(QByteArrayView(Signature, 8)).u32(2).u16(0).u16(0).u32(56).u32(flags);
@@ -281,11 +295,13 @@ bool NtlmServer::accept(QByteArrayView authenticate) {
         crypto::Rc4(keyExchangeKey).apply(encryptedKey);
         exported = encryptedKey;
     }
-    QByteArray zeroed = authenticate.toByteArray();
-    const QByteArray mic = zeroed.mid(72, 16);
-    zeroed.replace(72, 16, QByteArray(16, '\0'));
-    if (crypto::hmacMd5(exported, QByteArray(negotiate_ + challenge_ + zeroed)) != mic)
-        return false;
+    if (micAnnounced(QByteArrayView(nt).sliced(16))) {
+        QByteArray zeroed = authenticate.toByteArray();
+        const QByteArray mic = zeroed.mid(72, 16);
+        zeroed.replace(72, 16, QByteArray(16, '\0'));
+        if (crypto::hmacMd5(exported, QByteArray(negotiate_ + challenge_ + zeroed)) != mic)
+            return false;
+    }
     session_.emplace(exported, flags, NtlmSession::Side::Server);
     return true;
 }

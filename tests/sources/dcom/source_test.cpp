@@ -10,7 +10,12 @@
 #include "wmi/schema.h"
 #include "wmi/snapshot.h"
 
+#include <QProcess>
+
 #include <gtest/gtest.h>
+
+#include <sched.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -130,6 +135,32 @@ TEST(DcomSource, EachFailureEndsWithItsOwnNumberAndText) {
     } catch (const wmi::Error& e) {
         EXPECT_EQ(e.number(), wmi::code::RpcUnavailable) << e.description().toStdString();
     }
+}
+
+// The server's framing checked with an independent client first: python3-impacket's WMI query
+// at NTLM packet privacy, in a network namespace of this test's own (port 135 on its loopback).
+TEST(DcomSource, AnIndependentClientQueriesTheTestServerAtPacketPrivacy) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    if (QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                          {QStringLiteral("-c"), QStringLiteral("import impacket")}) != 0)
+        GTEST_SKIP() << "python3-impacket is not installed: the server is not cross-checked";
+    ASSERT_EQ(::unshare(CLONE_NEWNET), 0);  // this test's process alone (CTest runs each apart)
+    ASSERT_EQ(
+        QProcess::execute(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("set"),
+                                                 QStringLiteral("lo"), QStringLiteral("up")}),
+        0);
+    WmiServer server(desktop(), {.activatorPort = 135, .account = kAccount});
+    ASSERT_EQ(server.activatorPort(), 135);
+    QProcess run;
+    run.start(QStringLiteral("timeout"),
+              {QStringLiteral("60"), QStringLiteral("/usr/bin/python3"),
+               QStringLiteral(QELTO_TEST_DATA "/wmi_query_client.py"), kAccount.user,
+               kAccount.domain, kAccount.password, QStringLiteral("Select * From Win32_Share")});
+    ASSERT_TRUE(run.waitForFinished(90000));
+    EXPECT_EQ(QString::fromUtf8(run.readAllStandardOutput()),
+              QStringLiteral("object 财务报表\nobject print$\nreleased\n"))
+        << run.readAllStandardError().toStdString();
+    EXPECT_EQ(server.released(), 3);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 
 namespace qelto::test {
 
@@ -61,11 +62,12 @@ int listenOn(const QString& address, std::uint16_t& port) {
     return fd;
 }
 
-// Exactly n bytes within ten seconds; false at the end of the stream or on silence.
-bool readAll(int fd, char* into, qsizetype n) {
+// Exactly n bytes within ten seconds; false at the end of the stream, on silence, or once the
+// server stops (`stop` readable).
+bool readAll(int fd, int stop, char* into, qsizetype n) {
     while (n > 0) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 10000) != 1) return false;
+        pollfd p[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
+        if (::poll(p, 2, 10000) <= 0 || p[1].revents) return false;
         const ssize_t got = ::read(fd, into, size_t(n));
         if (got <= 0) return false;
         into += got;
@@ -83,12 +85,13 @@ void writeAll(int fd, QByteArrayView bytes) {
     }
 }
 
-std::optional<Fragment> readFragment(int fd) {
+std::optional<Fragment> readFragment(int fd, int stop) {
     QByteArray bytes(HeaderSize, '\0');
-    if (!readAll(fd, bytes.data(), HeaderSize)) return std::nullopt;
+    if (!readAll(fd, stop, bytes.data(), HeaderSize)) return std::nullopt;
     const Header h = parseHeader(bytes, kFrag);
     bytes.resize(h.fragLength);
-    if (!readAll(fd, bytes.data() + HeaderSize, h.fragLength - HeaderSize)) return std::nullopt;
+    if (!readAll(fd, stop, bytes.data() + HeaderSize, h.fragLength - HeaderSize))
+        return std::nullopt;
     return parseFragment(std::move(bytes), kFrag);
 }
 
@@ -100,10 +103,17 @@ struct Enumerator {
 
 }  // namespace
 
-struct WmiServer::Connection {
-    int fd;
+// One security context of a connection (by its auth_context_id): ours binds once and adds
+// interfaces under it; another client may authenticate each alter_context anew.
+struct Security {
     NtlmServer ntlm;
     bool authenticated = false;
+};
+
+struct WmiServer::Connection {
+    int fd;
+    NtlmCredentials account;
+    std::map<std::uint32_t, Security> security;
     QHash<std::uint16_t, QUuid> contexts;
     QHash<QUuid, Enumerator> enumerators;
 };
@@ -125,6 +135,7 @@ WmiServer::WmiServer(std::shared_ptr<const wmi::InstanceStore> machine, WmiServe
 WmiServer::~WmiServer() {
     if (stop_[1] >= 0) (void)!::write(stop_[1], "x", 1);
     if (thread_.joinable()) thread_.join();
+    for (std::thread& t : connections_) t.join();
     for (int fd : {activator_, exporter_, stop_[0], stop_[1]})
         if (fd >= 0) ::close(fd);
 }
@@ -137,13 +148,17 @@ void WmiServer::run() {
             if (!(p[k].revents & POLLIN)) continue;
             const int fd = ::accept4(p[k].fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
-            try {
-                serve(fd);
-            } catch (const ProtocolError&) {
-                // a broken client: the connection ends
-            } catch (const FormatError&) {
-            }
-            ::close(fd);
+            // Each connection apart: a client keeps the activator's open while it uses the
+            // object's.
+            connections_.emplace_back([this, fd] {
+                try {
+                    serve(fd);
+                } catch (const ProtocolError&) {
+                    // a broken client: the connection ends
+                } catch (const FormatError&) {
+                }
+                ::close(fd);
+            });
         }
     }
 }
@@ -230,15 +245,16 @@ void sendSealed(int fd, NtlmSession& s, const Fragment& f, std::uint16_t context
 }  // namespace
 
 void WmiServer::serve(int fd) {
-    Connection c{fd, NtlmServer(options_.account), false, {}, {}};
-    while (std::optional<Fragment> f = readFragment(fd)) {
+    Connection c{fd, options_.account, {}, {}, {}};
+    while (std::optional<Fragment> f = readFragment(fd, stop_[0])) {
         switch (f->header.type) {
             case PType::Bind:
             case PType::AlterContext:
                 bind(c, *f);
                 break;
             case PType::Auth3:
-                c.authenticated = c.ntlm.accept(f->authValue());
+                if (auto s = c.security.find(f->auth.contextId); s != c.security.end())
+                    s->second.authenticated = s->second.ntlm.accept(f->authValue());
                 break;
             case PType::Request:
                 request(c, *f);
@@ -251,7 +267,12 @@ void WmiServer::serve(int fd) {
 
 void WmiServer::bind(Connection& c, const Fragment& f) {
     QByteArray token;
-    if (f.header.type == PType::Bind && f.hasAuth) token = c.ntlm.challenge(f.authValue());
+    if (f.hasAuth) {
+        c.security.erase(f.auth.contextId);
+        Security& s =
+            c.security.emplace(f.auth.contextId, Security{NtlmServer(c.account)}).first->second;
+        token = s.ntlm.challenge(f.authValue());
+    }
     writeAll(c.fd, bindAnswer(f, options_.refuseActivator, c.contexts, token));
 }
 
@@ -261,10 +282,13 @@ void WmiServer::request(Connection& c, const Fragment& f) {
     r.skip(4);
     const std::uint16_t context = r.u16(), opnum = r.u16();
     const QUuid object = withObject ? r.uuid() : QUuid();
-    NtlmSession* s = c.ntlm.session();
+    const auto security = c.security.find(f.auth.contextId);
+    NtlmSession* s = f.hasAuth && security != c.security.end() && security->second.authenticated
+                         ? security->second.ntlm.session()
+                         : nullptr;
     const qsizetype from = HeaderSize + 8 + (withObject ? 16 : 0);
     QByteArray message = f.bytes.left(f.trailerAt + TrailerSize);
-    if (!c.authenticated || !s || !f.hasAuth || (f.header.flags & kWhole) != kWhole ||
+    if (!s || (f.header.flags & kWhole) != kWhole ||
         !s->verify(message, f.authValue(), from, f.trailerAt - from)) {
         writeAll(c.fd, faultPdu(f.header.callId, kAccessDenied));
         return;

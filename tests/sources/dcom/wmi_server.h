@@ -15,6 +15,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace qelto::test {
 
@@ -56,6 +57,7 @@ class WmiServer {
     std::uint16_t activatorPort_ = 0, objectPort_ = 0;
     std::atomic<int> requests_{0}, released_{0};
     std::thread thread_;
+    std::vector<std::thread> connections_;  // touched by thread_ alone until it has ended
 };
 
 }  // namespace qelto::test
