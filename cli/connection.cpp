@@ -260,7 +260,8 @@ QString unreachableHint(const QString& hostText) {
                       "Enable-PSRemoting），并在防火墙中放行 %1。")
                       .arg(ports);
     }
-    if (scheme.isEmpty() || scheme == u"dcom")
+    // A bare host goes to DCOM on 135 only (another port typed is not raced there).
+    if (scheme == u"dcom" || (scheme.isEmpty() && (h->port == 0 || h->port == 135)))
         advice += QStringLiteral("经 DCOM 连接 Windows 主机时，防火墙要放行 %1。")
                       .arg(h->port ? typedPort : QStringLiteral("135（RPC 端点映射器）端口"));
     if (scheme.isEmpty() || scheme == u"ssh")

@@ -40,6 +40,14 @@ QString guidText(const Guid& g) {
     return out.toUpper();
 }
 
+QUuid uuidOf(const Guid& g) {
+    return QUuid::fromString(QString(u'{' + guidText(g) + u'}'));
+}
+
+Guid guidOf(const QUuid& u) {
+    return guidFromText(u.toString(QUuid::WithoutBraces).toLatin1().constData());
+}
+
 void Reader::fail(const QString& why) const {
     throw FormatError(
         QStringLiteral("%1无效：%2（偏移 %3）。").arg(QString::fromUtf8(what_), why).arg(pos_));

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QUuid>
 
 #include <array>
 #include <cstddef>
@@ -31,6 +32,9 @@ using Guid = std::array<std::uint8_t, 16>;  // as on the wire (Data1..3 little-e
 // A GUID from its text "8BC3F05E-D86B-11D0-A075-00C04FB68820"; a malformed text gives zeros.
 Guid guidFromText(const char* text);
 QString guidText(const Guid& g);
+// The same GUID as the RPC layer's QUuid (an interface's UUID, a call's object UUID), and back.
+QUuid uuidOf(const Guid& g);
+Guid guidOf(const QUuid& u);
 
 // Reads one part; every read past its end throws FormatError naming `what`.
 class Reader {

@@ -4,8 +4,6 @@
 
 #include "session.h"
 
-#include "wire.h"
-
 #include <QUuid>
 
 #include <algorithm>
@@ -18,20 +16,12 @@ constexpr std::uint32_t kBatch = 100;        // objects asked for in each Next
 constexpr std::int32_t kNextWaitMs = 10000;  // how long one Next may wait on the host
 const QString kResource = QStringLiteral("//./root/cimv2");
 
-QUuid uuidOf(const Guid& g) {
-    return WireReader(QByteArrayView(reinterpret_cast<const char*>(g.data()), 16)).uuid();
-}
-
 SyntaxId syntaxOf(const Guid& iid) {
     return SyntaxId{uuidOf(iid), 0, 0};
 }
 
 Guid newCausality() {
-    WireWriter w;
-    w.uuid(QUuid::createUuid());
-    Guid g{};
-    std::copy_n(reinterpret_cast<const std::uint8_t*>(w.bytes().constData()), 16, g.begin());
-    return g;
+    return guidOf(QUuid::createUuid());
 }
 
 // A stub that cannot be read as the call's reply: the RPC layer's protocol error.

@@ -3,6 +3,8 @@
 
 #include "wmi_server.h"
 
+#include "support/nethosts.h"
+
 #include "connect/connector.h"
 #include "scan/scan.h"
 #include "sources/dcom/source.h"
@@ -135,6 +137,39 @@ TEST(DcomSource, EachFailureEndsWithItsOwnNumberAndText) {
     } catch (const wmi::Error& e) {
         EXPECT_EQ(e.number(), wmi::code::RpcUnavailable) << e.description().toStdString();
     }
+}
+
+// A bare host across a veth whose firewall drops WS-Management's ports and has no SSH: the race
+// waits out the dropped ports, DCOM on 135 wins, and the scan is the recorded machine's.
+TEST(DcomSource, ABareHostBehindAFirewallIsScannedOverDcom) {
+    NetHosts net;
+    QELTO_SKIP_UNLESS_UP(net);
+    const QString address = QStringLiteral("198.18.8.40");
+    const auto store = desktop();
+    std::unique_ptr<WmiServer> server;
+    {
+        NetHosts::Inside inside(net, 'h');
+        ASSERT_TRUE(inside.ok());
+        server = std::make_unique<WmiServer>(
+            store, WmiServerOptions{.address = address, .activatorPort = 135, .account = kAccount});
+        ASSERT_EQ(server->activatorPort(), 135);
+    }
+    for (int port : {5985, 5986}) ASSERT_TRUE(net.drop(address, port));
+    NetHosts::Inside inside(net, 'c');
+    ASSERT_TRUE(inside.ok());
+    wmi::ConnectRequest r(address, wmi::Road::Credentials, QStringLiteral("scanner@LAB"),
+                          wmi::Secret::copyOf(kAccount.password));
+    r.connectTimeout = 1500ms;
+    r.timeout = 20s;
+    QStringList trace;
+    r.trace = [&](const QString& line) { trace << line; };
+    connect::SourceConnector connector;  // every source of the build, DCOM's as its module
+    auto service = connector.connect(r);
+    wmi::StoreService direct(store);
+    EXPECT_EQ(scanOf(*service), scanOf(direct));
+    EXPECT_TRUE(
+        trace.join(u'\n').contains(QStringLiteral("对象在端口 %1").arg(server->objectPort())))
+        << trace.join(u'\n').toStdString();
 }
 
 // The server's framing checked with an independent client first: python3-impacket's WMI query

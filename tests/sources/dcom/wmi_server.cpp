@@ -33,17 +33,6 @@ constexpr std::uint16_t kFrag = 5840;
 constexpr std::uint8_t kWhole = pfc::FirstFrag | pfc::LastFrag;
 constexpr std::uint32_t kAccessDenied = 5, kOpRangeError = 0x1C010002;
 
-Guid guidOf(const QUuid& u) {
-    WireWriter w;
-    w.uuid(u);
-    Guid g{};
-    std::copy_n(reinterpret_cast<const std::uint8_t*>(w.bytes().constData()), 16, g.begin());
-    return g;
-}
-QUuid uuidOf(const Guid& g) {
-    return WireReader(QByteArrayView(reinterpret_cast<const char*>(g.data()), 16)).uuid();
-}
-
 int listenOn(const QString& address, std::uint16_t& port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
