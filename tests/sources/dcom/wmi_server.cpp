@@ -239,6 +239,7 @@ void WmiServer::serve(int fd) {
         switch (f->header.type) {
             case PType::Bind:
             case PType::AlterContext:
+                ++exchanges_;
                 bind(c, *f);
                 break;
             case PType::Auth3:
@@ -246,6 +247,7 @@ void WmiServer::serve(int fd) {
                     s->second.authenticated = s->second.ntlm.accept(f->authValue());
                 break;
             case PType::Request:
+                ++exchanges_;
                 request(c, *f);
                 break;
             default:

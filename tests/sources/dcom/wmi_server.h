@@ -37,6 +37,8 @@ class WmiServer {
     // Requests answered (every call, not the binds), and interfaces given back by RemRelease.
     int requests() const { return requests_; }
     int released() const { return released_; }
+    // Every exchange a client waited for: binds, alter_contexts and requests.
+    int exchanges() const { return exchanges_; }
 
   private:
     struct Connection;
@@ -55,7 +57,7 @@ class WmiServer {
     WmiServerOptions options_;
     int activator_ = -1, exporter_ = -1, stop_[2] = {-1, -1};
     std::uint16_t activatorPort_ = 0, objectPort_ = 0;
-    std::atomic<int> requests_{0}, released_{0};
+    std::atomic<int> requests_{0}, released_{0}, exchanges_{0};
     std::thread thread_;
     std::vector<std::thread> connections_;  // touched by thread_ alone until it has ended
 };
