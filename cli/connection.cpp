@@ -23,7 +23,7 @@ common::Section connectionSection(bool inHelp) {
     return {
         .head =
             QStringLiteral("  主机可以是：本机（省略、.、localhost）、ssh://[用户@]主机[:端口]、"
-                           "主机[:端口]（自动探测）\n"),
+                           "dcom://主机[:端口]、主机[:端口]（自动探测）\n"),
         .options =
             {
                 {.names = {QStringLiteral("--user")},
@@ -260,6 +260,10 @@ QString unreachableHint(const QString& hostText) {
                       "Enable-PSRemoting），并在防火墙中放行 %1。")
                       .arg(ports);
     }
+    // A bare host goes to DCOM on 135 only (another port typed is not raced there).
+    if (scheme == u"dcom" || (scheme.isEmpty() && (h->port == 0 || h->port == 135)))
+        advice += QStringLiteral("经 DCOM 连接 Windows 主机时，防火墙要放行 %1。")
+                      .arg(h->port ? typedPort : QStringLiteral("135（RPC 端点映射器）端口"));
     if (scheme.isEmpty() || scheme == u"ssh")
         advice += h->port ? QStringLiteral("Linux 主机要运行 sshd，并放行 %1。").arg(typedPort)
                           : QStringLiteral(
@@ -269,9 +273,25 @@ QString unreachableHint(const QString& hostText) {
     return QStringLiteral("提示：%1防火墙丢弃的端口表现为“没有应答”。").arg(advice);
 }
 
+// The DCOM road's own failures, told apart by what its messages say happened on the way:
+// activation refused after the endpoint mapper answered, and the object's port silent after it.
+QString dcomHint(const wmi::Error& e) {
+    if (e.number() == wmi::code::RpcUnavailable && e.description().contains(u"WMI 的端口"))
+        return QStringLiteral(
+            "提示：RPC 端点映射器回答了，WMI 的端口却没有：在该主机的防火墙中启用“Windows "
+            "Management Instrumentation (DCOM-In)”和“(WMI-In)”规则，或放行 RPC 的动态端口 "
+            "（49152–65535）。");
+    if (e.number() == wmi::code::NotSupported && e.description().contains(u"DCOM"))
+        return QStringLiteral(
+            "提示：这台主机的 RPC 服务回答了，但没有经 DCOM 的 WMI：它可能不是 Windows，"
+            "或者在该主机上关闭了分布式 COM，或者 WMI 服务没有运行。");
+    return {};
+}
+
 }  // namespace
 
 QString failureHint(const wmi::Error& e, const QString& hostText) {
+    if (QString hint = dcomHint(e); !hint.isEmpty()) return hint;
     switch (e.number()) {
         case wmi::code::RpcUnavailable:
             return unreachableHint(hostText);

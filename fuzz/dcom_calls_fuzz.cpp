@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-using namespace qelto::wmi::dcom;
+using namespace qelto::dcom;
 
 namespace {
 

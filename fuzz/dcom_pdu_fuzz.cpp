@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the RPC layer as what a server sends: first each reader alone (one
-// fragment, its bodies, an ept_map answer, an NTLM CHALLENGE), then an RpcConnection that binds
+// fragment, its bodies, an ept_map answer, an NTLM CHALLENGE, and an AUTHENTICATE for the
+// server's half), then an RpcConnection that binds
 // (with NTLM at privacy when the first fragment carries a trailer) and makes two calls over
 // those bytes. Every refusal must be a ProtocolError or a wmi::Error; nothing may read outside
 // the input or hang.
@@ -61,6 +62,14 @@ void readers(QByteArrayView input) {
     try {
         NtlmClient({QStringLiteral("u"), QStringLiteral("d"), QStringLiteral("p"), {}})
             .authenticate(input);
+    } catch (const ProtocolError&) {
+    }
+    try {
+        // The server's half (the tests' WMI server) takes the bytes as a client's AUTHENTICATE.
+        NtlmClient client({QStringLiteral("u"), QStringLiteral("d"), QStringLiteral("p"), {}});
+        NtlmServer server({QStringLiteral("u"), QStringLiteral("d"), QStringLiteral("p"), {}});
+        (void)server.challenge(client.negotiate());
+        (void)server.accept(input);
     } catch (const ProtocolError&) {
     }
 }

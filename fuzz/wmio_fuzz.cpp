@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 using namespace qelto::wmi;
+namespace dcom = qelto::dcom;
 
 namespace {
 

@@ -43,10 +43,12 @@ std::optional<HostText> parseHostText(const QString& text, QString* why) {
     if (const qsizetype sep = rest.indexOf(u"://"); sep >= 0) {
         h.scheme = rest.left(sep).toLower();
         rest = rest.mid(sep + 3);
-        if (h.scheme != u"ssh" && h.scheme != u"http" && h.scheme != u"https")
-            return fail(QStringLiteral("不认识的连接方式“%1”：可用 ssh://、https:// 或 http://。")
-                            .arg(text.left(sep)));
-        if (h.scheme != u"ssh") {
+        const bool hasPath = h.scheme == u"http" || h.scheme == u"https";
+        if (!hasPath && h.scheme != u"ssh" && h.scheme != u"dcom")
+            return fail(
+                QStringLiteral("不认识的连接方式“%1”：可用 ssh://、https://、http:// 或 dcom://。")
+                    .arg(text.left(sep)));
+        if (hasPath) {
             if (const qsizetype slash = rest.indexOf(u'/'); slash >= 0) {
                 h.path = rest.mid(slash);
                 rest = rest.left(slash);

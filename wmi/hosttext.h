@@ -12,7 +12,7 @@ namespace qelto::wmi {
 //   https://host[:port][/path], http://host[:port][/path]            -> WS-Management
 //   host, host:port, [v6addr]:port, v6addr                           -> probed
 struct HostText {
-    QString scheme;  // "ssh", "https", "http", or empty for a bare host
+    QString scheme;  // "ssh", "https", "http", "dcom", or empty for a bare host
     QString user;    // from "user@", empty when not given
     QString host;    // name or address, without the brackets of an IPv6 address
     int port = 0;    // 0 when not given

@@ -19,8 +19,14 @@ std::unique_ptr<RpcConnection> openActivator(const QString& address,
                                              const SecurityFactory& security, AuthLevel level,
                                              reach::Deadline deadline, RpcOptions options) {
     auto rpc = openConnection(address, EndpointMapperPort, deadline, options);
+    bindActivator(*rpc, address, security, level, deadline);
+    return rpc;
+}
+
+void bindActivator(RpcConnection& rpc, const QString& address, const SecurityFactory& security,
+                   AuthLevel level, reach::Deadline deadline) {
     try {
-        rpc->bind(RemoteScmActivator, deadline, security ? security() : nullptr, level);
+        rpc.bind(RemoteScmActivator, deadline, security ? security() : nullptr, level);
     } catch (const wmi::Error& e) {
         if (e.number() != wmi::code::NotSupported) throw;
         throw wmi::Error(wmi::code::NotSupported,
@@ -28,7 +34,6 @@ std::unique_ptr<RpcConnection> openActivator(const QString& address,
                                         "激活，因而没有 WMI（0x8004100C）。%2")
                              .arg(address, e.description()));
     }
-    return rpc;
 }
 
 std::unique_ptr<RpcConnection> openObjectExporter(const QString& address, std::uint16_t port,

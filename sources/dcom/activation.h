@@ -36,6 +36,11 @@ std::unique_ptr<RpcConnection> openActivator(const QString& address,
                                              const SecurityFactory& security, AuthLevel level,
                                              reach::Deadline deadline, RpcOptions options = {});
 
+// Binds `rpc`, an unbound connection to the activator at `address` (the socket the reach layer
+// won), to IRemoteSCMActivator as openActivator() does, with the same failures.
+void bindActivator(RpcConnection& rpc, const QString& address, const SecurityFactory& security,
+                   AuthLevel level, reach::Deadline deadline);
+
 // A connection to the object exporter at `address`:`port` (from the activation's bindings) bound
 // to `iface`. When the port does not answer, RpcUnavailable says that 135 did (a firewall that
 // lets the endpoint mapper through but not the dynamic ports), not that the host is off.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 namespace ids {
 const Guid kRemoteScmActivator = guidFromText("000001A0-0000-0000-C000-000000000046");
@@ -205,4 +205,4 @@ std::uint32_t readOrpcThat(Reader& r) {
     return flags;
 }
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

@@ -14,7 +14,7 @@
 // pure functions: the requests the client sends and the replies it takes apart under strict
 // bounds, and the other direction for the tests' WMI server. No I/O here; the PDU layer carries
 // these bytes, and the object UUID (the IPID) of each call is its business.
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 using HResult = std::uint32_t;
 
@@ -183,4 +183,4 @@ QByteArray nextReply(const std::vector<QByteArray>& encodingUnits, std::uint32_t
 HResult readResultReply(QByteArrayView stub);
 QByteArray resultReply(HResult result);
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

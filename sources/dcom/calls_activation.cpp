@@ -1,6 +1,6 @@
 #include "calls_internal.h"
 
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 using namespace detail;
 
@@ -298,4 +298,4 @@ QByteArray remoteCreateInstanceReply(const ActivationReply& reply, const Guid& i
     return w.take();
 }
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

@@ -3,7 +3,7 @@
 #include "calls.h"
 
 // Pieces of NDR shared by the calls' stubs.
-namespace qelto::wmi::dcom::detail {
+namespace qelto::dcom::detail {
 
 // Referent IDs for the pointers of one stub: any non-zero value will do.
 struct Referents {
@@ -31,4 +31,4 @@ QByteArrayView readSerializedType(Reader& r);
 
 HResult readHResult(Reader& r);
 
-}  // namespace qelto::wmi::dcom::detail
+}  // namespace qelto::dcom::detail

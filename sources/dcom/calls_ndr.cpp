@@ -1,6 +1,6 @@
 #include "calls_internal.h"
 
-namespace qelto::wmi::dcom::detail {
+namespace qelto::dcom::detail {
 
 void writeInterfaceData(Writer& w, QByteArrayView objRef) {
     w.align(4);
@@ -101,4 +101,4 @@ HResult readHResult(Reader& r) {
     return hr;
 }
 
-}  // namespace qelto::wmi::dcom::detail
+}  // namespace qelto::dcom::detail

@@ -1,6 +1,6 @@
 #include "calls_internal.h"
 
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 using namespace detail;
 
@@ -171,4 +171,4 @@ QByteArray resultReply(HResult result) {
     return w.take();
 }
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

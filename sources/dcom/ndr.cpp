@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 namespace {
 
@@ -38,6 +38,14 @@ QString guidText(const Guid& g) {
         out += QStringLiteral("%1").arg(g[std::size_t(kOrder[k])], 2, 16, QLatin1Char('0'));
     }
     return out.toUpper();
+}
+
+QUuid uuidOf(const Guid& g) {
+    return QUuid::fromString(QString(u'{' + guidText(g) + u'}'));
+}
+
+Guid guidOf(const QUuid& u) {
+    return guidFromText(u.toString(QUuid::WithoutBraces).toLatin1().constData());
 }
 
 void Reader::fail(const QString& why) const {
@@ -121,4 +129,4 @@ void Writer::patch32(std::size_t at, std::uint32_t v) {
     for (int k = 0; k < 4; ++k) out_[qsizetype(at) + k] = char(v >> (8 * k));
 }
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

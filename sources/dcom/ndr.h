@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QUuid>
 
 #include <array>
 #include <cstddef>
@@ -12,7 +13,7 @@
 // Little-endian bytes read and written under strict bounds: the NDR 2.0 stub data of the DCOM and
 // WMI calls (alignment relative to the start of the stub) and the encoded WMI objects inside them
 // (no alignment). Pure functions over bytes, reached by the fuzzers.
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 // Bytes that cannot be taken as what they should be (truncated, a length or offset beyond its
 // part, a count above its cap). The message is the user's, in Chinese.
@@ -20,7 +21,7 @@ class FormatError : public std::exception {
   public:
     explicit FormatError(QString message) : message_(std::move(message)) {}
     const QString& message() const noexcept { return message_; }
-    const char* what() const noexcept override { return "qelto::wmi::dcom::FormatError"; }
+    const char* what() const noexcept override { return "qelto::dcom::FormatError"; }
 
   private:
     QString message_;
@@ -31,6 +32,9 @@ using Guid = std::array<std::uint8_t, 16>;  // as on the wire (Data1..3 little-e
 // A GUID from its text "8BC3F05E-D86B-11D0-A075-00C04FB68820"; a malformed text gives zeros.
 Guid guidFromText(const char* text);
 QString guidText(const Guid& g);
+// The same GUID as the RPC layer's QUuid (an interface's UUID, a call's object UUID), and back.
+QUuid uuidOf(const Guid& g);
+Guid guidOf(const QUuid& u);
 
 // Reads one part; every read past its end throws FormatError naming `what`.
 class Reader {
@@ -82,4 +86,4 @@ class Writer {
     QByteArray out_;
 };
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

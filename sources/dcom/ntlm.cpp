@@ -219,6 +219,93 @@ QByteArray NtlmClient::authenticate(QByteArrayView challengeBytes) {
     return message;
 }
 
+namespace {
+
+// A field of an AUTHENTICATE message by the place of its length in the header.
+QByteArray authenticateField(QByteArrayView message, qsizetype headerAt) {
+    WireReader r(message, "NTLM 认证消息");
+    r.seek(headerAt);
+    const std::uint16_t length = r.u16();
+    r.skip(2);
+    r.seek(r.u32());
+    return r.bytes(length).toByteArray();
+}
+
+// Whether the client's NTLMv2 blob (after NTProofStr) says a MIC follows (MsvAvFlags 0x2).
+bool micAnnounced(QByteArrayView blob) {
+    WireReader r(blob, "NTLMv2 响应");
+    r.skip(28);
+    for (;;) {
+        const std::uint16_t id = r.u16(), length = r.u16();
+        if (id == AvEol) return false;
+        const QByteArrayView value = r.bytes(length);
+        if (id == AvFlags && length == 4) return WireReader(value).u32() & AvFlagMicPresent;
+    }
+}
+
+QString fromUtf16(const QByteArray& bytes) {
+    return QString(reinterpret_cast<const QChar*>(bytes.constData()), bytes.size() / 2);
+}
+
+}  // namespace
+
+QByteArray NtlmServer::challenge(QByteArrayView negotiate) {
+    negotiate_ = negotiate.toByteArray();
+    WireReader r(negotiate, "NTLM 协商消息");
+    r.skip(12);
+    const std::uint32_t flags =
+        (r.u32() & Requested) | Unicode | ExtendedSessionSecurity | TargetInfo;
+    serverChallenge_ = crypto::randomBytes(8);
+    WireWriter info;
+    const QByteArray domain =
+        utf16(account_.domain.isEmpty() ? QStringLiteral("WORKGROUP") : account_.domain);
+    const QByteArray computer = utf16(QStringLiteral("WMI-TEST"));
+    info.u16(2).u16(std::uint16_t(domain.size())).bytes(domain);      // MsvAvNbDomainName
+    info.u16(1).u16(std::uint16_t(computer.size())).bytes(computer);  // MsvAvNbComputerName
+    info.u16(AvTimestamp).u16(8).u64(fileTimeNow()).u16(AvEol).u16(0);
+    WireWriter w;
+    w.bytes(QByteArrayView(Signature, 8)).u32(2).u16(0).u16(0).u32(56).u32(flags);
+    w.bytes(serverChallenge_).zeros(8);
+    const auto n = std::uint16_t(info.size());
+    w.u16(n).u16(n).u32(56).bytes(QByteArrayView(VersionBytes, 8)).bytes(info.bytes());
+    challenge_ = w.bytes();
+    return challenge_;
+}
+
+bool NtlmServer::accept(QByteArrayView authenticate) {
+    WireReader r(authenticate, "NTLM 认证消息");
+    if (r.bytes(8) != QByteArrayView(Signature, 8) || r.u32() != 3)
+        throw ProtocolError(QStringLiteral("不是 AUTHENTICATE_MESSAGE"));
+    const QByteArray nt = authenticateField(authenticate, 20);
+    const QString domain = fromUtf16(authenticateField(authenticate, 28));
+    const QString user = fromUtf16(authenticateField(authenticate, 36));
+    QByteArray encryptedKey = authenticateField(authenticate, 52);
+    r.seek(60);
+    const std::uint32_t flags = r.u32();
+    if (nt.size() < 48 || user.compare(account_.user, Qt::CaseInsensitive) != 0 ||
+        domain.compare(account_.domain, Qt::CaseInsensitive) != 0)
+        return false;
+    const QByteArray key = NtlmClient::ntowfv2(account_.password, user, domain);
+    const QByteArray proof = crypto::hmacMd5(key, QByteArray(serverChallenge_ + nt.mid(16)));
+    if (proof != nt.left(16)) return false;
+    const QByteArray keyExchangeKey = crypto::hmacMd5(key, proof);
+    QByteArray exported = keyExchangeKey;
+    if (flags & KeyExchange) {
+        if (encryptedKey.size() != 16) return false;
+        crypto::Rc4(keyExchangeKey).apply(encryptedKey);
+        exported = encryptedKey;
+    }
+    if (micAnnounced(QByteArrayView(nt).sliced(16))) {
+        QByteArray zeroed = authenticate.toByteArray();
+        const QByteArray mic = zeroed.mid(72, 16);
+        zeroed.replace(72, 16, QByteArray(16, '\0'));
+        if (crypto::hmacMd5(exported, QByteArray(negotiate_ + challenge_ + zeroed)) != mic)
+            return false;
+    }
+    session_.emplace(exported, flags, NtlmSession::Side::Server);
+    return true;
+}
+
 }  // namespace qelto::dcom
 
 namespace qelto::dcom {

@@ -108,4 +108,24 @@ class NtlmClient {
     std::optional<NtlmSession> session_;
 };
 
+// The server's half, for the tests' WMI server: a CHALLENGE for the client's NEGOTIATE (with a
+// timestamp, so that the client sends a MIC), and the check of its AUTHENTICATE against the one
+// account the server knows: NTProofStr (MS-NLMP 3.3.2), the session key unwrapped (3.4.5.1-2),
+// and the MIC. Then session() signs and seals the server's direction.
+class NtlmServer {
+  public:
+    explicit NtlmServer(NtlmCredentials account) : account_(std::move(account)) {}
+
+    QByteArray challenge(QByteArrayView negotiate);
+    // True when the AUTHENTICATE names the account and proves its password; throws
+    // ProtocolError for a malformed message.
+    bool accept(QByteArrayView authenticate);
+    NtlmSession* session() { return session_ ? &*session_ : nullptr; }
+
+  private:
+    NtlmCredentials account_;
+    QByteArray negotiate_, challenge_, serverChallenge_;
+    std::optional<NtlmSession> session_;
+};
+
 }  // namespace qelto::dcom

@@ -19,7 +19,13 @@
 // front, then the values, their null/default bits, qualifiers and heap). Decoded into the
 // schema's Variants as the other sources give them; encoded again for the tests' WMI server.
 // Pure functions over bytes, bounded in every offset, length and count; reached by the fuzzers.
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
+
+// The query layer's values and schema, as the objects are decoded into them.
+using wmi::Instance;
+using wmi::Property;
+using wmi::Variant;
+namespace schema = wmi::schema;
 
 // CIM types as the encoding numbers them; kCimArray marks an array of the type.
 namespace cim {
@@ -124,4 +130,4 @@ QByteArray encodeInstance(const Instance& instance, const QString& className,
 QByteArray encodeClass(const Instance& shape, const QString& className, const schema::Class* cls,
                        const EncodeOptions& options = {});
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

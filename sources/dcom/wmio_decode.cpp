@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 namespace cim {
 
@@ -489,4 +489,4 @@ DecodedObject decodeEncodingUnit(QByteArrayView unit, ClassCache* cache) {
     return decodeObjectBlock(r.bytes(length), cache);
 }
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

@@ -6,7 +6,7 @@
 #include <functional>
 #include <limits>
 
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 
 namespace {
 
@@ -399,4 +399,4 @@ QByteArray encodeClass(const Instance& shape, const QString& className, const sc
     });
 }
 
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

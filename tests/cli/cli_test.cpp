@@ -229,7 +229,8 @@ TEST(Cli, ProbeHintsFollowTheTypedRoadAndPort) {
         {"ada@127.0.0.3:1", {"sshd", "放行 1 端口"}, {"winrm", "5986"}},
         {"https://127.0.0.3:1", {"winrm", "放行 1 端口"}, {"sshd", "5986"}},
         {"http://127.0.0.3", {"winrm", "5985（HTTP）端口"}, {"sshd", "5986"}},
-        {"127.0.0.3:1", {"winrm", "sshd", "放行 1 端口"}, {"5985", "22 端口"}},
+        {"127.0.0.3:1", {"winrm", "sshd", "放行 1 端口"}, {"5985", "22 端口", "DCOM"}},
+        {"dcom://127.0.0.3:1", {"DCOM", "放行 1 端口"}, {"winrm", "sshd", "135"}},
     };
     for (const auto& row : table) {
         const CliRun r = cli({QStringLiteral("probe"), QStringLiteral("--connect-timeout"),

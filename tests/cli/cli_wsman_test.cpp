@@ -3,6 +3,7 @@
 
 #include "listener.h"
 #include "ntlm_users.h"
+#include "sources/dcom/wmi_server.h"
 #include "support/nethosts.h"
 
 #include "wmi/snapshot.h"
@@ -115,6 +116,7 @@ TEST(CliWsman, BareHostsAcrossANetworkScanThroughTheListenerTheyHave) {
         {QStringLiteral("198.18.8.22"), true, true, {22}},         // both: HTTPS first
     };
     std::vector<std::unique_ptr<qelto::test::WsmanListener>> listeners;
+    std::unique_ptr<qelto::test::WmiServer> dcomHost;
     QStringList caFiles;  // each host's HTTPS listener's CA
     {
         qelto::test::NetHosts::Inside inside(net, 'h');
@@ -131,6 +133,14 @@ TEST(CliWsman, BareHostsAcrossANetworkScanThroughTheListenerTheyHave) {
                     machine, Options().at(h.address, 5985).withSealing({}, users.file)));
         }
         for (const auto& l : listeners) ASSERT_TRUE(l->ok()) << l->error().toStdString();
+        // A host that has no WS-Management, only classic remote WMI (DCOM) on 135.
+        dcomHost = std::make_unique<qelto::test::WmiServer>(
+            machine,
+            qelto::test::WmiServerOptions{
+                .address = QStringLiteral("198.18.8.25"),
+                .activatorPort = 135,
+                .account = {QStringLiteral("admin"), QStringLiteral("PC09"), password, {}}});
+        ASSERT_EQ(dcomHost->activatorPort(), 135);
     }
     for (const Host& h : hosts)
         for (int port : h.dropped) ASSERT_TRUE(net.drop(h.address, port));
@@ -158,9 +168,21 @@ TEST(CliWsman, BareHostsAcrossANetworkScanThroughTheListenerTheyHave) {
     EXPECT_GT(listeners[1]->stats().sealed, 0);           // .21 went over HTTP, sealed
     EXPECT_EQ(listeners.back()->stats().connections, 0);  // .22's HTTP listener was not needed
 
-    // A batch of them with a silent and a refusing address, more hosts than --jobs: the pre-pass
-    // finds the silent one, and each host is reported as what it is.
-    for (int port : {22, 5985, 5986}) ASSERT_TRUE(net.drop(QStringLiteral("198.18.8.23"), port));
+    // The DCOM host typed bare, its WS-Management ports dropped: the program loads the DCOM
+    // module once that road wins, and the scan is the snapshot's.
+    for (int port : {5985, 5986}) ASSERT_TRUE(net.drop(QStringLiteral("198.18.8.25"), port));
+    const CliRun overDcom =
+        cli(net.exec('c', {QStringLiteral(QELTO_CLI), QStringLiteral("scan"),
+                           QStringLiteral("198.18.8.25"), QStringLiteral("--user"), user,
+                           QStringLiteral("--json")}),
+            password, true);
+    ASSERT_EQ(overDcom.status, 0) << overDcom.err.toStdString();
+    EXPECT_EQ(overDcom.out, fromSnapshot.out);
+
+    // A batch of them with the DCOM host, a silent and a refusing address, more hosts than
+    // --jobs: the pre-pass finds the silent one, and each host is reported as what it is.
+    for (int port : {22, 135, 5985, 5986})
+        ASSERT_TRUE(net.drop(QStringLiteral("198.18.8.23"), port));
     QTemporaryDir dir;
     QFile both(dir.filePath(QStringLiteral("ca.pem")));
     ASSERT_TRUE(both.open(QIODevice::WriteOnly));
@@ -171,20 +193,21 @@ TEST(CliWsman, BareHostsAcrossANetworkScanThroughTheListenerTheyHave) {
     }
     both.close();
     const CliRun batch =
-        cli(net.exec('c',
-                     {QStringLiteral(QELTO_CLI), QStringLiteral("scan"),
-                      QStringLiteral("198.18.8.20"), QStringLiteral("198.18.8.22"),
-                      QStringLiteral("198.18.8.23"), QStringLiteral("198.18.8.24"),
-                      QStringLiteral("--jobs"), QStringLiteral("2"), QStringLiteral("--user"), user,
-                      QStringLiteral("--ca-file"), both.fileName(), QStringLiteral("--json")}),
+        cli(net.exec('c', {QStringLiteral(QELTO_CLI), QStringLiteral("scan"),
+                           QStringLiteral("198.18.8.20"), QStringLiteral("198.18.8.22"),
+                           QStringLiteral("198.18.8.23"), QStringLiteral("198.18.8.24"),
+                           QStringLiteral("198.18.8.25"), QStringLiteral("--jobs"),
+                           QStringLiteral("2"), QStringLiteral("--user"), user,
+                           QStringLiteral("--ca-file"), both.fileName(), QStringLiteral("--json")}),
             password, true);
     EXPECT_EQ(batch.status, 1) << batch.err.toStdString();
     const QList<QByteArray> lines = batch.out.trimmed().split('\n');
-    ASSERT_EQ(lines.size(), 4) << batch.out.toStdString();
+    ASSERT_EQ(lines.size(), 5) << batch.out.toStdString();
     for (const QByteArray& line : lines) {
         const QJsonObject row = QJsonDocument::fromJson(line).object();
         const QString host = row.value(u"host").toString();
-        const bool reached = host == u"198.18.8.20" || host == u"198.18.8.22";
+        const bool reached =
+            host == u"198.18.8.20" || host == u"198.18.8.22" || host == u"198.18.8.25";
         EXPECT_EQ(row.value(u"status").toString(), reached ? u"ok" : u"failed") << line.data();
         EXPECT_EQ(row.value(u"error").toString().contains(u"不存在或没有开机"), !reached);
     }

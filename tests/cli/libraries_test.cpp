@@ -58,7 +58,7 @@ TEST(Libraries, ALocalOrSnapshotScanMapsNoneOfTheRemoteSources) {
     connect::SourceConnector connector;
     for (const QString& text : {QStringLiteral("127.0.0.2"), QStringLiteral("ssh://127.0.0.2")})
         EXPECT_FALSE(connector.candidates(*wmi::parseHostText(text), text).empty());
-    EXPECT_EQ(mapped({"qelto-ssh.so", "libssh", "qelto-wsman.so", "libcurl"}), "");
+    EXPECT_EQ(mapped({"qelto-ssh.so", "libssh", "qelto-wsman.so", "libcurl", "qelto-dcom.so"}), "");
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -68,19 +68,26 @@ TEST(Libraries, ALocalOrSnapshotScanMapsNoneOfTheRemoteSources) {
     ASSERT_EQ(::listen(server, 1), 0);
     ::getsockname(server, reinterpret_cast<sockaddr*>(&a), &length);
     std::thread greeter([server] {
-        pollfd waiting{server, POLLIN, 0};
-        if (::poll(&waiting, 1, 5000) != 1) return;
-        const int c = ::accept(server, nullptr, nullptr);
-        (void)!::write(c, "SSH-2.0-greeting-only\r\n", 23);
-        ::close(c);  // and nothing more: the handshake fails
+        // The SSH client, then the DCOM one, whose bind is never answered.
+        for (int i = 0; i < 2; ++i) {
+            pollfd waiting{server, POLLIN, 0};
+            if (::poll(&waiting, 1, 5000) != 1) return;
+            const int c = ::accept(server, nullptr, nullptr);
+            if (i == 0) (void)!::write(c, "SSH-2.0-greeting-only\r\n", 23);
+            ::close(c);  // and nothing more: the handshake fails
+        }
     });
     wmi::ConnectRequest request(QStringLiteral("ssh://127.0.0.2:%1").arg(ntohs(a.sin_port)),
                                 wmi::Road::CurrentLogin);
     request.connectTimeout = std::chrono::seconds(3);
     EXPECT_THROW(connector.connect(request), wmi::Error);
+    EXPECT_EQ(mapped({"qelto-ssh.so", "libssh", "libcurl", "qelto-dcom.so"}),
+              "qelto-ssh.so libssh");
+    request.host = QStringLiteral("dcom://127.0.0.2:%1").arg(ntohs(a.sin_port));
+    EXPECT_THROW(connector.connect(request), wmi::Error);
     greeter.join();
     ::close(server);
-    EXPECT_EQ(mapped({"qelto-ssh.so", "libssh", "libcurl"}), "qelto-ssh.so libssh");
+    EXPECT_EQ(mapped({"qelto-dcom.so", "libcurl"}), "qelto-dcom.so");
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ TEST(HostText, Forms) {
         {"ssh://a@b@host", "ssh", "a@b", "host", 0, "host"},
         {"https://win7:5986/wsman", "https", "", "win7", 5986, "win7:5986"},
         {"http://win7", "http", "", "win7", 0, "win7"},
+        {"DCOM://win7:1135/", "dcom", "", "win7", 1135, "win7:1135"},
         {"it@db1:2222", "ssh", "it", "db1", 2222, "db1:2222"},
     };
     for (const Row& r : rows) {
@@ -55,7 +56,7 @@ TEST(HostText, Forms) {
 TEST(HostText, MalformedTextsSayWhy) {
     for (const char* text :
          {"ssh://", "ssh://@host", "ftp://host", "host:0", "host:65536", "host:22x", "[::1",
-          "[::1]x", "two words", "ssh://h/x/y", "a:", "@db1", "it@"}) {
+          "[::1]x", "two words", "ssh://h/x/y", "dcom://h/x", "a:", "@db1", "it@"}) {
         QString why;
         EXPECT_FALSE(wmi::parseHostText(QString::fromUtf8(text), &why)) << text;
         EXPECT_FALSE(why.isEmpty()) << text;

@@ -111,7 +111,7 @@ done
 dpkg -L qelto qelto-cli >"$files"
 
 # The remote sources are modules of the package, in its private folder under /usr/lib.
-for m in ssh wsman; do
+for m in ssh wsman dcom; do
     grep -qE "^/usr/lib/([^/]+/)?qelto/qelto-$m\.so$" "$files" || fail "软件包中没有 qelto-$m.so"
 done
 repo=$PWD

@@ -131,7 +131,7 @@ TEST(Reach, TheServedPortWinsWithoutWaitingForDroppedOnes) {
          "198.18.8.14",
          {},
          {},
-         {22, 5985, 5986},
+         {22, 135, 5985, 5986},
          0,
          nullptr,
          reach::Outcome::NoAnswer,
@@ -202,7 +202,8 @@ TEST(Reach, TheServedPortWinsWithoutWaitingForDroppedOnes) {
     QStringList batch;
     for (int i = 1; i <= 14; ++i) batch << QStringLiteral("198.18.8.%1").arg(i + 2);
     ASSERT_TRUE(net.drop(QStringLiteral("198.18.8.3/32"), 22));  // dropped only in part
-    for (int port : {22, 5985, 5986}) ASSERT_TRUE(net.drop(QStringLiteral("198.18.8.9"), port));
+    for (int port : {22, 135, 5985, 5986})
+        ASSERT_TRUE(net.drop(QStringLiteral("198.18.8.9"), port));
     QElapsedTimer clock;
     clock.start();
     const QSet<QString> silent = cli::batch::silentHosts(batch, connector, 1000ms);

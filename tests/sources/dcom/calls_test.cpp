@@ -18,7 +18,7 @@
 
 #include <unistd.h>
 
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 namespace {
 
 const Guid kCid = guidFromText("00112233-4455-6677-8899-AABBCCDDEEFF");
@@ -314,4 +314,4 @@ TEST(DcomCalls, AnIndependentClientRunsAQueryOnTheseReplies) {
 }
 
 }  // namespace
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom

@@ -6,11 +6,13 @@
 
 #include "samba_fixture.h"
 
+#include "connect/connector.h"
 #include "sources/dcom/activation.h"
 #include "sources/dcom/epm.h"
 #include "sources/dcom/kerberos.h"
 #include "sources/dcom/ntlm.h"
 #include "sources/dcom/rpc.h"
+#include "sources/dcom/source.h"
 #include "wmi/error.h"
 
 #include <gtest/gtest.h>
@@ -133,6 +135,15 @@ void expectRefusals(const SambaDc& dc, reach::Deadline deadline) {
         {"exporter port closed",
          [&] { openObjectExporter(dc.address, 1, Samr, ntlm, AuthLevel::Privacy, deadline); },
          wmi::code::RpcUnavailable, "端口 135 上回答了"},
+        {"the DCOM source on a bare host",
+         [&] {
+             std::vector<connect::Source> one;
+             one.push_back(declaration(newDialer()));
+             wmi::ConnectRequest r(dc.address, wmi::Road::Credentials, dc.domain + u'\\' + dc.user,
+                                   wmi::Secret::copyOf(dc.password));
+             connect::SourceConnector(std::move(one)).connect(r);
+         },
+         wmi::code::NotSupported, "没有 WMI"},
     };
     for (const auto& r : refusals) {
         try {

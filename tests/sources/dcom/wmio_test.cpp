@@ -17,8 +17,10 @@
 
 #include <gtest/gtest.h>
 
-namespace qelto::wmi::dcom {
+namespace qelto::dcom {
 namespace {
+
+using namespace qelto::wmi;
 
 std::string str(const QString& s) {
     return s.toStdString();
@@ -283,4 +285,4 @@ TEST(Wmio, AnIndependentDecoderReadsTheEncoding) {
 }
 
 }  // namespace
-}  // namespace qelto::wmi::dcom
+}  // namespace qelto::dcom
