@@ -162,6 +162,43 @@ TEST(WsmanClient, CountsEveryRoundTripAndBothItemShapesReadAlike) {
     }
 }
 
+// The instances of a class as texts: each property of its schema with its type and text.
+std::vector<std::string> instancesOf(wmi::Service& s, const char* cls) {
+    std::vector<std::string> out;
+    auto c = s.execQuery(u"Select * From " + QString::fromLatin1(cls));
+    while (auto o = c->next())
+        for (const wmi::schema::Property& p :
+             wmi::schema::findClass(QString::fromLatin1(cls))->properties) {
+            const wmi::Variant v = o->get(QString::fromLatin1(p.name));
+            out.push_back(std::string(p.name) + "=" + std::to_string(int(v.type())) +
+                          v.textValue().toStdString());
+        }
+    return out;
+}
+
+TEST(WsmanClient, ProgramsComeFromTheInstalledProgramsClassAndUpdatesBeside) {
+    // A client with the class: its programs as the snapshot records them; a host without it
+    // cannot tell its programs.
+    const auto client = wmi::loadSnapshot(
+        QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/wsman/machines/windows10-client.json"));
+    WsmanListener listener(client, WsmanListenerOptions().withBasic(kUser, kPassword));
+    if (!listener.ok()) GTEST_SKIP() << listener.error().toStdString();
+    auto service = connect(requestFor(listener));
+    wmi::StoreService recorded(client);
+    for (const char* cls : {"Qelto_Software", "Win32_QuickFixEngineering"}) {
+        EXPECT_EQ(instancesOf(*service, cls), instancesOf(recorded, cls)) << cls;
+        EXPECT_FALSE(instancesOf(*service, cls).empty()) << cls;
+    }
+    EXPECT_TRUE(listener.violations().isEmpty()) << listener.violations().join(u'\n').toStdString();
+
+    WsmanListener server(machine(QStringLiteral("desktop.json")),
+                         WsmanListenerOptions().withBasic(kUser, kPassword));
+    EXPECT_EQ(walk(*connect(requestFor(server)), QStringLiteral("Select * From Qelto_Software"))
+                  .error.value_or(wmi::Error(0, {}))
+                  .number(),
+              wmi::code::InvalidClass);
+}
+
 TEST(WsmanClient, TerminalServiceSettingIsFoundWhereverTheHostKeepsIt) {
     const auto store = machine(QStringLiteral("desktop.json"));
     for (bool own : {true, false}) {

@@ -692,6 +692,10 @@ void WsmanListener::Impl::serve(const std::string& body, const QString& contentT
         violation(u"MessageID used twice: " + r.messageId);
     messageIds.insert(r.messageId);
     if (r.to.isEmpty()) violation(QStringLiteral("no a:To"));
+    // Enumerating it makes Windows check and repair every MSI package.
+    static const QRegularExpression product(QStringLiteral("Win32_Product\\b"));
+    if (QString::fromStdString(body).contains(product))
+        violation(QStringLiteral("a request names Win32_Product"));
     if (r.replyTo != kAnonymous) violation(u"a:ReplyTo/a:Address is " + r.replyTo);
     if (r.action != kEnumerationActions + r.operation)
         violation(u"a:Action " + r.action + u" for a body " + r.operation);
