@@ -1,4 +1,5 @@
-// The installed programs of a Windows host: Win32_InstalledWin32Program as Qelto_Software.
+// The installed programs of a Windows host: Win32_InstalledWin32Program as Qelto_Software, or
+// the registry's uninstall keys read through StdRegProv.
 
 #include "software.h"
 
@@ -75,22 +76,23 @@ std::span<const schema::Class> gatheredClasses() {
     return allClasses();
 }
 
-void programsFrom(Gathering& gathering) {
+bool programsFrom(Gathering& gathering) {
     auto& classes = gathering.classes;
     const auto at = std::ranges::find_if(classes, [](const ClassOutcome& c) {
         return c.cls && std::string_view(c.cls->name) == kProgramsClass;
     });
-    if (at == classes.end()) return;
+    if (at == classes.end()) return false;
     ClassOutcome outcome = std::move(*at);
     classes.erase(at);
     // Absent, refused or empty: nothing to tell the programs by (a host always has some).
-    if (outcome.items.empty()) return;
+    if (outcome.items.empty()) return false;
     ClassOutcome software;
     software.cls = schema::findClass(u"Qelto_Software");
     software.items = programs(outcome.items);
     software.error = outcome.error;
     software.requests = outcome.requests;
     classes.push_back(std::move(software));
+    return true;
 }
 
 }  // namespace qelto::wmi::wsman

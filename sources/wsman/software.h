@@ -14,8 +14,14 @@ namespace qelto::wmi::wsman {
 std::span<const schema::Class> gatheredClasses();
 
 // Win32_InstalledWin32Program's outcome replaced by Qelto_Software's: Source "msi" for a
-// program with an MSI product code, "registry" for the others. A host without the class (servers)
-// or with none in it has no Qelto_Software: the source cannot tell its programs.
-void programsFrom(Gathering& gathering);
+// program with an MSI product code, "registry" for the others. False when the host has no
+// programs in the class (servers do not have it): the registry is read instead.
+bool programsFrom(Gathering& gathering);
+
+// Qelto_Software from the registry's uninstall keys, through StdRegProv's methods in three rounds
+// of calls made at once: the keys of the 64-bit and 32-bit views and the loaded user hives; the
+// keys of each hive; the values of every program. Adds nothing when the registry cannot be read.
+void registryPrograms(const ConnectRequest& request, const Endpoint& endpoint,
+                      Gathering& gathering);
 
 }  // namespace qelto::wmi::wsman

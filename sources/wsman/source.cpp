@@ -35,7 +35,7 @@ class WsmanDialer : public connect::Dialer {
             return std::make_unique<StoreService>(std::make_shared<InstanceStore>());
         }
         Gathering gathered = gather(request, endpoint, gatheredClasses());
-        programsFrom(gathered);
+        if (!programsFrom(gathered)) registryPrograms(request, endpoint, gathered);
         return serviceFrom(std::move(gathered));
     }
 };
