@@ -586,7 +586,9 @@ TEST_P(SealedRecordedMachine, ScanOverSealedHttpEqualsTheScanOfTheMachine) {
     EXPECT_TRUE(host.listener->violations().isEmpty())
         << host.listener->violations().join(u'\n').toStdString();
     EXPECT_EQ(stats.openContexts, 0);
-    EXPECT_LE(stats.handshakes, wmi::wsman::Tuning().connections);
+    // A login on each lane, and on each of the three lanes that ask the registry for the programs
+    // the machine's classes do not tell.
+    EXPECT_LE(stats.handshakes, wmi::wsman::Tuning().connections + 3);
     EXPECT_GT(stats.sealed, int(wmi::schema::classes().size()));
 }
 
