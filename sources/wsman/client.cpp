@@ -30,4 +30,12 @@ Gathering gather(const ConnectRequest& request, const Endpoint& endpoint,
     return out;
 }
 
+Gathering callRegistry(const ConnectRequest& request, const Endpoint& endpoint,
+                       std::span<const RegistryCall> calls, const Tuning& tuning) {
+    Gathering out;
+    engine::Engine engine(request, endpoint, tuning, out);
+    engine.call(calls);
+    return out;
+}
+
 }  // namespace qelto::wmi::wsman

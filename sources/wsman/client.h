@@ -1,11 +1,11 @@
 #pragma once
 
+#include "sources/wsman/ports.h"
 #include "wmi/connector.h"
 #include "wmi/error.h"
 #include "wmi/hosttext.h"
 #include "wmi/schema.h"
 #include "wmi/store.h"
-#include "sources/wsman/ports.h"
 
 #include "reach/race.h"
 
@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 // The WS-Management client (libcurl): every class enumerated with "Select * From <class>", all of
@@ -28,6 +29,9 @@ struct Tuning {
     int maxEnvelopeSize = 512000;           // bytes; the listener caps it at its own limit
     qsizetype replyCap = 32 * 1024 * 1024;  // the largest single reply accepted
     qsizetype totalCap = 256 * 1024 * 1024;  // all replies of one gathering together
+    // A login scheme (libcurl's CURLAUTH_BASIC or CURLAUTH_NTLM) a gathering before found the
+    // listener accepts: sent at once, without a round trip to ask. 0: ask.
+    unsigned long scheme = 0;
 };
 
 // What one class gave: its instances, and the error that ended its enumeration (a fault, a
@@ -43,6 +47,7 @@ struct Gathering {
     std::vector<ClassOutcome> classes;  // in the order asked
     int roundTrips = 0;                 // HTTP exchanges, authentication legs included
     int mostAtOnce = 0;                 // the most exchanges under way at the same time
+    unsigned long scheme = 0;           // the login scheme the listener accepted (HTTPS)
 };
 
 // Where the requests go: https://host:port/path, or http://host:port/path with every message
@@ -67,6 +72,17 @@ Endpoint endpointOf(const HostText& host, bool sealed = false);
 // whole time limit); a class whose enumeration fails only has its error in the outcome.
 Gathering gather(const ConnectRequest& request, const Endpoint& endpoint,
                  std::span<const schema::Class> classes, const Tuning& tuning = {});
+
+// A method of the registry provider (StdRegProv in root\default) with its input parameters, e.g.
+// EnumKey with hDefKey and sSubKeyName.
+struct RegistryCall {
+    QString method;
+    std::vector<std::pair<QString, QString>> parameters;
+};
+// Calls them all, on the connections as gather() uses them; each call's outcome holds its output
+// parameters as the one item (ReturnValue among them), or the fault it met.
+Gathering callRegistry(const ConnectRequest& request, const Endpoint& endpoint,
+                       std::span<const RegistryCall> calls, const Tuning& tuning = {});
 
 // The SHA-256 fingerprint of a DER certificate as "AB:CD:…".
 QString fingerprintText(const QByteArray& sha256);

@@ -706,6 +706,10 @@ Decoded decodeEnumerationReply(QByteArrayView body, const schema::Class* cls) {
                            r.is(kEnumerationNs, QLatin1StringView("PullResponse"))) {
                     out.reply = readResponse(r, cls);
                     answered = true;
+                } else if (r.local().endsWith(QLatin1StringView("_OUTPUT"))) {
+                    // A method's answer: its output parameters, as one instance.
+                    out.reply.items.push_back(readInstance(r, cls));
+                    out.reply.endOfSequence = answered = true;
                 } else {
                     throw DecodeError(
                         QStringLiteral("回复既不是枚举结果，也不是错误（%1）。").arg(r.local()));

@@ -50,6 +50,8 @@ struct Decoded {
     std::optional<Fault> fault;
     EnumerationReply reply;
 };
+// A method's answer (<p:Method_OUTPUT>) is read too: its output parameters as the one item, with
+// EndOfSequence.
 Decoded decodeEnumerationReply(QByteArrayView body, const schema::Class* cls);
 
 // A cim:Datetime / xs:dateTime text ("2024-03-15T10:30:00.123+08:00", 0–7 fraction digits, "Z"

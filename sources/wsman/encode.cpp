@@ -336,6 +336,17 @@ QByteArray releaseResponse(const ReplyHeader& header) {
         {});
 }
 
+QByteArray invokeResponse(const ReplyHeader& header, const QString& classUri, const QString& method,
+                          const std::vector<std::pair<QString, QStringList>>& output) {
+    QByteArray body =
+        "<r:" + escaped(method) + "_OUTPUT xmlns:r=\"" + escaped(classUri, true) + "\">";
+    for (const auto& [name, values] : output)
+        for (const QString& v : values)
+            body += "<r:" + escaped(name) + ">" + escaped(v) + "</r:" + escaped(name) + ">";
+    body += "</r:" + escaped(method) + "_OUTPUT>";
+    return envelope(header, classUri + u'/' + method + u"Response", body);
+}
+
 QByteArray encodeFault(const ReplyHeader& header, const FaultSpec& fault) {
     QByteArray body = "<s:Fault><s:Code><s:Value>" + escaped(fault.code) + "</s:Value>";
     if (!fault.subcode.isEmpty())

@@ -5,10 +5,12 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // The other direction of decode.h: instances and replies written the way a Windows listener
@@ -70,6 +72,10 @@ struct ItemsReply {
 QByteArray enumerateResponse(const ReplyHeader& header, const ItemsReply& reply);
 QByteArray pullResponse(const ReplyHeader& header, const ItemsReply& reply);
 QByteArray releaseResponse(const ReplyHeader& header);
+// The answer to a method `method` of the class at `classUri`: <p:method_OUTPUT> with each output
+// parameter (an array as one element per value), in order.
+QByteArray invokeResponse(const ReplyHeader& header, const QString& classUri, const QString& method,
+                          const std::vector<std::pair<QString, QStringList>>& output);
 
 // A SOAP fault in Windows's shape: s:Code/s:Value + s:Subcode/s:Value, s:Reason/s:Text, and a
 // detail f:WSManFault Code=… with either a plain f:Message or a WMI provider fault wrapping the

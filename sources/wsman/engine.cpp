@@ -47,6 +47,9 @@ Engine::Engine(const ConnectRequest& request, const Endpoint& endpoint, const Tu
     } else {
         auth_ = CURLAUTH_NEGOTIATE;
     }
+    if (request.road == Road::Credentials &&
+        (tuning.scheme == CURLAUTH_BASIC || tuning.scheme == CURLAUTH_NTLM))
+        auth_ = tuning.scheme;
     multi_ = curl_multi_init();
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long(tuning.connections));
     curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, long(tuning.connections));
@@ -90,6 +93,27 @@ void Engine::run(std::span<const schema::Class> classes) {
     }
     if (jobs_.empty()) return;
     // The first class alone: it reaches the host and logs in.
+    login_ = true;
+    startJob(jobs_[0]);
+    loop();
+}
+
+void Engine::call(std::span<const RegistryCall> calls) {
+    static const schema::Class registry{"StdRegProv", {}};
+    out_.classes.resize(calls.size());
+    jobs_.resize(calls.size());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        out_.classes[i].cls = &registry;
+        jobs_[i].out = &out_.classes[i];
+        jobs_[i].method = calls[i].method;
+        const QString tag = u"r:" + calls[i].method + u"_INPUT";
+        QString input = u'<' + tag + u" xmlns:r=\"" + QString::fromLatin1(kWmiResources) +
+                        kRegistryClass + u"\">";
+        for (const auto& [name, value] : calls[i].parameters)
+            input += QStringLiteral("<r:%1>%2</r:%1>").arg(name, xmlEscaped(value));
+        jobs_[i].input = input + u"</" + tag + u'>';
+    }
+    if (jobs_.empty()) return;
     login_ = true;
     startJob(jobs_[0]);
     loop();

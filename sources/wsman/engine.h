@@ -41,6 +41,7 @@ using std::chrono::milliseconds;
 inline constexpr char kEnumeration[] = "http://schemas.xmlsoap.org/ws/2004/09/enumeration";
 inline constexpr char kWmiResources[] = "http://schemas.microsoft.com/wbem/wsman/1/wmi/";
 inline const QString kTerminalServices = QStringLiteral("root/cimv2/TerminalServices");
+inline const QString kRegistryClass = QStringLiteral("root/default/StdRegProv");
 
 // The one engine of a gathering: a curl multi handle and the jobs it runs.
 class Engine {
@@ -51,6 +52,8 @@ class Engine {
     ~Engine();
 
     void run(std::span<const schema::Class> classes);
+    // Each call an outcome of its own, in order, with the output parameters as its one item.
+    void call(std::span<const RegistryCall> calls);
 
   private:
     // The connection the reach layer made: the first transfer takes it, and every further one

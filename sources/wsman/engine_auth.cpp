@@ -225,6 +225,7 @@ void Engine::settleAuth(const Transfer& t) {
             auth_ = scheme;
             break;
         }
+    out_.scheme = auth_;
 }
 
 }  // namespace qelto::wmi::wsman::engine

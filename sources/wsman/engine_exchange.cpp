@@ -11,6 +11,7 @@ namespace qelto::wmi::wsman::engine {
 
 void Engine::startJob(Job& job) {
     job.started = true;
+    if (!job.method.isEmpty()) return send(job, Kind::Enumerate, envelope("", job, job.input));
     QString filter = QStringLiteral("Select * From ") + QString::fromLatin1(job.out->cls->name);
     if (isClass(job, "Win32_UserAccount")) {
         // A member of a domain (or a computer outside one) lists only its own accounts:

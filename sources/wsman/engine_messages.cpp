@@ -14,6 +14,7 @@ QString Engine::newUuid() {
 }
 
 QString Engine::resourceUri(const Job& job) const {
+    if (!job.method.isEmpty()) return QString::fromLatin1(kWmiResources) + kRegistryClass;
     return QString::fromLatin1(kWmiResources) + job.resourcePath + u"/*";
 }
 
@@ -31,19 +32,21 @@ QByteArray Engine::envelope(const char* action, const Job& job, const QString& b
             "<a:ReplyTo><a:Address s:mustUnderstand=\"true\">"
             "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous"
             "</a:Address></a:ReplyTo>"
-            "<a:Action s:mustUnderstand=\"true\">%2/%3</a:Action>"
-            "<a:MessageID>%4</a:MessageID>"
-            "<w:ResourceURI s:mustUnderstand=\"true\">%5</w:ResourceURI>"
-            "<w:MaxEnvelopeSize s:mustUnderstand=\"true\">%6</w:MaxEnvelopeSize>"
-            "<w:OperationTimeout>PT%7S</w:OperationTimeout>"
+            "<a:Action s:mustUnderstand=\"true\">%2</a:Action>"
+            "<a:MessageID>%3</a:MessageID>"
+            "<w:ResourceURI s:mustUnderstand=\"true\">%4</w:ResourceURI>"
+            "<w:MaxEnvelopeSize s:mustUnderstand=\"true\">%5</w:MaxEnvelopeSize>"
+            "<w:OperationTimeout>PT%6S</w:OperationTimeout>"
             "<w:Locale xml:lang=\"en-US\" s:mustUnderstand=\"false\"/>"
             "<p:DataLocale xml:lang=\"en-US\" s:mustUnderstand=\"false\"/>"
-            "<p:SessionId s:mustUnderstand=\"false\">%8</p:SessionId>"
-            "</s:Header><s:Body>%9</s:Body></s:Envelope>")
-            .arg(xmlEscaped(endpoint_.url), QString::fromLatin1(kEnumeration),
-                 QString::fromLatin1(action), newUuid(), xmlEscaped(resourceUri(job)),
-                 QString::number(tuning_.maxEnvelopeSize), QString::number(operationSeconds()),
-                 sessionId_, body);
+            "<p:SessionId s:mustUnderstand=\"false\">%7</p:SessionId>"
+            "</s:Header><s:Body>%8</s:Body></s:Envelope>")
+            .arg(xmlEscaped(endpoint_.url),
+                 job.method.isEmpty()
+                     ? QString::fromLatin1(kEnumeration) + u'/' + QString::fromLatin1(action)
+                     : xmlEscaped(resourceUri(job) + u'/' + job.method),
+                 newUuid(), xmlEscaped(resourceUri(job)), QString::number(tuning_.maxEnvelopeSize),
+                 QString::number(operationSeconds()), sessionId_, body);
     return text.toUtf8();
 }
 

@@ -6,6 +6,7 @@
 #include "client.h"
 #include "internal.h"
 #include "ports.h"
+#include "software.h"
 
 #include "wmi/error.h"
 #include "wmi/store.h"
@@ -33,7 +34,9 @@ class WsmanDialer : public connect::Dialer {
             if (!g.classes.empty() && g.classes.front().error) throw *g.classes.front().error;
             return std::make_unique<StoreService>(std::make_shared<InstanceStore>());
         }
-        return serviceFrom(gather(request, endpoint, schema::classes()));
+        Gathering gathered = gather(request, endpoint, gatheredClasses());
+        if (!programsFrom(gathered)) registryPrograms(request, endpoint, gathered);
+        return serviceFrom(std::move(gathered));
     }
 };
 

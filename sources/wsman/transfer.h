@@ -52,6 +52,10 @@ struct Job {
     bool started = false;
     bool finished = false;
     bool capped = false;  // at most kMaxAccounts instances are kept
+    // A call of a registry method instead (StdRegProv in root\default): its name and input
+    // parameters as XML; its output parameters are the one instance.
+    QString method;
+    QString input;
 };
 
 // The accounts a domain controller lists: its domain's, which may run into the hundreds of

@@ -70,6 +70,8 @@ struct Request {
     QString maxElements;
     QStringView maxElementsNs;
     QString filter, dialect, context;
+    QString invoked;                     // a method's <p:Method_INPUT>
+    QHash<QString, QString> parameters;  // and its input parameters
     QString parseError;
 };
 
@@ -107,7 +109,11 @@ Request parseRequest(const std::string& body) {
                 r.selectors = true;
         } else if (inBody) {
             if (r.operation.isEmpty() && n == ns::enumeration) r.operation = name.toString();
-            if (is(ns::wsman, u"OptimizeEnumeration")) {
+            if (n.startsWith(kWmiResourcePrefix) && name.endsWith(u"_INPUT")) {
+                r.invoked = name.toString();
+            } else if (n.startsWith(kWmiResourcePrefix)) {
+                r.parameters.insert(name.toString(), xml.readElementText());
+            } else if (is(ns::wsman, u"OptimizeEnumeration")) {
                 r.optimize = true;
             } else if (is(ns::wsman, u"MaxElements") || is(ns::enumeration, u"MaxElements")) {
                 r.maxElementsNs = n == ns::wsman ? ns::wsman : ns::enumeration;
@@ -191,6 +197,8 @@ struct Walk {
     const wmi::ClassData* data = nullptr;
     std::shared_ptr<const wmi::ClassData> chosen;  // the instances a WHERE clause kept
     const wmi::schema::Class* cls = nullptr;
+    QByteArray ownName;             // of a class the schema does not know (all text)
+    wmi::schema::Class ownClass{};  // that class, named so
     QString className;    // the element name of its instances
     QString resourceUri;  // as the Enumerate named it
     QString instanceUri;  // the instances' namespace
@@ -328,6 +336,7 @@ struct WsmanListener::Impl {
     void enumerate(const Request& r, httplib::Response& res, Lock& lock);
     void pull(const Request& r, httplib::Response& res, Lock& lock);
     void release(const Request& r, httplib::Response& res);
+    void invoke(const Request& r, httplib::Response& res);
     // Writes the next reply of `walk`: at most `max` items within the client's envelope size.
     void reply(Walk& walk, const Request& r, std::size_t max, httplib::Response& res, Lock& lock);
     void misbehave(WsmanListener::Trouble t, Walk& walk, const Request& r, httplib::Response& res,
@@ -692,7 +701,12 @@ void WsmanListener::Impl::serve(const std::string& body, const QString& contentT
         violation(u"MessageID used twice: " + r.messageId);
     messageIds.insert(r.messageId);
     if (r.to.isEmpty()) violation(QStringLiteral("no a:To"));
+    // Enumerating it makes Windows check and repair every MSI package.
+    static const QRegularExpression product(QStringLiteral("Win32_Product\\b"));
+    if (QString::fromStdString(body).contains(product))
+        violation(QStringLiteral("a request names Win32_Product"));
     if (r.replyTo != kAnonymous) violation(u"a:ReplyTo/a:Address is " + r.replyTo);
+    if (r.operation.isEmpty() && r.action.startsWith(kWmiResourcePrefix)) return invoke(r, res);
     if (r.action != kEnumerationActions + r.operation)
         violation(u"a:Action " + r.action + u" for a body " + r.operation);
     if (r.selectors) violation(QStringLiteral("selectors with a WQL filter"));
@@ -708,6 +722,65 @@ void WsmanListener::Impl::serve(const std::string& body, const QString& contentT
     if (r.operation == u"Release") return release(r, res);
     violation(u"unexpected operation " + r.operation);
     sendFault(res, schemaFault(u"Unknown operation " + r.operation), r.messageId);
+}
+
+// The registry's methods (StdRegProv in root\default), answered from the machine's "Registry"
+// class: one item per key, its hive (hDefKey), its path (Key) and its values.
+std::vector<std::pair<QString, QStringList>> registryOutput(const wmi::ClassData* registry,
+                                                            const QString& method,
+                                                            const QHash<QString, QString>& in) {
+    const QString key = in.value(QStringLiteral("sSubKeyName")),
+                  hive = in.value(QStringLiteral("hDefKey"));
+    const auto text = [](const wmi::Instance& i, QStringView name) {
+        const wmi::Property* p = i.find(name);
+        return p ? p->value.isText()
+                       ? p->value.textValue()
+                       : QString::number(p->value.intValue() + qint64(p->value.uintValue()))
+                 : QString();
+    };
+    QStringList names;
+    const wmi::Instance* exact = nullptr;
+    bool found = false;
+    static const wmi::ClassData none;
+    for (const auto& item : (registry ? *registry : none).items) {
+        if (!item || text(*item, u"hDefKey") != hive) continue;
+        const QString path = text(*item, u"Key");
+        if (path.compare(key, Qt::CaseInsensitive) == 0) exact = &*item, found = true;
+        const QString prefix = key.isEmpty() ? key : key + u'\\';
+        if (!path.startsWith(prefix, Qt::CaseInsensitive) || path.size() == prefix.size()) continue;
+        found = true;
+        const QString child = path.mid(prefix.size()).section(u'\\', 0, 0);
+        if (!names.contains(child, Qt::CaseInsensitive)) names << child;
+    }
+    if (method == u"EnumKey")
+        return {
+            {QStringLiteral("sNames"), names},
+            {QStringLiteral("ReturnValue"), {found ? QStringLiteral("0") : QStringLiteral("2")}}};
+    const wmi::Property* value =
+        exact ? exact->find(in.value(QStringLiteral("sValueName"))) : nullptr;
+    if (!value || value->value.type() == wmi::Variant::Type::Null)
+        return {
+            {QStringLiteral("ReturnValue"), {exact ? QStringLiteral("1") : QStringLiteral("2")}}};
+    const QString out =
+        method == u"GetDWORDValue" ? QStringLiteral("uValue") : QStringLiteral("sValue");
+    return {{out, {text(*exact, value->name)}},
+            {QStringLiteral("ReturnValue"), {QStringLiteral("0")}}};
+}
+
+void WsmanListener::Impl::invoke(const Request& r, httplib::Response& res) {
+    const QString classUri = kWmiResourcePrefix.toString() + u"root/default/StdRegProv";
+    const QString method = r.action.mid(classUri.size() + 1);
+    static const QStringList known = {QStringLiteral("EnumKey"), QStringLiteral("GetStringValue"),
+                                      QStringLiteral("GetDWORDValue")};
+    if (r.resourceUri != classUri || !r.action.startsWith(classUri + u'/') ||
+        !known.contains(method) || r.invoked != method + u"_INPUT") {
+        violation(u"a:Action " + r.action + u" on " + r.resourceUri + u" with " + r.invoked);
+        return sendFault(res, schemaFault(u"Unknown action " + r.action), r.messageId);
+    }
+    const QByteArray body = wmi::wsman::invokeResponse(
+        {r.messageId, {}}, classUri, method,
+        registryOutput(machine->findClass(u"Registry"), method, r.parameters));
+    res.set_content(body.constData(), std::size_t(body.size()), kSoapType);
 }
 
 void WsmanListener::Impl::enumerate(const Request& r, httplib::Response& res, Lock& lock) {
@@ -787,9 +860,12 @@ void WsmanListener::Impl::enumerate(const Request& r, httplib::Response& res, Lo
     auto walk = std::make_shared<Walk>();
     walk->data = data;
     walk->cls = wmi::schema::findClass(className);
-    static const wmi::schema::Class unknown{"", {}};
-    if (!walk->cls) walk->cls = &unknown;
-    walk->className = walk->cls == &unknown ? data->name : QString::fromLatin1(walk->cls->name);
+    if (!walk->cls) {
+        walk->ownName = data->name.toLatin1();
+        walk->ownClass = {walk->ownName.constData(), {}};
+        walk->cls = &walk->ownClass;
+    }
+    walk->className = QString::fromLatin1(walk->cls->name);
     walk->resourceUri = r.resourceUri;
     walk->instanceUri = r.resourceUri.chopped(1) + walk->className;
     walk->query = r.filter;

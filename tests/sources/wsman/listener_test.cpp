@@ -593,11 +593,17 @@ TEST(SealedListener, RefusesWhatIsNotSealed) {
 }
 
 // python3-winrm, written by others, talks to the sealed listener with NTLM: its framing and seals
-// are the ones Windows's clients use.
+// are the ones Windows's clients use. It also calls the registry's EnumKey, on a server's keys.
 TEST(SealedListener, PythonWinrmReadsTheRecordedMachine) {
     NtlmUsers users;
     ASSERT_TRUE(users.ok()) << users.error().toStdString();
-    WsmanListener listener(desktop(), WsmanListenerOptions().withSealing({}, users.file));
+    auto machine = std::make_shared<wmi::InstanceStore>();
+    for (const wmi::ClassData* c : desktop()->classes())
+        machine->addClass(c->name).items = c->items;
+    const auto server = wmi::loadSnapshot(
+        QStringLiteral(QELTO_SOURCE_DIR "/tests/sources/wsman/machines/windows-server.json"));
+    machine->addClass(QStringLiteral("Registry")).items = server->findClass(u"Registry")->items;
+    WsmanListener listener(machine, WsmanListenerOptions().withSealing({}, users.file));
     ASSERT_TRUE(listener.ok()) << listener.error().toStdString();
     // Its NTLM hashes the password with MD4, which OpenSSL 3 keeps in its legacy provider.
     QTemporaryDir tmp;
@@ -609,7 +615,7 @@ TEST(SealedListener, PythonWinrmReadsTheRecordedMachine) {
         "[providers]\ndefault = on\nlegacy = on\n[on]\nactivate = 1\n");
     conf.close();
     const QStringList classes{QStringLiteral("Win32_OperatingSystem"),
-                              QStringLiteral("Win32_PortConnector")};
+                              QStringLiteral("Win32_PortConnector"), QStringLiteral("StdRegProv")};
     for (const NtlmUser& user : {users.local, users.inDomain}) {
         SCOPED_TRACE(user.logon().toStdString());
         QProcess python;
@@ -635,13 +641,17 @@ TEST(SealedListener, PythonWinrmReadsTheRecordedMachine) {
         ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
 
         QStringList expected;
-        for (const QString& cls : classes)
+        for (const QString& cls : classes.first(2))
             for (const auto& item : desktop()->findClass(cls)->items) {
                 const wmi::Property* caption = item->find(u"Caption");
                 expected << cls + u'\t' +
                                 (caption && caption->value.isText() ? caption->value.textValue()
                                                                     : QStringLiteral("-"));
             }
+        // The subkeys of the server's 64-bit uninstall key, in the file's order.
+        for (const char* key : {"{A8C9A2B1-5C8E-4F49-9E5A-1B2C3D4E5F60}", "Notepad++",
+                                "{1B5D1F2E-3C4A-4E6B-8F9A-0A1B2C3D4E5F}", "AddressBook"})
+            expected << u"StdRegProv\t" + QString::fromLatin1(key);
         EXPECT_EQ(
             QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
             expected);

@@ -5,7 +5,9 @@
 
 Logs in with NTLM and message encryption, enumerates each CLASS (optimized, then Pull until
 EndOfSequence, every message sealed on the one connection) and prints one line per instance:
-"CLASS<TAB>Caption" ("-" when it has none). Exits 77 when python3-winrm is not installed.
+"CLASS<TAB>Caption" ("-" when it has none). The CLASS StdRegProv instead invokes the registry's
+EnumKey on HKEY_LOCAL_MACHINE's uninstall key and prints "StdRegProv<TAB>subkey" for each.
+Exits 77 when python3-winrm is not installed.
 """
 import sys
 import uuid
@@ -26,19 +28,31 @@ NS = {
 RESOURCE = "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/*"
 
 
-def envelope(url, action, body):
+REGISTRY = "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/default/StdRegProv"
+
+
+def envelope(url, action, body, res=RESOURCE):
     return (
         '<s:Envelope xmlns:s="{s}" xmlns:a="{a}" xmlns:n="{n}" xmlns:w="{w}"><s:Header>'
         "<a:To>{url}</a:To><a:ReplyTo><a:Address s:mustUnderstand=\"true\">"
         "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous</a:Address></a:ReplyTo>"
-        '<a:Action s:mustUnderstand="true">{n}/{action}</a:Action>'
+        '<a:Action s:mustUnderstand="true">{action}</a:Action>'
         "<a:MessageID>uuid:{id}</a:MessageID>"
         '<w:ResourceURI s:mustUnderstand="true">{res}</w:ResourceURI>'
         '<w:MaxEnvelopeSize s:mustUnderstand="true">512000</w:MaxEnvelopeSize>'
         "<w:OperationTimeout>PT30S</w:OperationTimeout></s:Header><s:Body>{body}</s:Body>"
         "</s:Envelope>"
-    ).format(url=url, action=action, body=body, id=str(uuid.uuid4()).upper(), res=RESOURCE,
-             **NS)
+    ).format(url=url, action=action if res != RESOURCE else NS["n"] + "/" + action, body=body,
+             id=str(uuid.uuid4()).upper(), res=res, **NS)
+
+
+def enum_key(protocol, url):
+    reply = protocol.send_message(envelope(url, REGISTRY + "/EnumKey", (
+        '<p:EnumKey_INPUT xmlns:p="{}"><p:hDefKey>2147483650</p:hDefKey>'
+        "<p:sSubKeyName>SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall</p:sSubKeyName>"
+        "</p:EnumKey_INPUT>").format(REGISTRY), REGISTRY))
+    for name in ElementTree.fromstring(reply).iter("{%s}sNames" % REGISTRY):
+        print("StdRegProv\t%s" % name.text)
 
 
 def walk(protocol, url, cls):
@@ -72,7 +86,10 @@ def main():
                               password=password, message_encryption="always",
                               read_timeout_sec=20, operation_timeout_sec=10)
     for cls in classes:
-        walk(protocol, url + "/wsman", cls)
+        if cls == "StdRegProv":
+            enum_key(protocol, url + "/wsman")
+        else:
+            walk(protocol, url + "/wsman", cls)
 
 
 if __name__ == "__main__":
