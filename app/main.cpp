@@ -40,23 +40,24 @@ namespace {
 // How qelto-cli is called from where the user is: by name when the qelto-cli found on PATH is
 // the one that came with this program (installed, or a build folder on PATH); else by its path,
 // relative to the working folder when it is below it (build/bin/qelto-cli in a source build).
-// The one that came with it sits beside it, or in build/bin or the build tree's cli folder.
+// The one that came with it sits beside it or in the build tree's cli folder; build/bin names it
+// only when it leads to that same one (another build's tree has a build/bin of its own).
 QString cliCommand() {
     const QString name = QStringLiteral("qelto-cli");
     const QDir dir =
         QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section(u'/', 0, -2);
+    const auto canonical = [](const QString& path) { return QFileInfo(path).canonicalFilePath(); };
     QString found;
-    for (const QString& candidate :
-         QStringList{name, QStringLiteral("../../bin/") + name, QStringLiteral("../cli/") + name}) {
+    for (const QString& candidate : QStringList{name, QStringLiteral("../cli/") + name})
         if (QFileInfo(dir.filePath(candidate)).isExecutable()) {
             found = QDir::cleanPath(dir.filePath(candidate));
             break;
         }
-    }
+    if (found.isEmpty()) return name;
+    const QString binary = QDir::cleanPath(dir.filePath(QStringLiteral("../../bin/") + name));
+    if (QFileInfo(binary).isExecutable() && canonical(binary) == canonical(found)) found = binary;
     const QString onPath = QStandardPaths::findExecutable(name);
-    if (found.isEmpty() || (!onPath.isEmpty() && QFileInfo(onPath).canonicalFilePath() ==
-                                                     QFileInfo(found).canonicalFilePath()))
-        return name;
+    if (!onPath.isEmpty() && canonical(onPath) == canonical(found)) return name;
     const QString relative = QDir::current().relativeFilePath(found);
     return relative.startsWith(QStringLiteral("../")) ? found : relative;
 }
