@@ -144,12 +144,7 @@ static QByteArray legPdu(PType type, std::uint8_t flags, std::uint32_t callId, Q
 
 BindAck RpcConnection::checkBindAnswer(const Fragment& f, const SyntaxId& iface) {
     if (f.header.type == PType::BindNak) {
-        std::uint16_t reason = 0;
-        try {
-            reason = parseBindNak(f);
-        } catch (const ProtocolError& e) {
-            protocolError(e.text());
-        }
+        const std::uint16_t reason = readFromPeer([&] { return parseBindNak(f); });
         const QString text = QStringLiteral("%1 拒绝了绑定（bind_nak 原因 %2，%3）。")
                                  .arg(peer_)
                                  .arg(reason)
@@ -159,22 +154,12 @@ BindAck RpcConnection::checkBindAnswer(const Fragment& f, const SyntaxId& iface)
         throw wmi::Error(rpcstatus::CallFailed, QStringLiteral("RPC 绑定失败：") + text);
     }
     if (f.header.type == PType::Fault) {
-        std::uint32_t status = 0;
-        try {
-            status = parseFault(f);
-        } catch (const ProtocolError& e) {
-            protocolError(e.text());
-        }
+        const std::uint32_t status = readFromPeer([&] { return parseFault(f); });
         faulted(status);
     }
     if (f.header.type != PType::BindAck && f.header.type != PType::AlterContextResp)
         protocolError(QStringLiteral("绑定的应答是类型 %1 的报文").arg(int(f.header.type)));
-    BindAck ack;
-    try {
-        ack = parseBindAck(f);
-    } catch (const ProtocolError& e) {
-        protocolError(e.text());
-    }
+    const BindAck ack = readFromPeer([&] { return parseBindAck(f); });
     if (ack.results.empty()) protocolError(QStringLiteral("绑定应答没有表示上下文结果"));
     const ContextResult& r = ack.results.front();
     if (r.result != 0)
@@ -220,12 +205,7 @@ std::uint16_t RpcConnection::bind(const SyntaxId& iface, reach::Deadline deadlin
     security_->headerSigning((f.header.flags & pfc::SupportHeaderSign) != 0);
     if (!f.hasAuth || f.auth.type != security_->authType() || f.auth.contextId != authContextId_)
         protocolError(QStringLiteral("绑定应答缺少匹配的认证信息"));
-    QByteArray third;
-    try {
-        third = security_->nextToken(f.authValue());
-    } catch (const ProtocolError& e) {
-        protocolError(e.text());
-    }
+    const QByteArray third = readFromPeer([&] { return security_->nextToken(f.authValue()); });
     if (level_ == AuthLevel::Privacy && !security_->canSeal())
         throw wmi::Error(
             wmi::code::AccessDenied,
@@ -307,12 +287,7 @@ QByteArray RpcConnection::receiveResponse(std::uint32_t callId, reach::Deadline 
     for (bool first = true;; first = false) {
         Fragment f = expect(callId, deadline);
         if (f.header.type == PType::Fault) {
-            std::uint32_t status = 0;
-            try {
-                status = parseFault(f);
-            } catch (const ProtocolError& e) {
-                protocolError(e.text());
-            }
+            const std::uint32_t status = readFromPeer([&] { return parseFault(f); });
             if (authUnconfirmed_ && (status == 5 || status == NcaProtoError)) authRefused(status);
             inStep_ = true;  // a fault answers the call: the stream is still in step
             faulted(status);
@@ -322,12 +297,7 @@ QByteArray RpcConnection::receiveResponse(std::uint32_t callId, reach::Deadline 
         if (first != bool(f.header.flags & pfc::FirstFrag))
             protocolError(first ? QStringLiteral("应答的第一个分片没有 FIRST_FRAG")
                                 : QStringLiteral("应答中途出现 FIRST_FRAG"));
-        ResponseBody body;
-        try {
-            body = parseResponse(f);
-        } catch (const ProtocolError& e) {
-            protocolError(e.text());
-        }
+        const ResponseBody body = readFromPeer([&] { return parseResponse(f); });
         const QByteArray stub = openedStub(f, body);
         const bool last = f.header.flags & pfc::LastFrag;
         if (stub.isEmpty() && !last) protocolError(QStringLiteral("应答的中间分片没有数据"));

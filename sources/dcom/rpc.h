@@ -74,6 +74,16 @@ class RpcConnection {
                      QByteArrayView stub, const QUuid* object, reach::Deadline deadline);
     QByteArray receiveResponse(std::uint32_t callId, reach::Deadline deadline);
     [[noreturn]] void protocolError(const QString& why) const;
+    // What `read` takes apart of the peer's bytes; a malformed answer is this peer's protocol
+    // error.
+    template <class Read>
+    auto readFromPeer(Read&& read) const {
+        try {
+            return read();
+        } catch (const ProtocolError& e) {
+            protocolError(e.text());
+        }
+    }
     [[noreturn]] void faulted(std::uint32_t status) const;
     [[noreturn]] void authRefused(std::uint32_t status);
 
